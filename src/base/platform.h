@@ -1,0 +1,65 @@
+#pragma once
+
+#include <QByteArray>
+#include <QMutex>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+
+// Everything that reaches outside the working directory goes through this layer: paths under /
+// are mapped through MOULD_ROOT, and every outside program is started by the command runner,
+// which only touches the machine on the real panel (MOULD_PANEL=1).
+namespace Platform {
+
+// Maps an absolute platform path ("/proc/mounts", "/mnt0", ...) to the real one: MOULD_ROOT,
+// when set, is put in front. Relative paths are returned unchanged.
+QString path(const QString& absolutePath);
+
+// True on the real panel (MOULD_PANEL=1): machine-changing commands run for real.
+bool isPanel();
+
+}  // namespace Platform
+
+struct CommandResult {
+    bool started = true;   // false when the program could not be started or timed out
+    int exitCode = 0;
+    QByteArray output;     // standard output
+
+    bool ok() const { return started && exitCode == 0; }
+};
+
+class CommandRunner {
+public:
+    virtual ~CommandRunner() = default;
+
+    // Runs a program with its arguments (never a shell string built from data) and waits.
+    virtual CommandResult run(const QString& program, const QStringList& arguments, int timeoutMs = 30000) = 0;
+    // Starts a program that keeps running on its own.
+    virtual bool startDetached(const QString& program, const QStringList& arguments,
+                               const QString& workingDirectory = QString()) = 0;
+
+    // The runner in use; the system runner unless a test installed another.
+    static CommandRunner* instance();
+    // Installs a runner (not owned); nullptr restores the system runner.
+    static void setInstance(CommandRunner* runner);
+
+    // The one-line form of a command, as recorded in the log and the command log.
+    static QString commandLine(const QString& program, const QStringList& arguments);
+};
+
+// On the panel it runs commands; elsewhere it records them (log and MOULD_COMMAND_LOG) and
+// answers as a successful run with no output, except for the stand-ins this repo ships for
+// outside programs, which run for real everywhere.
+class SystemCommandRunner : public CommandRunner {
+public:
+    CommandResult run(const QString& program, const QStringList& arguments, int timeoutMs = 30000) override;
+    bool startDetached(const QString& program, const QStringList& arguments,
+                       const QString& workingDirectory = QString()) override;
+
+    // Marks a program (as it is named in run calls) as one that runs for real off the panel.
+    static void registerStandIn(const QString& program);
+    static bool isStandIn(const QString& program);
+
+private:
+    static void record(const QString& line);
+};

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+#include <string>
+
+// Milliseconds since 1970-01-01 UTC from the program's clock.
+qint64 gettimeofday_ms();
+// The current time in 10 ms units, wrapping every 10^9 units.
+int curtime_qint64_2_int();
+
+// Fills the interface's IPv4 address, netmask, default gateway and MAC address as text
+// (buffers of at least 32 bytes each). 0 on success; -1 no socket, -2 no hardware address,
+// -4 no IPv4 address, -5 no netmask, -6 route table unreadable, -7/-8 gateway lookup failed.
+int GetIfAddr(char* name, char* ip, char* netmask, char* gateway, char* mac);
+
+// A rand() value whose low 16 bits are at least 10001 and outside 10410..10419.
+int RandPort();
+int set_socket_nonblock(int fd);
+// Parses "aa:bb:cc:dd:ee:ff" into 6 bytes; false (out untouched) when the text is not a MAC.
+bool string2ethaddr(const QString& text, unsigned char* out);
+QString getSubNet(const QString& ip, const QString& mask);
+bool setIPLast(QString& ip, int last);
+std::string nint2string(unsigned int address);
+
+// Sets "version" and "camcount" in "cnt_net/config.json", keeping every other key.
+void writeVersionToJson();
+
+// The device id: the serial of "/proc/cpuinfo", or a stable id kept in the working directory.
+QString getlocal_deviceid();
+
+extern QString gDeviceID;
+extern const char* const kSoftwareVersion;   // "18.0.1.71"

@@ -1,0 +1,91 @@
+#pragma once
+
+#include "vision/wizardpara.h"
+
+#include <QDate>
+#include <QDir>
+#include <QList>
+#include <QSqlDatabase>
+#include <QTimer>
+#include <QVector>
+#include <QWidget>
+
+class CammerWidget;
+
+// The main window and detection controller. Here the detection cycle is simulated: every
+// MOULD_SIM_CYCLE_MS (default 3000) a cycle runs all detection steps; camera 1 judges NG every
+// MOULD_SIM_NG_EVERY-th cycle (default 10, 0 never) and the alarm clears itself after 2 s.
+class MoJuWizard : public QWidget {
+    Q_OBJECT
+public:
+    enum RunState { RunDetecting = 1, RunTraining = 2, RunStopped = 3 };
+    enum ViewState { ViewVerdict = 1, ViewNgAlarm = 2, ViewEditing = 3 };
+
+    explicit MoJuWizard(QWidget* parent = nullptr);
+    ~MoJuWizard() override;
+
+    int runState() const { return m_runState; }
+    int viewState() const { return m_viewState; }
+    int currentStep() const { return m_curStep; }
+    int cycleTime() const { return m_cycleTime; }   // tenths of a second
+
+    // The open record database (today's operation records).
+    QSqlDatabase recordDatabase() const;
+    static QString recordConnectionName();
+
+    // One view per camera in use.
+    QVector<CammerWidget*> cameraViews;
+    // Picture folders [camera][step][kind]: kind 0 NG, kind 1 OK.
+    QDir pictureDirs[kMaxCameras][kMaxSteps][2];
+
+    // Appends an operation record to today's RECORD table.
+    void InsertRecord(QString remarks, QString recordtype);
+    // Stores the production counters in "count.ini" in the workspace folder.
+    void CountWrite();
+    // Stops detection and forgets the results of the running period.
+    void StopDetect();
+    // Starts detection again (run state 1).
+    void StartDetect();
+
+    // Runs one whole simulated cycle at once (the timer calls this too).
+    void Run();
+
+    // Moves the record database to ./RECORD/<day>.db when the day has changed.
+    void checkRecordDay();
+
+    static QString countFilePath();
+
+signals:
+    // After every step verdict: one OK flag per camera in camera order.
+    void sendRecord(int step, int hour, QList<bool> cameraOK, bool lastStep);
+
+private:
+    void openRecordDatabase();
+    void loadCounters();
+    void createPictureDirs();
+    void RunAlgorithm(int step);
+    void CheckNG(bool lastStep);
+    void AddStatistics(int step, const QList<bool>& cameraOK, bool lastStep);
+    void startAlarm(int step, int camera);
+    void clearAlarm();
+
+    // Places where the network services hook into the cycle.
+    void startPeriodRecord();
+    void finishPeriodRecord();
+    void recordRegionResult(int camera, int step, int region, int function, int value, bool passed);
+    void clearNetworkResults();
+
+    int m_runState = RunDetecting;
+    int m_viewState = ViewVerdict;
+    int m_curStep = 0;
+    int m_cycleTime = 0;
+    qint64 m_cycleNumber = 0;
+    int m_ngEvery = 10;
+    int m_saveRequest[kMaxCameras][kMaxSteps] = {};
+    QDate m_recordDay;
+    QTimer m_cycleTimer;
+    QTimer m_alarmClearTimer;
+    QTimer m_dayTimer;
+};
+
+extern MoJuWizard* gpWin;

@@ -1,0 +1,45 @@
+// Test entry: a Qt application on the offscreen platform, and for every test a fresh
+// temporary working directory (the program writes relative paths) that is removed afterwards.
+#include <QApplication>
+#include <QDir>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace {
+
+class WorkDirListener : public ::testing::EmptyTestEventListener {
+public:
+    void OnTestStart(const ::testing::TestInfo&) override
+    {
+        m_original = QDir::currentPath();
+        m_dir = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/mouldtest-XXXXXX"));
+        ASSERT_TRUE(m_dir->isValid());
+        QDir::setCurrent(m_dir->path());
+    }
+
+    void OnTestEnd(const ::testing::TestInfo&) override
+    {
+        QDir::setCurrent(m_original);
+        if (qEnvironmentVariableIsSet("MOULD_KEEP_TEST_DIRS"))
+            m_dir->setAutoRemove(false);
+        m_dir.reset();
+    }
+
+private:
+    QString m_original;
+    std::unique_ptr<QTemporaryDir> m_dir;
+};
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    ::testing::InitGoogleTest(&argc, argv);
+    QApplication app(argc, argv);
+    ::testing::UnitTest::GetInstance()->listeners().Append(new WorkDirListener);
+    return RUN_ALL_TESTS();
+}
