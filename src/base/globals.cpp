@@ -1,5 +1,6 @@
 #include "base/globals.h"
 
+#include <QList>
 #include <QMetaType>
 #include <QPair>
 #include <QString>
