@@ -7,6 +7,9 @@
 #include "base/publictools.h"
 #include "base/signalwatcher.h"
 #include "detection/mojuwizard.h"
+#include "records/copy2movedisk.h"
+#include "records/diskmanager.h"
+#include "widgets/publictools_widget.h"
 
 #include <QApplication>
 #include <QTextCodec>
@@ -31,6 +34,7 @@ int main(int argc, char* argv[])
 {
     chooseOffscreenWhenHeadless();
     registerMetaTypes();
+    registerDiskMetaTypes();
 
     QApplication app(argc, argv);
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
@@ -43,18 +47,32 @@ int main(int argc, char* argv[])
     createGlobalMutexes();
     initLanStr();
 
+    std::unique_ptr<WarnBox> warnBox(gpWarnBox = new WarnBox);
     auto window = std::make_unique<MoJuWizard>();
 
     gDeviceID = getlocal_deviceid();
     qInfo().noquote() << "device id" << gDeviceID;
     writeVersionToJson();
 
+    Copy2MoveDisk* copier = Copy2MoveDisk::getInstance();
+    copier->setDays(gpWPara->days);
+    if (gpWPara->useDiskSaveImage != 0)
+        copier->start();
+    if (!DiskManager::_instance)
+        DiskManager::_instance = new DiskManager(nullptr);   // start-up scan, frees /mnt and /mnt0../mnt3
+    // The watcher is created after the main window, so its list reaches the copier from here.
+    QObject::connect(DiskManager::_instance, &DiskManager::diskInfoChange, copier, &Copy2MoveDisk::diskInfoChange);
+    DiskManager::_instance->start();
+
     window->showFullScreen();
     const int result = app.exec();
 
     qInfo() << "stopping";
     window->StopDetect();
+    delete DiskManager::_instance;
     window.reset();
+    Copy2MoveDisk::destroyInstance();
+    gpWarnBox = nullptr;
     qInfo() << "stopped";
     return result;
 }

@@ -6,6 +6,10 @@
 #include "detection/cammerwidget.h"
 #include "detection/counters.h"
 #include "detection/handover.h"
+#include "detection/iostatus.h"
+#include "records/copy2movedisk.h"
+#include "records/savefialimagethread.h"
+#include "widgets/publictools_widget.h"
 #include "vision/cameramanager.h"
 
 #include <QFile>
@@ -101,6 +105,7 @@ MoJuWizard::MoJuWizard(QWidget* parent) : QWidget(parent)
     resize(gShowW, gShowH);
 
     auto* grid = new QGridLayout(this);
+    grid->addWidget(new IOStatusWidget(this), kMaxCameras, 0, 1, 2);
     for (int c = 0; c < numCamera; ++c) {
         const QJsonObject extra = cameras.value(c).extraInfo;
         const int width = extra.value(QStringLiteral("width")).toInt(CameraManager::kSimulatedWidth);
@@ -114,6 +119,10 @@ MoJuWizard::MoJuWizard(QWidget* parent) : QWidget(parent)
 
     createPictureDirs();
     loadCounters();
+
+    gpSaveFialImageThread = new SaveFialImageThread;
+    gpSaveFialImageThread->start(QThread::InheritPriority);
+    connect(Copy2MoveDisk::getInstance(), &Copy2MoveDisk::diskStateChange, this, &MoJuWizard::slotDiskStateChange);
 
     m_ngEvery = qMax(0, envInt("MOULD_SIM_NG_EVERY", 10));
     m_cycleTimer.setInterval(qMax(10, envInt("MOULD_SIM_CYCLE_MS", 3000)));
@@ -135,6 +144,9 @@ MoJuWizard::~MoJuWizard()
     m_cycleTimer.stop();
     m_alarmClearTimer.stop();
     m_dayTimer.stop();
+    // The picture thread reads the hand-over buffers and the folders: it goes first.
+    delete gpSaveFialImageThread;
+    gpSaveFialImageThread = nullptr;
     freeFailImages();
     {
         QSqlDatabase db = recordDatabase();
@@ -218,6 +230,19 @@ void MoJuWizard::InsertRecord(QString remarks, QString recordtype)
     if (!query.exec())
         qWarning() << "cannot insert operation record:" << query.lastError().text();
     // The companion process receives every record here once the companion link exists.
+}
+
+void MoJuWizard::slotDiskStateChange(bool present)
+{
+    if (present) {
+        InsertRecord(QStringLiteral("存图磁盘已经插入"), QStringLiteral("info"));
+        return;
+    }
+    InsertRecord(QStringLiteral("存图磁盘已拔出或是接触不良"), QStringLiteral("info"));
+    if (!gpWPara || gpWPara->lostUpanAlarm == 0 || !gpWarnBox)
+        return;
+    gpWarnBox->setText(QStringLiteral("警告：存图磁盘已拔出或是\n接触不良，请确认！"));
+    gpWarnBox->show();
 }
 
 void MoJuWizard::loadCounters()

@@ -56,6 +56,10 @@ public:
 
     static QString countFilePath();
 
+public slots:
+    // The picture stick came (true) or went (false).
+    void slotDiskStateChange(bool present);
+
 signals:
     // After every step verdict: one OK flag per camera in camera order.
     void sendRecord(int step, int hour, QList<bool> cameraOK, bool lastStep);

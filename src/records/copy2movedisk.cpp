@@ -222,21 +222,3 @@ void Copy2MoveDisk::diskInfoChange(QVector<UPanInfo> infos)
         emit diskStateChange(hasStick);
     qDebug() << "prepath" << mountPath << "device_id" << deviceId;
 }
-
-void connectDiskWatcher(DiskManager* watcher, Copy2MoveDisk* copier)
-{
-    QObject::connect(watcher, &DiskManager::diskInfoChange, copier, &Copy2MoveDisk::diskInfoChange);
-}
-
-void reportDiskStateChange(bool present, bool lostUpanAlarm,
-                           const std::function<void(const QString&, const QString&)>& insertRecord,
-                           const std::function<void(const QString&)>& showWarning)
-{
-    if (present) {
-        insertRecord(QStringLiteral("存图磁盘已经插入"), QStringLiteral("info"));
-        return;
-    }
-    insertRecord(QStringLiteral("存图磁盘已拔出或是接触不良"), QStringLiteral("info"));
-    if (lostUpanAlarm && showWarning)
-        showWarning(QStringLiteral("警告：存图磁盘已拔出或是\n接触不良，请确认！"));
-}

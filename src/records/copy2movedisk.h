@@ -10,7 +10,6 @@
 #include <QVector>
 
 #include <atomic>
-#include <functional>
 #include <memory>
 
 class QThread;
@@ -70,13 +69,3 @@ private:
     QString m_deviceId;
     std::atomic<int> m_days{31};
 };
-
-// Hands the watcher's stick list to the copier (queued into the copier's thread). Call it
-// once both exist and before the watcher starts.
-void connectDiskWatcher(DiskManager* watcher, Copy2MoveDisk* copier);
-
-// What the main window does when the picture stick comes or goes: the operation record, and
-// for a lost stick the warning when the alarm is switched on.
-void reportDiskStateChange(bool present, bool lostUpanAlarm,
-                           const std::function<void(const QString& remarks, const QString& recordType)>& insertRecord,
-                           const std::function<void(const QString& text)>& showWarning);

@@ -4,6 +4,8 @@
 #include "detection/counters.h"
 #include "detection/handover.h"
 #include "detection/mojuwizard.h"
+#include "records/copy2movedisk.h"
+#include "widgets/publictools_widget.h"
 #include "support/testenv.h"
 
 #include <QFile>
@@ -261,4 +263,40 @@ TEST_F(MainWindowTest, RecordRowsCarryTimeUserAndType)
     EXPECT_EQ(query.value(1).toString(), "未登录");
     EXPECT_EQ(query.value(2).toString(), "it's quoted");
     EXPECT_EQ(query.value(3).toString(), "API");
+}
+
+TEST_F(MainWindowTest, PictureStickComingAndGoingIsRecordedAndWarned)
+{
+    setParameter("lostUpanAlarm", "1");
+    WarnBox warnBox;
+    gpWarnBox = &warnBox;
+    window = std::make_unique<MoJuWizard>();
+
+    emit Copy2MoveDisk::getInstance()->diskStateChange(true);
+    EXPECT_FALSE(warnBox.isVisible());
+    emit Copy2MoveDisk::getInstance()->diskStateChange(false);
+    EXPECT_TRUE(warnBox.isVisible());
+    EXPECT_EQ(warnBox.text(), "警告：存图磁盘已拔出或是\n接触不良，请确认！");
+
+    QSqlQuery query(window->recordDatabase());
+    ASSERT_TRUE(query.exec("SELECT remarks, recordtype FROM RECORD"));
+    QStringList rows;
+    while (query.next())
+        rows << query.value(1).toString() + ":" + query.value(0).toString();
+    EXPECT_EQ(rows, (QStringList{"info:存图磁盘已经插入", "info:存图磁盘已拔出或是接触不良"}));
+    window.reset();
+    gpWarnBox = nullptr;
+    Copy2MoveDisk::destroyInstance();
+}
+
+TEST_F(MainWindowTest, LostStickWithoutTheAlarmOnlyRecords)
+{
+    WarnBox warnBox;
+    gpWarnBox = &warnBox;
+    window = std::make_unique<MoJuWizard>();
+    emit Copy2MoveDisk::getInstance()->diskStateChange(false);
+    EXPECT_FALSE(warnBox.isVisible());
+    window.reset();
+    gpWarnBox = nullptr;
+    Copy2MoveDisk::destroyInstance();
 }
