@@ -4,6 +4,7 @@
 #include "support/testenv.h"
 
 #include <QElapsedTimer>
+#include <QSettings>
 #include <QThread>
 #include <QTcpSocket>
 #include <QtEndian>
@@ -360,4 +361,33 @@ TEST_F(ModbusServerTest, MovesToAnotherPortAndReportsAFailedListen)
     EXPECT_FALSE(second.isRunning());
     EXPECT_EQ(second.serverPort(), 0);
     second.deinitialize();
+}
+
+TEST_F(ModbusServerTest, ReportsTheMainWindowAndStoresTheResetCounters)
+{
+    // A main window whose cycle runs only when called; camera 1 judges NG every cycle.
+    qputenv("MOULD_SIM_CYCLE_MS", "3600000");
+    qputenv("MOULD_SIM_NG_EVERY", "1");
+    qputenv("MOULD_SIM_CAMERAS", "2");
+    MoJuWizard window;
+    std::fill(gAllNum, gAllNum + kMaxCameras, 0);
+    std::fill(gFailNum, gFailNum + kMaxCameras, 0);
+    gSyncNGNum = 0;
+    RawClient client(server->serverPort());
+
+    EXPECT_EQ(registersOf(client.exchange(readRequest(1, 0, 4))), (QList<quint16>{1, 0, 0, 0}));
+
+    // The NG at the last of the two steps raises the alarm at a step other than the first.
+    window.Run();
+    EXPECT_EQ(registersOf(client.exchange(readRequest(2, 0, 4))), (QList<quint16>{1, 2, 2, 1}));
+
+    window.StopDetect();
+    EXPECT_EQ(registersOf(client.exchange(readRequest(3, 0, 1))), (QList<quint16>{0}));
+
+    EXPECT_EQ(client.exchange(writeRequest(4, 3, {0, 1})).size(), 12);
+    EXPECT_EQ(registersOf(client.exchange(readRequest(5, 2, 2))), (QList<quint16>{0, 1}));
+    QSettings count(MoJuWizard::countFilePath(), QSettings::IniFormat);
+    EXPECT_EQ(count.value(QStringLiteral("count/allNum0")).toInt(), 0);
+    EXPECT_EQ(count.value(QStringLiteral("count/failNum0")).toInt(), 0);
+    EXPECT_EQ(count.value(QStringLiteral("count/syncNGNum")).toInt(), 1);
 }
