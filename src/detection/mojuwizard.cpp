@@ -7,6 +7,7 @@
 #include "detection/counters.h"
 #include "detection/handover.h"
 #include "detection/iostatus.h"
+#include "netservices/modbusserver.h"
 #include "records/copy2movedisk.h"
 #include "records/savefialimagethread.h"
 #include "widgets/publictools_widget.h"
@@ -79,7 +80,7 @@ bool appendRecordsTo(const QString& source, const QString& target)
 
 }  // namespace
 
-MoJuWizard::MoJuWizard(QWidget* parent) : QWidget(parent)
+MoJuWizard::MoJuWizard(QWidget* parent, quint16 modbusPort) : QWidget(parent)
 {
     // Everything the constructor starts may read gpWin at once.
     gpWin = this;
@@ -124,6 +125,8 @@ MoJuWizard::MoJuWizard(QWidget* parent) : QWidget(parent)
     gpSaveFialImageThread->start(QThread::InheritPriority);
     connect(Copy2MoveDisk::getInstance(), &Copy2MoveDisk::diskStateChange, this, &MoJuWizard::slotDiskStateChange);
 
+    m_modbusServer = std::make_unique<ModbusServer>(QHostAddress::Any, modbusPort);
+
     m_ngEvery = qMax(0, envInt("MOULD_SIM_NG_EVERY", 10));
     m_cycleTimer.setInterval(qMax(10, envInt("MOULD_SIM_CYCLE_MS", 3000)));
     connect(&m_cycleTimer, &QTimer::timeout, this, &MoJuWizard::Run);
@@ -141,6 +144,8 @@ MoJuWizard::MoJuWizard(QWidget* parent) : QWidget(parent)
 
 MoJuWizard::~MoJuWizard()
 {
+    // Its pool thread asks this window for register values: it stops while the window is whole.
+    m_modbusServer.reset();
     m_cycleTimer.stop();
     m_alarmClearTimer.stop();
     m_dayTimer.stop();

@@ -11,7 +11,10 @@
 #include <QVector>
 #include <QWidget>
 
+#include <memory>
+
 class CammerWidget;
+class ModbusServer;
 
 // The main window and detection controller. Here the detection cycle is simulated: every
 // MOULD_SIM_CYCLE_MS (default 3000) a cycle runs all detection steps; camera 1 judges NG every
@@ -22,7 +25,8 @@ public:
     enum RunState { RunDetecting = 1, RunTraining = 2, RunStopped = 3 };
     enum ViewState { ViewVerdict = 1, ViewNgAlarm = 2, ViewEditing = 3 };
 
-    explicit MoJuWizard(QWidget* parent = nullptr);
+    // modbusPort: the Modbus TCP server's port on all interfaces (tests give 0 for a free one).
+    explicit MoJuWizard(QWidget* parent = nullptr, quint16 modbusPort = 502);
     ~MoJuWizard() override;
 
     int runState() const { return m_runState; }
@@ -47,6 +51,8 @@ public:
     void StopDetect();
     // Starts detection again (run state 1).
     void StartDetect();
+
+    ModbusServer* modbusServer() const { return m_modbusServer.get(); }
 
     // Runs one whole simulated cycle at once (the timer calls this too).
     void Run();
@@ -88,6 +94,7 @@ private:
     int m_ngEvery = 10;
     int m_saveRequest[kMaxCameras][kMaxSteps] = {};
     QDate m_recordDay;
+    std::unique_ptr<ModbusServer> m_modbusServer;
     QElapsedTimer m_cycleClock;
     QTimer m_cycleTimer;
     QTimer m_alarmClearTimer;

@@ -81,7 +81,7 @@ protected:
 
 TEST_F(MainWindowTest, StartsInAnEmptyFolderWithDefaultsAndFolders)
 {
-    window = std::make_unique<MoJuWizard>();
+    window = std::make_unique<MoJuWizard>(nullptr, 0);
     EXPECT_EQ(gpWin, window.get());
     EXPECT_EQ(numCamera, 2);
     EXPECT_EQ(gDNum, 2);
@@ -106,7 +106,7 @@ TEST_F(MainWindowTest, ParametersComeFromTheDatabase)
 {
     setParameter("detectNum", "3");
     setParameter("picNumNG", "7");
-    window = std::make_unique<MoJuWizard>();
+    window = std::make_unique<MoJuWizard>(nullptr, 0);
     EXPECT_EQ(gDNum, 3);
     EXPECT_EQ(gPicNumNG, 7);
     EXPECT_EQ(gpWPara->days, 31);
@@ -116,7 +116,7 @@ TEST_F(MainWindowTest, ParametersComeFromTheDatabase)
 
 TEST_F(MainWindowTest, OkCycleCountsEmitsEveryStepAndWritesTheCounters)
 {
-    window = std::make_unique<MoJuWizard>();
+    window = std::make_unique<MoJuWizard>(nullptr, 0);
     QSignalSpy records(window.get(), &MoJuWizard::sendRecord);
     window->Run();
 
@@ -143,7 +143,7 @@ TEST_F(MainWindowTest, OkCycleCountsEmitsEveryStepAndWritesTheCounters)
 TEST_F(MainWindowTest, NgCycleHandsOverThePictureAndRaisesTheAlarm)
 {
     qputenv("MOULD_SIM_NG_EVERY", "1");
-    window = std::make_unique<MoJuWizard>();
+    window = std::make_unique<MoJuWizard>(nullptr, 0);
     QSignalSpy records(window.get(), &MoJuWizard::sendRecord);
     window->Run();
 
@@ -177,7 +177,7 @@ TEST_F(MainWindowTest, NgCycleHandsOverThePictureAndRaisesTheAlarm)
 TEST_F(MainWindowTest, OkPicturesAreHandedOverWhenKept)
 {
     setParameter("picNumOK", "5");
-    window = std::make_unique<MoJuWizard>();
+    window = std::make_unique<MoJuWizard>(nullptr, 0);
     window->Run();
     QMutexLocker lock(pMutexSaveFail);
     EXPECT_TRUE(gisSaveFail[1][0][1]);
@@ -188,7 +188,7 @@ TEST_F(MainWindowTest, OkPicturesAreHandedOverWhenKept)
 TEST_F(MainWindowTest, StatisticsSwitchOffSendsNoRecords)
 {
     setParameter("isUseStatistics", "0");
-    window = std::make_unique<MoJuWizard>();
+    window = std::make_unique<MoJuWizard>(nullptr, 0);
     QSignalSpy records(window.get(), &MoJuWizard::sendRecord);
     window->Run();
     EXPECT_EQ(records.size(), 0);
@@ -197,7 +197,7 @@ TEST_F(MainWindowTest, StatisticsSwitchOffSendsNoRecords)
 
 TEST_F(MainWindowTest, StoppedDetectionRunsNoCycle)
 {
-    window = std::make_unique<MoJuWizard>();
+    window = std::make_unique<MoJuWizard>(nullptr, 0);
     window->StopDetect();
     EXPECT_EQ(window->runState(), MoJuWizard::RunStopped);
     window->Run();
@@ -206,19 +206,19 @@ TEST_F(MainWindowTest, StoppedDetectionRunsNoCycle)
 
 TEST_F(MainWindowTest, CountersSurviveARestart)
 {
-    window = std::make_unique<MoJuWizard>();
+    window = std::make_unique<MoJuWizard>(nullptr, 0);
     window->Run();
     window->Run();
     window.reset();
     std::fill(std::begin(gAllNum), std::end(gAllNum), 0);
-    window = std::make_unique<MoJuWizard>();
+    window = std::make_unique<MoJuWizard>(nullptr, 0);
     EXPECT_EQ(gAllNum[0], 4);
     EXPECT_EQ(gAllNum[1], 4);
 }
 
 TEST_F(MainWindowTest, RecordsOfAFinishedDayMoveIntoTheDayFolder)
 {
-    window = std::make_unique<MoJuWizard>();
+    window = std::make_unique<MoJuWizard>(nullptr, 0);
     window->InsertRecord("first day", "info");
     const QDate firstDay = AppClock::now().date();
 
@@ -236,7 +236,7 @@ TEST_F(MainWindowTest, RecordsOfAFinishedDayMoveIntoTheDayFolder)
 
 TEST_F(MainWindowTest, ADayThatComesTwiceKeepsBothDaysRecords)
 {
-    window = std::make_unique<MoJuWizard>();
+    window = std::make_unique<MoJuWizard>(nullptr, 0);
     window->InsertRecord("morning", "info");
     const QDateTime start = AppClock::now();
     AppClock::setNow(start.addDays(1));
@@ -253,7 +253,7 @@ TEST_F(MainWindowTest, ADayThatComesTwiceKeepsBothDaysRecords)
 
 TEST_F(MainWindowTest, RecordRowsCarryTimeUserAndType)
 {
-    window = std::make_unique<MoJuWizard>();
+    window = std::make_unique<MoJuWizard>(nullptr, 0);
     AppClock::setNow(QDateTime(AppClock::now().date(), QTime(14, 3, 59)));
     window->InsertRecord("it's quoted", "API");
     QSqlQuery query(window->recordDatabase());
@@ -270,7 +270,7 @@ TEST_F(MainWindowTest, PictureStickComingAndGoingIsRecordedAndWarned)
     setParameter("lostUpanAlarm", "1");
     WarnBox warnBox;
     gpWarnBox = &warnBox;
-    window = std::make_unique<MoJuWizard>();
+    window = std::make_unique<MoJuWizard>(nullptr, 0);
 
     emit Copy2MoveDisk::getInstance()->diskStateChange(true);
     EXPECT_FALSE(warnBox.isVisible());
@@ -293,7 +293,7 @@ TEST_F(MainWindowTest, LostStickWithoutTheAlarmOnlyRecords)
 {
     WarnBox warnBox;
     gpWarnBox = &warnBox;
-    window = std::make_unique<MoJuWizard>();
+    window = std::make_unique<MoJuWizard>(nullptr, 0);
     emit Copy2MoveDisk::getInstance()->diskStateChange(false);
     EXPECT_FALSE(warnBox.isVisible());
     window.reset();

@@ -369,7 +369,7 @@ TEST_F(ModbusServerTest, ReportsTheMainWindowAndStoresTheResetCounters)
     qputenv("MOULD_SIM_CYCLE_MS", "3600000");
     qputenv("MOULD_SIM_NG_EVERY", "1");
     qputenv("MOULD_SIM_CAMERAS", "2");
-    MoJuWizard window;
+    MoJuWizard window(nullptr, 0);
     std::fill(gAllNum, gAllNum + kMaxCameras, 0);
     std::fill(gFailNum, gFailNum + kMaxCameras, 0);
     gSyncNGNum = 0;

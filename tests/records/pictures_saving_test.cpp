@@ -243,19 +243,21 @@ TEST(PictureSavingWithTheMainWindow, NgPicturesOfTheSimulatedCycleLandInTheirFol
         }
         QSqlDatabase::removeDatabase(connection);
     }
-    auto window = std::make_unique<MoJuWizard>();
+    auto window = std::make_unique<MoJuWizard>(nullptr, 0);
     ASSERT_EQ(gDNum, 1);
-    SaveFialImageThread saver;
-    saver.start();
+    // The main window runs its own picture thread.
+    ASSERT_NE(gpSaveFialImageThread, nullptr);
     window->Run();
 
     const QString folder = TestEnv::workDir() + "/alarmimage/camera1/detect1/NG";
-    ASSERT_TRUE(TestEnv::waitUntil([&] { return !jpegs(folder).isEmpty(); }));
-    saver.stop();
-    const QString name = jpegs(folder).first();
-    EXPECT_TRUE(name.startsWith("1_")) << name.toStdString();
     QImage written;
-    ASSERT_TRUE(written.load(folder + "/" + name, "JPEG"));
+    QString name;
+    ASSERT_TRUE(TestEnv::waitUntil([&] {
+        const QStringList names = jpegs(folder);
+        name = names.value(0);
+        return !name.isEmpty() && written.load(folder + "/" + name, "JPEG");
+    }));
+    EXPECT_TRUE(name.startsWith("1_")) << name.toStdString();
     EXPECT_EQ(written.size(), QSize(window->cameraViews.at(0)->imageWidth, window->cameraViews.at(0)->imageHeight));
     window.reset();
     Copy2MoveDisk::destroyInstance();

@@ -5,7 +5,11 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QFileInfo>
 #include <QProcess>
+#include <QSettings>
+#include <QTcpSocket>
+#include <QtEndian>
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -43,6 +47,40 @@ protected:
     QProcess process;
 };
 
+// One Modbus TCP exchange with the program's server on port 502.
+QByteArray modbusExchange(const QByteArray& request)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QStringLiteral("127.0.0.1"), 502);
+    if (!socket.waitForConnected(3000))
+        return QByteArray();
+    socket.write(request);
+    QByteArray reply;
+    while (reply.size() < 9 && socket.waitForReadyRead(3000))
+        reply += socket.readAll();
+    return reply;
+}
+
+QByteArray frame(quint16 transaction, const QByteArray& pdu)
+{
+    QByteArray adu(7, 0);
+    qToBigEndian<quint16>(transaction, adu.data());
+    qToBigEndian<quint16>(static_cast<quint16>(pdu.size() + 1), adu.data() + 4);
+    adu[6] = 1;
+    return adu + pdu;
+}
+
+QList<int> readRegisters(quint16 transaction)
+{
+    const QByteArray reply = modbusExchange(frame(transaction, QByteArray::fromHex("030000" "0005")));
+    QList<int> values;
+    if (reply.size() != 9 + 10 || reply.at(7) != 3)
+        return values;
+    for (int i = 0; i < 5; ++i)
+        values << qFromBigEndian<quint16>(reply.constData() + 9 + 2 * i);
+    return values;
+}
+
 }  // namespace
 
 TEST_F(ProgramRun, CreatesItsFilesCyclesAndStopsOnSigterm)
@@ -75,4 +113,29 @@ TEST_F(ProgramRun, StopsCleanlyOnSigint)
     start();
     ASSERT_TRUE(TestEnv::waitUntil([&] { return QFile::exists(var("RECORD.db")); }, 15000));
     stopWith(SIGINT);
+}
+
+TEST_F(ProgramRun, ServesTheCountersOverModbusAndResetsThem)
+{
+    start();
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return QFile::exists(var("cnt_net/workspace/count.ini")); }, 15000));
+    QList<int> registers;
+    // Enough cycles (two steps each, NG every second cycle) that a reset is plain to see.
+    ASSERT_TRUE(TestEnv::waitUntil([&] { registers = readRegisters(1); return registers.size() == 5 && registers.at(2) >= 20; }, 10000));
+    EXPECT_EQ(registers.at(0), 1);
+    EXPECT_GT(registers.at(3), 0);
+    EXPECT_EQ(registers.at(4), 0);
+
+    // Write 0, 1 into registers 3 and 4: the acknowledgement is the standard 12-byte reply.
+    const QByteArray ack = modbusExchange(frame(2, QByteArray::fromHex("100003000204" "0000" "0001")));
+    ASSERT_EQ(ack.size(), 12);
+    EXPECT_EQ(ack.mid(7), QByteArray::fromHex("1000030002"));
+
+    const QList<int> after = readRegisters(3);
+    ASSERT_EQ(after.size(), 5);
+    EXPECT_LT(after.at(2), 10);
+    EXPECT_GE(after.at(3), registers.at(3));   // the all-camera NG count is not reset
+    QSettings count(var("cnt_net/workspace/count.ini"), QSettings::IniFormat);
+    EXPECT_LT(count.value("count/allNum0").toInt(), 10);
+    stopWith(SIGTERM);
 }
