@@ -18,6 +18,7 @@ namespace {
 QAtomicInt gAsyncTaskIndex(0);
 // A session being deleted from a thread other than its own is waited for at most this long.
 constexpr int kSessionDeleteWaitMs = 1000;
+constexpr int kClosingGraceMs = 5000;
 }  // namespace
 
 TcpReactor::TcpReactor() : socketThreadPool_(new QThreadPool)
@@ -226,9 +227,13 @@ void TcpReactor::InitSession(Session* session)
     QTcpSocket* socket = session->tcpSocket();
     if (!socket)
         return;
-    connect(socket, &QAbstractSocket::stateChanged, session, [session](QAbstractSocket::SocketState state) {
-        if (state == QAbstractSocket::ClosingState || state == QAbstractSocket::UnconnectedState)
+    // A closing socket still flushes what was written (a last reply); one whose peer stops
+    // reading is cut off after a grace period.
+    connect(socket, &QAbstractSocket::stateChanged, session, [session, socket](QAbstractSocket::SocketState state) {
+        if (state == QAbstractSocket::UnconnectedState)
             session->deleteLater();
+        else if (state == QAbstractSocket::ClosingState)
+            QTimer::singleShot(kClosingGraceMs, session, [socket] { socket->abort(); });
     });
 }
 
