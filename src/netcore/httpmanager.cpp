@@ -2,6 +2,7 @@
 
 #include <QEventLoop>
 #include <QSemaphore>
+#include <QThread>
 #include <QtConcurrent/QtConcurrentRun>
 #include <QtDebug>
 #include <exception>
@@ -116,6 +117,10 @@ bool HttpManager::startReactor(const QHostAddress& address, quint16 port, int mo
 
 void HttpManager::sendAsync(const CTask_FormData& record)
 {
+    if (handler_depth > 0 && QThread::currentThread() == thread()) {
+        held_sends.append(record);
+        return;
+    }
     if (const auto held = currentReactor())
         held->post_async(record);
 }
@@ -250,17 +255,19 @@ void HttpManager::SlotRecvRequest_ThreadMold2(CTask_FormData request)
         QMutexLocker lock(&mutex);
         busy_urls.append(request.url);
     }
-    // The busy mark is cleared however the handler ends.
-    struct BusyMark {
-        HttpManager* self;
-        QString url;
-        ~BusyMark()
-        {
-            QMutexLocker lock(&self->mutex);
-            self->busy_urls.removeOne(url);
-        }
-    } mark{this, request.url};
-    runHandler(route.value(), request);
+    ++handler_depth;
+    runHandler(route.value(), request);   // never throws
+    --handler_depth;
+    {
+        QMutexLocker lock(&mutex);
+        busy_urls.removeOne(request.url);
+    }
+    if (handler_depth > 0)
+        return;   // an outer handler still runs in a nested event loop; it flushes
+    const QList<CTask_FormData> sends = std::move(held_sends);
+    held_sends.clear();
+    for (const CTask_FormData& record : sends)
+        sendAsync(record);
 }
 
 void HttpManager::SlotRecvResponse(CTask_FormData record, bool stashed)

@@ -72,4 +72,8 @@ private:
     void logTiming(const char* header, const CTask_FormData& request) const;
 
     mutable QMutex reactor_mutex;   // guards the reactor pointer itself
+    // Sends made by a mode-4 handler leave only once its busy mark is cleared; otherwise a
+    // client that answers the reply at once would find its url still busy.
+    int handler_depth = 0;
+    QList<CTask_FormData> held_sends;
 };
