@@ -1,0 +1,284 @@
+#include "netcore/httpmanager.h"
+
+#include <QEventLoop>
+#include <QSemaphore>
+#include <QThread>
+#include <QtConcurrent/QtConcurrentRun>
+#include <QtDebug>
+#include <exception>
+#include <memory>
+
+namespace {
+
+constexpr int kWorkerCount = 2;
+
+struct TaskTiming {
+    qint64 elapsed = -1;
+    qint64 packs = -1;
+};
+
+TaskTiming timingOf(const CTask_FormData& request)
+{
+    const QList<TcpTsk_Info> progress = request.progressCopy();
+    if (progress.isEmpty())
+        return {};
+    const QMap<QString, QVariant> report = progress.first().getReportParam();
+    return {report.value(QStringLiteral("_tsk_finishrecv_timing")).toLongLong() -
+                report.value(QStringLiteral("_tsk_create_timing")).toLongLong(),
+            report.value(QStringLiteral("_tsk_recv_times")).toLongLong()};
+}
+
+}  // namespace
+
+HttpManager::HttpManager(JXKT_TYPE serviceType) : type(serviceType), thread_pool(new QThreadPool)
+{
+    qRegisterMetaType<CTask_FormData>("CTask_FormData");
+    thread_pool->setMaxThreadCount(kWorkerCount);
+}
+
+HttpManager::~HttpManager()
+{
+    // Nothing of the service may outlive it: its workers and its reactor's thread stop here.
+    Reload_Future_Workfunc(true);
+    QSharedPointer<JXKC::TcpReactor> old;
+    {
+        QMutexLocker lock(&reactor_mutex);
+        old.swap(reactor);
+    }
+    if (old)
+        old->blockAllRecvSIG();
+    old.reset();
+    thread_pool->waitForDone();
+}
+
+QSharedPointer<JXKC::TcpReactor> HttpManager::currentReactor() const
+{
+    QMutexLocker lock(&reactor_mutex);
+    return reactor;
+}
+
+quint16 HttpManager::serverPort() const
+{
+    const auto held = currentReactor();
+    return held ? held->serverPort() : 0;
+}
+
+bool HttpManager::startReactor(const QHostAddress& address, quint16 port, int mode)
+{
+    QSharedPointer<JXKC::TcpReactor> old;
+    {
+        QMutexLocker lock(&reactor_mutex);
+        old.swap(reactor);
+    }
+    if (old)
+        old->blockAllRecvSIG();
+    old.reset();   // stops its thread, unless someone else still holds it
+
+    QSharedPointer<JXKC::TcpReactor> fresh;
+    if (type == JXKT_CLIENT)
+        fresh.reset(new JXKC::TcpCliReactor);
+    else if (type == JXKT_SERVER)
+        fresh.reset(new JXKC::TcpServReactor);
+    if (!fresh)
+        return false;
+    const QString name = property("name").toString();
+    if (!name.isEmpty())
+        fresh->setProperty("name", name);
+
+    fresh->blockAllRecvSIG();
+    Reload_Future_Workfunc(true);
+    switch (mode) {
+    case 1:
+        connect(fresh.data(), &JXKC::TcpReactor::sigResponse, this, &HttpManager::SlotRecvResponse, Qt::QueuedConnection);
+        connect(fresh.data(), &JXKC::TcpReactor::sigRequest, this, &HttpManager::SlotRecvRequest, Qt::QueuedConnection);
+        break;
+    case 2:
+        connect(fresh.data(), &JXKC::TcpReactor::sigResponse, this, &HttpManager::SlotRecvResponse, Qt::QueuedConnection);
+        connect(fresh.data(), &JXKC::TcpReactor::sigRequest, this, &HttpManager::SlotRecvRequest, Qt::DirectConnection);
+        break;
+    case 3:
+        connect(fresh.data(), &JXKC::TcpReactor::sigRequest, this, &HttpManager::pushPending, Qt::DirectConnection);
+        Reload_Future_Workfunc(false);
+        break;
+    case 4:
+        connect(fresh.data(), &JXKC::TcpReactor::sigResponse, this, &HttpManager::SlotRecvResponse, Qt::DirectConnection);
+        connect(fresh.data(), &JXKC::TcpReactor::sigRequest, this, &HttpManager::SlotRecvRequest_Pre_ThreadMold2,
+                Qt::DirectConnection);
+        break;
+    default:
+        break;
+    }
+    {
+        QMutexLocker lock(&reactor_mutex);
+        reactor = fresh;
+    }
+    return fresh->reAction(address, port);
+}
+
+void HttpManager::sendAsync(const CTask_FormData& record)
+{
+    if (handler_depth > 0 && QThread::currentThread() == thread()) {
+        held_sends.append(record);
+        return;
+    }
+    if (const auto held = currentReactor())
+        held->post_async(record);
+}
+
+void HttpManager::callback_immediately(const CTask_FormData& request, int code, QString msg)
+{
+    const auto held = currentReactor();
+    if (!held)
+        return;
+    CTask_FormData reply;
+    reply.uuid = request.uuid;
+    reply.session_id = request.session_id;
+    reply.status_code = code;
+    if (!msg.isEmpty())
+        reply.status_text = msg;
+    reply.json = QJsonObject();
+    held->post_async(reply);
+}
+
+void HttpManager::pushPending(const CTask_FormData& request)
+{
+    {
+        QMutexLocker lock(&mutex);
+        pending_list.append(request);
+    }
+    emit new_message_arrive();
+}
+
+void HttpManager::Reload_Future_Workfunc(bool close)
+{
+    emit readyToClose();
+    for (QFuture<void>& worker : future_workers)
+        worker.waitForFinished();
+    future_workers.clear();
+    if (close)
+        return;
+    for (int i = 0; i < thread_pool->maxThreadCount(); ++i) {
+        // Ready handshake: a worker counts only once it listens for readyToClose, so a close
+        // that follows at once is never missed.
+        auto ready = std::make_shared<QSemaphore>();
+        future_workers.append(QtConcurrent::run(thread_pool.data(), [this, ready] {
+            QEventLoop loop;
+            const auto quit = connect(this, &HttpManager::readyToClose, &loop, &QEventLoop::quit, Qt::QueuedConnection);
+            connect(this, &HttpManager::new_message_arrive, &loop, [this] { serveOne(); }, Qt::QueuedConnection);
+            ready->release();
+            loop.exec();
+            disconnect(quit);
+        }));
+        ready->acquire();
+    }
+}
+
+void HttpManager::serveOne()
+{
+    CTask_FormData request;
+    {
+        QMutexLocker lock(&mutex);
+        if (pending_list.isEmpty())
+            return;
+        request = pending_list.takeFirst();
+    }
+    const TaskTiming timing = timingOf(request);
+    qInfo() << "[Short_RCV] *********************************" << request.url << "usetime_ms:" << timing.elapsed
+            << "packs:" << timing.packs;
+    const auto route = url_routes.constFind(request.url);
+    if (route == url_routes.cend()) {
+        callback_immediately(request, 404, QString());
+        return;
+    }
+    runHandler(route.value(), request);
+}
+
+void HttpManager::logTiming(const char* header, const CTask_FormData& request) const
+{
+    const TaskTiming timing = timingOf(request);
+    if (timing.elapsed == -1 && timing.packs == -1)
+        return;
+    qInfo() << header << request.url << "usetime_ms:" << timing.elapsed << "packs:" << timing.packs;
+}
+
+void HttpManager::runHandler(const Handler& handler, const CTask_FormData& record) const
+{
+    // A faulty handler must not take the service's thread down with it.
+    try {
+        handler(record);
+    } catch (const std::exception& error) {
+        qWarning() << "---warning--- handler for" << record.url << "failed:" << error.what();
+    } catch (...) {
+        qWarning() << "---warning--- handler for" << record.url << "failed";
+    }
+}
+
+void HttpManager::SlotRecvRequest(CTask_FormData request)
+{
+    logTiming("[Short_RCV][SlotRecvRequest] **********************", request);
+    const auto route = url_routes.constFind(request.url);
+    if (route == url_routes.cend()) {
+        callback_immediately(request, 404, QString());
+        qInfo() << "SlotRecvRequest" << "404 Not Found";
+        return;
+    }
+    runHandler(route.value(), request);
+}
+
+void HttpManager::SlotRecvRequest_Pre_ThreadMold2(CTask_FormData request)
+{
+    logTiming("[Short_RCV][SlotRecvRequest] **********************", request);
+    if (!url_routes.contains(request.url)) {
+        callback_immediately(request, 404, QString());
+        qInfo() << "SlotRecvRequest_Pre_ThreadMold2" << "404 Not Found";
+        return;
+    }
+    {
+        QMutexLocker lock(&mutex);
+        if (busy_urls.contains(request.url)) {
+            lock.unlock();
+            callback_immediately(request, 503, QString());
+            qInfo() << "SlotRecvRequest_Pre_ThreadMold2" << "503  Service Unavailable";
+            return;
+        }
+    }
+    QMetaObject::invokeMethod(this, "SlotRecvRequest_ThreadMold2", Qt::QueuedConnection,
+                              Q_ARG(CTask_FormData, request));
+}
+
+void HttpManager::SlotRecvRequest_ThreadMold2(CTask_FormData request)
+{
+    const auto route = url_routes.constFind(request.url);
+    if (route == url_routes.cend())
+        return;
+    {
+        QMutexLocker lock(&mutex);
+        busy_urls.append(request.url);
+    }
+    ++handler_depth;
+    runHandler(route.value(), request);   // never throws
+    --handler_depth;
+    {
+        QMutexLocker lock(&mutex);
+        busy_urls.removeOne(request.url);
+    }
+    if (handler_depth > 0)
+        return;   // an outer handler still runs in a nested event loop; it flushes
+    const QList<CTask_FormData> sends = std::move(held_sends);
+    held_sends.clear();
+    for (const CTask_FormData& record : sends)
+        sendAsync(record);
+}
+
+void HttpManager::SlotRecvResponse(CTask_FormData record, bool stashed)
+{
+    if (!stashed)
+        return;
+    const QList<TcpTsk_Info> progress = record.progressCopy();
+    if (progress.isEmpty())
+        return;
+    const auto route = url_routes.constFind(progress.first().url);
+    if (route == url_routes.cend())
+        return;
+    runHandler(route.value(), record);
+}

@@ -1,0 +1,79 @@
+#pragma once
+
+#include "netcore/taskformdata.h"
+#include "netcore/tcpreactor.h"
+
+#include <QFuture>
+#include <QHostAddress>
+#include <QList>
+#include <QMap>
+#include <QMutex>
+#include <QObject>
+#include <QSharedPointer>
+#include <QThreadPool>
+#include <functional>
+
+// Which reactor a service owns.
+enum JXKT_TYPE : int {
+    JXKT_SERVER = 0,   // listening, JXKC::TcpServReactor
+    JXKT_CLIENT = 1,   // dialling, JXKC::TcpCliReactor
+};
+
+// Base of every network service: owns one reactor, routes every incoming request, and every
+// reply to a request the service sent, to the handler registered for its url.
+class HttpManager : public QObject {
+    Q_OBJECT
+public:
+    using Handler = std::function<void(CTask_FormData)>;
+
+    explicit HttpManager(JXKT_TYPE type);
+    ~HttpManager() override;
+
+    // Replaces the reactor, wires it by dispatch mode (1 to 4) and starts it.
+    virtual bool startReactor(const QHostAddress& address, quint16 port, int mode);
+    // Sends an empty reply with the given status to the request's session at once.
+    virtual void callback_immediately(const CTask_FormData& request, int code, QString msg);
+
+    void sendAsync(const CTask_FormData& record);
+    // Stops the mode-3 workers and, unless closing, starts new ones.
+    void Reload_Future_Workfunc(bool close);
+
+    // The port the server reactor listens on (0 for none or a client).
+    quint16 serverPort() const;
+
+signals:
+    void readyToClose();
+    void new_message_arrive();
+
+public slots:
+    virtual void SlotRecvResponse(CTask_FormData record, bool stashed);
+    virtual void SlotRecvRequest(CTask_FormData request);
+    virtual void SlotRecvRequest_Pre_ThreadMold2(CTask_FormData request);
+    virtual void SlotRecvRequest_ThreadMold2(CTask_FormData request);
+
+protected:
+    // The reactor as held now; safe from the reactor's own thread while it is being replaced.
+    QSharedPointer<JXKC::TcpReactor> currentReactor() const;
+
+    QSharedPointer<JXKC::TcpReactor> reactor;
+    const JXKT_TYPE type;
+    QMap<QString, Handler> url_routes;   // filled by the subclass before startReactor
+    QMutex mutex;                        // guards pending_list and busy_urls
+    QList<CTask_FormData> pending_list;
+    QList<QFuture<void>> future_workers;
+    QSharedPointer<QThreadPool> thread_pool;
+    QList<QString> busy_urls;
+
+private:
+    void pushPending(const CTask_FormData& request);
+    void workerLoop();
+    void serveOne();
+    void runHandler(const Handler& handler, const CTask_FormData& record) const;
+    void logTiming(const char* header, const CTask_FormData& request) const;
+
+    mutable QMutex reactor_mutex;   // guards the reactor pointer itself
+    // Sends made by a mode-4 handler leave only once its busy mark is cleared; otherwise a
+    // client that answers the reply at once would find its url still busy.
+    int handler_depth = 0;
+    QList<CTask_FormData> held_sends;
+};

@@ -1,0 +1,227 @@
+#include "netcore/sciexecobjrecv.h"
+
+#include "base/appclock.h"
+
+#include <QJsonDocument>
+#include <QRegularExpression>
+#include <QtDebug>
+
+namespace {
+
+QString withoutBlanks(const QString& text)
+{
+    QString result;
+    result.reserve(text.size());
+    for (const QChar c : text) {
+        if (!c.isSpace())
+            result.append(c);
+    }
+    return result;
+}
+
+}  // namespace
+
+SCI_ExecObj_Recv::SCI_ExecObj_Recv(const QByteArray& head, int sessionId)
+    : SCI_ExecObj_Recv_Base(QString(), sessionId)
+{
+    const int nul = head.indexOf('\0');
+    header = QString::fromUtf8(nul < 0 ? head : head.left(nul));
+    const QStringList lines = header.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+
+    // Only the first line is a request or status line; header names are matched on their own,
+    // ignoring case, so a header value cannot pass for another header.
+    if (!lines.isEmpty()) {
+        const QString& first = lines.first();
+        const QStringList words = first.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        if (first.startsWith(QLatin1String("HTTP/1.1"))) {
+            task_method = QStringLiteral("Response");
+        } else if (first.contains(QLatin1String("HTTP/1.1")) && words.size() >= 3) {
+            task_method = words.at(0);
+            target = words.at(1);
+        }
+    }
+    for (int i = 1; i < lines.size(); ++i) {
+        const QString& line = lines.at(i);
+        const int colon = line.indexOf(QLatin1Char(':'));
+        if (colon <= 0)
+            continue;
+        const QString name = line.left(colon).trimmed();
+        const QString value = withoutBlanks(line.mid(colon + 1));
+        if (name.compare(QLatin1String("User-Agent"), Qt::CaseInsensitive) == 0) {
+            task_uuid = value;
+        } else if (name.compare(QLatin1String("Content-Type"), Qt::CaseInsensitive) == 0) {
+            content_type = value;
+        } else if (name.compare(QLatin1String("Content-Length"), Qt::CaseInsensitive) == 0) {
+            bool ok = false;
+            content_length = value.toLongLong(&ok);
+            if (!ok)
+                content_length = 0;
+        } else if (name.compare(QLatin1String("User-ID"), Qt::CaseInsensitive) == 0) {
+            user_id = value;
+        }
+    }
+    if (task_uuid.isEmpty()) {
+        task_uuid = QStringLiteral("defalut#%1#%2")
+                        .arg(AppClock::now().toString(QStringLiteral("yyyyMMdd_hhmmss_zzz")))
+                        .arg(sessionId);
+    }
+    record.uuid = task_uuid;
+    record.url = target;
+    record.user_id = user_id;
+    record.session_id = sessionId;
+}
+
+int SCI_ExecObj_Recv::getNeedLength() const
+{
+    const qint64 due = content_length - body.size();
+    return due <= 0 ? 0 : int(qMin<qint64>(due, INT_MAX));
+}
+
+void SCI_ExecObj_Recv::setDuplex_Info(const QHostAddress& address, unsigned short port)
+{
+    record.peer_ip = address.toString().remove(QStringLiteral("::ffff:"));
+    record.peer_port = port;
+}
+
+bool SCI_ExecObj_Recv::analysisIntegrality()
+{
+    if (getNeedLength() > 0)
+        return false;
+    if ((task_method == QLatin1String("GET") || task_method == QLatin1String("PUT") ||
+         task_method == QLatin1String("POST")) &&
+        target.isEmpty())
+        return false;
+
+    QStringList pieces = target.split(QLatin1Char('?'), Qt::SkipEmptyParts);
+    if (pieces.size() >= 2) {
+        record.url = pieces.takeFirst();
+        const QStringList pairs = pieces.join(QLatin1Char('?')).split(QLatin1Char('&'));
+        for (const QString& pair : pairs) {
+            const QStringList nameValue = pair.split(QLatin1Char('='), Qt::SkipEmptyParts);
+            if (nameValue.size() == 2)
+                record.query.insert(nameValue.at(0), nameValue.at(1));
+        }
+    }
+    if (body.isEmpty())
+        return true;
+
+    if (content_type.contains(QLatin1String("application/json")))
+        return analysisIntegrality_json(body, record);
+    if (content_type.contains(QLatin1String("multipart/form-data"))) {
+        const int equals = content_type.indexOf(QLatin1Char('='));
+        if (equals < 0)
+            return false;
+        return analysisIntegrality_multipart(body, content_type.mid(equals + 1).toUtf8(), record);
+    }
+    if (content_type == QLatin1String("application/octet-stream") || content_type == QLatin1String("image/jpeg"))
+        return analysisIntegrality_file(body, record);
+    return analysisIntegrality_Default(body, record);
+}
+
+bool SCI_ExecObj_Recv::analysisIntegrality_json(const QByteArray& bytes, CTask_FormData& task)
+{
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
+    if (document.isNull() || error.error != QJsonParseError::NoError) {
+        qWarning() << "---warning--- analysisIntegrality_json" << "json error:" << task.url << error.errorString();
+        return false;
+    }
+    task.json = document.object();
+    return true;
+}
+
+bool SCI_ExecObj_Recv::analysisIntegrality_multipart(const QByteArray& bytes, const QByteArray& boundary,
+                                                     CTask_FormData& task)
+{
+    if (boundary.isEmpty())
+        return false;
+    // "name" on its own, not the tail of "filename".
+    static const QRegularExpression namePattern(QStringLiteral("(?:^|[;\\s])name=\"(\\S+?)\""));
+    QMap<QString, QVariant> working;
+    QMap<QString, QByteArray> blobs;
+
+    int position = 0;
+    while (position < bytes.size()) {
+        const int next = bytes.indexOf(boundary, position);
+        if (next < 0)
+            break;
+        const QByteArray piece = bytes.mid(position, next - position);
+        position = next + boundary.size() + 2;
+
+        const int split = piece.indexOf("\r\n\r\n");
+        if (piece.isEmpty() || split < 0)
+            continue;
+        const QByteArray partHead = piece.left(split);
+        const int contentLength = piece.size() - split - 4 - 2;
+        if (contentLength < 0)
+            continue;   // shorter than its own framing
+        const QByteArray content = piece.mid(split + 4, contentLength);
+
+        QString name;
+        QString type;
+        const QList<QByteArray> headLines = partHead.split('\n');
+        for (QByteArray line : headLines) {
+            if (line.endsWith('\r'))
+                line.chop(1);
+            const QString text = QString::fromUtf8(line);
+            if (text.contains(QLatin1String("Content-Disposition"))) {
+                const QRegularExpressionMatch match = namePattern.match(text);
+                if (match.hasMatch())
+                    name = match.captured(1);
+            } else if (text.contains(QLatin1String("Content-Type"))) {
+                const QStringList nameValue = text.split(QLatin1Char(':'), Qt::SkipEmptyParts);
+                if (nameValue.size() == 2)
+                    type = nameValue.at(1);
+            }
+        }
+        if (name.isEmpty())
+            continue;
+        if (type.contains(QLatin1String("application/json"))) {
+            const QJsonDocument document = QJsonDocument::fromJson(content);
+            if (!document.isNull())
+                working.insert(name, document.object());
+        } else if (type.contains(QLatin1String("application/octet-stream"))) {
+            blobs.insert(name, content);
+        } else {
+            working.insert(name, QString::fromUtf8(content));
+        }
+    }
+
+    for (auto it = working.cbegin(); it != working.cend(); ++it) {
+        if (it.value().userType() != QMetaType::QJsonObject) {
+            task.parts.insert(it.key(), it.value());
+            continue;
+        }
+        const QJsonObject object = it.value().toJsonObject();
+        if (!object.contains(QLatin1String("data_type")) || !it.key().contains(QLatin1String("-info"))) {
+            task.parts.insert(it.key(), object);
+            continue;
+        }
+        const int channels = object.value(QLatin1String("channels")).toInt();
+        const int width = object.value(QLatin1String("size_width")).toInt();
+        const int height = object.value(QLatin1String("size_height")).toInt();
+        const QString key = object.value(QLatin1String("datakey")).toString();
+        const auto blob = blobs.constFind(key);
+        if (blob == blobs.cend() || (channels != 1 && channels != 3) || width <= 0 || height <= 0)
+            continue;
+        if (qint64(width) * height * channels != blob->size())
+            continue;
+        cv::Mat image(height, width, channels == 1 ? CV_8UC1 : CV_8UC3);
+        memcpy(image.data, blob->constData(), size_t(blob->size()));
+        task.images.insert(it.key(), image);
+    }
+    return true;
+}
+
+bool SCI_ExecObj_Recv::analysisIntegrality_file(const QByteArray& bytes, CTask_FormData& task)
+{
+    task.files.clear();
+    task.files.insert(QString(), bytes);
+    return true;
+}
+
+bool SCI_ExecObj_Recv::analysisIntegrality_Default(const QByteArray& bytes, CTask_FormData& task)
+{
+    task.body = bytes;
+    return true;
+}

@@ -1,0 +1,57 @@
+#pragma once
+
+#include "netcore/taskformdata.h"
+
+#include <QHostAddress>
+
+// One received message as it arrives: its header text and the body gathered so far.
+class SCI_ExecObj_Recv_Base {
+public:
+    SCI_ExecObj_Recv_Base(const QString& head, int sessionId) : session_id(sessionId), header(head) {}
+    virtual ~SCI_ExecObj_Recv_Base() = default;
+
+    virtual void addBody(const QByteArray& bytes) { body.append(bytes); }
+    virtual QByteArray showBody() const { return body; }
+    virtual QString showHead() const { return header; }
+    virtual int getNeedLength() const = 0;
+    virtual bool analysisIntegrality() = 0;
+    virtual CTask_FormData getFormData() const = 0;
+
+protected:
+    int session_id;
+    QString header;
+    QByteArray body;
+};
+
+// Turns one message of the wire format back into a record.
+class SCI_ExecObj_Recv : public SCI_ExecObj_Recv_Base {
+public:
+    SCI_ExecObj_Recv(const QByteArray& head, int sessionId);
+
+    int getNeedLength() const override;
+    bool analysisIntegrality() override;
+    CTask_FormData getFormData() const override { return record; }
+
+    void setDuplex_Info(const QHostAddress& address, unsigned short port);
+
+    // The announced body length (0 when absent or not a number; may be negative or huge:
+    // the session bounds it before gathering).
+    qint64 contentLength() const { return content_length; }
+    QString uuid() const { return task_uuid; }
+    QString method() const { return task_method; }
+    bool isRequest() const { return !record.url.isEmpty(); }
+
+    static bool analysisIntegrality_json(const QByteArray& bytes, CTask_FormData& task);
+    static bool analysisIntegrality_multipart(const QByteArray& bytes, const QByteArray& boundary, CTask_FormData& task);
+    static bool analysisIntegrality_file(const QByteArray& bytes, CTask_FormData& task);
+    static bool analysisIntegrality_Default(const QByteArray& bytes, CTask_FormData& task);
+
+private:
+    QString task_method;
+    QString target;
+    QString task_uuid;
+    QString user_id;
+    QString content_type;
+    qint64 content_length = 0;
+    CTask_FormData record;
+};

@@ -1,0 +1,463 @@
+#include "netcore/tcpreactor.h"
+
+#include "base/appclock.h"
+#include "base/publictools.h"
+#include "netcore/sciexecobjsend.h"
+
+#include <QEventLoop>
+#include <QSemaphore>
+#include <QThread>
+#include <QtDebug>
+#include <memory>
+
+namespace JXKC {
+
+QAtomicInt TcpReactor::_increase_index_session(0);
+
+namespace {
+QAtomicInt gAsyncTaskIndex(0);
+// A session being deleted from a thread other than its own is waited for at most this long.
+constexpr int kSessionDeleteWaitMs = 1000;
+constexpr int kClosingGraceMs = 5000;
+}  // namespace
+
+TcpReactor::TcpReactor() : socketThreadPool_(new QThreadPool)
+{
+    socketThreadPool_->setMaxThreadCount(1);
+    qRegisterMetaType<CTask_FormData>("CTask_FormData");
+    qRegisterMetaType<QAbstractSocket::SocketState>("QAbstractSocket::SocketState");
+    connect(&task_timer, &QTimer::timeout, this, &TcpReactor::ageTasks, Qt::QueuedConnection);
+    connect(&session_timer, &QTimer::timeout, this, [this] { remove_ClientSession(-2); }, Qt::QueuedConnection);
+    task_timer.start(kTaskAgeingIntervalMs);
+    session_timer.start(kSessionPurgeIntervalMs);
+}
+
+TcpReactor::~TcpReactor()
+{
+    task_timer.stop();
+    session_timer.stop();
+    socketThreadPool_->waitForDone();
+}
+
+bool TcpReactor::onWorkerThread() const
+{
+    return QThread::currentThread() == worker_thread.load();
+}
+
+bool TcpReactor::reAction(const QHostAddress& address, unsigned short port)
+{
+    deinitialize();
+    listen_address = address;
+    listen_port = port;
+    return initialize();
+}
+
+bool TcpReactor::initialize()
+{
+    if (isRunning())
+        return false;
+    // The previous worker may still be leaving its thread.
+    socketThreadPool_->waitForDone();
+    auto ready = std::make_shared<QSemaphore>();
+    auto started = std::make_shared<std::atomic<bool>>(false);
+    socketThreadPool_->start([this, ready, started] {
+        QEventLoop loop;
+        const auto quit = connect(this, &TcpReactor::readyToClose, &loop, &QEventLoop::quit, Qt::QueuedConnection);
+        worker_thread = QThread::currentThread();
+        if (!onStart()) {
+            worker_thread = nullptr;
+            disconnect(quit);
+            ready->release();
+            return;
+        }
+        alive_stamp = curtime_qint64_2_int();
+        worker_running = true;
+        started->store(true);
+        ready->release();
+
+        QTimer alive;
+        connect(&alive, &QTimer::timeout, &loop, [this] { alive_stamp = curtime_qint64_2_int(); });
+        alive.start(1000);
+        loop.exec();
+        alive.stop();
+        disconnect(quit);
+        onFinish();
+        worker_running = false;
+        worker_thread = nullptr;
+    });
+    ready->acquire();
+    return started->load();
+}
+
+void TcpReactor::deinitialize()
+{
+    if (!isRunning())
+        return;
+    if (onWorkerThread()) {
+        qWarning() << "---warning--- a reactor cannot stop itself from its own thread";
+        return;
+    }
+    emit readyToClose();
+    if (socketThreadPool_->activeThreadCount() > 0 && !socketThreadPool_->waitForDone())
+        qInfo() << "socketThreadPool_->waitForDone error!";
+}
+
+void TcpReactor::blockAllRecvSIG()
+{
+    disconnect(this, &TcpReactor::sigResponse, nullptr, nullptr);
+    disconnect(this, &TcpReactor::sigRequest, nullptr, nullptr);
+}
+
+bool TcpReactor::post_async(const CTask_FormData& record)
+{
+    CTask_FormData copy(record);
+    if (copy.uuid.isEmpty()) {
+        copy.uuid = QStringLiteral("defalut#%1#%2")
+                        .arg(AppClock::now().toString(QStringLiteral("yyyyMMdd_hhmmss_zzz")))
+                        .arg(++gAsyncTaskIndex);
+    }
+    append_TcpTask(copy);
+    addSendQueue(copy);
+    return true;
+}
+
+bool TcpReactor::post_sync(CTask_FormData& request, CTask_FormData& reply, int ms)
+{
+    if (getAliveSession().isEmpty())
+        return false;
+    if (ms < 1 || ms > 60000)
+        return false;
+    if (onWorkerThread()) {
+        // The reply would have to be read by the very thread that waits for it.
+        qWarning() << "---warning--- post_sync called from the reactor's own thread";
+        return false;
+    }
+    if (request.uuid.isEmpty())
+        request.uuid = SCI_ExecObj_Send(request).record().uuid;
+    const QString uuid = request.uuid;
+
+    QEventLoop loop;
+    QObject context;   // lives in the caller's thread: replies are matched here
+    connect(this, &TcpReactor::sigResponse, &context,
+            [&loop, &reply, uuid](const CTask_FormData& record, bool) {
+                if (!loop.isRunning() || record.uuid != uuid)
+                    return;
+                reply = record;
+                loop.exit(1);
+            },
+            Qt::QueuedConnection);
+    QTimer timer;
+    timer.setSingleShot(true);
+    connect(&timer, &QTimer::timeout, &loop, [&loop] {
+        if (loop.isRunning())
+            loop.exit(0);
+    });
+    append_TcpTask(request);
+    addSendQueue(request);
+    timer.start(ms);
+    return loop.exec() != 0;
+}
+
+void TcpReactor::addSendQueue(const CTask_FormData& record)
+{
+    const SCI_ExecObj_Send send(record);
+    QList<QPointer<Session>> local;
+    {
+        QMutexLocker lock(&sessions_mutex);
+        QList<QPointer<Session>> targets;
+        if (record.session_id == -1) {
+            targets = sessions.values();
+        } else if (record.session_id != -2) {
+            const auto it = sessions.constFind(record.session_id);
+            if (it != sessions.cend())
+                targets.append(it.value());
+        }
+        const bool local_thread = onWorkerThread();
+        for (const QPointer<Session>& session : qAsConst(targets)) {
+            if (!session)
+                continue;
+            // Posting to a session from another thread is done under the lock, which a session
+            // being destroyed has to take first.
+            if (local_thread)
+                local.append(session);
+            else
+                session->SlotSendAction(send);
+        }
+    }
+    for (const QPointer<Session>& session : qAsConst(local)) {
+        if (session)
+            session->SlotSendAction(send);
+    }
+}
+
+QList<int> TcpReactor::getAliveSession()
+{
+    QMutexLocker lock(&sessions_mutex);
+    QList<int> ids;
+    for (auto it = sessions.cbegin(); it != sessions.cend(); ++it) {
+        if (it.value() && it.value()->isWorking())
+            ids.append(it.key());
+    }
+    return ids;
+}
+
+void TcpReactor::InitSession(Session* session)
+{
+    connect(session, &Session::sigRequest, this,
+            [this](const CTask_FormData& record) {
+                updateSoftCnted();
+                emit sigRequest(record);
+            },
+            Qt::DirectConnection);
+    connect(session, &Session::sigResponse, this,
+            [this](CTask_FormData record) {
+                updateSoftCnted();
+                if (!isAliveTcpTask(record.uuid)) {
+                    emit sigResponse(record, false);
+                    return;
+                }
+                const CVariant<TcpTsk_Info> task = remove_TaskFromList(record.uuid);
+                if (!task.isEmpty())
+                    record.setProgress({task.getValue()});
+                emit sigResponse(record, !task.isEmpty());
+            },
+            Qt::DirectConnection);
+    // Handled in the session's own thread so that a closed connection is let go even when the
+    // reactor's owner thread is busy.
+    QTcpSocket* socket = session->tcpSocket();
+    if (!socket)
+        return;
+    // A closing socket still flushes what was written (a last reply); one whose peer stops
+    // reading is cut off after a grace period.
+    connect(socket, &QAbstractSocket::stateChanged, session, [session, socket](QAbstractSocket::SocketState state) {
+        if (state == QAbstractSocket::UnconnectedState)
+            session->deleteLater();
+        else if (state == QAbstractSocket::ClosingState)
+            QTimer::singleShot(kClosingGraceMs, session, [socket] { socket->abort(); });
+    });
+}
+
+void TcpReactor::updateSoftCnted()
+{
+    last_activity_ms = gettimeofday_ms();
+}
+
+void TcpReactor::append_ClientSession(Session* session)
+{
+    QMutexLocker lock(&sessions_mutex);
+    sessions.insert(session->id(), session);
+}
+
+void TcpReactor::forgetSession(int id, Session* session)
+{
+    QMutexLocker lock(&sessions_mutex);
+    const auto it = sessions.find(id);
+    if (it != sessions.end() && (it.value().isNull() || it.value().data() == session))
+        sessions.erase(it);
+}
+
+void TcpReactor::remove_ClientSession(int id)
+{
+    QList<QPointer<Session>> selected;
+    {
+        QMutexLocker lock(&sessions_mutex);
+        for (auto it = sessions.begin(); it != sessions.end();) {
+            if (it.value().isNull()) {
+                it = sessions.erase(it);
+            } else if (id == -1 || it.key() == id) {
+                selected.append(it.value());
+                it = sessions.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (const QPointer<Session>& session : qAsConst(selected)) {
+        if (!session)
+            continue;
+        if (session->thread() == QThread::currentThread()) {
+            delete session.data();
+            continue;
+        }
+        QEventLoop loop;
+        connect(session.data(), &QObject::destroyed, &loop, &QEventLoop::quit);
+        QTimer::singleShot(kSessionDeleteWaitMs, &loop, &QEventLoop::quit);
+        session->deleteLater();
+        loop.exec();
+    }
+}
+
+void TcpReactor::append_TcpTask(const CTask_FormData& record)
+{
+    if (record.uuid.isEmpty())
+        return;
+    TcpTsk_Info info(record.uuid);
+    info.url = record.url;
+    QMutexLocker lock(&tasks_mutex);
+    tasks.insert(record.uuid, info);
+}
+
+void TcpReactor::append_TcpTask(const QString& uuid)
+{
+    if (uuid.isEmpty())
+        return;
+    TcpTsk_Info info(uuid);
+    info.url = uuid;
+    QMutexLocker lock(&tasks_mutex);
+    tasks.insert(uuid, info);
+}
+
+void TcpReactor::update_TcpTsk_ByUuid(const QString& uuid, const QString& key, const QList<QVariant>& values)
+{
+    QMutexLocker lock(&tasks_mutex);
+    const auto it = tasks.find(uuid);
+    if (it != tasks.end())
+        it->applyUpdate(key, values);
+}
+
+CVariant<TcpTsk_Info> TcpReactor::getTcpTask(const QString& uuid)
+{
+    CVariant<TcpTsk_Info> cell;
+    QMutexLocker lock(&tasks_mutex);
+    const auto it = tasks.constFind(uuid);
+    if (it != tasks.cend())
+        cell.setValue(it.value());
+    return cell;
+}
+
+CVariant<TcpTsk_Info> TcpReactor::remove_TaskFromList(const QString& uuid)
+{
+    CVariant<TcpTsk_Info> cell;
+    QMutexLocker lock(&tasks_mutex);
+    const auto it = tasks.find(uuid);
+    if (it != tasks.end()) {
+        cell.setValue(it.value());
+        tasks.erase(it);
+    }
+    return cell;
+}
+
+bool TcpReactor::isAliveTcpTask(const QString& uuid)
+{
+    QMutexLocker lock(&tasks_mutex);
+    return tasks.contains(uuid);
+}
+
+void TcpReactor::ageTasks()
+{
+    const qint64 now = gettimeofday_ms();
+    QMutexLocker lock(&tasks_mutex);
+    for (auto it = tasks.begin(); it != tasks.end();) {
+        if (now - it->create_timing >= kTaskMaxAgeMs)
+            it = tasks.erase(it);
+        else
+            ++it;
+    }
+}
+
+// ---- server ----
+
+TcpServReactor::~TcpServReactor()
+{
+    if (isRunning())
+        deinitialize();
+    socketThreadPool_->waitForDone();
+    server.reset();
+}
+
+bool TcpServReactor::isRunning() const
+{
+    return worker_running.load();
+}
+
+bool TcpServReactor::onStart()
+{
+    {
+        QMutexLocker lock(&sessions_mutex);
+        server.reset(new CQTcpServer);
+    }
+    connect(server.data(), &QTcpServer::newConnection, this, &TcpServReactor::onNewConnection, Qt::DirectConnection);
+    if (!server->listen(listen_address, listen_port)) {
+        server.reset();
+        return false;
+    }
+    bound_port = server->serverPort();
+    return true;
+}
+
+void TcpServReactor::onFinish()
+{
+    remove_ClientSession(-1);
+    server.reset();
+    bound_port = 0;
+}
+
+void TcpServReactor::onNewConnection()
+{
+    updateSoftCnted();
+    while (server && server->hasPendingConnections()) {
+        QTcpSocket* socket = server->nextPendingConnection();
+        if (!socket)
+            return;
+        const int id = ++_increase_index_session;
+        auto* session = new Session(this, socket, id);   // deleted when its connection closes
+        InitSession(session);
+        append_ClientSession(session);
+        // A peer that closed before we got here leaves no session behind.
+        if (socket->state() != QAbstractSocket::ConnectedState)
+            session->deleteLater();
+    }
+}
+
+// ---- client ----
+
+TcpCliReactor::~TcpCliReactor()
+{
+    if (isRunning())
+        deinitialize();
+    socketThreadPool_->waitForDone();
+    remove_ClientSession(-1);
+}
+
+bool TcpCliReactor::isRunning() const
+{
+    return worker_running.load();
+}
+
+bool TcpCliReactor::hasSession()
+{
+    QMutexLocker lock(&sessions_mutex);
+    for (auto it = sessions.cbegin(); it != sessions.cend(); ++it) {
+        if (it.value())
+            return true;
+    }
+    return false;
+}
+
+bool TcpCliReactor::onStart()
+{
+    CQTcpSocket* attempt = nullptr;
+    {
+        QMutexLocker lock(&sessions_mutex);
+        attempt = new CQTcpSocket;
+        socket = attempt;
+    }
+    attempt->connectToHost(listen_address, listen_port, QIODevice::ReadWrite);
+    if (!attempt->waitForConnected(kDialTimeoutMs)) {
+        delete attempt;   // this thread ends now; a deferred delete would wait for its expiry
+        return false;
+    }
+    updateSoftCnted();
+    const int id = ++_increase_index_session;
+    auto* session = new Session(this, attempt, id);
+    InitSession(session);
+    append_ClientSession(session);
+    return true;
+}
+
+void TcpCliReactor::onFinish()
+{
+    remove_ClientSession(-1);
+}
+
+}  // namespace JXKC

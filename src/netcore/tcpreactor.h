@@ -1,0 +1,149 @@
+#pragma once
+
+#include "netcore/session.h"
+#include "netcore/taskformdata.h"
+
+#include <QAtomicInt>
+#include <QHostAddress>
+#include <QMap>
+#include <QMutex>
+#include <QObject>
+#include <QPointer>
+#include <QSharedPointer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThreadPool>
+#include <QTimer>
+#include <atomic>
+
+class CQTcpServer : public QTcpServer {
+    Q_OBJECT
+public:
+    using QTcpServer::QTcpServer;
+
+signals:
+    void sigNewDescriptor(qintptr socketDescriptor);
+};
+
+class CQTcpSocket : public QTcpSocket {
+    Q_OBJECT
+public:
+    using QTcpSocket::QTcpSocket;
+};
+
+namespace JXKC {
+
+// The core of both TCP endpoints: one worker thread whose event loop hosts every socket and
+// session, a session table, and a task table that remembers outgoing requests by uuid until
+// their reply arrives or they grow old.
+class TcpReactor : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int kTaskAgeingIntervalMs = 30001;
+    static constexpr qint64 kTaskMaxAgeMs = 60001;
+    static constexpr int kSessionPurgeIntervalMs = 10001;
+
+    TcpReactor();
+    ~TcpReactor() override;
+
+    virtual bool isRunning() const = 0;
+    virtual bool reAction(const QHostAddress& address, unsigned short port);
+    virtual void blockAllRecvSIG();
+    // Blocks the calling thread (in a local event loop) until the reply with the request's uuid
+    // arrives or ms pass. A request without uuid is given a fresh one, written back to it.
+    virtual bool post_sync(CTask_FormData& request, CTask_FormData& reply, int ms);
+    virtual bool post_async(const CTask_FormData& record);
+    virtual QList<int> getAliveSession();
+    virtual bool initialize();
+    virtual void deinitialize();
+    virtual void InitSession(Session* session);
+    virtual void addSendQueue(const CTask_FormData& record);
+    virtual void updateSoftCnted();
+    // The port actually listened on (a server started on port 0 picks one); 0 otherwise.
+    virtual quint16 serverPort() const { return 0; }
+
+    void append_ClientSession(Session* session);
+    // -1 closes every session, -2 only purges entries of sessions already gone.
+    void remove_ClientSession(int id);
+    // Called by a session being destroyed.
+    void forgetSession(int id, Session* session);
+
+    void append_TcpTask(const CTask_FormData& record);
+    void append_TcpTask(const QString& uuid);
+    void update_TcpTsk_ByUuid(const QString& uuid, const QString& key, const QList<QVariant>& values);
+    CVariant<TcpTsk_Info> getTcpTask(const QString& uuid);
+    CVariant<TcpTsk_Info> remove_TaskFromList(const QString& uuid);
+    bool isAliveTcpTask(const QString& uuid);
+    // Drops tasks created kTaskMaxAgeMs or more ago; runs every kTaskAgeingIntervalMs.
+    void ageTasks();
+
+    // ms since the epoch of the last session event; read by the services to judge a link.
+    std::atomic<qint64> last_activity_ms{0};
+
+    static QAtomicInt _increase_index_session;
+
+signals:
+    void sigRequest(CTask_FormData obj);
+    void sigResponse(CTask_FormData obj, bool stashed);
+    void readyToClose();
+
+protected:
+    virtual bool onStart() = 0;
+    virtual void onFinish() = 0;
+    bool onWorkerThread() const;
+
+    QSharedPointer<QThreadPool> socketThreadPool_;
+    mutable QMutex sessions_mutex;
+    QMap<int, QPointer<Session>> sessions;
+    QMutex tasks_mutex;
+    QMap<QString, TcpTsk_Info> tasks;
+    QTimer task_timer;
+    QTimer session_timer;
+    QHostAddress listen_address;
+    quint16 listen_port = 0;
+    std::atomic<int> alive_stamp{0};
+    std::atomic<bool> worker_running{false};
+    std::atomic<QThread*> worker_thread{nullptr};
+};
+
+class TcpServReactor : public TcpReactor {
+    Q_OBJECT
+public:
+    TcpServReactor() = default;
+    ~TcpServReactor() override;
+
+    // Whether the worker thread runs its event loop with the server listening.
+    bool isRunning() const override;
+    quint16 serverPort() const override { return bound_port.load(); }
+
+protected:
+    bool onStart() override;
+    void onFinish() override;
+
+private:
+    void onNewConnection();
+
+    QSharedPointer<CQTcpServer> server;
+    std::atomic<quint16> bound_port{0};
+};
+
+class TcpCliReactor : public TcpReactor {
+    Q_OBJECT
+public:
+    static constexpr int kDialTimeoutMs = 200;
+
+    TcpCliReactor() = default;
+    ~TcpCliReactor() override;
+
+    bool isRunning() const override;
+    bool hasSession();
+
+protected:
+    bool onStart() override;
+    void onFinish() override;
+
+private:
+    QPointer<CQTcpSocket> socket;
+};
+
+}  // namespace JXKC

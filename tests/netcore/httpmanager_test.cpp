@@ -1,0 +1,267 @@
+#include "netcore/httpmanager.h"
+#include "nettestutil.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QJsonDocument>
+#include <QTimer>
+#include <gtest/gtest.h>
+#include <stdexcept>
+
+namespace {
+
+// A small service made for the tests: "/echo" answers with the request's JSON, "/slow" takes
+// 400 ms in its handler, "/throw" fails.
+class TestService : public HttpManager {
+public:
+    explicit TestService(JXKT_TYPE type = JXKT_SERVER) : HttpManager(type)
+    {
+        url_routes.insert("/echo", [this](const CTask_FormData& request) {
+            sessions.append(request.session_id);
+            reply(request);
+        });
+        url_routes.insert("/slow", [this](const CTask_FormData& request) {
+            ++slowCalls;
+            if (onSlow)
+                onSlow();
+            QEventLoop loop;
+            QTimer::singleShot(400, &loop, &QEventLoop::quit);
+            loop.exec();
+            reply(request);
+        });
+        url_routes.insert("/throw", [this](const CTask_FormData&) {
+            ++throwCalls;
+            throw std::runtime_error("broken handler");
+        });
+    }
+
+    void reply(const CTask_FormData& request)
+    {
+        CTask_FormData answer;
+        answer.uuid = request.uuid;
+        answer.session_id = request.session_id;
+        answer.json = request.json;
+        answer.json.insert("thread", QThread::currentThread() == qApp->thread() ? "gui" : "other");
+        sendAsync(answer);
+    }
+
+    QList<QString> busy()
+    {
+        QMutexLocker lock(&mutex);
+        return busy_urls;
+    }
+    JXKC::TcpReactor* held() { return reactor.data(); }
+
+    QList<int> sessions;
+    int slowCalls = 0;
+    int throwCalls = 0;
+    std::function<void()> onSlow;
+};
+
+CTask_FormData request(const QString& url, int n = 0)
+{
+    CTask_FormData record;
+    record.url = url;
+    record.json.insert("n", n);
+    return record;
+}
+
+}  // namespace
+
+TEST(HttpManager, CurlGetsTheReplyFormatAndKeepsItsConnection)
+{
+    TestService service;
+    ASSERT_TRUE(service.startReactor(QHostAddress::LocalHost, 0, 4));
+    const QString url = QStringLiteral("http://127.0.0.1:%1/echo").arg(service.serverPort());
+    const CommandResult result =
+        NetTest::runAside("curl", {"-s", "-i", "--noproxy", "*", "-H", "Content-Type: application/json", "-d",
+                                   "{\"a\":1}", url, url});
+    ASSERT_TRUE(result.ok()) << result.exitCode;
+    const auto replies = NetTest::splitReplies(result.output);
+    ASSERT_EQ(replies.size(), 2) << result.output.constData();
+    for (const auto& reply : replies) {
+        EXPECT_TRUE(reply.first.startsWith("HTTP/1.1 200 OK\r\n"));
+        EXPECT_TRUE(reply.first.contains("Content-Length: " + QByteArray::number(reply.second.size())));
+        const QJsonObject body = QJsonDocument::fromJson(reply.second).object();
+        EXPECT_EQ(body.value("code").toInt(-9), 0);
+        EXPECT_EQ(body.value("msg").toString(), "OK");
+        EXPECT_EQ(body.value("result").toObject().value("a").toInt(), 1);
+        EXPECT_EQ(body.value("result").toObject().value("thread").toString(), "gui");
+    }
+    ASSERT_EQ(service.sessions.size(), 2);
+    EXPECT_EQ(service.sessions.at(0), service.sessions.at(1));   // the second request reused the connection
+}
+
+TEST(HttpManager, CurlSeesNotFound)
+{
+    TestService service;
+    ASSERT_TRUE(service.startReactor(QHostAddress::LocalHost, 0, 4));
+    const CommandResult result = NetTest::runAside(
+        "curl", {"-s", "-i", "--noproxy", "*", QStringLiteral("http://127.0.0.1:%1/nowhere").arg(service.serverPort())});
+    const auto replies = NetTest::splitReplies(result.output);
+    ASSERT_EQ(replies.size(), 1) << result.output.constData();
+    EXPECT_TRUE(replies.first().first.startsWith("HTTP/1.1 404 Not Found"));
+    const QJsonObject body = QJsonDocument::fromJson(replies.first().second).object();
+    EXPECT_EQ(body.value("code").toInt(), -1);
+    EXPECT_EQ(body.value("msg").toString(), "no found url");
+    EXPECT_TRUE(service.busy().isEmpty());
+}
+
+TEST(HttpManager, PipelinedRequestsGetRepliesInOrderAndFiftyMebibytesArrive)
+{
+    TestService service;
+    service.setProperty("name", "pipe");
+    ASSERT_TRUE(service.startReactor(QHostAddress::LocalHost, 0, 4));
+    EXPECT_EQ(service.held()->property("name").toString(), "pipe");
+
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, service.serverPort());
+    ASSERT_TRUE(socket.waitForConnected(2000));
+    auto message = [](const QByteArray& body, const QByteArray& agent) {
+        return "POST /echo HTTP/1.1\r\nHost: t\r\nUser-Agent: " + agent +
+               "\r\nContent-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" +
+               body;
+    };
+    socket.write(message("{\"n\":1}", "p1") + message("{\"n\":2}", "p2"));
+    const QByteArray stream =
+        NetTest::readUntil(socket, [](const QByteArray& data) { return NetTest::splitReplies(data).size() >= 2; });
+    const auto replies = NetTest::splitReplies(stream);
+    ASSERT_EQ(replies.size(), 2);
+    EXPECT_TRUE(replies.at(0).first.contains("User-Agent: p1"));
+    EXPECT_EQ(QJsonDocument::fromJson(replies.at(0).second).object().value("result").toObject().value("n").toInt(), 1);
+    EXPECT_TRUE(replies.at(1).first.contains("User-Agent: p2"));
+
+    // A 50 MiB body reaches the handler byte for byte.
+    QByteArray big(50 * 1024 * 1024, Qt::Uninitialized);
+    for (int i = 0; i < big.size(); ++i)
+        big[i] = char(i * 7 + (i >> 12));
+    QByteArray got;
+    HttpManager::Handler upload = [&got](const CTask_FormData& record) { got = record.files.value(QString()); };
+    // Routes are filled before the reactor starts.
+    TestService uploads;
+    uploads.setProperty("name", "");
+    struct Access : TestService {
+        using TestService::url_routes;
+    };
+    static_cast<Access&>(uploads).url_routes.insert("/upload", upload);
+    ASSERT_TRUE(uploads.startReactor(QHostAddress::LocalHost, 0, 4));
+    EXPECT_TRUE(uploads.held()->property("name").toString().isEmpty());
+    QTcpSocket sender;
+    sender.connectToHost(QHostAddress::LocalHost, uploads.serverPort());
+    ASSERT_TRUE(sender.waitForConnected(2000));
+    sender.write("POST /upload HTTP/1.1\r\nHost: t\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
+                 QByteArray::number(big.size()) + "\r\n\r\n");
+    sender.write(big);
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return !got.isEmpty(); }, 10000));
+    EXPECT_TRUE(got == big);
+}
+
+TEST(HttpManager, BusyUrlGets503AndAFailingHandlerClearsItsMark)
+{
+    TestService service;
+    ASSERT_TRUE(service.startReactor(QHostAddress::LocalHost, 0, 4));
+    JXKC::TcpCliReactor client;
+    ASSERT_TRUE(client.reAction(QHostAddress::LocalHost, service.serverPort()));
+    QMutex mutex;
+    QList<CTask_FormData> replies;
+    QObject::connect(&client, &JXKC::TcpReactor::sigResponse, &client,
+                     [&](const CTask_FormData& record, bool) {
+                         QMutexLocker lock(&mutex);
+                         replies.append(record);
+                     },
+                     Qt::DirectConnection);
+    auto count = [&] {
+        QMutexLocker lock(&mutex);
+        return replies.size();
+    };
+
+    CTask_FormData first = request("/slow", 1);
+    first.uuid = "s1";
+    CTask_FormData second = request("/slow", 2);
+    second.uuid = "s2";
+    bool sent = false;
+    service.onSlow = [&] {
+        if (sent)
+            return;
+        sent = true;
+        client.post_async(second);   // arrives while the first is being served
+    };
+    client.post_async(first);
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return count() == 2; }));
+    {
+        QMutexLocker lock(&mutex);
+        EXPECT_EQ(replies.at(0).uuid, "s2");
+        const QJsonObject busy = QJsonDocument::fromJson(replies.at(0).body).object();
+        EXPECT_EQ(busy.value("code").toInt(), -1);
+        EXPECT_EQ(busy.value("msg").toString(), QString::fromUtf8("服务器忙碌中"));
+        EXPECT_EQ(replies.at(1).uuid, "s1");
+        EXPECT_EQ(replies.at(1).json.value("result").toObject().value("n").toInt(), 1);
+    }
+    EXPECT_EQ(service.slowCalls, 1);
+
+    CTask_FormData reply;
+    CTask_FormData again = request("/slow", 3);
+    ASSERT_TRUE(client.post_sync(again, reply, 3000));
+    EXPECT_EQ(reply.json.value("result").toObject().value("n").toInt(), 3);
+
+    CTask_FormData broken = request("/throw");
+    client.post_async(broken);
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return service.throwCalls == 1; }));
+    client.post_async(broken);
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return service.throwCalls == 2; }));
+    EXPECT_TRUE(service.busy().isEmpty());
+}
+
+TEST(HttpManager, ModeThreeServesOnWorkersAndRestartsCleanly)
+{
+    TestService service;
+    ASSERT_TRUE(service.startReactor(QHostAddress::LocalHost, 0, 3));
+    JXKC::TcpCliReactor client;
+    ASSERT_TRUE(client.reAction(QHostAddress::LocalHost, service.serverPort()));
+    CTask_FormData reply;
+    CTask_FormData ask = request("/echo", 4);
+    ASSERT_TRUE(client.post_sync(ask, reply, 3000));
+    EXPECT_EQ(reply.json.value("result").toObject().value("thread").toString(), "other");
+    EXPECT_EQ(service.sessions.size(), 1);   // one worker took it, the other found the list empty
+
+    // Restarting replaces the reactor and the workers; the old connection is gone.
+    QElapsedTimer timer;
+    timer.start();
+    ASSERT_TRUE(service.startReactor(QHostAddress::LocalHost, 0, 3));
+    EXPECT_LT(timer.elapsed(), 1000);
+    EXPECT_TRUE(TestEnv::waitUntil([&] { return !client.hasSession(); }));
+    ASSERT_TRUE(client.reAction(QHostAddress::LocalHost, service.serverPort()));
+    CTask_FormData next = request("/missing");
+    ASSERT_TRUE(client.post_sync(next, reply, 3000));
+    // An empty reply carries no content type: its wrapper arrives as the raw body.
+    EXPECT_EQ(QJsonDocument::fromJson(reply.body).object().value("msg").toString(), "no found url");
+}
+
+TEST(HttpManager, ClientServiceRoutesRepliesByTheirRequestsUrl)
+{
+    TestService server;
+    ASSERT_TRUE(server.startReactor(QHostAddress::LocalHost, 0, 4));
+
+    struct Caller : HttpManager {
+        Caller() : HttpManager(JXKT_CLIENT)
+        {
+            url_routes.insert("/echo", [this](const CTask_FormData& reply) { answers.append(reply); });
+        }
+        QList<CTask_FormData> answers;
+    } caller;
+    ASSERT_TRUE(caller.startReactor(QHostAddress::LocalHost, server.serverPort(), 1));
+    caller.sendAsync(request("/echo", 9));
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return caller.answers.size() == 1; }));
+    EXPECT_EQ(caller.answers.first().json.value("result").toObject().value("n").toInt(), 9);
+    EXPECT_EQ(caller.answers.first().progressCopy().first().url, "/echo");
+}
+
+TEST(HttpManager, TwoProcessesTalk)
+{
+    TestService service;
+    ASSERT_TRUE(service.startReactor(QHostAddress::LocalHost, 0, 4));
+    const QString helper = QCoreApplication::applicationDirPath() + "/tcpreactor_helper";
+    const CommandResult result = NetTest::runAside(helper, {QString::number(service.serverPort())});
+    EXPECT_TRUE(result.ok()) << result.output.constData();
+    EXPECT_EQ(service.sessions.size(), 1);
+}

@@ -1,0 +1,95 @@
+#pragma once
+
+// Loopback helpers shared by the transport tests.
+#include "base/platform.h"
+#include "support/testenv.h"
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <atomic>
+#include <memory>
+#include <thread>
+
+namespace NetTest {
+
+// A connected pair of sockets on 127.0.0.1, both in the calling thread.
+struct SocketPair {
+    QTcpServer server;
+    QTcpSocket client;
+    QTcpSocket* accepted = nullptr;
+
+    bool open()
+    {
+        if (!server.listen(QHostAddress::LocalHost, 0))
+            return false;
+        client.connectToHost(QHostAddress::LocalHost, server.serverPort());
+        if (!client.waitForConnected(2000) || !server.waitForNewConnection(2000))
+            return false;
+        accepted = server.nextPendingConnection();
+        return accepted != nullptr;
+    }
+};
+
+// Reads from the socket until `enough` holds or the time is up; runs the event loop meanwhile.
+inline QByteArray readUntil(QTcpSocket& socket, const std::function<bool(const QByteArray&)>& enough,
+                            int timeoutMs = 3000)
+{
+    QByteArray data;
+    QElapsedTimer timer;
+    timer.start();
+    while (!enough(data) && timer.elapsed() < timeoutMs) {
+        TestEnv::spin(5);
+        data += socket.readAll();
+    }
+    return data;
+}
+
+// Counts complete replies (header plus announced body) in a byte stream.
+inline QList<QPair<QByteArray, QByteArray>> splitReplies(const QByteArray& stream)
+{
+    QList<QPair<QByteArray, QByteArray>> replies;
+    int position = 0;
+    while (true) {
+        const int end = stream.indexOf("\r\n\r\n", position);
+        if (end < 0)
+            break;
+        const QByteArray head = stream.mid(position, end - position);
+        int length = 0;
+        for (const QByteArray& line : head.split('\n')) {
+            if (line.toLower().startsWith("content-length:"))
+                length = line.mid(15).trimmed().toInt();
+        }
+        if (stream.size() < end + 4 + length)
+            break;
+        replies.append({head, stream.mid(end + 4, length)});
+        position = end + 4 + length;
+    }
+    return replies;
+}
+
+// Runs a program for real (tests only: curl, the helper) on a thread of its own, so that the
+// calling thread keeps serving its event loop meanwhile.
+inline CommandResult runAside(const QString& program, const QStringList& arguments, int timeoutMs = 10000)
+{
+    SystemCommandRunner::registerStandIn(program);
+    CommandResult result;
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        result = CommandRunner::instance()->run(program, arguments, timeoutMs);
+        done = true;
+    });
+    TestEnv::waitUntil([&] { return done.load(); }, timeoutMs + 2000);
+    worker.join();
+    return result;
+}
+
+inline int openDescriptors()
+{
+    return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size();
+}
+
+}  // namespace NetTest
