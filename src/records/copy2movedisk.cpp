@@ -25,7 +25,7 @@ QMutex& instanceMutex()
 }  // namespace
 
 Copy2MoveDisk::Copy2MoveDisk(QObject* parent)
-    : QObject(parent)
+    : QObject(parent), m_loop(QStringLiteral("Copy2MoveDisk"), 50, [this] { copyPass(); })
 {
 }
 
@@ -56,29 +56,17 @@ void Copy2MoveDisk::destroyInstance()
 
 void Copy2MoveDisk::start()
 {
-    QMutexLocker control(&m_controlMutex);
-    if (m_worker)
-        return;
-    m_stop = false;
-    m_worker.reset(QThread::create([this] { workerLoop(); }));
-    m_worker->setObjectName(QStringLiteral("Copy2MoveDisk"));
-    m_worker->start();
+    m_loop.start();
 }
 
 void Copy2MoveDisk::stop()
 {
-    QMutexLocker control(&m_controlMutex);
-    m_stop = true;
-    if (!m_worker)
-        return;
-    m_worker->wait();
-    m_worker.reset();
+    m_loop.stop();
 }
 
 bool Copy2MoveDisk::isRunning() const
 {
-    QMutexLocker control(&m_controlMutex);
-    return m_worker != nullptr;
+    return m_loop.isRunning();
 }
 
 QString Copy2MoveDisk::mountPath() const
@@ -111,7 +99,7 @@ int Copy2MoveDisk::queuedCount() const
 
 void Copy2MoveDisk::add_map_actqueue(QString folderPath, QString name, QImage picture)
 {
-    if (m_stop.load())
+    if (m_loop.stopRequested())
         return;
     QString mountPath;
     QString deviceId;
@@ -170,27 +158,23 @@ void Copy2MoveDisk::removeOldDays(const QString& root, const QString& today) con
     }
 }
 
-void Copy2MoveDisk::workerLoop()
+void Copy2MoveDisk::copyPass()
 {
-    while (!m_stop.load()) {
-        QThread::msleep(50);
-        QString key;
-        QImage picture;
-        {
-            QMutexLocker lock(&m_mutex);
-            if (m_mountPath.isEmpty()) {
-                m_queue.clear();
-            } else if (!m_queue.isEmpty()) {
-                auto first = m_queue.begin();
-                key = first.key();
-                picture = first.value();
-                m_queue.erase(first);
-            }
+    QString key;
+    QImage picture;
+    {
+        QMutexLocker lock(&m_mutex);
+        if (m_mountPath.isEmpty()) {
+            m_queue.clear();
+        } else if (!m_queue.isEmpty()) {
+            auto first = m_queue.begin();
+            key = first.key();
+            picture = first.value();
+            m_queue.erase(first);
         }
-        if (!picture.isNull())
-            picture.save(key);
     }
-    qDebug() << "_future" << "exit";
+    if (!picture.isNull())
+        picture.save(key);
 }
 
 void Copy2MoveDisk::diskInfoChange(QVector<UPanInfo> infos)
@@ -218,7 +202,7 @@ void Copy2MoveDisk::diskInfoChange(QVector<UPanInfo> infos)
         mountPath = m_mountPath;
         deviceId = m_deviceId;
     }
-    if (hadStick != hasStick && !m_stop.load())
+    if (hadStick != hasStick && !m_loop.stopRequested())
         emit diskStateChange(hasStick);
     qDebug() << "prepath" << mountPath << "device_id" << deviceId;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/loopthread.h"
 #include "records/diskmanager.h"
 
 #include <QImage>
@@ -11,8 +12,6 @@
 
 #include <atomic>
 #include <memory>
-
-class QThread;
 
 // Copies every saved picture to the chosen USB stick, one folder per day under
 // "monitor_<uuid>" on the stick, keeping at most `days` day folders there.
@@ -55,14 +54,12 @@ signals:
     void diskStateChange(bool present);
 
 private:
-    void workerLoop();
+    void copyPass();
     void removeOldDays(const QString& root, const QString& today) const;
 
     static constexpr int kMaxQueued = 10;
 
-    std::atomic<bool> m_stop{true};
-    mutable QMutex m_controlMutex;   // serialises start and stop
-    std::unique_ptr<QThread> m_worker;
+    LoopThread m_loop;
     QMap<QString, QImage> m_queue;
     mutable QMutex m_mutex;          // guards m_queue, m_mountPath and m_deviceId
     QString m_mountPath;

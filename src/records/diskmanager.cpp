@@ -81,6 +81,7 @@ void unmountMountPoints(const QStringList& mountPoints)
 DiskManager::DiskManager(QObject* parent)
     : QObject(parent)
     , m_udevDir(Platform::path(QStringLiteral("/run/udev/data/")))
+    , m_loop(QStringLiteral("DiskManager"), 50, [this] { watchPass(); })
 {
     // Start-up scan: find the machine's own disk so its partitions are never mounted.
     QString systemDisk;
@@ -138,41 +139,23 @@ QStringList DiskManager::mountPoints()
 
 void DiskManager::start()
 {
-    QMutexLocker control(&m_controlMutex);
-    if (m_worker)
-        return;
-    m_stop = false;
-    m_worker.reset(QThread::create([this] { watchLoop(); }));
-    m_worker->setObjectName(QStringLiteral("DiskManager"));
-    m_worker->start();
+    m_loop.start();
 }
 
 void DiskManager::stop()
 {
-    QMutexLocker control(&m_controlMutex);
-    m_stop = true;
-    if (!m_worker)
-        return;
-    m_worker->wait();
-    m_worker.reset();
+    m_loop.stop();
 }
 
 bool DiskManager::isRunning() const
 {
-    QMutexLocker control(&m_controlMutex);
-    return m_worker != nullptr;
+    return m_loop.isRunning();
 }
 
-void DiskManager::watchLoop()
+void DiskManager::watchPass()
 {
-    while (!m_stop.load()) {
-        QThread::msleep(50);
-        if (m_stop.load())
-            break;
-        if (scanOnce())
-            emit diskInfoChange(disks());
-    }
-    qInfo() << "DiskManager: watch loop stopped";
+    if (scanOnce())
+        emit diskInfoChange(disks());
 }
 
 QStringList DiskManager::recordFiles() const

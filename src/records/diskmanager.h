@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/loopthread.h"
+
 #include <QDir>
 #include <QMetaType>
 #include <QMutex>
@@ -8,8 +10,6 @@
 #include <QStringList>
 #include <QVector>
 
-#include <atomic>
-#include <memory>
 
 class QThread;
 
@@ -83,7 +83,7 @@ signals:
     void diskInfoChange(QVector<UPanInfo> infos);
 
 private:
-    void watchLoop();
+    void watchPass();
     QStringList recordFiles() const;
     static QStringList readRecordLines(const QString& path);
 
@@ -91,7 +91,5 @@ private:
     QStringList m_ignoredRecords;   // start-up scan, then the loop only
     QVector<UPanInfo> m_disks;
     mutable QMutex m_mutex;         // guards m_disks and m_ignoredRecords
-    mutable QMutex m_controlMutex;  // serialises start and stop
-    std::unique_ptr<QThread> m_worker;
-    std::atomic<bool> m_stop{false};
+    LoopThread m_loop;
 };

@@ -5,50 +5,23 @@
 #include <QFile>
 #include <gtest/gtest.h>
 
-namespace {
-
-class EnvGuard {
-public:
-    EnvGuard(const char* name, const QByteArray& value) : m_name(name), m_old(qgetenv(name)), m_had(qEnvironmentVariableIsSet(name))
-    {
-        if (value.isNull())
-            qunsetenv(name);
-        else
-            qputenv(name, value);
-    }
-    ~EnvGuard()
-    {
-        if (m_had)
-            qputenv(m_name, m_old);
-        else
-            qunsetenv(m_name);
-    }
-
-private:
-    const char* m_name;
-    QByteArray m_old;
-    bool m_had;
-};
-
-}  // namespace
-
 TEST(PlatformPath, PrefixesAbsolutePathsWithTheRoot)
 {
-    EnvGuard root("MOULD_ROOT", "/tmp/fake/");
+    TestEnv::EnvGuard root("MOULD_ROOT", "/tmp/fake/");
     EXPECT_EQ(Platform::path("/proc/mounts"), "/tmp/fake/proc/mounts");
     EXPECT_EQ(Platform::path("./count.ini"), "./count.ini");
 }
 
 TEST(PlatformPath, UnchangedWithoutRoot)
 {
-    EnvGuard root("MOULD_ROOT", QByteArray());
+    TestEnv::EnvGuard root("MOULD_ROOT", QByteArray());
     EXPECT_EQ(Platform::path("/mnt0"), "/mnt0");
 }
 
 TEST(SystemCommandRunner, RecordsInsteadOfRunningOffThePanel)
 {
-    EnvGuard panel("MOULD_PANEL", QByteArray());
-    EnvGuard log("MOULD_COMMAND_LOG", (TestEnv::workDir() + "/commands.log").toUtf8());
+    TestEnv::EnvGuard panel("MOULD_PANEL", QByteArray());
+    TestEnv::EnvGuard log("MOULD_COMMAND_LOG", (TestEnv::workDir() + "/commands.log").toUtf8());
     SystemCommandRunner runner;
     // A command that would leave a trace if it ran.
     const CommandResult result = runner.run("touch", {TestEnv::workDir() + "/ran"});
@@ -67,7 +40,7 @@ TEST(SystemCommandRunner, RecordsInsteadOfRunningOffThePanel)
 
 TEST(SystemCommandRunner, RunsStandInsForReal)
 {
-    EnvGuard panel("MOULD_PANEL", QByteArray());
+    TestEnv::EnvGuard panel("MOULD_PANEL", QByteArray());
     SystemCommandRunner::registerStandIn("/bin/echo");
     SystemCommandRunner runner;
     const CommandResult result = runner.run("/bin/echo", {"hello world"});

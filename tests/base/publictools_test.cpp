@@ -16,30 +16,6 @@
 
 namespace {
 
-class EnvGuard {
-public:
-    EnvGuard(const char* name, const QByteArray& value)
-        : m_name(name), m_old(qgetenv(name)), m_had(qEnvironmentVariableIsSet(name))
-    {
-        if (value.isNull())
-            qunsetenv(name);
-        else
-            qputenv(name, value);
-    }
-    ~EnvGuard()
-    {
-        if (m_had)
-            qputenv(m_name, m_old);
-        else
-            qunsetenv(m_name);
-    }
-
-private:
-    const char* m_name;
-    QByteArray m_old;
-    bool m_had;
-};
-
 QJsonObject readConfig()
 {
     QFile file(QStringLiteral("cnt_net/config.json"));
@@ -203,7 +179,7 @@ TEST_F(VersionFile, ReplacesAnUnparsableFile)
 
 TEST(DeviceId, ReadsTheBoardSerial)
 {
-    EnvGuard root("MOULD_ROOT", TestEnv::workDir().toUtf8() + "/root");
+    TestEnv::EnvGuard root("MOULD_ROOT", TestEnv::workDir().toUtf8() + "/root");
     TestEnv::writeText(TestEnv::workDir() + "/root/proc/cpuinfo",
                        "processor\t: 0\nBogoMIPS\t: 108.00\n\nHardware\t: BCM2835\n"
                        "Serial\t\t: 10000000a1b2c3d4\nModel\t\t: Panel\n");
@@ -212,7 +188,7 @@ TEST(DeviceId, ReadsTheBoardSerial)
 
 TEST(DeviceId, WithoutSerialKeepsOneStableId)
 {
-    EnvGuard root("MOULD_ROOT", TestEnv::workDir().toUtf8() + "/root");
+    TestEnv::EnvGuard root("MOULD_ROOT", TestEnv::workDir().toUtf8() + "/root");
     TestEnv::writeText(TestEnv::workDir() + "/root/proc/cpuinfo",
                        "processor\t: 0\nmodel name\t: Some PC\nSerial\t\t: 0000000000000000\n");
     const QString first = getlocal_deviceid();
@@ -227,7 +203,7 @@ TEST(DeviceId, WithoutSerialKeepsOneStableId)
 
 TEST(GetIfAddr, LoopbackAddressMaskAndMac)
 {
-    EnvGuard root("MOULD_ROOT", TestEnv::workDir().toUtf8() + "/root");
+    TestEnv::EnvGuard root("MOULD_ROOT", TestEnv::workDir().toUtf8() + "/root");
     TestEnv::writeText(TestEnv::workDir() + "/root/proc/net/route",
                        "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n"
                        "eth0\t00000000\t010200C0\t0003\t0\t0\t0\t00000000\t0\t0\t0\n"

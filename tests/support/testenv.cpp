@@ -45,4 +45,21 @@ void writeText(const QString& path, const QByteArray& content)
         file.write(content);
 }
 
+EnvGuard::EnvGuard(const char* name, const QByteArray& value)
+    : m_name(name), m_old(qgetenv(name)), m_had(qEnvironmentVariableIsSet(name))
+{
+    if (value.isNull())
+        qunsetenv(name);
+    else
+        qputenv(name, value);
+}
+
+EnvGuard::~EnvGuard()
+{
+    if (m_had)
+        qputenv(m_name, m_old);
+    else
+        qunsetenv(m_name);
+}
+
 }  // namespace TestEnv

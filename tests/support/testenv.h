@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <functional>
 
@@ -16,5 +17,19 @@ void spin(int ms);
 
 // Writes a text file (creating its folders); for building fake machine trees.
 void writeText(const QString& path, const QByteArray& content);
+
+// Sets (or, for a null value, removes) an environment variable for its lifetime.
+class EnvGuard {
+public:
+    EnvGuard(const char* name, const QByteArray& value);
+    ~EnvGuard();
+    EnvGuard(const EnvGuard&) = delete;
+    EnvGuard& operator=(const EnvGuard&) = delete;
+
+private:
+    const char* m_name;
+    QByteArray m_old;
+    bool m_had;
+};
 
 }  // namespace TestEnv
