@@ -1,2 +1,60 @@
+// Start-up of the mould monitor: application object, logging, shared tables, the main window
+// with its detection cycle, then the services that need the main window; an orderly stop on
+// SIGTERM or SIGINT.
+#include "base/globals.h"
+#include "base/lanstr.h"
+#include "base/logmanager.h"
+#include "base/publictools.h"
+#include "base/signalwatcher.h"
+#include "detection/mojuwizard.h"
+
 #include <QApplication>
-int main(int argc, char** argv) { QApplication app(argc, argv); return 0; }
+#include <QTextCodec>
+#include <QtDebug>
+
+#include <memory>
+
+namespace {
+
+// Without a display (a plain Linux box, CI) the program runs on Qt's offscreen platform.
+void chooseOffscreenWhenHeadless()
+{
+    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        return;
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+}
+
+}  // namespace
+
+int main(int argc, char* argv[])
+{
+    chooseOffscreenWhenHeadless();
+    registerMetaTypes();
+
+    QApplication app(argc, argv);
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
+    LogManager::getInstance();
+    // After glog, which claims SIGTERM for its failure handler.
+    SignalWatcher signalWatcher;
+    QObject::connect(&signalWatcher, &SignalWatcher::sigTerminate, &app, [](int) { QCoreApplication::quit(); });
+
+    qInfo().noquote() << "mould monitor version" << kSoftwareVersion << "starting";
+    createGlobalMutexes();
+    initLanStr();
+
+    auto window = std::make_unique<MoJuWizard>();
+
+    gDeviceID = getlocal_deviceid();
+    qInfo().noquote() << "device id" << gDeviceID;
+    writeVersionToJson();
+
+    window->showFullScreen();
+    const int result = app.exec();
+
+    qInfo() << "stopping";
+    window->StopDetect();
+    window.reset();
+    qInfo() << "stopped";
+    return result;
+}

@@ -13,5 +13,6 @@ constexpr int kLanCount = 4;
 // Fills gaLanStr. Rows without text stay empty strings.
 void initLanStr();
 
-// The text of a row in the current language (empty for a row out of range).
+// The text of a row in the current language (empty for a row out of range); a gLan outside
+// the four languages reads Simplified Chinese.
 QString lanText(int row);

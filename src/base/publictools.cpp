@@ -116,13 +116,13 @@ bool string2ethaddr(const QString& text, unsigned char* out)
     const QStringList parts = text.trimmed().split(QLatin1Char(':'));
     if (parts.size() != 6)
         return false;
+    // toUInt alone would also take a sign or blanks inside a part ("+1", " 1").
+    static const QRegularExpression hexByte(QStringLiteral("^[0-9A-Fa-f]{1,2}$"));
     unsigned char bytes[6];
     for (int i = 0; i < 6; ++i) {
-        bool ok = false;
-        const uint value = parts.at(i).toUInt(&ok, 16);
-        if (!ok || parts.at(i).size() > 2 || value > 0xFF)
+        if (!hexByte.match(parts.at(i)).hasMatch())
             return false;
-        bytes[i] = static_cast<unsigned char>(value);
+        bytes[i] = static_cast<unsigned char>(parts.at(i).toUInt(nullptr, 16));
     }
     std::memcpy(out, bytes, 6);
     return true;

@@ -4,6 +4,7 @@
 
 #include <QDate>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QList>
 #include <QSqlDatabase>
 #include <QTimer>
@@ -83,6 +84,7 @@ private:
     int m_ngEvery = 10;
     int m_saveRequest[kMaxCameras][kMaxSteps] = {};
     QDate m_recordDay;
+    QElapsedTimer m_cycleClock;
     QTimer m_cycleTimer;
     QTimer m_alarmClearTimer;
     QTimer m_dayTimer;

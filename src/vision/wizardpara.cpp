@@ -108,6 +108,8 @@ bool writeRow(QSqlDatabase db, const QString& name, const QString& value)
 
 bool WizardPara::load(const QString& databasePath)
 {
+    // A row that is missing takes its default, not what an earlier load left.
+    *this = WizardPara();
     ParamConnection connection(databasePath);
     if (!connection.isOpen() || !ensureTable(connection.db()))
         return false;

@@ -1,0 +1,430 @@
+#include "detection/mojuwizard.h"
+
+#include "base/appclock.h"
+#include "base/globals.h"
+#include "base/safefile.h"
+#include "detection/cammerwidget.h"
+#include "detection/counters.h"
+#include "detection/handover.h"
+#include "vision/cameramanager.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QGridLayout>
+#include <QMutexLocker>
+#include <QSettings>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QtDebug>
+
+MoJuWizard* gpWin = nullptr;
+
+namespace {
+
+const QString kRecordDbPath = QStringLiteral("RECORD.db");
+const QString kRecordDayFile = QStringLiteral("time.txt");
+const QString kRecordDayFolder = QStringLiteral("./RECORD");
+const QString kPictureRoot = QStringLiteral("./alarmimage");
+const QString kNotLoggedIn = QStringLiteral("未登录");
+
+// Save requests of the detection cycle, turned into hand-over flags by CheckNG.
+constexpr int kSaveOK = 2;
+constexpr int kSaveNG = 9;
+constexpr int kSaveBoth = 10;
+
+int envInt(const char* name, int fallback)
+{
+    bool ok = false;
+    const int value = qEnvironmentVariableIntValue(name, &ok);
+    return ok ? value : fallback;
+}
+
+bool createRecordTable(QSqlDatabase db)
+{
+    QSqlQuery query(db);
+    if (query.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS RECORD "
+                                  "(recordtime TEXT, recordpassword TEXT, remarks TEXT, recordtype TEXT)")))
+        return true;
+    qWarning() << "cannot create table RECORD:" << query.lastError().text();
+    return false;
+}
+
+// Adds the rows of a finished day's database to a day file that already exists
+// (the clock was set back and the day came twice), so no record is lost.
+bool appendRecordsTo(const QString& source, const QString& target)
+{
+    const QString connection = QStringLiteral("recordmerge");
+    bool ok = false;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
+        db.setDatabaseName(target);
+        if (db.open() && createRecordTable(db)) {
+            QSqlQuery query(db);
+            query.prepare(QStringLiteral("ATTACH DATABASE ? AS finished"));
+            query.addBindValue(source);
+            ok = query.exec() && query.exec(QStringLiteral("INSERT INTO RECORD SELECT * FROM finished.RECORD"));
+            if (!ok)
+                qWarning() << "cannot merge" << source << "into" << target << query.lastError().text();
+            query.exec(QStringLiteral("DETACH DATABASE finished"));
+        }
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(connection);
+    return ok;
+}
+
+}  // namespace
+
+MoJuWizard::MoJuWizard(QWidget* parent) : QWidget(parent)
+{
+    // Everything the constructor starts may read gpWin at once.
+    gpWin = this;
+    createGlobalMutexes();
+
+    if (!gpWPara)
+        gpWPara = new WizardPara;
+    if (!gpWPara->load())
+        qCritical() << "cannot open PARAM.db; running with default parameters";
+    if (!gpWParaBak)
+        gpWParaBak = new WizardPara;
+    *gpWParaBak = *gpWPara;
+    gDNum = qBound(1, gpWPara->detectNum, kMaxSteps);
+    gPicNumNG = gpWPara->picNumNG;
+    gPicNumOK = gpWPara->picNumOK;
+
+    openRecordDatabase();
+
+    const QList<_cameraInfo>& cameras = CameraManager::getInstance()->cameraInfoList();
+    numCamera = qBound(1, cameras.size(), kMaxCameras);
+    gShowW = 1920;
+    gShowH = 1080;
+    resize(gShowW, gShowH);
+
+    auto* grid = new QGridLayout(this);
+    for (int c = 0; c < numCamera; ++c) {
+        const QJsonObject extra = cameras.value(c).extraInfo;
+        const int width = extra.value(QStringLiteral("width")).toInt(CameraManager::kSimulatedWidth);
+        const int height = extra.value(QStringLiteral("height")).toInt(CameraManager::kSimulatedHeight);
+        auto* view = new CammerWidget(c, width, height, this);
+        grid->addWidget(view, c / 2, c % 2);
+        cameraViews.append(view);
+    }
+    const CammerWidget* first = cameraViews.first();
+    allocateFailImages(numCamera, gDNum, first->imagePixelCount * 4);
+
+    createPictureDirs();
+    loadCounters();
+
+    m_ngEvery = qMax(0, envInt("MOULD_SIM_NG_EVERY", 10));
+    m_cycleTimer.setInterval(qMax(10, envInt("MOULD_SIM_CYCLE_MS", 3000)));
+    connect(&m_cycleTimer, &QTimer::timeout, this, &MoJuWizard::Run);
+    m_alarmClearTimer.setSingleShot(true);
+    m_alarmClearTimer.setInterval(2000);
+    connect(&m_alarmClearTimer, &QTimer::timeout, this, &MoJuWizard::clearAlarm);
+    m_dayTimer.setInterval(60 * 1000);
+    connect(&m_dayTimer, &QTimer::timeout, this, &MoJuWizard::checkRecordDay);
+
+    StartDetect();
+    m_cycleTimer.start();
+    m_dayTimer.start();
+    qInfo() << "detection started with" << numCamera << "cameras and" << gDNum << "steps";
+}
+
+MoJuWizard::~MoJuWizard()
+{
+    m_cycleTimer.stop();
+    m_alarmClearTimer.stop();
+    m_dayTimer.stop();
+    freeFailImages();
+    {
+        QSqlDatabase db = recordDatabase();
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(recordConnectionName());
+    if (gpWin == this)
+        gpWin = nullptr;
+}
+
+QString MoJuWizard::recordConnectionName()
+{
+    return QStringLiteral("RECORD");
+}
+
+QSqlDatabase MoJuWizard::recordDatabase() const
+{
+    return QSqlDatabase::database(recordConnectionName(), false);
+}
+
+QString MoJuWizard::countFilePath()
+{
+    return QStringLiteral("./cnt_net/workspace/count.ini");
+}
+
+void MoJuWizard::openRecordDatabase()
+{
+    QSqlDatabase db = QSqlDatabase::contains(recordConnectionName())
+                          ? QSqlDatabase::database(recordConnectionName(), false)
+                          : QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), recordConnectionName());
+    db.setDatabaseName(kRecordDbPath);
+    if (!db.open()) {
+        qCritical() << "cannot open" << kRecordDbPath << db.lastError().text();
+        return;
+    }
+    createRecordTable(db);
+    checkRecordDay();
+}
+
+void MoJuWizard::checkRecordDay()
+{
+    const QDate today = AppClock::now().date();
+    if (!m_recordDay.isValid()) {
+        QFile dayFile(kRecordDayFile);
+        if (dayFile.open(QIODevice::ReadOnly))
+            m_recordDay = QDate::fromString(QString::fromLatin1(dayFile.readAll()).trimmed(), QStringLiteral("yyyy-MM-dd"));
+    }
+    if (m_recordDay == today)
+        return;
+
+    if (m_recordDay.isValid()) {
+        // The finished day's records move into ./RECORD/<day>.db; today starts a fresh database.
+        const QString target = kRecordDayFolder + QLatin1Char('/') + m_recordDay.toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(".db");
+        recordDatabase().close();
+        QDir().mkpath(kRecordDayFolder);
+        bool moved = false;
+        if (QFile::exists(target))
+            moved = appendRecordsTo(kRecordDbPath, target) && QFile::remove(kRecordDbPath);
+        else
+            moved = QFile::rename(kRecordDbPath, target);
+        if (!moved)
+            qWarning() << "cannot move the records of" << m_recordDay << "to" << target;
+        QSqlDatabase db = recordDatabase();
+        if (!db.open())
+            qCritical() << "cannot open" << kRecordDbPath << db.lastError().text();
+        createRecordTable(db);
+        qInfo() << "operation records of" << m_recordDay.toString(Qt::ISODate) << "moved to" << target;
+    }
+    m_recordDay = today;
+    writeFileAtomically(kRecordDayFile, today.toString(QStringLiteral("yyyy-MM-dd")).toLatin1());
+}
+
+void MoJuWizard::InsertRecord(QString remarks, QString recordtype)
+{
+    QSqlQuery query(recordDatabase());
+    query.prepare(QStringLiteral("INSERT INTO RECORD (recordtime, recordpassword, remarks, recordtype) VALUES (?, ?, ?, ?)"));
+    query.addBindValue(AppClock::now().toString(QStringLiteral("hh.mm.ss")));
+    query.addBindValue(kNotLoggedIn);
+    query.addBindValue(remarks);
+    query.addBindValue(recordtype);
+    if (!query.exec())
+        qWarning() << "cannot insert operation record:" << query.lastError().text();
+    // The companion process receives every record here once the companion link exists.
+}
+
+void MoJuWizard::loadCounters()
+{
+    if (!QFile::exists(countFilePath()))
+        return;
+    QSettings settings(countFilePath(), QSettings::IniFormat);
+    settings.beginGroup(QStringLiteral("count"));
+    for (int c = 0; c < kMaxCameras; ++c) {
+        gAllNum[c] = settings.value(QStringLiteral("allNum%1").arg(c), 0).toInt();
+        gFailNum[c] = settings.value(QStringLiteral("failNum%1").arg(c), 0).toInt();
+        gAllCycleNum[c] = settings.value(QStringLiteral("allCycleNum%1").arg(c), 0).toInt();
+        gFailCycleNum[c] = settings.value(QStringLiteral("failCycleNum%1").arg(c), 0).toInt();
+    }
+    gSyncNGNum = settings.value(QStringLiteral("syncNGNum"), 0).toInt();
+    gSyncNGCycleNum = settings.value(QStringLiteral("syncNGCycleNum"), 0).toInt();
+    settings.endGroup();
+}
+
+void MoJuWizard::CountWrite()
+{
+    QDir().mkpath(QFileInfo(countFilePath()).absolutePath());
+    QSettings settings(countFilePath(), QSettings::IniFormat);
+    settings.beginGroup(QStringLiteral("count"));
+    for (int c = 0; c < kMaxCameras; ++c) {
+        settings.setValue(QStringLiteral("allNum%1").arg(c), gAllNum[c]);
+        settings.setValue(QStringLiteral("failNum%1").arg(c), gFailNum[c]);
+        settings.setValue(QStringLiteral("allCycleNum%1").arg(c), gAllCycleNum[c]);
+        settings.setValue(QStringLiteral("failCycleNum%1").arg(c), gFailCycleNum[c]);
+    }
+    settings.setValue(QStringLiteral("syncNGNum"), gSyncNGNum);
+    settings.setValue(QStringLiteral("syncNGCycleNum"), gSyncNGCycleNum);
+    settings.endGroup();
+    settings.sync();
+    if (settings.status() != QSettings::NoError)
+        qWarning() << "cannot write" << countFilePath();
+}
+
+void MoJuWizard::createPictureDirs()
+{
+    for (int c = 0; c < numCamera; ++c) {
+        for (int s = 0; s < kMaxSteps; ++s) {
+            for (int k = 0; k < 2; ++k) {
+                const QString path = QString(k == 0 ? QStringLiteral("%1//camera%2//detect%3//NG")
+                                                    : QStringLiteral("%1//camera%2//detect%3//OK"))
+                                         .arg(kPictureRoot)
+                                         .arg(c + 1)
+                                         .arg(s + 1);
+                pictureDirs[c][s][k] = QDir(path);
+                if (!pictureDirs[c][s][k].exists() && !QDir().mkpath(path))
+                    qWarning() << "cannot create picture folder" << path;
+            }
+        }
+    }
+}
+
+void MoJuWizard::StartDetect()
+{
+    m_runState = RunDetecting;
+    m_viewState = ViewVerdict;
+}
+
+void MoJuWizard::StopDetect()
+{
+    m_runState = RunStopped;
+    m_alarmClearTimer.stop();
+    clearNetworkResults();
+}
+
+void MoJuWizard::Run()
+{
+    if (m_runState != RunDetecting || m_viewState == ViewNgAlarm)
+        return;
+
+    if (m_cycleClock.isValid())
+        m_cycleTime = static_cast<int>(m_cycleClock.restart() / 100);
+    else
+        m_cycleClock.start();
+
+    ++m_cycleNumber;
+    startPeriodRecord();
+    for (int step = 0; step < gDNum && m_viewState != ViewNgAlarm; ++step) {
+        m_curStep = step;
+        RunAlgorithm(step);
+        CheckNG(step == gDNum - 1);
+    }
+}
+
+void MoJuWizard::RunAlgorithm(int step)
+{
+    const QDateTime now = AppClock::now();
+    // Camera 1 finds something left in the mould every m_ngEvery-th cycle, at the last step.
+    const bool cycleNg = m_ngEvery > 0 && m_cycleNumber % m_ngEvery == 0 && step == gDNum - 1;
+    for (CammerWidget* view : qAsConst(cameraViews)) {
+        const bool ng = cycleNg && view->cameraIndex() == 0;
+        for (int region = 0; region < 2; ++region) {
+            const bool passed = !(ng && region == 0);
+            recordRegionResult(view->cameraIndex(), step, region, 0, passed ? 3 : 85, passed);
+        }
+        view->setStepResult(step, !ng, ng ? 1 : 0, now);
+    }
+}
+
+void MoJuWizard::CheckNG(bool lastStep)
+{
+    const int step = m_curStep;
+    QList<bool> cameraOK;
+    int ngCamera = -1;
+    for (CammerWidget* view : qAsConst(cameraViews)) {
+        const int c = view->cameraIndex();
+        const bool ok = view->stepOK(step);
+        cameraOK.append(ok);
+        if (!ok && ngCamera < 0)
+            ngCamera = c;
+        if (!ok && gPicNumNG >= 1) {
+            view->SaveFailImage(step, 0);
+            m_saveRequest[c][step] = kSaveNG;
+        } else if (ok && gPicNumOK >= 1) {
+            view->SaveFailImage(step, 1);
+            m_saveRequest[c][step] = kSaveOK;
+        }
+    }
+
+    {
+        QMutexLocker lock(pMutexSaveFail);
+        for (CammerWidget* view : qAsConst(cameraViews)) {
+            int& request = m_saveRequest[view->cameraIndex()][step];
+            if (request == kSaveOK || request == kSaveBoth)
+                gisSaveFail[view->cameraIndex()][step][1] = true;
+            if (request == kSaveNG || request == kSaveBoth)
+                gisSaveFail[view->cameraIndex()][step][0] = true;
+            request = 0;
+        }
+    }
+
+    for (int c = 0; c < cameraOK.size(); ++c) {
+        ++gAllNum[c];
+        if (!cameraOK.at(c))
+            ++gFailNum[c];
+    }
+    if (ngCamera >= 0)
+        ++gSyncNGNum;
+
+    AddStatistics(step, cameraOK, lastStep);
+
+    if (ngCamera >= 0 || lastStep) {
+        for (int c = 0; c < numCamera; ++c) {
+            ++gAllCycleNum[c];
+            if (ngCamera == c)
+                ++gFailCycleNum[c];
+        }
+        if (ngCamera >= 0)
+            ++gSyncNGCycleNum;
+        finishPeriodRecord();
+        CountWrite();
+    }
+    if (ngCamera >= 0)
+        startAlarm(step, ngCamera);
+}
+
+void MoJuWizard::AddStatistics(int step, const QList<bool>& cameraOK, bool lastStep)
+{
+    if (gpWPara && gpWPara->isUseStatistics == 0)
+        return;
+    emit sendRecord(step, AppClock::now().time().hour(), cameraOK, lastStep);
+}
+
+void MoJuWizard::startAlarm(int step, int camera)
+{
+    m_viewState = ViewNgAlarm;
+    InsertRecord(QStringLiteral("相机%1检测%2报警").arg(camera + 1).arg(step + 1), QStringLiteral("run"));
+    // The companion process hears of the alarm start here once the companion link exists.
+    m_alarmClearTimer.start();
+}
+
+void MoJuWizard::clearAlarm()
+{
+    if (m_viewState != ViewNgAlarm)
+        return;
+    // Cleared the way an operator's reset would; the companion link reports the clearing here.
+    m_viewState = ViewVerdict;
+    m_curStep = 0;
+    InsertRecord(QStringLiteral("报警复位"), QStringLiteral("operate"));
+}
+
+void MoJuWizard::startPeriodRecord()
+{
+    // The network manager opens its detection-period record here.
+}
+
+void MoJuWizard::finishPeriodRecord()
+{
+    // The network manager closes and publishes its detection-period record here.
+}
+
+void MoJuWizard::recordRegionResult(int camera, int step, int region, int function, int value, bool passed)
+{
+    // Region results go into the network manager's region-result cache here.
+    Q_UNUSED(camera)
+    Q_UNUSED(step)
+    Q_UNUSED(region)
+    Q_UNUSED(function)
+    Q_UNUSED(value)
+    Q_UNUSED(passed)
+}
+
+void MoJuWizard::clearNetworkResults()
+{
+    // The network manager's region-result cache and period record are emptied here.
+}

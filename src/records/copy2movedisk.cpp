@@ -1,0 +1,242 @@
+#include "records/copy2movedisk.h"
+
+#include "base/appclock.h"
+#include "base/findau.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QThread>
+#include <QtDebug>
+
+#include <algorithm>
+
+Copy2MoveDisk* Copy2MoveDisk::_instance = nullptr;
+
+namespace {
+
+QMutex& instanceMutex()
+{
+    static QMutex mutex;
+    return mutex;
+}
+
+}  // namespace
+
+Copy2MoveDisk::Copy2MoveDisk(QObject* parent)
+    : QObject(parent)
+{
+}
+
+Copy2MoveDisk::~Copy2MoveDisk()
+{
+    stop();
+}
+
+Copy2MoveDisk* Copy2MoveDisk::getInstance()
+{
+    QMutexLocker lock(&instanceMutex());
+    if (!_instance) {
+        _instance = new Copy2MoveDisk;
+        // The stick list arrives through queued signals: the copier belongs to the GUI thread
+        // whichever thread asked first.
+        if (QCoreApplication::instance())
+            _instance->moveToThread(QCoreApplication::instance()->thread());
+    }
+    return _instance;
+}
+
+void Copy2MoveDisk::destroyInstance()
+{
+    QMutexLocker lock(&instanceMutex());
+    delete _instance;
+    _instance = nullptr;
+}
+
+void Copy2MoveDisk::start()
+{
+    QMutexLocker control(&m_controlMutex);
+    if (m_worker)
+        return;
+    m_stop = false;
+    m_worker.reset(QThread::create([this] { workerLoop(); }));
+    m_worker->setObjectName(QStringLiteral("Copy2MoveDisk"));
+    m_worker->start();
+}
+
+void Copy2MoveDisk::stop()
+{
+    QMutexLocker control(&m_controlMutex);
+    m_stop = true;
+    if (!m_worker)
+        return;
+    m_worker->wait();
+    m_worker.reset();
+}
+
+bool Copy2MoveDisk::isRunning() const
+{
+    QMutexLocker control(&m_controlMutex);
+    return m_worker != nullptr;
+}
+
+QString Copy2MoveDisk::mountPath() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_mountPath;
+}
+
+QString Copy2MoveDisk::deviceId() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_deviceId;
+}
+
+int Copy2MoveDisk::days() const
+{
+    return m_days.load();
+}
+
+void Copy2MoveDisk::setDays(int days)
+{
+    m_days = days;
+}
+
+int Copy2MoveDisk::queuedCount() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_queue.size();
+}
+
+void Copy2MoveDisk::add_map_actqueue(QString folderPath, QString name, QImage picture)
+{
+    if (m_stop.load())
+        return;
+    QString mountPath;
+    QString deviceId;
+    {
+        QMutexLocker lock(&m_mutex);
+        mountPath = m_mountPath;
+        deviceId = m_deviceId;
+    }
+    if (mountPath.isEmpty())
+        return;
+
+    const int at = folderPath.indexOf(QLatin1String("alarmimage"));
+    if (at < 0) {
+        qWarning() << "Copy2MoveDisk: not a picture folder" << folderPath;
+        return;
+    }
+    const QString day = AppClock::now().toString(QStringLiteral("yyyyMMdd"));
+    const QString subPath = folderPath.mid(at + 11);
+    const QString root = mountPath + QStringLiteral("/monitor_") + deviceId;
+    const QString dayFolder = root + QLatin1Char('/') + day + QLatin1Char('/') + subPath;
+
+    if (!QFileInfo::exists(dayFolder)) {
+        // A stick pulled a moment ago leaves an empty mount point on the system disk: never
+        // create the picture folders there.
+        if (!MountTable::isMountPoint(mountPath)) {
+            qWarning() << "Copy2MoveDisk: nothing mounted on" << mountPath;
+            return;
+        }
+        QDir().mkpath(dayFolder);
+        removeOldDays(root, day);
+    }
+
+    const QString key = dayFolder + QLatin1Char('/') + name + QStringLiteral(".jpg");
+    QMutexLocker lock(&m_mutex);
+    if (m_queue.size() > kMaxQueued)
+        return;
+    m_queue.insert(key, picture);
+}
+
+void Copy2MoveDisk::removeOldDays(const QString& root, const QString& today) const
+{
+    QStringList names = QDir(root).entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden, QDir::NoSort);
+    std::sort(names.begin(), names.end());   // case-sensitive: the oldest date first
+    int excess = names.size() - std::max(1, m_days.load());
+    for (const QString& name : qAsConst(names)) {
+        if (excess <= 0)
+            break;
+        if (name == today)
+            continue;
+        const QString path = root + QLatin1Char('/') + name;
+        const QFileInfo entry(path);
+        // A link is removed as a link: whatever it points to is not ours.
+        const bool removed = entry.isSymLink() ? QFile::remove(path) : QDir(path).removeRecursively();
+        qInfo() << "Copy2MoveDisk: removed old day folder" << path << removed;
+        --excess;
+    }
+}
+
+void Copy2MoveDisk::workerLoop()
+{
+    while (!m_stop.load()) {
+        QThread::msleep(50);
+        QString key;
+        QImage picture;
+        {
+            QMutexLocker lock(&m_mutex);
+            if (m_mountPath.isEmpty()) {
+                m_queue.clear();
+            } else if (!m_queue.isEmpty()) {
+                auto first = m_queue.begin();
+                key = first.key();
+                picture = first.value();
+                m_queue.erase(first);
+            }
+        }
+        if (!picture.isNull())
+            picture.save(key);
+    }
+    qDebug() << "_future" << "exit";
+}
+
+void Copy2MoveDisk::diskInfoChange(QVector<UPanInfo> infos)
+{
+    bool hadStick = false;
+    bool hasStick = false;
+    QString mountPath;
+    QString deviceId;
+    {
+        QMutexLocker lock(&m_mutex);
+        hadStick = !m_deviceId.isEmpty();
+        if (infos.isEmpty()) {
+            m_mountPath.clear();
+            m_deviceId.clear();
+        } else {
+            const bool keep = hadStick && std::any_of(infos.cbegin(), infos.cend(), [this](const UPanInfo& info) {
+                return info.uuid == m_deviceId;
+            });
+            if (!keep) {
+                m_mountPath = infos.first().mountPath;
+                m_deviceId = infos.first().uuid;
+            }
+        }
+        hasStick = !m_deviceId.isEmpty();
+        mountPath = m_mountPath;
+        deviceId = m_deviceId;
+    }
+    if (hadStick != hasStick && !m_stop.load())
+        emit diskStateChange(hasStick);
+    qDebug() << "prepath" << mountPath << "device_id" << deviceId;
+}
+
+void connectDiskWatcher(DiskManager* watcher, Copy2MoveDisk* copier)
+{
+    QObject::connect(watcher, &DiskManager::diskInfoChange, copier, &Copy2MoveDisk::diskInfoChange);
+}
+
+void reportDiskStateChange(bool present, bool lostUpanAlarm,
+                           const std::function<void(const QString&, const QString&)>& insertRecord,
+                           const std::function<void(const QString&)>& showWarning)
+{
+    if (present) {
+        insertRecord(QStringLiteral("存图磁盘已经插入"), QStringLiteral("info"));
+        return;
+    }
+    insertRecord(QStringLiteral("存图磁盘已拔出或是接触不良"), QStringLiteral("info"));
+    if (lostUpanAlarm && showWarning)
+        showWarning(QStringLiteral("警告：存图磁盘已拔出或是\n接触不良，请确认！"));
+}

@@ -1,0 +1,264 @@
+#include "base/appclock.h"
+#include "base/globals.h"
+#include "detection/cammerwidget.h"
+#include "detection/counters.h"
+#include "detection/handover.h"
+#include "detection/mojuwizard.h"
+#include "support/testenv.h"
+
+#include <QFile>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QVariant>
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace {
+
+// A main window whose cycle timer never fires by itself: the tests call Run().
+class MainWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        qputenv("MOULD_SIM_CYCLE_MS", "3600000");
+        qputenv("MOULD_SIM_NG_EVERY", "0");
+        qputenv("MOULD_SIM_CAMERAS", "2");
+        std::fill(std::begin(gAllNum), std::end(gAllNum), 0);
+        std::fill(std::begin(gFailNum), std::end(gFailNum), 0);
+        gSyncNGNum = 0;
+    }
+    void TearDown() override
+    {
+        window.reset();
+        AppClock::setOffsetMs(0);
+    }
+
+    void setParameter(const QString& name, const QString& value)
+    {
+        const QString connection = QStringLiteral("testparam");
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
+            db.setDatabaseName(QStringLiteral("PARAM.db"));
+            ASSERT_TRUE(db.open());
+            QSqlQuery query(db);
+            query.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS sysparam (name TEXT PRIMARY KEY, value TEXT)"));
+            query.prepare(QStringLiteral("INSERT OR REPLACE INTO sysparam VALUES (?, ?)"));
+            query.addBindValue(name);
+            query.addBindValue(value);
+            ASSERT_TRUE(query.exec());
+            db.close();
+        }
+        QSqlDatabase::removeDatabase(connection);
+    }
+
+    static int recordRows(const QString& path, const QString& where = QString())
+    {
+        const QString connection = QStringLiteral("testrecord");
+        int rows = -1;
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
+            db.setDatabaseName(path);
+            if (db.open()) {
+                QSqlQuery query(db);
+                if (query.exec(QStringLiteral("SELECT COUNT(*) FROM RECORD") + where) && query.next())
+                    rows = query.value(0).toInt();
+            }
+            db.close();
+        }
+        QSqlDatabase::removeDatabase(connection);
+        return rows;
+    }
+
+    std::unique_ptr<MoJuWizard> window;
+};
+
+}  // namespace
+
+TEST_F(MainWindowTest, StartsInAnEmptyFolderWithDefaultsAndFolders)
+{
+    window = std::make_unique<MoJuWizard>();
+    EXPECT_EQ(gpWin, window.get());
+    EXPECT_EQ(numCamera, 2);
+    EXPECT_EQ(gDNum, 2);
+    EXPECT_EQ(window->runState(), MoJuWizard::RunDetecting);
+    EXPECT_TRUE(QFile::exists("PARAM.db"));
+    EXPECT_EQ(recordRows("RECORD.db"), 0);
+    ASSERT_EQ(window->cameraViews.size(), 2);
+    EXPECT_EQ(window->cameraViews.at(1)->imagePixelCount, 640 * 480);
+    for (int c = 1; c <= 2; ++c) {
+        for (int s = 1; s <= 8; ++s) {
+            EXPECT_TRUE(QDir(QStringLiteral("alarmimage/camera%1/detect%2/NG").arg(c).arg(s)).exists());
+            EXPECT_TRUE(QDir(QStringLiteral("alarmimage/camera%1/detect%2/OK").arg(c).arg(s)).exists());
+        }
+    }
+    EXPECT_FALSE(QDir("alarmimage/camera3").exists());
+    EXPECT_EQ(window->pictureDirs[0][1][0].absolutePath(), TestEnv::workDir() + "/alarmimage/camera1/detect2/NG");
+    window.reset();
+    EXPECT_EQ(gpWin, nullptr);
+}
+
+TEST_F(MainWindowTest, ParametersComeFromTheDatabase)
+{
+    setParameter("detectNum", "3");
+    setParameter("picNumNG", "7");
+    window = std::make_unique<MoJuWizard>();
+    EXPECT_EQ(gDNum, 3);
+    EXPECT_EQ(gPicNumNG, 7);
+    EXPECT_EQ(gpWPara->days, 31);
+    EXPECT_EQ(gpWParaBak->detectNum, 3);
+    EXPECT_EQ(gpWPara->getCurGroupName(), "default");
+}
+
+TEST_F(MainWindowTest, OkCycleCountsEmitsEveryStepAndWritesTheCounters)
+{
+    window = std::make_unique<MoJuWizard>();
+    QSignalSpy records(window.get(), &MoJuWizard::sendRecord);
+    window->Run();
+
+    ASSERT_EQ(records.size(), 2);
+    EXPECT_EQ(records.at(0).at(0).toInt(), 0);
+    EXPECT_FALSE(records.at(0).at(3).toBool());
+    EXPECT_EQ(records.at(1).at(0).toInt(), 1);
+    EXPECT_TRUE(records.at(1).at(3).toBool());
+    EXPECT_EQ(records.at(1).at(2).value<QList<bool>>(), (QList<bool>{true, true}));
+    EXPECT_EQ(gAllNum[0], 2);
+    EXPECT_EQ(gFailNum[0], 0);
+    EXPECT_EQ(gSyncNGNum, 0);
+
+    // No OK pictures are kept by default, so nothing is handed over.
+    QMutexLocker lock(pMutexSaveFail);
+    EXPECT_FALSE(gisSaveFail[0][1][1]);
+    EXPECT_FALSE(gisSaveFail[0][1][0]);
+    lock.unlock();
+
+    QSettings counts(MoJuWizard::countFilePath(), QSettings::IniFormat);
+    EXPECT_EQ(counts.value("count/allNum0").toInt(), 2);
+}
+
+TEST_F(MainWindowTest, NgCycleHandsOverThePictureAndRaisesTheAlarm)
+{
+    qputenv("MOULD_SIM_NG_EVERY", "1");
+    window = std::make_unique<MoJuWizard>();
+    QSignalSpy records(window.get(), &MoJuWizard::sendRecord);
+    window->Run();
+
+    ASSERT_EQ(records.size(), 2);
+    EXPECT_EQ(records.at(1).at(2).value<QList<bool>>(), (QList<bool>{false, true}));
+    EXPECT_EQ(window->viewState(), MoJuWizard::ViewNgAlarm);
+    EXPECT_EQ(window->currentStep(), 1);
+    EXPECT_EQ(gFailNum[0], 1);
+    EXPECT_EQ(gFailNum[1], 0);
+    EXPECT_EQ(gSyncNGNum, 1);
+
+    {
+        QMutexLocker lock(pMutexSaveFail);
+        EXPECT_TRUE(gisSaveFail[0][1][0]);
+        EXPECT_FALSE(gisSaveFail[1][1][0]);
+        EXPECT_EQ(gFailIndex[0][1], 1);
+        ASSERT_NE(gpFailImage[0][1][0], nullptr);
+        const QImage handed(gpFailImage[0][1][0], 640, 480, QImage::Format_RGB32);
+        EXPECT_EQ(handed, window->cameraViews.at(0)->resultImage(1));
+    }
+
+    // While the alarm stands no cycle runs; it clears itself after two seconds.
+    window->Run();
+    EXPECT_EQ(records.size(), 2);
+    EXPECT_TRUE(TestEnv::waitUntil([&] { return window->viewState() == MoJuWizard::ViewVerdict; }, 4000));
+    window.reset();
+    EXPECT_EQ(recordRows("RECORD.db", " WHERE recordtype = 'run'"), 1);
+    EXPECT_EQ(recordRows("RECORD.db", " WHERE recordtype = 'operate'"), 1);
+}
+
+TEST_F(MainWindowTest, OkPicturesAreHandedOverWhenKept)
+{
+    setParameter("picNumOK", "5");
+    window = std::make_unique<MoJuWizard>();
+    window->Run();
+    QMutexLocker lock(pMutexSaveFail);
+    EXPECT_TRUE(gisSaveFail[1][0][1]);
+    EXPECT_TRUE(gisSaveFail[1][1][1]);
+    EXPECT_EQ(gFailIndex[1][1], 0);
+}
+
+TEST_F(MainWindowTest, StatisticsSwitchOffSendsNoRecords)
+{
+    setParameter("isUseStatistics", "0");
+    window = std::make_unique<MoJuWizard>();
+    QSignalSpy records(window.get(), &MoJuWizard::sendRecord);
+    window->Run();
+    EXPECT_EQ(records.size(), 0);
+    EXPECT_EQ(gAllNum[0], 2);
+}
+
+TEST_F(MainWindowTest, StoppedDetectionRunsNoCycle)
+{
+    window = std::make_unique<MoJuWizard>();
+    window->StopDetect();
+    EXPECT_EQ(window->runState(), MoJuWizard::RunStopped);
+    window->Run();
+    EXPECT_EQ(gAllNum[0], 0);
+}
+
+TEST_F(MainWindowTest, CountersSurviveARestart)
+{
+    window = std::make_unique<MoJuWizard>();
+    window->Run();
+    window->Run();
+    window.reset();
+    std::fill(std::begin(gAllNum), std::end(gAllNum), 0);
+    window = std::make_unique<MoJuWizard>();
+    EXPECT_EQ(gAllNum[0], 4);
+    EXPECT_EQ(gAllNum[1], 4);
+}
+
+TEST_F(MainWindowTest, RecordsOfAFinishedDayMoveIntoTheDayFolder)
+{
+    window = std::make_unique<MoJuWizard>();
+    window->InsertRecord("first day", "info");
+    const QDate firstDay = AppClock::now().date();
+
+    AppClock::setNow(AppClock::now().addDays(1));
+    window->checkRecordDay();
+    window->InsertRecord("second day", "info");
+
+    const QString dayFile = "RECORD/" + firstDay.toString("yyyy-MM-dd") + ".db";
+    EXPECT_EQ(recordRows(dayFile), 1);
+    EXPECT_EQ(recordRows("RECORD.db"), 1);
+    QFile day("time.txt");
+    ASSERT_TRUE(day.open(QIODevice::ReadOnly));
+    EXPECT_EQ(day.readAll(), AppClock::now().date().toString("yyyy-MM-dd").toLatin1());
+}
+
+TEST_F(MainWindowTest, ADayThatComesTwiceKeepsBothDaysRecords)
+{
+    window = std::make_unique<MoJuWizard>();
+    window->InsertRecord("morning", "info");
+    const QDateTime start = AppClock::now();
+    AppClock::setNow(start.addDays(1));
+    window->checkRecordDay();
+    // The clock is set back and forward again: the same day is finished a second time.
+    AppClock::setNow(start);
+    window->checkRecordDay();
+    window->InsertRecord("afternoon", "info");
+    AppClock::setNow(start.addDays(1));
+    window->checkRecordDay();
+
+    EXPECT_EQ(recordRows("RECORD/" + start.date().toString("yyyy-MM-dd") + ".db"), 2);
+}
+
+TEST_F(MainWindowTest, RecordRowsCarryTimeUserAndType)
+{
+    window = std::make_unique<MoJuWizard>();
+    AppClock::setNow(QDateTime(AppClock::now().date(), QTime(14, 3, 59)));
+    window->InsertRecord("it's quoted", "API");
+    QSqlQuery query(window->recordDatabase());
+    ASSERT_TRUE(query.exec("SELECT recordtime, recordpassword, remarks, recordtype FROM RECORD"));
+    ASSERT_TRUE(query.next());
+    EXPECT_EQ(query.value(0).toString(), "14.03.59");
+    EXPECT_EQ(query.value(1).toString(), "未登录");
+    EXPECT_EQ(query.value(2).toString(), "it's quoted");
+    EXPECT_EQ(query.value(3).toString(), "API");
+}

@@ -1,0 +1,263 @@
+#include "base/appclock.h"
+#include "base/globals.h"
+#include "detection/cammerwidget.h"
+#include "detection/handover.h"
+#include "detection/mojuwizard.h"
+#include "records/copy2movedisk.h"
+#include "records/savefialimagethread.h"
+#include "support/testenv.h"
+
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QMutex>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <tuple>
+#include <vector>
+
+namespace {
+
+constexpr int kWidth = 40;
+constexpr int kHeight = 30;
+
+QStringList jpegs(const QString& folder)
+{
+    return QDir(folder).entryList({"*.jpg"}, QDir::Files, QDir::Name);
+}
+
+struct SavedPicture {
+    int camera;
+    int step;
+    bool result;
+    QString path;
+};
+
+// The hand-over area of one camera with two steps, and a thread saving into the test's folders.
+class PictureSavingTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        createGlobalMutexes();
+        numCamera = 1;
+        gDNum = 2;
+        gPicNumNG = 5;
+        gPicNumOK = 5;
+        allocateFailImages(1, 2, kWidth * kHeight * 4);
+        std::memset(gisSaveFail, 0, sizeof gisSaveFail);
+        std::memset(gFailIndex, 0, sizeof gFailIndex);
+        AppClock::setNow(QDateTime(QDate(2024, 5, 6), QTime(14, 3, 59)));
+        SaveFialImageThread::setPeriodRecordHook([this](int camera, int step, bool result, const QString& path) {
+            QMutexLocker lock(&savedMutex);
+            saved.push_back({camera, step, result, path});
+        });
+        targets.folderPath = [](int camera, int step, int kind) {
+            return QDir::cleanPath(TestEnv::workDir() + QStringLiteral("/alarmimage/camera%1/detect%2/%3")
+                                                            .arg(camera + 1)
+                                                            .arg(step + 1)
+                                                            .arg(kind == 0 ? "NG" : "OK"));
+        };
+        targets.imageSize = [](int) { return QSize(kWidth, kHeight); };
+        for (int s = 1; s <= 2; ++s) {
+            QDir().mkpath(QStringLiteral("alarmimage/camera1/detect%1/NG").arg(s));
+            QDir().mkpath(QStringLiteral("alarmimage/camera1/detect%1/OK").arg(s));
+        }
+    }
+
+    void TearDown() override
+    {
+        thread.reset();
+        SaveFialImageThread::setPeriodRecordHook(nullptr);
+        Copy2MoveDisk::destroyInstance();
+        freeFailImages();
+        AppClock::setOffsetMs(0);
+    }
+
+    void handOver(int step, int kind, QRgb colour, int region = 0)
+    {
+        QImage picture(kWidth, kHeight, QImage::Format_RGB32);
+        picture.fill(colour);
+        QMutexLocker lock(pMutexSaveFail);
+        std::memcpy(gpFailImage[0][step][kind], picture.constBits(), size_t(kWidth * kHeight * 4));
+        if (region > 0 && gFailIndex[0][step] == 0)
+            gFailIndex[0][step] = region;
+        gisSaveFail[0][step][kind] = true;
+    }
+
+    void startThread()
+    {
+        thread = std::make_unique<SaveFialImageThread>(targets);
+        thread->start();
+    }
+
+    std::vector<SavedPicture> savedPictures()
+    {
+        QMutexLocker lock(&savedMutex);
+        return saved;
+    }
+
+    bool flagged(int step, int kind)
+    {
+        QMutexLocker lock(pMutexSaveFail);
+        return gisSaveFail[0][step][kind];
+    }
+
+    PictureTargets targets;
+    std::unique_ptr<SaveFialImageThread> thread;
+    QMutex savedMutex;
+    std::vector<SavedPicture> saved;
+};
+
+}  // namespace
+
+TEST(PictureName, PutsTheRegionNumberInFrontOfTheTime)
+{
+    const QDateTime when(QDate(2024, 5, 6), QTime(14, 3, 59));
+    EXPECT_EQ(SaveFialImageThread::pictureName(when, 0), "2024-05-06_14.03.59");
+    EXPECT_EQ(SaveFialImageThread::pictureName(when, 3), "3_2024-05-06_14.03.59");
+}
+
+TEST_F(PictureSavingTest, WritesTheNgPictureAsJpegAndPassesItOn)
+{
+    handOver(1, 0, qRgb(200, 20, 20), 3);
+    startThread();
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return savedPictures().size() == 1; }));
+
+    const QString path = TestEnv::workDir() + "/alarmimage/camera1/detect2/NG/3_2024-05-06_14.03.59.jpg";
+    const SavedPicture picture = savedPictures().at(0);
+    EXPECT_EQ(std::make_tuple(picture.camera, picture.step, picture.result, picture.path),
+              std::make_tuple(0, 1, false, path));
+    QImage written;
+    ASSERT_TRUE(written.load(path, "JPEG"));
+    EXPECT_EQ(written.size(), QSize(kWidth, kHeight));
+    EXPECT_GT(qRed(written.pixel(10, 10)), 150);
+    EXPECT_LT(qGreen(written.pixel(10, 10)), 80);
+    EXPECT_FALSE(flagged(1, 0));
+    EXPECT_TRUE(TestEnv::waitUntil([&] {
+        QMutexLocker lock(pMutexSaveFail);
+        return gFailIndex[0][1] == 0;
+    }));
+}
+
+TEST_F(PictureSavingTest, KeepsEachFolderWithinItsLimit)
+{
+    const QString folder = TestEnv::workDir() + "/alarmimage/camera1/detect1/NG";
+    const QStringList old{"a.jpg", "b.jpg", "c.jpg", "d.jpg"};
+    for (int i = 0; i < old.size(); ++i) {
+        TestEnv::writeText(folder + "/" + old.at(i), "x");
+        QFile file(folder + "/" + old.at(i));
+        ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+        file.setFileTime(QDateTime::currentDateTime().addSecs(-100 + i * 10), QFileDevice::FileModificationTime);
+    }
+    TestEnv::writeText(folder + "/notes.txt", "kept");
+
+    gPicNumNG = 2;
+    handOver(0, 0, qRgb(0, 0, 255));
+    startThread();
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return savedPictures().size() == 1; }));
+    EXPECT_EQ(jpegs(folder), (QStringList{"2024-05-06_14.03.59.jpg", "d.jpg"}));
+    EXPECT_TRUE(QFile::exists(folder + "/notes.txt"));
+
+    // A limit below 1 keeps only the newest picture.
+    gPicNumNG = 0;
+    AppClock::setNow(QDateTime(QDate(2024, 5, 6), QTime(14, 4, 30)));
+    handOver(0, 0, qRgb(0, 0, 255));
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return savedPictures().size() == 2; }));
+    EXPECT_EQ(jpegs(folder), QStringList{"2024-05-06_14.04.30.jpg"});
+}
+
+TEST_F(PictureSavingTest, APairGoesIntoTheNgFolderAndAnOkPictureAloneIntoTheOkFolder)
+{
+    handOver(0, 0, qRgb(255, 0, 0), 2);
+    handOver(0, 1, qRgb(0, 255, 0));
+    // An OK picture alone leaves a recorded region number alone.
+    handOver(1, 1, qRgb(0, 255, 0));
+    {
+        QMutexLocker lock(pMutexSaveFail);
+        gFailIndex[0][1] = 4;
+    }
+    startThread();
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return savedPictures().size() == 3; }));
+    thread->stop();
+
+    const std::vector<SavedPicture> pictures = savedPictures();
+    const QString ngFolder = TestEnv::workDir() + "/alarmimage/camera1/detect1/NG/";
+    EXPECT_EQ(pictures.at(0).path.toStdString(), (ngFolder + "2_2024-05-06_14.03.59.jpg").toStdString());
+    EXPECT_FALSE(pictures.at(0).result);
+    EXPECT_TRUE(pictures.at(1).path.startsWith(ngFolder));
+    EXPECT_TRUE(pictures.at(1).result);
+    // The clock has moved on by now: the time part may have changed.
+    EXPECT_TRUE(pictures.at(2).path.startsWith(TestEnv::workDir() + "/alarmimage/camera1/detect2/OK/4_2024-05-06_14.0"))
+        << pictures.at(2).path.toStdString();
+    EXPECT_TRUE(pictures.at(2).result);
+    QMutexLocker lock(pMutexSaveFail);
+    EXPECT_EQ(gFailIndex[0][0], 0);
+    EXPECT_EQ(gFailIndex[0][1], 4);
+}
+
+TEST_F(PictureSavingTest, IgnoresStepsBeyondThoseInUseAndPicturesOfTheWrongSize)
+{
+    gDNum = 1;
+    handOver(1, 0, qRgb(255, 0, 0));
+    // The camera view now makes bigger pictures than the hand-over buffers hold.
+    targets.imageSize = [](int) { return QSize(kWidth * 2, kHeight); };
+    handOver(0, 0, qRgb(255, 0, 0));
+    startThread();
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return !flagged(0, 0); }));
+    thread->stop();
+
+    EXPECT_TRUE(savedPictures().empty());
+    EXPECT_TRUE(jpegs("alarmimage/camera1/detect1/NG").isEmpty());
+    EXPECT_TRUE(flagged(1, 0));
+}
+
+TEST_F(PictureSavingTest, StopsWhenAsked)
+{
+    startThread();
+    ASSERT_TRUE(thread->isRunning());
+    thread->stop();
+    EXPECT_TRUE(thread->isFinished());
+}
+
+// The simulated detection cycle hands an NG picture over; the thread with the main window's
+// folders writes it where the HTTP query and the USB copier expect it.
+TEST(PictureSavingWithTheMainWindow, NgPicturesOfTheSimulatedCycleLandInTheirFolder)
+{
+    qputenv("MOULD_SIM_CYCLE_MS", "3600000");
+    qputenv("MOULD_SIM_NG_EVERY", "1");
+    qputenv("MOULD_SIM_CAMERAS", "1");
+    {
+        const QString connection = QStringLiteral("testparam");
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
+            db.setDatabaseName(QStringLiteral("PARAM.db"));
+            ASSERT_TRUE(db.open());
+            QSqlQuery query(db);
+            query.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS sysparam (name TEXT PRIMARY KEY, value TEXT)"));
+            ASSERT_TRUE(query.exec(QStringLiteral("INSERT OR REPLACE INTO sysparam VALUES ('detectNum', '1')")));
+            db.close();
+        }
+        QSqlDatabase::removeDatabase(connection);
+    }
+    auto window = std::make_unique<MoJuWizard>();
+    ASSERT_EQ(gDNum, 1);
+    SaveFialImageThread saver;
+    saver.start();
+    window->Run();
+
+    const QString folder = TestEnv::workDir() + "/alarmimage/camera1/detect1/NG";
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return !jpegs(folder).isEmpty(); }));
+    saver.stop();
+    const QString name = jpegs(folder).first();
+    EXPECT_TRUE(name.startsWith("1_")) << name.toStdString();
+    QImage written;
+    ASSERT_TRUE(written.load(folder + "/" + name, "JPEG"));
+    EXPECT_EQ(written.size(), QSize(window->cameraViews.at(0)->imageWidth, window->cameraViews.at(0)->imageHeight));
+    window.reset();
+    Copy2MoveDisk::destroyInstance();
+    qunsetenv("MOULD_SIM_NG_EVERY");
+}
