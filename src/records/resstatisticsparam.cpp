@@ -59,6 +59,14 @@ void ResStatisticsParam::destroyInstance()
 
 void ResStatisticsParam::init(QString group, int steps)
 {
+    // A second start (a new main window in the same process) begins again from the files.
+    shutdown();
+    delete timer;
+    timer = nullptr;
+    todayCount = CountGroupList();
+    shownCount = CountGroupList();
+    cycleOK = true;
+
     curGroupName = group;
     detectCount = steps;
     laodConfig();
@@ -85,10 +93,6 @@ void ResStatisticsParam::init(QString group, int steps)
     connect(this, &ResStatisticsParam::sigUpdateRecord, database.data(), &ResStatisticsDatabase::slotUpdateRecord);
     connect(this, &ResStatisticsParam::sigSaveRecord, database.data(), &ResStatisticsDatabase::slotSaveRecord);
     connect(database.data(), SIGNAL(sigLoadFinish(QJsonObject, bool)), this, SLOT(slotRecvRecord(QJsonObject, bool)));
-    connect(this, &ResStatisticsParam::sigSaveRecord, this, [this](const QString&, const QJsonObject&, bool isMove) {
-        if (isMove)
-            emit sigScreenUpdate(true);
-    });
 
     cameraCycleOK.clear();
     for (int i = 0; i < kAllRecordIndex; ++i)
@@ -196,6 +200,7 @@ void ResStatisticsParam::checkDate()
     emit sigSaveRecord(getCurDBDate(), StuCountToJson(todayCount), ended);
     if (!ended)
         return;
+    emit sigScreenUpdate(true);
 
     const QDateTime now = AppClock::now();
     rollTime = quint32(QDateTime(now.date(), QTime(morningsStart, 0)).toSecsSinceEpoch());
@@ -246,9 +251,8 @@ void ResStatisticsParam::slotRecvRecord(QJsonObject json, bool ok)
     emit sigLoadFinish(ok);
 }
 
-const CountDetect* ResStatisticsParam::shownRecord(bool isOK, int camera, int step, const CountGroup& group) const
+const CountDetect* ResStatisticsParam::shownRecord(int camera, int step, const CountGroup& group) const
 {
-    Q_UNUSED(isOK)
     if (group.groupName == QLatin1String("null"))
         return nullptr;
     const CountCamera* cameraRecord = nullptr;
@@ -268,7 +272,7 @@ const CountDetect* ResStatisticsParam::shownRecord(bool isOK, int camera, int st
 int ResStatisticsParam::getCount(ShiftType type, bool isOK, int camera, int step) const
 {
     const CountGroup group = getGoupFromName(shownGroupName);
-    const CountDetect* record = shownRecord(isOK, camera, step, group);
+    const CountDetect* record = shownRecord(camera, step, group);
     if (!record)
         return 0;
     switch (type) {
@@ -285,7 +289,7 @@ int ResStatisticsParam::getCount(ShiftType type, bool isOK, int camera, int step
 QList<int> ResStatisticsParam::getRes(ShiftType type, bool isOK, int camera, int step) const
 {
     const CountGroup group = getGoupFromName(shownGroupName);
-    const CountDetect* record = shownRecord(isOK, camera, step, group);
+    const CountDetect* record = shownRecord(camera, step, group);
     if (!record)
         return {};
     const QList<int>& list = isOK ? record->OK : record->NG;

@@ -103,7 +103,7 @@ signals:
 private:
     void applyConfig(const QJsonObject& json);
     CountGroup newGroup(const QString& name) const;
-    const CountDetect* shownRecord(bool isOK, int camera, int step, const CountGroup& group) const;
+    const CountDetect* shownRecord(int camera, int step, const CountGroup& group) const;
     void storeDay(bool isMove);
 
     QPointer<ResStatisticsDatabase> database;

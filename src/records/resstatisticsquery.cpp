@@ -13,6 +13,8 @@
 #include <QSet>
 #include <QVariant>
 
+#include <algorithm>
+
 namespace {
 
 const QString kTimeFormat = QStringLiteral("yyyy-MM-dd hh:mm:ss");

@@ -182,8 +182,9 @@ TEST_F(StatsRecording, DayIsStoredEachCheckAndArchivedAtTheRoll)
     EXPECT_EQ(screen.count(), 2);
 
     AppClock::setNow(at(1, 7, 59, 59));   // 86,399 s: stored, not moved
+    const QString before = StatsTest::readDayText("ResStatistics.db");
     model.checkDate();
-    ASSERT_TRUE(TestEnv::waitUntil([] { return !StatsTest::readDayText("ResStatistics.db").isEmpty(); }));
+    ASSERT_TRUE(TestEnv::waitUntil([&before] { return StatsTest::readDayText("ResStatistics.db") != before; }));
     const QString text = StatsTest::readDayText("ResStatistics.db");
     EXPECT_TRUE(text.startsWith("{\n    \"date\": \"2024-05-06\",\n    \"groups\": [")) << qPrintable(text.left(80));
     EXPECT_FALSE(QFile::exists("ResStatistics/2024-05-06.db"));
