@@ -1,0 +1,306 @@
+#include "records/resstatisticsdatabase.h"
+
+#include "base/appclock.h"
+#include "base/lanstr.h"
+#include "base/platform.h"
+#include "records/resstatisticsparam.h"
+#include "records/statisticsfiles.h"
+#include "vision/wizardpara.h"
+
+#include <QDate>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QJsonDocument>
+#include <QMessageBox>
+#include <QRegularExpression>
+#include <QSqlError>
+#include <QThread>
+#include <QVariant>
+#include <QtDebug>
+
+namespace {
+
+const QString kStoreConnection = QStringLiteral("dbResStatistics");
+const QString kLoadConnection = QStringLiteral("dbFindResStatistics");
+const QString kArchiveConnection = QStringLiteral("dbResStatisticsArchive");
+const QString kTemplateConnection = QStringLiteral("dbResStatisticsTemplate");
+const QString kDayJsonSelect = QStringLiteral("select value1 from resstatistics where name='statisticsjson'");
+const QString kUpsert = QStringLiteral(
+    "INSERT INTO resstatistics (name, value1, value2) VALUES (:name, :value1, :value2) ON CONFLICT(name) DO "
+    "UPDATE SET value1 = excluded.value1, value2 = excluded.value2");
+
+QString dayJsonText(const QJsonObject& json)
+{
+    return QString::fromUtf8(QJsonDocument(json).toJson(QJsonDocument::Indented));
+}
+
+// The stored day JSON text of an open file; empty when there is none.
+QString selectDayJson(QSqlQuery& query)
+{
+    if (!query.exec(kDayJsonSelect) || !query.next())
+        return QString();
+    return query.value(0).toString();
+}
+
+bool hasDisplay()
+{
+    const QString platform = QGuiApplication::platformName();
+    return qobject_cast<QGuiApplication*>(QCoreApplication::instance()) && platform != QLatin1String("offscreen")
+           && platform != QLatin1String("minimal") && QThread::currentThread() == qApp->thread();
+}
+
+}  // namespace
+
+ResStatisticsDatabase::ResStatisticsDatabase(ResStatisticsParam* param, QObject* parent)
+    : QObject(parent), m_param(param)
+{
+    ensureTemplate();
+    if (!QFileInfo::exists(currentFileName()) && !StatisticsFiles::copyFile(templateFileName(), currentFileName()))
+        qWarning() << "cannot create" << currentFileName() << "from" << templateFileName();
+
+    bool usable = false;
+    QString error;
+    {
+        StatisticsConnection connection(kStoreConnection, currentFileName());
+        error = connection.errorText();
+        usable = connection.isOpen() && StatisticsFiles::ensureTable(connection.db(), &error);
+    }
+    if (!usable) {
+        qCritical() << "statistics database" << currentFileName() << "unusable:" << error;
+        reportBrokenDatabase();
+    }
+}
+
+bool ResStatisticsDatabase::ensureTemplate()
+{
+    if (QFileInfo::exists(templateFileName()))
+        return true;
+    const QString part = templateFileName() + QStringLiteral(".part");
+    QFile::remove(part);
+    bool made = false;
+    {
+        StatisticsConnection connection(kTemplateConnection, part);
+        QString error;
+        made = connection.isOpen() && StatisticsFiles::ensureTable(connection.db(), &error);
+        if (!made)
+            qWarning() << "cannot create the statistics template:" << connection.errorText() << error;
+    }
+    if (made && StatisticsFiles::replaceFile(part, templateFileName())) {
+        qInfo() << "created the statistics template" << templateFileName();
+        return true;
+    }
+    QFile::remove(part);
+    return false;
+}
+
+void ResStatisticsDatabase::reportBrokenDatabase()
+{
+    QString text = lanText(544);
+    if (text.isEmpty())
+        text = QStringLiteral("Res statistics file error, please \r\n restore parameter group \r\n or contact supplier");
+    qCritical().noquote() << text;
+    // The operator confirms before the panel restarts; a run without a screen must not wait.
+    if (hasDisplay()) {
+        QMessageBox box(QMessageBox::Critical, QString(), text, QMessageBox::Ok);
+        box.exec();
+    }
+    CommandRunner::instance()->run(QStringLiteral("reboot"), {});
+}
+
+void ResStatisticsDatabase::slotSaveRecord(QString curDate, QJsonObject json, bool isMove)
+{
+    if (!QFileInfo::exists(currentFileName()))
+        StatisticsFiles::copyFile(templateFileName(), currentFileName());
+    {
+        StatisticsConnection connection(kStoreConnection, currentFileName());
+        if (!connection.isOpen()) {
+            qWarning() << "cannot open" << currentFileName() << connection.errorText();
+        } else {
+            QSqlQuery query(connection.db());
+            saveCountFromJson(json, query);
+        }
+    }
+    if (!isMove)
+        return;
+    if (!archiveDay(curDate, json)) {
+        // Keep the ended day in the current file rather than lose it; the next store of the new
+        // day will overwrite its JSON, so say loudly what happened.
+        qCritical() << "statistics day" << curDate << "could not be archived; kept in" << currentFileName();
+        return;
+    }
+    if (!StatisticsFiles::copyFile(templateFileName(), currentFileName()))
+        qWarning() << "cannot renew" << currentFileName() << "from" << templateFileName();
+}
+
+bool ResStatisticsDatabase::archiveDay(const QString& curDate, const QJsonObject& json)
+{
+    if (!QDate::fromString(curDate, QStringLiteral("yyyy-MM-dd")).isValid()) {
+        qWarning() << "statistics day has no valid date:" << curDate;
+        return false;
+    }
+    if (!QDir().mkpath(archiveDirName())) {
+        qWarning() << "cannot create" << archiveDirName();
+        return false;
+    }
+    const QString dir = QDir(archiveDirName()).absolutePath();
+    const QString target = dir + QLatin1Char('/') + curDate + QStringLiteral(".db");
+    const QString part = dir + QLatin1Char('/') + curDate + QStringLiteral(".db.part");
+    const QString expected = dayJsonText(json);
+
+    // The archive starts from today's file (it may hold more than the day JSON); when that file
+    // is broken, from the template, so the ended day is archived all the same.
+    const QStringList sources = {currentFileName(), templateFileName()};
+    for (const QString& source : sources) {
+        QFile::remove(part);
+        if (!QFileInfo::exists(source) || !StatisticsFiles::copyFile(source, part))
+            continue;
+        bool written = false;
+        {
+            StatisticsConnection connection(kArchiveConnection, part);
+            if (connection.isOpen() && StatisticsFiles::ensureTable(connection.db())) {
+                QSqlQuery query(connection.db());
+                written = saveCountFromJson(json, query) && selectDayJson(query) == expected;
+            }
+        }
+        if (written && StatisticsFiles::replaceFile(part, target)) {
+            qInfo() << "statistics day" << curDate << "archived to" << target;
+            return true;
+        }
+    }
+    QFile::remove(part);
+    return false;
+}
+
+void ResStatisticsDatabase::slotUpdateRecord(QString path)
+{
+    loadCountFromJson(path);
+}
+
+void ResStatisticsDatabase::loadCountFromJson(QString path, QJsonObject& json)
+{
+    // Opening a missing file would create an empty one; a missing day is "not there".
+    if (!QFileInfo(path).isFile())
+        return;
+    StatisticsConnection connection(kLoadConnection, path);
+    if (!connection.isOpen())
+        return;
+    QSqlQuery query(connection.db());
+    json = loadCountFromJson(query, path);
+    query.clear();
+}
+
+void ResStatisticsDatabase::loadCountFromJson(QString path)
+{
+    QJsonObject json;
+    bool ok = false;
+    if (QFileInfo(path).isFile()) {
+        StatisticsConnection connection(kLoadConnection, path);
+        if (connection.isOpen()) {
+            QSqlQuery query(connection.db());
+            json = loadCountFromJson(query, path);
+            query.clear();
+            ok = true;
+        }
+    }
+    emit sigLoadFinish(json, ok);
+}
+
+QJsonObject ResStatisticsDatabase::loadCountFromJson(QSqlQuery query, QString path)
+{
+    QString text = selectDayJson(query);
+    if (text.isEmpty()) {
+        CountGroup group;
+        group.morningStart = 8;
+        group.nightStart = 20;
+        ResStatisticsParam::initStuCountGroup(group, QStringLiteral("default"));
+        loadCountFromJson(group, query);
+
+        CountGroupList list;
+        if (removeSuffix(path) == QLatin1String("ResStatistics")) {
+            // Only the start-up load (GUI thread) meets today's file; archives keep their date.
+            list.date = m_param ? m_param->getCurDBDate() : AppClock::now().date().toString(QStringLiteral("yyyy-MM-dd"));
+            if (m_param)
+                group.groupName = m_param->getCurGroupName();
+        } else {
+            list.date = removeSuffix(path);
+        }
+        list.groups.push_back(group);
+        saveCountFromJson(ResStatisticsParam::StuCountToJson(list), query);
+        text = selectDayJson(query);
+        if (text.isEmpty())
+            qInfo().noquote() << "resstatistics laod statisticsjson fail" << text;
+    }
+    const QJsonDocument document = QJsonDocument::fromJson(text.toLocal8Bit());
+    return document.isObject() ? document.object() : QJsonObject();
+}
+
+bool ResStatisticsDatabase::saveCountFromJson(QJsonObject json, QSqlQuery query)
+{
+    // A file without the table (an old or hand-made template) gets it instead of failing forever.
+    query.exec(StatisticsFiles::createTableSql());
+    query.prepare(kUpsert);
+    query.bindValue(QStringLiteral(":name"), QStringLiteral("statisticsjson"));
+    query.bindValue(QStringLiteral(":value1"), dayJsonText(json));
+    query.bindValue(QStringLiteral(":value2"), QStringLiteral(""));
+    if (query.exec())
+        return true;
+    qWarning().noquote() << "Upsert failed:" << query.lastError().text();
+    return false;
+}
+
+bool ResStatisticsDatabase::loadCountFromJson(CountGroup& group, QSqlQuery& query)
+{
+    for (int k = 0; k < numCamera && k < group.cameras.size(); ++k)
+        loadCountCamera(group.cameras[k], k, query);
+    loadCountCamera(group.allCameras, kAllRecordIndex, query);
+    group.groupName = QStringLiteral("default");
+    return true;
+}
+
+void ResStatisticsDatabase::loadCountCamera(CountCamera& camera, int cameraIndex, QSqlQuery query)
+{
+    const QString sql = QStringLiteral("select value1 ,value2 from resstatistics where name='C%1_D%2'");
+    for (int d = 0; d < gDNum && d < camera.steps.size(); ++d)
+        loadCountDetect(camera.steps[d], sql.arg(cameraIndex).arg(d), query);
+    loadCountDetect(camera.cycle, sql.arg(cameraIndex).arg(kAllRecordIndex), query);
+}
+
+namespace {
+
+// Reads up to 24 whitespace-separated integers into the leading hours.
+void readSlots(const QString& text, QList<int>& hours)
+{
+    static const QRegularExpression kSpace(QStringLiteral("\\s+"));
+    const QStringList parts = text.split(kSpace, Qt::SkipEmptyParts);
+    for (int i = 0; i < parts.size() && i < kHourSlots; ++i) {
+        bool ok = false;
+        const int value = parts.at(i).toInt(&ok);
+        if (!ok)
+            return;
+        while (hours.size() <= i)
+            hours.append(0);
+        hours[i] = value;
+    }
+}
+
+}  // namespace
+
+bool ResStatisticsDatabase::loadCountDetect(CountDetect& record, QString sql, QSqlQuery query)
+{
+    if (!query.exec(sql) || !query.next())
+        return false;
+    readSlots(query.value(0).toString(), record.OK);
+    readSlots(query.value(1).toString(), record.NG);
+    query.finish();
+    return true;
+}
+
+QString ResStatisticsDatabase::removeSuffix(const QString& path)
+{
+    const int dot = path.lastIndexOf(QLatin1Char('.'));
+    if (dot < 0)
+        return path;
+    return path.left(dot).split(QLatin1Char('/')).last();
+}

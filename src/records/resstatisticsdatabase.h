@@ -1,0 +1,66 @@
+#pragma once
+
+#include "records/rescount.h"
+
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QObject>
+#include <QSqlQuery>
+#include <QString>
+
+class ResStatisticsParam;
+
+// Keeps the production statistics on disk: today's day JSON in "ResStatistics.db", every ended
+// day in "./ResStatistics/<yyyy-MM-dd>.db" (same layout), both copies of the template
+// "ResStatisticsNULL.db". After the first load it lives on a thread of its own.
+class ResStatisticsDatabase : public QObject {
+    Q_OBJECT
+public:
+    ResStatisticsDatabase(ResStatisticsParam* param, QObject* parent = nullptr);
+
+    static QString currentFileName() { return QStringLiteral("ResStatistics.db"); }
+    static QString templateFileName() { return QStringLiteral("ResStatisticsNULL.db"); }
+    static QString archiveDirName() { return QStringLiteral("./ResStatistics"); }
+
+    // Creates the empty template when it is missing; false when it cannot be made.
+    static bool ensureTemplate();
+
+    void loadCountFromJson(QString path, QJsonObject& json);
+    void loadCountFromJson(QString path);
+    QJsonObject loadCountFromJson(QSqlQuery query, QString path);
+    static bool saveCountFromJson(QJsonObject json, QSqlQuery query);
+    static bool loadCountFromJson(CountGroup& group, QSqlQuery& query);
+    static void loadCountCamera(CountCamera& camera, int cameraIndex, QSqlQuery query);
+    static bool loadCountDetect(CountDetect& record, QString sql, QSqlQuery query);
+
+    // Production counts per hour between two local times ("yyyy-MM-dd hh:mm:ss") for one
+    // parameter group (empty: the current one). Reads the day files, changes nothing.
+    static void loadCount(QString from, QString to, QJsonObject& result, QString group);
+    static bool completeData(QDateTime day, QDateTime from, QDateTime to, QJsonArray& detectNg,
+                             QJsonArray& detectAll, QJsonArray& detectNgDetail, QJsonArray& detectAllDetail,
+                             QJsonArray& everyDetect, int cameraCount, int detectCount, int& firstSlot,
+                             int& endSlot, int morningStart);
+    static void completeDataForErrorData(QDateTime day, QDateTime from, QDateTime to, QJsonArray& detectNg,
+                                         QJsonArray& detectAll, QJsonArray& detectNgDetail,
+                                         QJsonArray& detectAllDetail, QJsonArray& everyDetect, int cameraCount,
+                                         int detectCount);
+    static QJsonObject creatorEveryDetectIndex(QJsonObject model);
+    static QString removeSuffix(const QString& path);
+
+    // Longest range the count query answers (a year and a bit); longer ones answer empty.
+    static constexpr qint64 kMaxQueryDays = 400;
+
+public slots:
+    void slotSaveRecord(QString curDate, QJsonObject json, bool isMove);
+    void slotUpdateRecord(QString path);
+
+signals:
+    void sigLoadFinish(QJsonObject json, bool ok);
+
+private:
+    bool archiveDay(const QString& curDate, const QJsonObject& json);
+    void reportBrokenDatabase();
+
+    ResStatisticsParam* m_param;
+};

@@ -1,0 +1,470 @@
+#include "records/resstatisticsparam.h"
+
+#include "base/appclock.h"
+#include "base/safefile.h"
+#include "records/resstatisticsdatabase.h"
+#include "vision/wizardpara.h"
+
+#include <QDateTime>
+#include <algorithm>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonParseError>
+#include <QThread>
+#include <QtDebug>
+
+ResStatisticsParam* ResStatisticsParam::_instance = nullptr;
+
+namespace {
+
+constexpr qint64 kDaySeconds = 86400;
+constexpr int kCheckIntervalMs = 60000;
+
+int normalisedHour(int hour)
+{
+    return ((hour % 24) + 24) % 24;
+}
+
+// Counts one result into a slot; lists shorter than the slot grow (a loaded day is repaired,
+// this only guards against a list that was never loaded).
+void countInto(CountDetect& record, int slot, bool ok)
+{
+    QList<int>& hours = ok ? record.OK : record.NG;
+    while (hours.size() <= slot)
+        hours.append(0);
+    ++hours[slot];
+}
+
+}  // namespace
+
+ResStatisticsParam::ResStatisticsParam() : QObject(nullptr) {}
+
+ResStatisticsParam::~ResStatisticsParam()
+{
+    shutdown();
+}
+
+ResStatisticsParam* ResStatisticsParam::instance()
+{
+    if (!_instance)
+        _instance = new ResStatisticsParam;
+    return _instance;
+}
+
+void ResStatisticsParam::destroyInstance()
+{
+    delete _instance;
+    _instance = nullptr;
+}
+
+void ResStatisticsParam::init(QString group, int steps)
+{
+    // A second start (a new main window in the same process) begins again from the files.
+    shutdown();
+    delete timer;
+    timer = nullptr;
+    todayCount = CountGroupList();
+    shownCount = CountGroupList();
+    cycleOK = true;
+
+    curGroupName = group;
+    detectCount = steps;
+    laodConfig();
+
+    databaseThread = new QThread;
+    databaseThread->setObjectName(QStringLiteral("ResStatisticsDatabase"));
+    database = new ResStatisticsDatabase(this, nullptr);
+
+    QJsonObject json;
+    database->loadCountFromJson(ResStatisticsDatabase::currentFileName(), json);
+
+    database->moveToThread(databaseThread);
+    connect(databaseThread, &QThread::finished, database.data(), &QObject::deleteLater);
+    databaseThread->start(QThread::InheritPriority);
+
+    StuCountFromJson(todayCount, json);
+    if (todayCount.date.isEmpty())
+        todayCount.date = getCurDBDate();
+    checkCameraDetectCount(steps);
+    calcCount(todayCount);
+
+    shownGroupName = todayCount.groups.empty() ? QString() : todayCount.groups.front().groupName;
+
+    connect(this, &ResStatisticsParam::sigUpdateRecord, database.data(), &ResStatisticsDatabase::slotUpdateRecord);
+    connect(this, &ResStatisticsParam::sigSaveRecord, database.data(), &ResStatisticsDatabase::slotSaveRecord);
+    connect(database.data(), SIGNAL(sigLoadFinish(QJsonObject, bool)), this, SLOT(slotRecvRecord(QJsonObject, bool)));
+
+    cameraCycleOK.clear();
+    for (int i = 0; i < kAllRecordIndex; ++i)
+        cameraCycleOK.append(true);
+
+    timer = new QTimer(this);
+    timer->setInterval(kCheckIntervalMs);
+    connect(timer, &QTimer::timeout, this, &ResStatisticsParam::checkDate);
+}
+
+void ResStatisticsParam::setTimer(bool on)
+{
+    if (!timer)
+        return;
+    if (on)
+        timer->start();
+    else
+        timer->stop();
+}
+
+void ResStatisticsParam::shutdown()
+{
+    if (!databaseThread)
+        return;
+    if (timer && timer->isActive()) {
+        timer->stop();
+        calcCount(todayCount);
+        emit sigSaveRecord(getCurDBDate(), StuCountToJson(todayCount), false);
+    }
+    // Quit from the database thread's own queue, after every store already posted to it.
+    QThread* thread = databaseThread;
+    if (database)
+        QMetaObject::invokeMethod(database.data(), [thread] { thread->quit(); }, Qt::QueuedConnection);
+    else
+        thread->quit();
+    thread->wait();
+    delete thread;
+    databaseThread = nullptr;
+}
+
+CountGroup ResStatisticsParam::newGroup(const QString& name) const
+{
+    CountGroup group;
+    // The count query places hours by the group's morning hour: it must be the hour the
+    // production day really started at, even when the shift hours changed since.
+    group.morningStart = QDateTime::fromSecsSinceEpoch(rollTime).time().hour();
+    group.nightStart = nightStart;
+    initStuCountGroup(group, name);
+    repairGroup(group, detectCount, numCamera);
+    return group;
+}
+
+void ResStatisticsParam::addRecord(int step, int hour, QList<bool> cameraOK, bool lastStep)
+{
+    Q_UNUSED(hour)
+    if (step < 0 || step >= kAllRecordIndex) {
+        qWarning() << "statistics: step" << step << "out of range, not counted";
+        return;
+    }
+    auto found = std::find_if(todayCount.groups.begin(), todayCount.groups.end(),
+                              [this](const CountGroup& g) { return g.groupName == curGroupName; });
+    if (found == todayCount.groups.end()) {
+        todayCount.groups.push_back(newGroup(curGroupName));
+        found = todayCount.groups.end() - 1;
+    }
+    CountGroup& group = *found;
+    if (step >= group.allCameras.steps.size())
+        repairGroup(group, step + 1, 0);
+
+    // A clock set back before the day's start counts into the first hour.
+    const qint64 elapsed = AppClock::nowMs() / 1000 - qint64(rollTime);
+    const int slot = elapsed < 0 ? 0 : int(qMin<qint64>(elapsed / 3600, kHourSlots - 1));
+
+    const int n = qMin(cameraOK.size(), group.cameras.size());
+    bool allOK = true;
+    for (int k = 0; k < n; ++k) {
+        const bool ok = cameraOK.at(k);
+        countInto(group.cameras[k].steps[step], slot, ok);
+        allOK = allOK && ok;
+        if (k < cameraCycleOK.size())
+            cameraCycleOK[k] = cameraCycleOK.at(k) && ok;
+    }
+    countInto(group.allCameras.steps[step], slot, allOK);
+    cycleOK = cycleOK && allOK;
+
+    if (lastStep) {
+        const int cameras = qMin(cameraCycleOK.size(), group.cameras.size());
+        for (int k = 0; k < cameras; ++k) {
+            countInto(group.cameras[k].cycle, slot, cameraCycleOK.at(k));
+            cameraCycleOK[k] = true;
+        }
+        countInto(group.allCameras.cycle, slot, cycleOK);
+        cycleOK = true;
+    }
+    calcCount(group);
+    emit sigScreenUpdate(false);
+}
+
+void ResStatisticsParam::checkDate()
+{
+    const qint64 elapsed = AppClock::nowMs() / 1000 - qint64(rollTime);
+    calcCount(todayCount);
+    // A clock set back (negative elapsed time) keeps the day; it ends a day after its start.
+    const bool ended = elapsed >= kDaySeconds;
+    emit sigSaveRecord(getCurDBDate(), StuCountToJson(todayCount), ended);
+    if (!ended)
+        return;
+    emit sigScreenUpdate(true);
+
+    const QDateTime now = AppClock::now();
+    rollTime = quint32(QDateTime(now.date(), QTime(morningsStart, 0)).toSecsSinceEpoch());
+    saveConfig();
+    todayCount.groups.clear();
+    todayCount.groups.push_back(newGroup(curGroupName));
+    todayCount.date = getCurDBDate();
+    calcCount(todayCount);
+    qInfo() << "statistics: new production day" << todayCount.date;
+}
+
+void ResStatisticsParam::checkCameraDetectCount(int steps)
+{
+    detectCount = steps;
+    const int wanted = qBound(0, steps, kAllRecordIndex);
+    CountDetect fresh;
+    initStuCountDetect(fresh);
+    for (CountGroup& group : todayCount.groups) {
+        if (group.groupName != curGroupName)
+            continue;
+        while (group.allCameras.steps.size() < wanted)
+            group.allCameras.steps.append(fresh);
+        for (CountCamera& camera : group.cameras) {
+            while (camera.steps.size() < wanted)
+                camera.steps.append(fresh);
+        }
+    }
+}
+
+void ResStatisticsParam::slotUpdateRecord(int row, QString path)
+{
+    if (row != 0) {
+        emit sigUpdateRecord(path);
+        return;
+    }
+    shownCount = todayCount;
+    calcCount(shownCount);
+    emit sigLoadFinish(true);
+}
+
+void ResStatisticsParam::slotRecvRecord(QJsonObject json, bool ok)
+{
+    if (ok)
+        StuCountFromJson(shownCount, json);
+    else
+        initStuCount(shownCount);
+    calcCount(shownCount);
+    emit sigLoadFinish(ok);
+}
+
+const CountDetect* ResStatisticsParam::shownRecord(int camera, int step, const CountGroup& group) const
+{
+    if (group.groupName == QLatin1String("null"))
+        return nullptr;
+    const CountCamera* cameraRecord = nullptr;
+    if (camera == kAllRecordIndex)
+        cameraRecord = &group.allCameras;
+    else if (camera >= 0 && camera < group.cameras.size())
+        cameraRecord = &group.cameras.at(camera);
+    if (!cameraRecord)
+        return nullptr;
+    if (step == kAllRecordIndex)
+        return &cameraRecord->cycle;
+    if (step >= 0 && step < cameraRecord->steps.size())
+        return &cameraRecord->steps.at(step);
+    return nullptr;
+}
+
+int ResStatisticsParam::getCount(ShiftType type, bool isOK, int camera, int step) const
+{
+    const CountGroup group = getGoupFromName(shownGroupName);
+    const CountDetect* record = shownRecord(camera, step, group);
+    if (!record)
+        return 0;
+    switch (type) {
+    case ShiftMorning:
+        return isOK ? record->morning.OK : record->morning.NG;
+    case ShiftNight:
+        return isOK ? record->night.OK : record->night.NG;
+    case ShiftDay:
+        return isOK ? record->day.OK : record->day.NG;
+    }
+    return 0;
+}
+
+QList<int> ResStatisticsParam::getRes(ShiftType type, bool isOK, int camera, int step) const
+{
+    const CountGroup group = getGoupFromName(shownGroupName);
+    const CountDetect* record = shownRecord(camera, step, group);
+    if (!record)
+        return {};
+    const QList<int>& list = isOK ? record->OK : record->NG;
+    switch (type) {
+    case ShiftMorning:
+        return list.mid(0, (morningsEnd + 24 - morningsStart) % 24);
+    case ShiftNight: {
+        const int start = (nightStart - morningsStart + 24) % 24;
+        return list.mid(start, (nightEnd + 24 - nightStart) % 24);
+    }
+    case ShiftDay:
+        return list;
+    }
+    return {};
+}
+
+QList<int> ResStatisticsParam::getShiftTimeList(ShiftType type) const
+{
+    int start = 0;
+    int end = 0;
+    switch (type) {
+    case ShiftMorning:
+        start = morningsStart;
+        end = morningsEnd;
+        break;
+    case ShiftNight:
+        start = nightStart;
+        end = nightEnd;
+        break;
+    case ShiftDay:
+        start = 0;
+        end = 24;
+        break;
+    default:
+        return {};
+    }
+    if (end <= start)
+        end += 24;
+    QList<int> labels;
+    for (int h = start; h < end; ++h)
+        labels.append(h % 24);
+    return labels;
+}
+
+QList<QString> ResStatisticsParam::getGroups() const
+{
+    QList<QString> names;
+    for (const CountGroup& group : shownCount.groups)
+        names.append(group.groupName);
+    return names;
+}
+
+CountGroup ResStatisticsParam::getGoupFromName(QString name) const
+{
+    for (const CountGroup& group : shownCount.groups) {
+        if (group.groupName == name)
+            return group;
+    }
+    return CountGroup();
+}
+
+QString ResStatisticsParam::getCurDBDate() const
+{
+    return QDateTime::fromSecsSinceEpoch(rollTime).toString(QStringLiteral("yyyy-MM-dd"));
+}
+
+void ResStatisticsParam::setCurGroup()
+{
+    for (CountGroup& group : todayCount.groups) {
+        if (group.groupName != curGroupName)
+            continue;
+        // The day keeps the start it had; new shift hours move the boundary from the next day on.
+        group.morningStart = QDateTime::fromSecsSinceEpoch(rollTime).time().hour();
+        group.nightStart = nightStart;
+        return;
+    }
+}
+
+void ResStatisticsParam::createNewTime()
+{
+    rollTime = quint32(QDateTime(AppClock::now().date(), QTime(morningsStart, 0)).toSecsSinceEpoch());
+}
+
+void ResStatisticsParam::laodConfig()
+{
+    QFile file(configFileName());
+    if (!file.open(QIODevice::ReadOnly)) {
+        createNewTime();
+        saveConfig();
+        return;
+    }
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject()) {
+        qWarning().noquote() << "laodConfig fail, Error parsing JSON:"
+                             << (error.error != QJsonParseError::NoError ? error.errorString()
+                                                                         : QStringLiteral("not an object"));
+        createNewTime();
+        saveConfig();
+        return;
+    }
+    applyConfig(document.object());
+    if (rollTime == 0) {
+        // Without a start the first check would end a "day" of 1970; the day starts today.
+        createNewTime();
+        saveConfig();
+    }
+}
+
+void ResStatisticsParam::applyConfig(const QJsonObject& json)
+{
+    if (json.contains(QStringLiteral("time"))) {
+        bool ok = false;
+        const QString text = json.value(QStringLiteral("time")).toString();
+        const uint value = text.toUInt(&ok);
+        rollTime = ok ? value : 0;
+    }
+    morningsStart = normalisedHour(json.value(QStringLiteral("morningsStart")).toInt(0));
+    morningsEnd = normalisedHour(json.value(QStringLiteral("morningsEnd")).toInt(0));
+    nightStart = normalisedHour(json.value(QStringLiteral("nightStart")).toInt(0));
+    nightEnd = normalisedHour(json.value(QStringLiteral("nightEnd")).toInt(0));
+}
+
+void ResStatisticsParam::laodConfigFromJson(const QJsonObject& json)
+{
+    applyConfig(json);
+    // Hours confirmed on the screen must survive a restart before the next day roll.
+    saveConfig();
+}
+
+int ResStatisticsParam::checkParam(QJsonObject& json) const
+{
+    json.insert(QStringLiteral("time"), QString::number(rollTime));
+    const auto differs = [&json](const char* key, int member) {
+        return json.value(QLatin1String(key)).toInt(0) != member;
+    };
+    return differs("morningsStart", morningsStart) || differs("morningsEnd", morningsEnd)
+                   || differs("nightStart", nightStart) || differs("nightEnd", nightEnd)
+               ? 1
+               : 0;
+}
+
+void ResStatisticsParam::saveConfig() const
+{
+    QJsonObject json;
+    json.insert(QStringLiteral("time"), QString::number(rollTime));
+    json.insert(QStringLiteral("morningsStart"), morningsStart);
+    json.insert(QStringLiteral("morningsEnd"), morningsEnd);
+    json.insert(QStringLiteral("nightStart"), nightStart);
+    json.insert(QStringLiteral("nightEnd"), nightEnd);
+    writeFileAtomically(configFileName(), QJsonDocument(json).toJson());
+}
+
+void ResStatisticsParam::readTime()
+{
+    QFile file(QStringLiteral("restime.txt"));
+    if (file.open(QIODevice::ReadOnly)) {
+        rollTime = QString::fromLatin1(file.readAll()).trimmed().toUInt();
+        return;
+    }
+    createNewTime();
+    writeFileAtomically(QStringLiteral("restime.txt"), QByteArray::number(rollTime));
+}
+
+int ResStatisticsParam::shiftHour(int which) const
+{
+    switch (which) {
+    case 0:
+        return morningsStart;
+    case 1:
+        return morningsEnd;
+    case 2:
+        return nightStart;
+    case 3:
+        return nightEnd;
+    }
+    return 0;
+}

@@ -1,0 +1,193 @@
+// The statistics database on real SQLite files: template, store, archive, older layout, and
+// the broken-file path.
+#include "records/resstatisticsdatabase.h"
+#include "records/resstatisticsparam.h"
+#include "support/fakecommandrunner.h"
+#include "support/testenv.h"
+#include "stats_support.h"
+#include "vision/wizardpara.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <gtest/gtest.h>
+
+namespace {
+
+QJsonObject dayJson(const QString& date, int okAtSlot2)
+{
+    CountGroupList list;
+    list.date = date;
+    CountGroup group;
+    ResStatisticsParam::initStuCountGroup(group, "A");
+    group.allCameras.cycle.OK[2] = okAtSlot2;
+    list.groups.push_back(group);
+    return ResStatisticsParam::StuCountToJson(list);
+}
+
+int rowCount(const QString& path)
+{
+    int count = -1;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "statstest_count");
+        db.setDatabaseName(path);
+        if (db.open()) {
+            QSqlQuery query(db);
+            if (query.exec("select count(*) from resstatistics") && query.next())
+                count = query.value(0).toInt();
+        }
+        db.close();
+    }
+    QSqlDatabase::removeDatabase("statstest_count");
+    return count;
+}
+
+class StatsDatabase : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_steps = gDNum;
+        m_cameras = numCamera;
+        gDNum = 2;
+        numCamera = 2;
+    }
+    void TearDown() override
+    {
+        gDNum = m_steps;
+        numCamera = m_cameras;
+    }
+
+    FakeCommandRunner m_runner;
+
+private:
+    int m_steps = 0;
+    int m_cameras = 0;
+};
+
+TEST_F(StatsDatabase, FreshCheckoutGetsTemplateAndCurrentFile)
+{
+    ResStatisticsDatabase database(nullptr);
+    EXPECT_EQ(rowCount("ResStatisticsNULL.db"), 0);
+    EXPECT_EQ(rowCount("ResStatistics.db"), 0);
+    EXPECT_EQ(m_runner.count("reboot"), 0);
+    EXPECT_TRUE(m_runner.commands().isEmpty());
+}
+
+TEST_F(StatsDatabase, StoreInsertsOnceThenReplaces)
+{
+    ResStatisticsDatabase database(nullptr);
+    database.slotSaveRecord("2024-05-06", dayJson("2024-05-06", 1), false);
+    database.slotSaveRecord("2024-05-06", dayJson("2024-05-06", 4), false);
+    EXPECT_EQ(rowCount("ResStatistics.db"), 1);
+    const QJsonObject stored = StatsTest::readDay("ResStatistics.db");
+    EXPECT_EQ(stored, dayJson("2024-05-06", 4));
+    EXPECT_FALSE(QDir("ResStatistics").exists());
+}
+
+TEST_F(StatsDatabase, StoreCreatesAMissingTable)
+{
+    // An old template without the table: the store must not fail every minute.
+    ASSERT_TRUE(StatsTest::execOn("ResStatisticsNULL.db", {"CREATE TABLE other (x INTEGER)"}));
+    ResStatisticsDatabase database(nullptr);
+    QFile::remove("ResStatistics.db");
+    ASSERT_TRUE(QFile::copy("ResStatisticsNULL.db", "ResStatistics.db"));
+    database.slotSaveRecord("2024-05-06", dayJson("2024-05-06", 1), false);
+    EXPECT_EQ(StatsTest::readDay("ResStatistics.db"), dayJson("2024-05-06", 1));
+}
+
+TEST_F(StatsDatabase, MoveArchivesTheDayAndReplacesAnOlderArchive)
+{
+    ResStatisticsDatabase database(nullptr);
+    database.slotSaveRecord("2024-05-06", dayJson("2024-05-06", 3), true);
+    EXPECT_EQ(StatsTest::readDay("ResStatistics/2024-05-06.db"), dayJson("2024-05-06", 3));
+    EXPECT_EQ(rowCount("ResStatistics.db"), 0);
+
+    database.slotSaveRecord("2024-05-06", dayJson("2024-05-06", 8), true);
+    EXPECT_EQ(StatsTest::readDay("ResStatistics/2024-05-06.db"), dayJson("2024-05-06", 8));
+    EXPECT_EQ(QDir("ResStatistics").entryList(QDir::Files), QStringList{"2024-05-06.db"});
+    EXPECT_TRUE(m_runner.commands().isEmpty()) << qPrintable(m_runner.commands().join('\n'));
+}
+
+TEST_F(StatsDatabase, MoveKeepsTheDayWhenTheCurrentFileIsBroken)
+{
+    ResStatisticsDatabase database(nullptr);
+    TestEnv::writeText("ResStatistics.db", QByteArray(4096, 'x'));
+    database.slotSaveRecord("2024-05-06", dayJson("2024-05-06", 5), true);
+    // Archived from the template instead, and today's file renewed.
+    EXPECT_EQ(StatsTest::readDay("ResStatistics/2024-05-06.db"), dayJson("2024-05-06", 5));
+    EXPECT_EQ(rowCount("ResStatistics.db"), 0);
+}
+
+TEST_F(StatsDatabase, MoveThatCannotArchiveKeepsTheCurrentFile)
+{
+    ResStatisticsDatabase database(nullptr);
+    TestEnv::writeText("ResStatistics", "a file where the folder should be");
+    database.slotSaveRecord("2024-05-06", dayJson("2024-05-06", 5), true);
+    EXPECT_EQ(StatsTest::readDay("ResStatistics.db"), dayJson("2024-05-06", 5));
+}
+
+TEST_F(StatsDatabase, OlderLayoutIsConvertedAndWrittenBack)
+{
+    ResStatisticsDatabase database(nullptr);
+    QDir().mkpath("ResStatistics");
+    const QString path = "ResStatistics/2023-01-02.db";
+    QString thirty;
+    for (int i = 1; i <= 30; ++i)
+        thirty += QString::number(i) + ' ';
+    ASSERT_TRUE(StatsTest::execOn(path, {StatsTest::createTable(),
+                                         "INSERT INTO resstatistics VALUES ('C0_D1', '1 2 3', '')",
+                                         "INSERT INTO resstatistics VALUES ('C8_D8', '" + thirty + "', '0 0 7')"}));
+    QJsonObject json;
+    database.loadCountFromJson(path, json);
+    EXPECT_EQ(json.value("date").toString(), "2023-01-02");
+    const QJsonObject group = json.value("groups").toArray().at(0).toObject();
+    EXPECT_EQ(group.value("groupName").toString(), "default");
+    const QJsonArray datas = group.value("datas").toArray();
+    const QJsonArray step1 = datas.at(0).toObject().value("data").toArray().at(1).toObject().value("OK").toArray();
+    EXPECT_EQ(step1.at(0).toInt(), 1);
+    EXPECT_EQ(step1.at(2).toInt(), 3);
+    EXPECT_EQ(step1.at(3).toInt(), 0);
+    EXPECT_EQ(step1.size(), 24);
+    const QJsonObject allCycle = datas.at(2).toObject().value("data").toArray().at(2).toObject();
+    EXPECT_EQ(allCycle.value("OK").toArray().size(), 24);
+    EXPECT_EQ(allCycle.value("OK").toArray().at(23).toInt(), 24);
+    EXPECT_EQ(allCycle.value("NG").toArray().at(2).toInt(), 7);
+    // The converted day is now in the file.
+    EXPECT_EQ(StatsTest::readDay(path), json);
+}
+
+TEST_F(StatsDatabase, MissingDayIsNotCreatedByLoading)
+{
+    ResStatisticsDatabase database(nullptr);
+    QJsonObject json{{"kept", 1}};
+    database.loadCountFromJson("ResStatistics/2020-01-01.db", json);
+    EXPECT_EQ(json, (QJsonObject{{"kept", 1}}));
+    bool answered = false;
+    bool ok = true;
+    QObject::connect(&database, &ResStatisticsDatabase::sigLoadFinish, [&](const QJsonObject& loaded, bool result) {
+        answered = true;
+        ok = result;
+        EXPECT_TRUE(loaded.isEmpty());
+    });
+    database.slotUpdateRecord("ResStatistics/2020-01-01.db");
+    EXPECT_TRUE(answered);
+    EXPECT_FALSE(ok);
+    EXPECT_FALSE(QFile::exists("ResStatistics/2020-01-01.db"));
+}
+
+TEST_F(StatsDatabase, BrokenCurrentFileAsksForARebootThroughTheRunner)
+{
+    ResStatisticsDatabase::ensureTemplate();
+    TestEnv::writeText("ResStatistics.db", QByteArray(4096, 'x'));
+    ResStatisticsDatabase database(nullptr);   // offscreen: no box waits for a press
+    EXPECT_EQ(m_runner.count("reboot"), 1);
+}
+
+TEST_F(StatsDatabase, RemoveSuffix)
+{
+    EXPECT_EQ(ResStatisticsDatabase::removeSuffix("./ResStatistics/2024-01-10.db"), "2024-01-10");
+    EXPECT_EQ(ResStatisticsDatabase::removeSuffix("./ResStatistics.db"), "ResStatistics");
+    EXPECT_EQ(ResStatisticsDatabase::removeSuffix("plain"), "plain");
+}
+
+}  // namespace

@@ -1,0 +1,214 @@
+// The production-count query over real day files.
+#include "base/appclock.h"
+#include "records/resstatisticsdatabase.h"
+#include "records/resstatisticsparam.h"
+#include "stats_support.h"
+#include "vision/cameramanager.h"
+#include "vision/wizardpara.h"
+
+#include <QDir>
+#include <QJsonArray>
+#include <gtest/gtest.h>
+
+namespace {
+
+QList<int> ints(const QJsonValue& value)
+{
+    QList<int> list;
+    const QJsonArray array = value.toArray();
+    for (const QJsonValue& element : array)
+        list << element.toInt(-999);
+    return list;
+}
+
+// A day of group "A": every record counts OK = slot and NG = 1 in each slot, plus `extra` on
+// camera 0's whole cycle.
+QJsonObject day(const QString& date, const QString& groupName = "A", int extra = 0)
+{
+    CountGroupList list;
+    list.date = date;
+    CountGroup group;
+    ResStatisticsParam::initStuCountGroup(group, groupName);
+    const auto fill = [extra](CountDetect& record, int add) {
+        for (int k = 0; k < 24; ++k) {
+            record.OK[k] = k + add;
+            record.NG[k] = 1;
+        }
+    };
+    for (CountCamera& camera : group.cameras) {
+        for (CountDetect& step : camera.steps)
+            fill(step, 0);
+        fill(camera.cycle, 0);
+    }
+    fill(group.cameras[0].cycle, extra);
+    for (CountDetect& step : group.allCameras.steps)
+        fill(step, 0);
+    fill(group.allCameras.cycle, 0);
+    list.groups.push_back(group);
+    return ResStatisticsParam::StuCountToJson(list);
+}
+
+bool writeArchive(const QJsonObject& json)
+{
+    QDir().mkpath("ResStatistics");
+    return StatsTest::writeDayFile("ResStatistics/" + json.value("date").toString() + ".db", json);
+}
+
+class StatsQuery : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_steps = gDNum;
+        m_cameras = numCamera;
+        gDNum = 2;
+        numCamera = 2;
+        ASSERT_EQ(CameraManager::getInstance()->cameraInfoList().size(), 2);
+        AppClock::setNow(QDateTime(QDate(2024, 3, 1), QTime(12, 0)));
+    }
+    void TearDown() override
+    {
+        AppClock::setOffsetMs(0);
+        gDNum = m_steps;
+        numCamera = m_cameras;
+    }
+
+    static QJsonObject query(const QString& from, const QString& to, const QString& group = "A")
+    {
+        QJsonObject result{{"other", 1}};
+        ResStatisticsDatabase::loadCount(from, to, result, group);
+        EXPECT_EQ(result.value("other").toInt(), 1);
+        return result;
+    }
+
+    // Every array of a reply holds the same number of slots.
+    static void expectAligned(const QJsonObject& result, int n)
+    {
+        EXPECT_EQ(result.value("detect_all").toArray().size(), n);
+        EXPECT_EQ(result.value("detect_ng").toArray().size(), n);
+        for (const char* key : {"detect_all_detail", "detect_ng_detail"}) {
+            for (const QJsonValue& sub : result.value(key).toArray())
+                EXPECT_EQ(sub.toArray().size(), n) << key;
+        }
+        for (const QJsonValue& value : result.value("every_detect").toArray()) {
+            const QJsonObject every = value.toObject();
+            EXPECT_EQ(every.value("detect_index_all").toArray().size(), n);
+            EXPECT_EQ(every.value("detect_index_ng").toArray().size(), n);
+            for (const char* key : {"detect_index_all_detail", "detect_index_ng_detail"}) {
+                for (const QJsonValue& sub : every.value(key).toArray())
+                    EXPECT_EQ(sub.toArray().size(), n) << key;
+            }
+        }
+    }
+
+private:
+    int m_steps = 0;
+    int m_cameras = 0;
+};
+
+TEST_F(StatsQuery, RangeAcrossTheMorningHourReadsBothDays)
+{
+    ASSERT_TRUE(writeArchive(day("2024-01-09")));
+    ASSERT_TRUE(writeArchive(day("2024-01-10")));
+    const QJsonObject result = query("2024-01-10 06:30:00", "2024-01-10 10:15:00");
+    // 06-07, 07-08 from the 9th (slots 22, 23), 08-09, 09-10, 10-11 from the 10th (0 to 2).
+    EXPECT_EQ(ints(result.value("detect_all")), (QList<int>{23, 24, 1, 2, 3}));
+    EXPECT_EQ(ints(result.value("detect_ng")), (QList<int>{1, 1, 1, 1, 1}));
+    ASSERT_EQ(result.value("detect_all_detail").toArray().size(), 2);
+    ASSERT_EQ(result.value("every_detect").toArray().size(), 2);
+    const QJsonObject step1 = result.value("every_detect").toArray().at(1).toObject();
+    EXPECT_EQ(ints(step1.value("detect_index_all")), (QList<int>{23, 24, 1, 2, 3}));
+    EXPECT_FALSE(step1.contains("detect_index"));
+    expectAligned(result, 5);
+
+    const QJsonObject single = query("2024-01-10 10:30:00", "2024-01-10 10:30:00");
+    EXPECT_EQ(ints(single.value("detect_all")), (QList<int>{3}));
+}
+
+TEST_F(StatsQuery, MissingDaysAndOtherGroupsGiveZeros)
+{
+    ASSERT_TRUE(writeArchive(day("2024-01-11", "A", 100)));
+    ASSERT_TRUE(writeArchive(day("2024-01-12", "B")));   // no group A that day
+    const QJsonObject result = query("2024-01-10 08:00:00", "2024-01-12 09:59:59");
+    const QList<int> all = ints(result.value("detect_all"));
+    ASSERT_EQ(all.size(), 50);
+    EXPECT_EQ(all.mid(0, 24), QVector<int>(24, 0).toList());   // the 10th: no file
+    EXPECT_EQ(all.at(24), 1);
+    EXPECT_EQ(all.at(47), 24);
+    EXPECT_EQ(all.mid(48), (QList<int>{0, 0}));
+    // Objects made while zero-filling carry their 1-based position.
+    const QJsonArray every = result.value("every_detect").toArray();
+    ASSERT_EQ(every.size(), 2);
+    EXPECT_EQ(every.at(0).toObject().value("detect_index").toInt(), 1);
+    EXPECT_EQ(every.at(1).toObject().value("detect_index").toInt(), 2);
+    const QList<int> camera0 = ints(result.value("detect_all_detail").toArray().at(0));
+    EXPECT_EQ(camera0.at(24), 101);
+    expectAligned(result, 50);
+}
+
+TEST_F(StatsQuery, TodaysFileServesTheProductionDayUntilTheMorningHour)
+{
+    ASSERT_TRUE(StatsTest::writeDayFile("ResStatistics.db", day("2024-01-10")));
+    AppClock::setNow(QDateTime(QDate(2024, 1, 11), QTime(3, 0)));
+    // 02:00 on the 11th is slot 18 of the production day of the 10th.
+    const QJsonObject result = query("2024-01-11 02:00:00", "2024-01-11 02:59:59");
+    EXPECT_EQ(ints(result.value("detect_all")), (QList<int>{19}));
+}
+
+TEST_F(StatsQuery, OlderRowLayoutIsRead)
+{
+    QDir().mkpath("ResStatistics");
+    ASSERT_TRUE(StatsTest::execOn("ResStatistics/2024-01-10.db",
+                                  {StatsTest::createTable(),
+                                   "INSERT INTO resstatistics VALUES ('C8_D8', '5 6 7', '1 0 2')",
+                                   "INSERT INTO resstatistics VALUES ('C1_D8', '9 9 9', '0 0 0')"}));
+    const QJsonObject result = query("2024-01-10 08:00:00", "2024-01-10 10:59:59", "default");
+    EXPECT_EQ(ints(result.value("detect_all")), (QList<int>{6, 6, 9}));
+    EXPECT_EQ(ints(result.value("detect_ng")), (QList<int>{1, 0, 2}));
+    EXPECT_EQ(ints(result.value("detect_all_detail").toArray().at(1)), (QList<int>{9, 9, 9}));
+    // The query changes nothing on disk.
+    EXPECT_TRUE(StatsTest::readDayText("ResStatistics/2024-01-10.db").isEmpty());
+}
+
+TEST_F(StatsQuery, ShapesOfDaysDifferingStayAligned)
+{
+    // The 10th has one camera and declares one step, yet holds a record of step 1.
+    QJsonObject small = day("2024-01-10");
+    QJsonArray groups = small.value("groups").toArray();
+    QJsonObject group = groups.at(0).toObject();
+    QJsonArray datas = group.value("datas").toArray();
+    datas.removeAt(1);
+    group.insert("datas", datas);
+    group.insert("cameraCount", 1);
+    group.insert("detectCount", 1);
+    groups[0] = group;
+    small.insert("groups", groups);
+    ASSERT_TRUE(writeArchive(small));
+    ASSERT_TRUE(writeArchive(day("2024-01-11")));
+
+    const QJsonObject result = query("2024-01-10 08:00:00", "2024-01-11 09:59:59");
+    expectAligned(result, 26);
+    const QJsonArray detail = result.value("detect_all_detail").toArray();
+    ASSERT_EQ(detail.size(), 2);
+    EXPECT_EQ(ints(detail.at(1)).mid(0, 24), QVector<int>(24, 0).toList());
+    EXPECT_EQ(ints(detail.at(1)).mid(24), (QList<int>{1, 2}));
+    const QJsonObject step1 = result.value("every_detect").toArray().at(1).toObject();
+    EXPECT_EQ(ints(step1.value("detect_index_all")).at(0), 1);
+}
+
+TEST_F(StatsQuery, BadInputAnswersEmptyAtOnce)
+{
+    ASSERT_TRUE(writeArchive(day("2024-01-10")));
+    for (const auto& range : {std::make_pair("yesterday", "2024-01-10 10:00:00"),
+                              std::make_pair("2024-01-10 10:00:00", "2024-01-10 25:00:00"),
+                              std::make_pair("2000-01-01 00:00:00", "2024-01-10 10:00:00")}) {
+        const QJsonObject result = query(range.first, range.second);
+        for (const char* key : {"detect_all", "detect_ng", "detect_all_detail", "detect_ng_detail", "every_detect"}) {
+            ASSERT_TRUE(result.contains(key));
+            EXPECT_TRUE(result.value(key).toArray().isEmpty()) << range.first << key;
+        }
+    }
+    // to before from: no values.
+    EXPECT_TRUE(query("2024-01-10 12:00:00", "2024-01-10 09:00:00").value("detect_all").toArray().isEmpty());
+}
+
+}  // namespace

@@ -1,0 +1,295 @@
+// The statistics model with its database thread on real files: recording, storing, the day
+// roll and the shift settings file.
+#include "base/appclock.h"
+#include "records/resstatisticsparam.h"
+#include "support/fakecommandrunner.h"
+#include "support/testenv.h"
+#include "stats_support.h"
+#include "vision/wizardpara.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace {
+
+const QDate kDay(2024, 5, 6);
+
+QDateTime at(int dayOffset, int h, int m = 0, int s = 0)
+{
+    return QDateTime(kDay.addDays(dayOffset), QTime(h, m, s));
+}
+
+QJsonObject readConfig()
+{
+    QFile file("resstatistics.json");
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QJsonDocument::fromJson(file.readAll()).object();
+}
+
+class StatsRecording : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_steps = gDNum;
+        m_cameras = numCamera;
+        gDNum = 2;
+        numCamera = 2;
+        AppClock::setNow(at(0, 10));
+    }
+    void TearDown() override
+    {
+        m_model.reset();   // joins the database thread
+        AppClock::setOffsetMs(0);
+        gDNum = m_steps;
+        numCamera = m_cameras;
+    }
+
+    ResStatisticsParam& start(const QString& group = "A")
+    {
+        m_model = std::make_unique<ResStatisticsParam>();
+        m_model->init(group, gDNum);
+        return *m_model;
+    }
+
+    const CountGroup& group(int index = 0) const { return m_model->today().groups.at(index); }
+
+    FakeCommandRunner m_runner;
+    std::unique_ptr<ResStatisticsParam> m_model;
+
+private:
+    int m_steps = 0;
+    int m_cameras = 0;
+};
+
+TEST_F(StatsRecording, ConfigFileIsCreatedRepairedAndSavedOnChange)
+{
+    ResStatisticsParam& model = start();
+    const quint32 eight = quint32(at(0, 8).toSecsSinceEpoch());
+    EXPECT_EQ(model.getRollTime(), eight);
+    EXPECT_EQ(model.getCurDBDate(), "2024-05-06");
+    QJsonObject config = readConfig();
+    EXPECT_EQ(config.value("time").toString(), QString::number(eight));
+    EXPECT_EQ(config.value("morningsStart").toInt(), 8);
+    EXPECT_EQ(config.value("morningsEnd").toInt(), 20);
+    EXPECT_EQ(config.value("nightStart").toInt(), 20);
+    EXPECT_EQ(config.value("nightEnd").toInt(), 8);
+
+    // Hours confirmed on the screen reach the file at once and keep the roll time.
+    QJsonObject json{{"morningsStart", 7}, {"morningsEnd", 19}, {"nightStart", 19}, {"nightEnd", 7}};
+    EXPECT_EQ(model.checkParam(json), 1);
+    model.laodConfigFromJson(json);
+    config = readConfig();
+    EXPECT_EQ(config.value("morningsStart").toInt(), 7);
+    EXPECT_EQ(config.value("time").toString(), QString::number(eight));
+    EXPECT_EQ(model.checkParam(json), 0);
+
+    // Not JSON: a new roll time and the file written again.
+    m_model.reset();
+    TestEnv::writeText("resstatistics.json", "{broken");
+    AppClock::setNow(at(3, 12));
+    ResStatisticsParam& repaired = start();
+    EXPECT_EQ(repaired.getCurDBDate(), "2024-05-09");
+    EXPECT_EQ(readConfig().value("time").toString(), QString::number(at(3, 8).toSecsSinceEpoch()));
+
+    // Only "time": every hour reads 0.
+    m_model.reset();
+    TestEnv::writeText("resstatistics.json", QByteArray("{\"time\": \"") + QByteArray::number(eight) + "\"}");
+    ResStatisticsParam& bare = start();
+    EXPECT_EQ(bare.getRollTime(), eight);
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(bare.shiftHour(i), 0);
+}
+
+TEST_F(StatsRecording, ResultsCountIntoHoursSinceTheDayStart)
+{
+    ResStatisticsParam& model = start();
+    const auto record = [&model](const QDateTime& when) {
+        AppClock::setNow(when);
+        model.addRecord(0, when.time().hour(), {true, true}, false);
+    };
+    record(at(0, 8, 59, 59));
+    record(at(0, 9));
+    record(at(1, 7, 30));
+    record(at(1, 14));        // 30 hours after the start, the timer being off
+    record(at(0, 7, 0));      // clock set back before the day's start
+    const QList<int>& ok = group().cameras[0].steps[0].OK;
+    EXPECT_EQ(ok[0], 2);
+    EXPECT_EQ(ok[1], 1);
+    EXPECT_EQ(ok[23], 2);
+    EXPECT_EQ(group().allCameras.steps[0].day.OK, 5);
+}
+
+TEST_F(StatsRecording, CycleCountsOkOnlyWhenEveryStepWas)
+{
+    ResStatisticsParam& model = start();
+    model.addRecord(0, 10, {true, true, false}, false);   // the third flag has no camera
+    model.addRecord(1, 10, {true, false}, true);
+    const CountGroup& g = group();
+    EXPECT_EQ(g.cameras[0].steps[1].OK[2], 1);
+    EXPECT_EQ(g.cameras[1].steps[1].NG[2], 1);
+    EXPECT_EQ(g.allCameras.steps[0].OK[2], 1);
+    EXPECT_EQ(g.allCameras.steps[1].NG[2], 1);
+    EXPECT_EQ(g.cameras[0].cycle.OK[2], 1);
+    EXPECT_EQ(g.cameras[1].cycle.NG[2], 1);
+    EXPECT_EQ(g.allCameras.cycle.NG[2], 1);
+
+    // The flags start again after the last step.
+    model.addRecord(0, 10, {true, true}, false);
+    model.addRecord(1, 10, {true, true}, true);
+    EXPECT_EQ(group().cameras[1].cycle.OK[2], 1);
+    EXPECT_EQ(group().allCameras.cycle.OK[2], 1);
+
+    // Steps beyond the lists are counted after the lists grow; impossible ones are dropped.
+    model.addRecord(5, 10, {false, true}, false);
+    EXPECT_EQ(group().cameras[0].steps.size(), 6);
+    EXPECT_EQ(group().cameras[0].steps[5].NG[2], 1);
+    model.addRecord(9, 10, {false, true}, false);
+    model.addRecord(-1, 10, {false, true}, false);
+    EXPECT_EQ(group().allCameras.steps[0].day.OK + group().allCameras.steps[0].day.NG, 2);
+}
+
+TEST_F(StatsRecording, SwitchedGroupIsAppendedWithTheDaysStartHour)
+{
+    ResStatisticsParam& model = start();
+    model.addRecord(0, 10, {true, true}, false);
+    // Shift hours change during the day: the day still started at 08:00.
+    model.laodConfigFromJson(QJsonObject{{"morningsStart", 6}, {"morningsEnd", 18}, {"nightStart", 18}, {"nightEnd", 6},
+                                         {"time", QString::number(model.getRollTime())}});
+    model.setCurGroup();
+    EXPECT_EQ(group(0).morningStart, 8);
+    EXPECT_EQ(group(0).nightStart, 18);
+    model.curGroupName = "B";
+    model.addRecord(0, 10, {false, true}, false);
+    ASSERT_EQ(model.today().groups.size(), 2u);
+    EXPECT_EQ(group(1).groupName, "B");
+    EXPECT_EQ(group(1).morningStart, 8);
+    EXPECT_EQ(group(1).allCameras.steps[0].NG[2], 1);
+    EXPECT_EQ(group(0).allCameras.steps[0].NG[2], 0);
+}
+
+TEST_F(StatsRecording, DayIsStoredEachCheckAndArchivedAtTheRoll)
+{
+    ResStatisticsParam& model = start();
+    QList<bool> screen;
+    QObject::connect(&model, &ResStatisticsParam::sigScreenUpdate, [&screen](bool listChanged) { screen << listChanged; });
+    model.addRecord(0, 10, {true, false}, false);
+    model.addRecord(1, 10, {true, true}, true);
+    EXPECT_EQ(screen.count(), 2);
+
+    AppClock::setNow(at(1, 7, 59, 59));   // 86,399 s: stored, not moved
+    const QString before = StatsTest::readDayText("ResStatistics.db");
+    model.checkDate();
+    ASSERT_TRUE(TestEnv::waitUntil([&before] { return StatsTest::readDayText("ResStatistics.db") != before; }));
+    const QString text = StatsTest::readDayText("ResStatistics.db");
+    EXPECT_TRUE(text.startsWith("{\n    \"date\": \"2024-05-06\",\n    \"groups\": [")) << qPrintable(text.left(80));
+    EXPECT_FALSE(QFile::exists("ResStatistics/2024-05-06.db"));
+    EXPECT_EQ(model.getCurDBDate(), "2024-05-06");
+
+    AppClock::setNow(at(1, 8));   // 86,400 s: the day ends
+    model.checkDate();
+    ASSERT_EQ(screen.count(), 3);
+    EXPECT_TRUE(screen.last());
+    EXPECT_EQ(model.getCurDBDate(), "2024-05-07");
+    ASSERT_EQ(model.today().groups.size(), 1u);
+    EXPECT_EQ(group().groupName, "A");
+    EXPECT_EQ(group().allCameras.cycle.day.OK + group().allCameras.cycle.day.NG, 0);
+    EXPECT_EQ(model.today().date, "2024-05-07");
+    EXPECT_EQ(readConfig().value("time").toString(), QString::number(at(1, 8).toSecsSinceEpoch()));
+
+    ASSERT_TRUE(TestEnv::waitUntil([] { return QFile::exists("ResStatistics/2024-05-06.db"); }));
+    ASSERT_TRUE(TestEnv::waitUntil([] { return StatsTest::readDayText("ResStatistics.db").isEmpty(); }));
+    const QJsonObject archived = StatsTest::readDay("ResStatistics/2024-05-06.db");
+    EXPECT_EQ(archived.value("date").toString(), "2024-05-06");
+    const QJsonArray datas = archived.value("groups").toArray().at(0).toObject().value("datas").toArray();
+    const QJsonObject all = datas.at(2).toObject();
+    EXPECT_EQ(all.value("cameraID").toInt(), -1);
+    const QJsonObject allCycle = all.value("data").toArray().at(2).toObject();
+    EXPECT_EQ(allCycle.value("detectID").toInt(), -1);
+    EXPECT_EQ(allCycle.value("NG").toArray().at(2).toInt(), 1);
+
+    // The next store writes the new day into the fresh file.
+    model.addRecord(0, 8, {true, true}, false);
+    model.checkDate();
+    ASSERT_TRUE(TestEnv::waitUntil([] {
+        return StatsTest::readDay("ResStatistics.db").value("date").toString() == "2024-05-07";
+    }));
+}
+
+TEST_F(StatsRecording, ClockSetBackKeepsTheDay)
+{
+    ResStatisticsParam& model = start();
+    AppClock::setNow(at(-1, 9));
+    model.addRecord(0, 9, {true, true}, false);
+    model.checkDate();
+    EXPECT_EQ(model.getCurDBDate(), "2024-05-06");
+    EXPECT_EQ(group().allCameras.steps[0].OK[0], 1);
+    ASSERT_TRUE(TestEnv::waitUntil([] { return !StatsTest::readDayText("ResStatistics.db").isEmpty(); }));
+    EXPECT_FALSE(QDir("ResStatistics").exists());
+}
+
+TEST_F(StatsRecording, RestartContinuesTheStoredDay)
+{
+    {
+        ResStatisticsParam& model = start();
+        model.setTimer(true);
+        model.addRecord(0, 10, {false, true}, false);
+        m_model.reset();   // the last store happens on shutdown
+    }
+    ResStatisticsParam& again = start();
+    ASSERT_EQ(again.today().groups.size(), 1u);
+    EXPECT_EQ(group().cameras[0].steps[0].NG[2], 1);
+    EXPECT_EQ(again.shownGroupName, "A");
+}
+
+TEST_F(StatsRecording, ShownDayComesFromTodayOrAnArchive)
+{
+    ResStatisticsParam& model = start();
+    model.addRecord(0, 10, {true, true}, false);
+    QList<bool> loaded;
+    QObject::connect(&model, &ResStatisticsParam::sigLoadFinish, [&loaded](bool ok) { loaded << ok; });
+    model.slotUpdateRecord(0, QString());
+    ASSERT_EQ(loaded.count(), 1);
+    EXPECT_TRUE(loaded.takeFirst());
+    EXPECT_EQ(model.getCount(ShiftDay, true, 8, 0), 1);
+
+    CountGroupList old;
+    old.date = "2024-05-01";
+    CountGroup g;
+    ResStatisticsParam::initStuCountGroup(g, "A");
+    g.allCameras.steps[0].OK[5] = 9;
+    old.groups.push_back(g);
+    ASSERT_TRUE(QDir().mkpath("ResStatistics"));
+    ASSERT_TRUE(StatsTest::writeDayFile("ResStatistics/2024-05-01.db", ResStatisticsParam::StuCountToJson(old)));
+    model.slotUpdateRecord(1, "ResStatistics/2024-05-01.db");
+    ASSERT_TRUE(TestEnv::waitUntil([&loaded] { return loaded.count() == 1; }));
+    EXPECT_TRUE(loaded.takeFirst());
+    EXPECT_EQ(model.getCount(ShiftDay, true, 8, 0), 9);
+
+    // A missing day answers "not ok", shows a zeroed day and leaves no file behind.
+    model.slotUpdateRecord(2, "ResStatistics/2024-04-30.db");
+    ASSERT_TRUE(TestEnv::waitUntil([&loaded] { return loaded.count() == 1; }));
+    EXPECT_FALSE(loaded.takeFirst());
+    EXPECT_FALSE(QFile::exists("ResStatistics/2024-04-30.db"));
+    EXPECT_EQ(model.getGroups(), (QList<QString>{"default"}));
+}
+
+TEST_F(StatsRecording, StepCountGrowsTheCurrentGroupOnly)
+{
+    ResStatisticsParam& model = start();
+    model.addRecord(0, 10, {true, true}, false);
+    model.curGroupName = "B";
+    model.addRecord(0, 10, {true, true}, false);
+    model.checkCameraDetectCount(4);
+    EXPECT_EQ(group(0).cameras[0].steps.size(), 2);
+    EXPECT_EQ(group(1).cameras[1].steps.size(), 4);
+    EXPECT_EQ(group(1).allCameras.steps.size(), 4);
+    model.checkCameraDetectCount(1);   // never shrinks
+    EXPECT_EQ(group(1).allCameras.steps.size(), 4);
+}
+
+}  // namespace

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QString>
+#include <QVariant>
+
+namespace StatsTest {
+
+// The "statisticsjson" text of a day file; empty when the file or the row is missing.
+inline QString readDayText(const QString& path)
+{
+    if (!QFileInfo(path).isFile())
+        return QString();
+    QString text;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("statstest_read"));
+        db.setDatabaseName(path);
+        if (db.open()) {
+            QSqlQuery query(db);
+            if (query.exec(QStringLiteral("select value1, value2 from resstatistics where name='statisticsjson'"))
+                && query.next())
+                text = query.value(0).toString();
+        }
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("statstest_read"));
+    return text;
+}
+
+inline QJsonObject readDay(const QString& path)
+{
+    return QJsonDocument::fromJson(readDayText(path).toUtf8()).object();
+}
+
+// Runs statements on a file (creating it); for building day files of any layout.
+inline bool execOn(const QString& path, const QStringList& statements)
+{
+    bool ok = true;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("statstest_exec"));
+        db.setDatabaseName(path);
+        ok = db.open();
+        QSqlQuery query(db);
+        for (const QString& statement : statements)
+            ok = ok && query.exec(statement);
+        query.clear();
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("statstest_exec"));
+    return ok;
+}
+
+inline QString createTable()
+{
+    return QStringLiteral("CREATE TABLE resstatistics (name TEXT NOT NULL UNIQUE, value1 TEXT, value2 TEXT)");
+}
+
+// A day file holding one day JSON.
+inline bool writeDayFile(const QString& path, const QJsonObject& day)
+{
+    const QString text = QString::fromUtf8(QJsonDocument(day).toJson()).replace(QLatin1Char('\''), QStringLiteral("''"));
+    return execOn(path, {createTable(),
+                         QStringLiteral("INSERT INTO resstatistics VALUES ('statisticsjson', '%1', '')").arg(text)});
+}
+
+}  // namespace StatsTest
