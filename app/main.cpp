@@ -34,7 +34,6 @@ int main(int argc, char* argv[])
 {
     chooseOffscreenWhenHeadless();
     registerMetaTypes();
-    registerDiskMetaTypes();
 
     QApplication app(argc, argv);
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));

@@ -5,6 +5,9 @@
 #include <QPair>
 #include <QString>
 
+#include "records/diskmanager.h"
+#include "records/rescount.h"
+
 QMutex* pMutexIO = nullptr;
 QMutex* pMutexSaveFail = nullptr;
 
@@ -20,4 +23,6 @@ void registerMetaTypes()
 {
     qRegisterMetaType<QPair<QString, QString>>("QPair<QString,QString>");
     qRegisterMetaType<QList<bool>>("QList<bool>");
+    registerDiskMetaTypes();
+    registerStatisticsMetaTypes();
 }

@@ -9,6 +9,7 @@
 #include "detection/iostatus.h"
 #include "netservices/modbusserver.h"
 #include "records/copy2movedisk.h"
+#include "records/resstatisticsparam.h"
 #include "records/savefialimagethread.h"
 #include "widgets/publictools_widget.h"
 #include "vision/cameramanager.h"
@@ -127,6 +128,12 @@ MoJuWizard::MoJuWizard(QWidget* parent, quint16 modbusPort) : QWidget(parent)
 
     m_modbusServer = std::make_unique<ModbusServer>(QHostAddress::Any, modbusPort);
 
+    ResStatisticsParam* statistics = ResStatisticsParam::instance();
+    statistics->init(gpWPara->getCurGroupName(), gDNum);
+    statistics->setTimer(gpWPara->isUseStatistics != 0);
+    // Same thread: every verdict is counted inside the emission.
+    connect(this, &MoJuWizard::sendRecord, statistics, &ResStatisticsParam::addRecord, Qt::DirectConnection);
+
     m_ngEvery = qMax(0, envInt("MOULD_SIM_NG_EVERY", 10));
     m_cycleTimer.setInterval(qMax(10, envInt("MOULD_SIM_CYCLE_MS", 3000)));
     connect(&m_cycleTimer, &QTimer::timeout, this, &MoJuWizard::Run);
@@ -146,6 +153,8 @@ MoJuWizard::~MoJuWizard()
 {
     // Its pool thread asks this window for register values: it stops while the window is whole.
     m_modbusServer.reset();
+    // The last store of the day, then the statistics database thread is joined.
+    ResStatisticsParam::destroyInstance();
     m_cycleTimer.stop();
     m_alarmClearTimer.stop();
     m_dayTimer.stop();

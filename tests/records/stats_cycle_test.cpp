@@ -1,5 +1,4 @@
-// The statistics model fed by the simulated detection cycle of the main window, wired the way
-// the program wires it.
+// The statistics model fed by the simulated detection cycle of the main window.
 #include "base/appclock.h"
 #include "detection/mojuwizard.h"
 #include "records/resstatisticsparam.h"
@@ -22,15 +21,12 @@ protected:
         qputenv("MOULD_SIM_NG_EVERY", "2");
         qputenv("MOULD_SIM_CAMERAS", "2");
         AppClock::setNow(QDateTime(QDate(2024, 5, 6), QTime(9, 30)));
-        window = std::make_unique<MoJuWizard>();
+        // The main window creates, starts and feeds the statistics model.
+        window = std::make_unique<MoJuWizard>(nullptr, 0);
         statistics = ResStatisticsParam::instance();
-        statistics->init(gpWPara->getCurGroupName(), gDNum);
-        statistics->setTimer(gpWPara->isUseStatistics != 0);
-        QObject::connect(window.get(), &MoJuWizard::sendRecord, statistics, &ResStatisticsParam::addRecord);
     }
     void TearDown() override
     {
-        ResStatisticsParam::destroyInstance();
         window.reset();
         AppClock::setOffsetMs(0);
     }
