@@ -3,6 +3,7 @@
 #include "base/appclock.h"
 #include "base/globals.h"
 #include "base/safefile.h"
+#include "base/sqlconnection.h"
 #include "detection/cammerwidget.h"
 #include "detection/counters.h"
 #include "detection/handover.h"
@@ -59,23 +60,16 @@ bool createRecordTable(QSqlDatabase db)
 // (the clock was set back and the day came twice), so no record is lost.
 bool appendRecordsTo(const QString& source, const QString& target)
 {
-    const QString connection = QStringLiteral("recordmerge");
-    bool ok = false;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
-        db.setDatabaseName(target);
-        if (db.open() && createRecordTable(db)) {
-            QSqlQuery query(db);
-            query.prepare(QStringLiteral("ATTACH DATABASE ? AS finished"));
-            query.addBindValue(source);
-            ok = query.exec() && query.exec(QStringLiteral("INSERT INTO RECORD SELECT * FROM finished.RECORD"));
-            if (!ok)
-                qWarning() << "cannot merge" << source << "into" << target << query.lastError().text();
-            query.exec(QStringLiteral("DETACH DATABASE finished"));
-        }
-        db.close();
-    }
-    QSqlDatabase::removeDatabase(connection);
+    SqlConnection connection(QStringLiteral("recordmerge"), target);
+    if (!connection.isOpen() || !createRecordTable(connection.db()))
+        return false;
+    QSqlQuery query(connection.db());
+    query.prepare(QStringLiteral("ATTACH DATABASE ? AS finished"));
+    query.addBindValue(source);
+    const bool ok = query.exec() && query.exec(QStringLiteral("INSERT INTO RECORD SELECT * FROM finished.RECORD"));
+    if (!ok)
+        qWarning() << "cannot merge" << source << "into" << target << query.lastError().text();
+    query.exec(QStringLiteral("DETACH DATABASE finished"));
     return ok;
 }
 

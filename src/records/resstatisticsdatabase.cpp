@@ -63,7 +63,7 @@ ResStatisticsDatabase::ResStatisticsDatabase(ResStatisticsParam* param, QObject*
     bool usable = false;
     QString error;
     {
-        StatisticsConnection connection(kStoreConnection, currentFileName());
+        SqlConnection connection(kStoreConnection, currentFileName());
         error = connection.errorText();
         usable = connection.isOpen() && StatisticsFiles::ensureTable(connection.db(), &error);
     }
@@ -81,7 +81,7 @@ bool ResStatisticsDatabase::ensureTemplate()
     QFile::remove(part);
     bool made = false;
     {
-        StatisticsConnection connection(kTemplateConnection, part);
+        SqlConnection connection(kTemplateConnection, part);
         QString error;
         made = connection.isOpen() && StatisticsFiles::ensureTable(connection.db(), &error);
         if (!made)
@@ -114,7 +114,7 @@ void ResStatisticsDatabase::slotSaveRecord(QString curDate, QJsonObject json, bo
     if (!QFileInfo::exists(currentFileName()))
         StatisticsFiles::copyFile(templateFileName(), currentFileName());
     {
-        StatisticsConnection connection(kStoreConnection, currentFileName());
+        SqlConnection connection(kStoreConnection, currentFileName());
         if (!connection.isOpen()) {
             qWarning() << "cannot open" << currentFileName() << connection.errorText();
         } else {
@@ -158,7 +158,7 @@ bool ResStatisticsDatabase::archiveDay(const QString& curDate, const QJsonObject
             continue;
         bool written = false;
         {
-            StatisticsConnection connection(kArchiveConnection, part);
+            SqlConnection connection(kArchiveConnection, part);
             if (connection.isOpen() && StatisticsFiles::ensureTable(connection.db())) {
                 QSqlQuery query(connection.db());
                 written = saveCountFromJson(json, query) && selectDayJson(query) == expected;
@@ -183,7 +183,7 @@ void ResStatisticsDatabase::loadCountFromJson(QString path, QJsonObject& json)
     // Opening a missing file would create an empty one; a missing day is "not there".
     if (!QFileInfo(path).isFile())
         return;
-    StatisticsConnection connection(kLoadConnection, path);
+    SqlConnection connection(kLoadConnection, path);
     if (!connection.isOpen())
         return;
     QSqlQuery query(connection.db());
@@ -196,7 +196,7 @@ void ResStatisticsDatabase::loadCountFromJson(QString path)
     QJsonObject json;
     bool ok = false;
     if (QFileInfo(path).isFile()) {
-        StatisticsConnection connection(kLoadConnection, path);
+        SqlConnection connection(kLoadConnection, path);
         if (connection.isOpen()) {
             QSqlQuery query(connection.db());
             json = loadCountFromJson(query, path);

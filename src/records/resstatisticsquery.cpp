@@ -228,7 +228,7 @@ QDate currentFileDate(const QString& connectionName)
 {
     const QString path = ResStatisticsDatabase::currentFileName();
     if (QFileInfo(path).isFile()) {
-        StatisticsConnection connection(connectionName, path);
+        SqlConnection connection(connectionName, path);
         if (connection.isOpen()) {
             QSqlQuery query(connection.db());
             if (query.exec(kDayJsonSelect) && query.next()) {
@@ -289,7 +289,7 @@ void ResStatisticsDatabase::loadCount(QString from, QString to, QJsonObject& res
 
         QJsonObject day;
         {
-            StatisticsConnection connection(connectionName, path);
+            SqlConnection connection(connectionName, path);
             if (!connection.isOpen()) {
                 zeroFill();
                 continue;

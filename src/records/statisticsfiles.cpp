@@ -11,29 +11,6 @@
 #include <cstdio>
 #include <cstring>
 
-StatisticsConnection::StatisticsConnection(const QString& name, const QString& path) : m_name(name)
-{
-    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
-    db.setDatabaseName(path);
-    m_open = db.open();
-    if (!m_open)
-        m_error = db.lastError().text();
-}
-
-StatisticsConnection::~StatisticsConnection()
-{
-    {
-        QSqlDatabase db = QSqlDatabase::database(m_name, false);
-        db.close();
-    }
-    QSqlDatabase::removeDatabase(m_name);
-}
-
-QSqlDatabase StatisticsConnection::db() const
-{
-    return QSqlDatabase::database(m_name, false);
-}
-
 namespace StatisticsFiles {
 
 QString createTableSql()

@@ -1,5 +1,7 @@
 #include "vision/wizardpara.h"
 
+#include "base/sqlconnection.h"
+
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -55,32 +57,6 @@ const std::vector<Field>& fields()
     return all;
 }
 
-// One connection for the call, removed when the call ends.
-class ParamConnection {
-public:
-    explicit ParamConnection(const QString& path)
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), kConnection);
-        db.setDatabaseName(path);
-        m_open = db.open();
-        if (!m_open)
-            qWarning() << "cannot open" << path << db.lastError().text();
-    }
-    ~ParamConnection()
-    {
-        {
-            QSqlDatabase db = QSqlDatabase::database(kConnection, false);
-            db.close();
-        }
-        QSqlDatabase::removeDatabase(kConnection);
-    }
-    bool isOpen() const { return m_open; }
-    QSqlDatabase db() const { return QSqlDatabase::database(kConnection, false); }
-
-private:
-    bool m_open = false;
-};
-
 bool ensureTable(QSqlDatabase db)
 {
     QSqlQuery query(db);
@@ -110,8 +86,12 @@ bool WizardPara::load(const QString& databasePath)
 {
     // A row that is missing takes its default, not what an earlier load left.
     *this = WizardPara();
-    ParamConnection connection(databasePath);
-    if (!connection.isOpen() || !ensureTable(connection.db()))
+    SqlConnection connection(kConnection, databasePath);
+    if (!connection.isOpen()) {
+        qWarning() << "cannot open" << databasePath << connection.errorText();
+        return false;
+    }
+    if (!ensureTable(connection.db()))
         return false;
 
     for (const Field& field : fields()) {
@@ -131,8 +111,12 @@ bool WizardPara::load(const QString& databasePath)
 
 bool WizardPara::save(const QString& databasePath) const
 {
-    ParamConnection connection(databasePath);
-    if (!connection.isOpen() || !ensureTable(connection.db()))
+    SqlConnection connection(kConnection, databasePath);
+    if (!connection.isOpen()) {
+        qWarning() << "cannot open" << databasePath << connection.errorText();
+        return false;
+    }
+    if (!ensureTable(connection.db()))
         return false;
     bool ok = true;
     for (const Field& field : fields())

@@ -4,25 +4,14 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include "stats_support.h"
+
 #include <gtest/gtest.h>
 
 namespace {
 
-class StatsCounters : public ::testing::Test {
+class StatsCounters : public StatsTest::ShapeTest {
 protected:
-    void SetUp() override
-    {
-        m_steps = gDNum;
-        m_cameras = numCamera;
-        gDNum = 2;
-        numCamera = 2;
-    }
-    void TearDown() override
-    {
-        gDNum = m_steps;
-        numCamera = m_cameras;
-    }
-
     static CountGroup freshGroup(const QString& name)
     {
         CountGroup group;
@@ -40,9 +29,6 @@ protected:
                                              {"nightEnd", ne}});
     }
 
-private:
-    int m_steps = 0;
-    int m_cameras = 0;
 };
 
 TEST_F(StatsCounters, FreshGroupWritesPositionsAndMinusOneRecords)

@@ -42,26 +42,9 @@ int rowCount(const QString& path)
     return count;
 }
 
-class StatsDatabase : public ::testing::Test {
+class StatsDatabase : public StatsTest::ShapeTest {
 protected:
-    void SetUp() override
-    {
-        m_steps = gDNum;
-        m_cameras = numCamera;
-        gDNum = 2;
-        numCamera = 2;
-    }
-    void TearDown() override
-    {
-        gDNum = m_steps;
-        numCamera = m_cameras;
-    }
-
     FakeCommandRunner m_runner;
-
-private:
-    int m_steps = 0;
-    int m_cameras = 0;
 };
 
 TEST_F(StatsDatabase, FreshCheckoutGetsTemplateAndCurrentFile)

@@ -54,24 +54,14 @@ bool writeArchive(const QJsonObject& json)
     return StatsTest::writeDayFile("ResStatistics/" + json.value("date").toString() + ".db", json);
 }
 
-class StatsQuery : public ::testing::Test {
+class StatsQuery : public StatsTest::ShapeTest {
 protected:
     void SetUp() override
     {
-        m_steps = gDNum;
-        m_cameras = numCamera;
-        gDNum = 2;
-        numCamera = 2;
+        ShapeTest::SetUp();
         ASSERT_EQ(CameraManager::getInstance()->cameraInfoList().size(), 2);
         AppClock::setNow(QDateTime(QDate(2024, 3, 1), QTime(12, 0)));
     }
-    void TearDown() override
-    {
-        AppClock::setOffsetMs(0);
-        gDNum = m_steps;
-        numCamera = m_cameras;
-    }
-
     static QJsonObject query(const QString& from, const QString& to, const QString& group = "A")
     {
         QJsonObject result{{"other", 1}};
@@ -100,9 +90,6 @@ protected:
         }
     }
 
-private:
-    int m_steps = 0;
-    int m_cameras = 0;
 };
 
 TEST_F(StatsQuery, RangeAcrossTheMorningHourReadsBothDays)

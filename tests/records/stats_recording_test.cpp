@@ -31,22 +31,17 @@ QJsonObject readConfig()
     return QJsonDocument::fromJson(file.readAll()).object();
 }
 
-class StatsRecording : public ::testing::Test {
+class StatsRecording : public StatsTest::ShapeTest {
 protected:
     void SetUp() override
     {
-        m_steps = gDNum;
-        m_cameras = numCamera;
-        gDNum = 2;
-        numCamera = 2;
+        ShapeTest::SetUp();
         AppClock::setNow(at(0, 10));
     }
     void TearDown() override
     {
         m_model.reset();   // joins the database thread
-        AppClock::setOffsetMs(0);
-        gDNum = m_steps;
-        numCamera = m_cameras;
+        ShapeTest::TearDown();
     }
 
     ResStatisticsParam& start(const QString& group = "A")
@@ -61,9 +56,6 @@ protected:
     FakeCommandRunner m_runner;
     std::unique_ptr<ResStatisticsParam> m_model;
 
-private:
-    int m_steps = 0;
-    int m_cameras = 0;
 };
 
 TEST_F(StatsRecording, ConfigFileIsCreatedRepairedAndSavedOnChange)

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "base/appclock.h"
+#include "vision/wizardpara.h"
+
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -7,6 +10,7 @@
 #include <QSqlQuery>
 #include <QString>
 #include <QVariant>
+#include <gtest/gtest.h>
 
 namespace StatsTest {
 
@@ -66,5 +70,27 @@ inline bool writeDayFile(const QString& path, const QJsonObject& day)
     return execOn(path, {createTable(),
                          QStringLiteral("INSERT INTO resstatistics VALUES ('statisticsjson', '%1', '')").arg(text)});
 }
+
+// Two cameras and two steps for the length of a test; the clock is real again afterwards.
+class ShapeTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_steps = gDNum;
+        m_cameras = numCamera;
+        gDNum = 2;
+        numCamera = 2;
+    }
+    void TearDown() override
+    {
+        AppClock::setOffsetMs(0);
+        gDNum = m_steps;
+        numCamera = m_cameras;
+    }
+
+private:
+    int m_steps = 0;
+    int m_cameras = 0;
+};
 
 }  // namespace StatsTest
