@@ -88,21 +88,9 @@ DiskManager::DiskManager(QObject* parent)
     QMap<QString, QString> uuidOfRecord;
     const QStringList records = recordFiles();
     for (const QString& record : records) {
-        QFile file(m_udevDir.filePath(record));
-        if (!file.open(QIODevice::ReadOnly))
-            continue;
-        file.close();
         UPanInfo info;
-        for (const QString& line : readRecordLines(m_udevDir.filePath(record))) {
-            if (line.startsWith(kByUuid))
-                info.uuid = afterLast(line, QLatin1Char('/'));
-            else if (line.startsWith(kByPath))
-                info.pathId = afterLast(line, QLatin1Char('/'));
-            else if (line.startsWith(kBus))
-                info.bus = afterLast(line, QLatin1Char('='));
-            else if (line.startsWith(kFsType))
-                info.fsType = afterLast(line, QLatin1Char('='));
-        }
+        if (!readRecord(m_udevDir.filePath(record), info))
+            continue;
         uuidOfRecord.insert(record, info.uuid);
         if (info.fsType == QLatin1String("ext4")) {
             QString device;
@@ -163,17 +151,30 @@ QStringList DiskManager::recordFiles() const
     return m_udevDir.entryList({QStringLiteral("b8:*")}, QDir::Files | QDir::System, QDir::Time);
 }
 
-QStringList DiskManager::readRecordLines(const QString& path)
+bool DiskManager::readRecord(const QString& path, UPanInfo& info)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        return QStringList();
+        return false;
     // udev records are small; a bound keeps a broken file from filling memory.
     QByteArray content = file.read(256 * 1024);
     const int nul = content.indexOf('\0');
     if (nul >= 0)
         content.truncate(nul);
-    return QString::fromUtf8(content).split(QLatin1Char('\n'));
+    const QStringList lines = QString::fromUtf8(content).split(QLatin1Char('\n'));
+    for (const QString& line : lines) {
+        if (line.startsWith(kByUuid))
+            info.uuid = afterLast(line, QLatin1Char('/'));
+        else if (line.startsWith(kByPath))
+            info.pathId = afterLast(line, QLatin1Char('/'));
+        else if (line.startsWith(kByLabel))
+            info.label = afterLast(line, QLatin1Char('/'));
+        else if (line.startsWith(kBus))
+            info.bus = afterLast(line, QLatin1Char('='));
+        else if (line.startsWith(kFsType))
+            info.fsType = afterLast(line, QLatin1Char('='));
+    }
+    return true;
 }
 
 bool DiskManager::scanOnce()
@@ -187,19 +188,9 @@ bool DiskManager::scanOnce()
             if (m_ignoredRecords.contains(record))
                 continue;
         }
-        QFile file(m_udevDir.filePath(record));
-        if (!file.open(QIODevice::ReadOnly))
-            continue;
-        file.close();
         UPanInfo info;
-        for (const QString& line : readRecordLines(m_udevDir.filePath(record))) {
-            if (line.startsWith(kByUuid))
-                info.uuid = afterLast(line, QLatin1Char('/'));
-            else if (line.startsWith(kBus))
-                info.bus = afterLast(line, QLatin1Char('='));
-            else if (line.startsWith(kByLabel))
-                info.label = afterLast(line, QLatin1Char('/'));
-        }
+        if (!readRecord(m_udevDir.filePath(record), info))
+            continue;
         if (info.uuid.isEmpty()) {
             QMutexLocker lock(&m_mutex);
             m_ignoredRecords << record;

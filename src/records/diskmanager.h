@@ -16,10 +16,10 @@ class QThread;
 // One USB stick. Two records are the same stick when their uuids are equal.
 struct UPanInfo {
     QString uuid;         // file-system UUID (identity)
-    QString pathId;       // name of the by-path link (start-up scan only)
+    QString pathId;       // name of the by-path link
     QString label;        // file-system label
     QString deviceNode;   // target of the by-uuid link, e.g. /dev/sdb1
-    QString fsType;       // ID_FS_TYPE (start-up scan only)
+    QString fsType;       // ID_FS_TYPE
     QString bus;          // ID_BUS
     QString mountPath;    // mount point; empty until mounted
 };
@@ -85,7 +85,8 @@ signals:
 private:
     void watchPass();
     QStringList recordFiles() const;
-    static QStringList readRecordLines(const QString& path);
+    // Reads one udev record; false when it cannot be read.
+    static bool readRecord(const QString& path, UPanInfo& info);
 
     QDir m_udevDir;
     QStringList m_ignoredRecords;   // start-up scan, then the loop only
