@@ -25,7 +25,13 @@ void IOStatusWidget::paintEvent(QPaintEvent*)
     if (!diskMarkShown())
         return;
     QPainter painter(this);
+    const QRect mark(width() - height(), 0, height(), height());
     const QPixmap disk(QStringLiteral("./images/disk.png"));
-    if (!disk.isNull())
-        painter.drawPixmap(width() - height(), 0, height(), height(), disk);
+    if (!disk.isNull()) {
+        painter.drawPixmap(mark, disk);
+        return;
+    }
+    // Without the picture files a plain stick outline still tells the operator.
+    painter.setPen(QPen(Qt::darkGreen, 3));
+    painter.drawRoundedRect(mark.adjusted(8, 12, -8, -12), 4, 4);
 }
