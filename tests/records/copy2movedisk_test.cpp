@@ -74,6 +74,19 @@ TEST_F(Copy2MoveDiskTest, KeepsItsChosenStickAndReportsOnlyPresenceChangesWhileR
     EXPECT_EQ(copier.mountPath(), "/mnt");
 }
 
+TEST_F(Copy2MoveDiskTest, FollowsItsStickToTheMountPointItWasMountedOnAgain)
+{
+    copier.start();
+    copier.diskInfoChange({stick("C", "/mnt"), stick("A", "/mnt0")});
+    copier.diskInfoChange({stick("A", "/mnt0")});
+    ASSERT_EQ(copier.deviceId(), "A");
+    // Its device node changed while plugged in: the watcher mounted it again, on /mnt now.
+    copier.diskInfoChange({stick("A", "/mnt"), stick("B", "/mnt1")});
+    EXPECT_EQ(copier.deviceId(), "A");
+    EXPECT_EQ(copier.mountPath(), "/mnt");
+    EXPECT_EQ(states, QList<bool>{true});
+}
+
 TEST_F(Copy2MoveDiskTest, WritesPicturesIntoTodaysFolderOnTheStick)
 {
     copier.start();
