@@ -61,7 +61,10 @@ void Copy2MoveDisk::start()
 
 void Copy2MoveDisk::stop()
 {
+    const bool wasRunning = m_loop.isRunning();
     m_loop.stop();
+    if (wasRunning)
+        qDebug() << "_future" << "exit";
 }
 
 bool Copy2MoveDisk::isRunning() const

@@ -87,6 +87,29 @@ TEST_F(Copy2MoveDiskTest, FollowsItsStickToTheMountPointItWasMountedOnAgain)
     EXPECT_EQ(states, QList<bool>{true});
 }
 
+namespace {
+
+QStringList gDebugLines;
+
+void collectDebug(QtMsgType type, const QMessageLogContext&, const QString& message)
+{
+    if (type == QtDebugMsg)
+        gDebugLines << message;
+}
+
+}  // namespace
+
+TEST_F(Copy2MoveDiskTest, LogsTheWorkersExit)
+{
+    copier.start();
+    gDebugLines.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(collectDebug);
+    copier.stop();
+    copier.stop();   // not running: nothing more to say
+    qInstallMessageHandler(previous);
+    EXPECT_EQ(gDebugLines, QStringList{"_future exit"});
+}
+
 TEST_F(Copy2MoveDiskTest, WritesPicturesIntoTodaysFolderOnTheStick)
 {
     copier.start();
