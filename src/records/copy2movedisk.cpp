@@ -61,7 +61,10 @@ void Copy2MoveDisk::start()
 
 void Copy2MoveDisk::stop()
 {
+    const bool wasRunning = m_loop.isRunning();
     m_loop.stop();
+    if (wasRunning)
+        qDebug() << "_future" << "exit";
 }
 
 bool Copy2MoveDisk::isRunning() const
@@ -190,10 +193,13 @@ void Copy2MoveDisk::diskInfoChange(QVector<UPanInfo> infos)
             m_mountPath.clear();
             m_deviceId.clear();
         } else {
-            const bool keep = hadStick && std::any_of(infos.cbegin(), infos.cend(), [this](const UPanInfo& info) {
-                return info.uuid == m_deviceId;
-            });
-            if (!keep) {
+            const auto chosen = std::find_if(infos.cbegin(), infos.cend(),
+                                             [this](const UPanInfo& info) { return info.uuid == m_deviceId; });
+            if (hadStick && chosen != infos.cend()) {
+                // The chosen stick stays chosen; a stick mounted anew after its device node
+                // changed may sit on another mount point now, and its pictures follow it there.
+                m_mountPath = chosen->mountPath;
+            } else {
                 m_mountPath = infos.first().mountPath;
                 m_deviceId = infos.first().uuid;
             }

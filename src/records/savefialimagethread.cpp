@@ -130,6 +130,9 @@ void SaveFialImageThread::run()
                 }
                 for (int k = 0; k < 2 && !m_stop.load(); ++k) {
                     bool taken = false;
+                    // The last picture may still be shared with the copier's queue: detach it
+                    // here, so that the lock the detection cycle waits for covers one copy only.
+                    uchar* const pixels = picture.bits();
                     {
                         QMutexLocker lock(pMutexSaveFail);
                         if (!gisSaveFail[c][s][k])
@@ -138,7 +141,7 @@ void SaveFialImageThread::run()
                         const bool fits = gpFailImage[c][s][k] && gFailImageBytes[c][s][k] >= bytes
                             && picture.sizeInBytes() == bytes;
                         if (fits)
-                            std::memcpy(picture.bits(), gpFailImage[c][s][k], size_t(bytes));
+                            std::memcpy(pixels, gpFailImage[c][s][k], size_t(bytes));
                         gisSaveFail[c][s][k] = false;
                         taken = fits;
                     }

@@ -74,6 +74,42 @@ TEST_F(Copy2MoveDiskTest, KeepsItsChosenStickAndReportsOnlyPresenceChangesWhileR
     EXPECT_EQ(copier.mountPath(), "/mnt");
 }
 
+TEST_F(Copy2MoveDiskTest, FollowsItsStickToTheMountPointItWasMountedOnAgain)
+{
+    copier.start();
+    copier.diskInfoChange({stick("C", "/mnt"), stick("A", "/mnt0")});
+    copier.diskInfoChange({stick("A", "/mnt0")});
+    ASSERT_EQ(copier.deviceId(), "A");
+    // Its device node changed while plugged in: the watcher mounted it again, on /mnt now.
+    copier.diskInfoChange({stick("A", "/mnt"), stick("B", "/mnt1")});
+    EXPECT_EQ(copier.deviceId(), "A");
+    EXPECT_EQ(copier.mountPath(), "/mnt");
+    EXPECT_EQ(states, QList<bool>{true});
+}
+
+namespace {
+
+QStringList gDebugLines;
+
+void collectDebug(QtMsgType type, const QMessageLogContext&, const QString& message)
+{
+    if (type == QtDebugMsg)
+        gDebugLines << message;
+}
+
+}  // namespace
+
+TEST_F(Copy2MoveDiskTest, LogsTheWorkersExit)
+{
+    copier.start();
+    gDebugLines.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(collectDebug);
+    copier.stop();
+    copier.stop();   // not running: nothing more to say
+    qInstallMessageHandler(previous);
+    EXPECT_EQ(gDebugLines, QStringList{"_future exit"});
+}
+
 TEST_F(Copy2MoveDiskTest, WritesPicturesIntoTodaysFolderOnTheStick)
 {
     copier.start();
