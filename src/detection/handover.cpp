@@ -30,14 +30,15 @@ void freeUnlocked()
 
 }  // namespace
 
-void allocateFailImages(int cameras, int steps, int bytes)
+void allocateFailImages(const QVector<int>& bytesPerCamera, int steps)
 {
     createGlobalMutexes();
     QMutexLocker lock(pMutexSaveFail);
     freeUnlocked();
-    cameras = qBound(0, cameras, kMaxCameras);
+    const int cameras = qMin(bytesPerCamera.size(), kMaxCameras);
     steps = qBound(0, steps, kMaxSteps);
     for (int c = 0; c < cameras; ++c) {
+        const int bytes = qMax(0, bytesPerCamera.at(c));
         for (int s = 0; s < steps; ++s) {
             for (int k = 0; k < 2; ++k) {
                 gpFailImage[c][s][k] = new uchar[bytes]();

@@ -2,6 +2,7 @@
 
 #include "vision/wizardpara.h"
 
+#include <QVector>
 #include <QtGlobal>
 
 // The picture hand-over area between the detection cycle and the picture-saving thread,
@@ -13,8 +14,9 @@ extern int gFailImageBytes[kMaxCameras][kMaxSteps][2];
 extern bool gisSaveFail[kMaxCameras][kMaxSteps][2];
 extern int gFailIndex[kMaxCameras][kMaxSteps];
 
-// Allocates the buffers of cameras 0..cameras-1, steps 0..steps-1 (bytes each); frees the rest.
-void allocateFailImages(int cameras, int steps, int bytes);
+// Allocates the buffers of steps 0..steps-1 for each camera, sized bytesPerCamera[camera];
+// frees the rest.
+void allocateFailImages(const QVector<int>& bytesPerCamera, int steps);
 void freeFailImages();
 
 extern int gPicNumNG;   // pictures kept per NG folder

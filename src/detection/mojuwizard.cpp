@@ -110,8 +110,10 @@ MoJuWizard::MoJuWizard(QWidget* parent, quint16 modbusPort) : QWidget(parent)
         grid->addWidget(view, c / 2, c % 2);
         cameraViews.append(view);
     }
-    const CammerWidget* first = cameraViews.first();
-    allocateFailImages(numCamera, gDNum, first->imagePixelCount * 4);
+    QVector<int> pictureBytes;
+    for (const CammerWidget* view : qAsConst(cameraViews))
+        pictureBytes.append(view->imagePixelCount * 4);
+    allocateFailImages(pictureBytes, gDNum);
 
     createPictureDirs();
     loadCounters();

@@ -300,3 +300,25 @@ TEST_F(MainWindowTest, LostStickWithoutTheAlarmOnlyRecords)
     gpWarnBox = nullptr;
     Copy2MoveDisk::destroyInstance();
 }
+
+TEST(PictureHandOver, CamerasOfDifferentSizesEachHandTheirPictureOver)
+{
+    allocateFailImages({64 * 48 * 4, 32 * 24 * 4}, 1);
+    CammerWidget large(0, 64, 48);
+    CammerWidget small(1, 32, 24);
+    const QDateTime now = QDateTime::currentDateTime();
+    large.setStepResult(0, false, 2, now);
+    small.setStepResult(0, true, 0, now);
+    large.SaveFailImage(0, 0);
+    small.SaveFailImage(0, 1);
+
+    {
+        QMutexLocker lock(pMutexSaveFail);
+        EXPECT_EQ(QImage(gpFailImage[0][0][0], 64, 48, QImage::Format_RGB32), large.resultImage(0));
+        EXPECT_EQ(QImage(gpFailImage[1][0][1], 32, 24, QImage::Format_RGB32), small.resultImage(0));
+        EXPECT_EQ(gFailIndex[0][0], 2);
+        EXPECT_EQ(gFailIndex[1][0], 0);
+        EXPECT_EQ(gpFailImage[0][1][0], nullptr);
+    }
+    freeFailImages();
+}

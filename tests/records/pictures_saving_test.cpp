@@ -47,7 +47,7 @@ protected:
         gDNum = 2;
         gPicNumNG = 5;
         gPicNumOK = 5;
-        allocateFailImages(1, 2, kWidth * kHeight * 4);
+        allocateFailImages({kWidth * kHeight * 4}, 2);
         std::memset(gisSaveFail, 0, sizeof gisSaveFail);
         std::memset(gFailIndex, 0, sizeof gFailIndex);
         AppClock::setNow(QDateTime(QDate(2024, 5, 6), QTime(14, 3, 59)));
