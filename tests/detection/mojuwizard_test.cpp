@@ -38,22 +38,9 @@ protected:
         AppClock::setOffsetMs(0);
     }
 
-    void setParameter(const QString& name, const QString& value)
+    static void setParameter(const QString& name, const QString& value)
     {
-        const QString connection = QStringLiteral("testparam");
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
-            db.setDatabaseName(QStringLiteral("PARAM.db"));
-            ASSERT_TRUE(db.open());
-            QSqlQuery query(db);
-            query.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS sysparam (name TEXT PRIMARY KEY, value TEXT)"));
-            query.prepare(QStringLiteral("INSERT OR REPLACE INTO sysparam VALUES (?, ?)"));
-            query.addBindValue(name);
-            query.addBindValue(value);
-            ASSERT_TRUE(query.exec());
-            db.close();
-        }
-        QSqlDatabase::removeDatabase(connection);
+        ASSERT_TRUE(TestEnv::setParameter(name, value));
     }
 
     static int recordRows(const QString& path, const QString& where = QString())

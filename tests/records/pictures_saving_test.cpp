@@ -11,8 +11,6 @@
 #include <QFile>
 #include <QImage>
 #include <QMutex>
-#include <QSqlDatabase>
-#include <QSqlQuery>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -230,19 +228,7 @@ TEST(PictureSavingWithTheMainWindow, NgPicturesOfTheSimulatedCycleLandInTheirFol
     qputenv("MOULD_SIM_CYCLE_MS", "3600000");
     qputenv("MOULD_SIM_NG_EVERY", "1");
     qputenv("MOULD_SIM_CAMERAS", "1");
-    {
-        const QString connection = QStringLiteral("testparam");
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
-            db.setDatabaseName(QStringLiteral("PARAM.db"));
-            ASSERT_TRUE(db.open());
-            QSqlQuery query(db);
-            query.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS sysparam (name TEXT PRIMARY KEY, value TEXT)"));
-            ASSERT_TRUE(query.exec(QStringLiteral("INSERT OR REPLACE INTO sysparam VALUES ('detectNum', '1')")));
-            db.close();
-        }
-        QSqlDatabase::removeDatabase(connection);
-    }
+    ASSERT_TRUE(TestEnv::setParameter("detectNum", "1"));
     auto window = std::make_unique<MoJuWizard>(nullptr, 0);
     ASSERT_EQ(gDNum, 1);
     // The main window runs its own picture thread.

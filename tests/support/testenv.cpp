@@ -1,11 +1,15 @@
 #include "support/testenv.h"
 
+#include "base/sqlconnection.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QSqlQuery>
+#include <QVariant>
 #include <QThread>
 
 namespace TestEnv {
@@ -43,6 +47,19 @@ void writeText(const QString& path, const QByteArray& content)
     QFile file(path);
     if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         file.write(content);
+}
+
+bool setParameter(const QString& name, const QString& value)
+{
+    SqlConnection connection(QStringLiteral("testparam"), QStringLiteral("PARAM.db"));
+    if (!connection.isOpen())
+        return false;
+    QSqlQuery query(connection.db());
+    query.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS sysparam (name TEXT PRIMARY KEY, value TEXT)"));
+    query.prepare(QStringLiteral("INSERT OR REPLACE INTO sysparam (name, value) VALUES (?, ?)"));
+    query.addBindValue(name);
+    query.addBindValue(value);
+    return query.exec();
 }
 
 EnvGuard::EnvGuard(const char* name, const QByteArray& value)

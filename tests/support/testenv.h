@@ -18,6 +18,9 @@ void spin(int ms);
 // Writes a text file (creating its folders); for building fake machine trees.
 void writeText(const QString& path, const QByteArray& content);
 
+// Stores one parameter row in "PARAM.db" of the working directory, as the settings would.
+bool setParameter(const QString& name, const QString& value);
+
 // Sets (or, for a null value, removes) an environment variable for its lifetime.
 class EnvGuard {
 public:
