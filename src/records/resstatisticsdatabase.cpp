@@ -6,6 +6,7 @@
 #include "records/resstatisticsparam.h"
 #include "records/statisticsfiles.h"
 #include "vision/wizardpara.h"
+#include "widgets/publictools_widget.h"
 
 #include <QDate>
 #include <QDir>
@@ -13,7 +14,6 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QJsonDocument>
-#include <QMessageBox>
 #include <QRegularExpression>
 #include <QSqlError>
 #include <QThread>
@@ -103,7 +103,8 @@ void ResStatisticsDatabase::reportBrokenDatabase()
     qCritical().noquote() << text;
     // The operator confirms before the panel restarts; a run without a screen must not wait.
     if (hasDisplay()) {
-        QMessageBox box(QMessageBox::Critical, QString(), text, QMessageBox::Ok);
+        WarnBox box(nullptr);
+        box.setText(text);
         box.exec();
     }
     CommandRunner::instance()->run(QStringLiteral("reboot"), {});
