@@ -44,7 +44,7 @@ ResStatisticsParam::~ResStatisticsParam()
     shutdown();
 }
 
-ResStatisticsParam* ResStatisticsParam::instance()
+ResStatisticsParam* ResStatisticsParam::getInstance()
 {
     if (!_instance)
         _instance = new ResStatisticsParam;

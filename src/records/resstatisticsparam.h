@@ -23,7 +23,8 @@ public:
     ~ResStatisticsParam() override;
 
     // The process-wide model, created on first use.
-    static ResStatisticsParam* instance();
+    static ResStatisticsParam* getInstance();
+    static ResStatisticsParam* instance() { return getInstance(); }
     // Stops and deletes the process-wide model (end of the program).
     static void destroyInstance();
 
