@@ -222,8 +222,11 @@ QJsonObject ResStatisticsDatabase::loadCountFromJson(QSqlQuery query, QString pa
         if (removeSuffix(path) == QLatin1String("ResStatistics")) {
             // Only the start-up load (GUI thread) meets today's file; archives keep their date.
             list.date = m_param ? m_param->getCurDBDate() : AppClock::now().date().toString(QStringLiteral("yyyy-MM-dd"));
-            if (m_param)
+            if (m_param) {
                 group.groupName = m_param->getCurGroupName();
+                // Recording goes on in this group: it starts when the day did, like any new group.
+                group.morningStart = m_param->dayStartHour();
+            }
         } else {
             list.date = removeSuffix(path);
         }

@@ -138,7 +138,7 @@ CountGroup ResStatisticsParam::newGroup(const QString& name) const
     CountGroup group;
     // The count query places hours by the group's morning hour: it must be the hour the
     // production day really started at, even when the shift hours changed since.
-    group.morningStart = QDateTime::fromSecsSinceEpoch(rollTime).time().hour();
+    group.morningStart = dayStartHour();
     group.nightStart = nightStart;
     initStuCountGroup(group, name);
     repairGroup(group, detectCount, numCamera);
@@ -351,6 +351,11 @@ CountGroup ResStatisticsParam::getGoupFromName(QString name) const
     return CountGroup();
 }
 
+int ResStatisticsParam::dayStartHour() const
+{
+    return QDateTime::fromSecsSinceEpoch(rollTime).time().hour();
+}
+
 QString ResStatisticsParam::getCurDBDate() const
 {
     return QDateTime::fromSecsSinceEpoch(rollTime).toString(QStringLiteral("yyyy-MM-dd"));
@@ -362,7 +367,7 @@ void ResStatisticsParam::setCurGroup()
         if (group.groupName != curGroupName)
             continue;
         // The day keeps the start it had; new shift hours move the boundary from the next day on.
-        group.morningStart = QDateTime::fromSecsSinceEpoch(rollTime).time().hour();
+        group.morningStart = dayStartHour();
         group.nightStart = nightStart;
         return;
     }

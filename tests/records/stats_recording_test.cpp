@@ -1,6 +1,7 @@
 // The statistics model with its database thread on real files: recording, storing, the day
 // roll and the shift settings file.
 #include "base/appclock.h"
+#include "records/resstatisticsdatabase.h"
 #include "records/resstatisticsparam.h"
 #include "support/fakecommandrunner.h"
 #include "support/testenv.h"
@@ -143,6 +144,35 @@ TEST_F(StatsRecording, CycleCountsOkOnlyWhenEveryStepWas)
     model.addRecord(9, 10, {false, true}, false);
     model.addRecord(-1, 10, {false, true}, false);
     EXPECT_EQ(group().allCameras.steps[0].day.OK + group().allCameras.steps[0].day.NG, 2);
+}
+
+TEST_F(StatsRecording, FreshDayFileStartsAtTheConfiguredMorningHour)
+{
+    // Shifts from 06:00, and no day file yet (a new panel, or a restart right after a roll).
+    const quint32 six = quint32(at(0, 6).toSecsSinceEpoch());
+    TestEnv::writeText("resstatistics.json", QJsonDocument(QJsonObject{{"time", QString::number(six)},
+                                                                       {"morningsStart", 6},
+                                                                       {"morningsEnd", 18},
+                                                                       {"nightStart", 18},
+                                                                       {"nightEnd", 6}})
+                                                 .toJson());
+    ResStatisticsParam& model = start();
+    ASSERT_EQ(model.today().groups.size(), 1u);
+    EXPECT_EQ(group().groupName, "A");
+    EXPECT_EQ(group().morningStart, 6);
+
+    // One whole cycle at 10:xx; the count query must find it in the 10-11 hour.
+    model.addRecord(0, 10, {true, true}, false);
+    model.addRecord(1, 10, {true, true}, true);
+    model.checkDate();
+    ASSERT_TRUE(TestEnv::waitUntil([] {
+        const QJsonArray groups = StatsTest::readDay("ResStatistics.db").value("groups").toArray();
+        const QJsonArray datas = groups.at(0).toObject().value("datas").toArray();
+        return datas.last().toObject().value("data").toArray().last().toObject().value("OK").toArray().at(4).toInt() == 1;
+    }));
+    QJsonObject result;
+    ResStatisticsDatabase::loadCount("2024-05-06 10:00:00", "2024-05-06 10:59:59", result, "A");
+    EXPECT_EQ(result.value("detect_all").toArray(), (QJsonArray{1}));
 }
 
 TEST_F(StatsRecording, SwitchedGroupIsAppendedWithTheDaysStartHour)
