@@ -112,6 +112,7 @@ void ResStatisticsDatabase::reportBrokenDatabase()
 
 void ResStatisticsDatabase::slotSaveRecord(QString curDate, QJsonObject json, bool isMove)
 {
+    archivePendingDays();
     if (!QFileInfo::exists(currentFileName()))
         StatisticsFiles::copyFile(templateFileName(), currentFileName());
     {
@@ -125,14 +126,27 @@ void ResStatisticsDatabase::slotSaveRecord(QString curDate, QJsonObject json, bo
     }
     if (!isMove)
         return;
+    m_pendingArchives.remove(curDate);
     if (!archiveDay(curDate, json)) {
-        // Keep the ended day in the current file rather than lose it; the next store of the new
-        // day will overwrite its JSON, so say loudly what happened.
-        qCritical() << "statistics day" << curDate << "could not be archived; kept in" << currentFileName();
+        // The current file is left as it is; the day is archived by a later store.
+        qCritical() << "statistics day" << curDate << "could not be archived; trying again with every store";
+        if (QDate::fromString(curDate, QStringLiteral("yyyy-MM-dd")).isValid())
+            m_pendingArchives.insert(curDate, json);
         return;
     }
     if (!StatisticsFiles::copyFile(templateFileName(), currentFileName()))
         qWarning() << "cannot renew" << currentFileName() << "from" << templateFileName();
+}
+
+void ResStatisticsDatabase::archivePendingDays()
+{
+    for (auto it = m_pendingArchives.begin(); it != m_pendingArchives.end();) {
+        if (!archiveDay(it.key(), it.value())) {
+            ++it;
+            continue;
+        }
+        it = m_pendingArchives.erase(it);
+    }
 }
 
 bool ResStatisticsDatabase::archiveDay(const QString& curDate, const QJsonObject& json)
