@@ -139,7 +139,7 @@ CountGroup ResStatisticsParam::newGroup(const QString& name) const
     // The count query places hours by the group's morning hour: it must be the hour the
     // production day really started at, even when the shift hours changed since.
     group.morningStart = dayStartHour();
-    group.nightStart = nightStart;
+    group.nightStart = 20;
     initStuCountGroup(group, name);
     repairGroup(group, detectCount, numCamera);
     return group;

@@ -190,6 +190,7 @@ TEST_F(StatsRecording, SwitchedGroupIsAppendedWithTheDaysStartHour)
     ASSERT_EQ(model.today().groups.size(), 2u);
     EXPECT_EQ(group(1).groupName, "B");
     EXPECT_EQ(group(1).morningStart, 8);
+    EXPECT_EQ(group(1).nightStart, 20);   // until the screen applies hours again
     EXPECT_EQ(group(1).allCameras.steps[0].NG[2], 1);
     EXPECT_EQ(group(0).allCameras.steps[0].NG[2], 0);
 }
