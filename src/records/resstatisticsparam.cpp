@@ -107,10 +107,16 @@ void ResStatisticsParam::setTimer(bool on)
 {
     if (!timer)
         return;
-    if (on)
-        timer->start();
-    else
+    if (!on) {
         timer->stop();
+        return;
+    }
+    const bool wasRunning = timer->isActive();
+    timer->start();
+    // After a stop of a day or more the stored day has ended: roll it now, or the first
+    // minute's results would be counted into the last hour of a day long gone.
+    if (!wasRunning && AppClock::nowMs() / 1000 - qint64(rollTime) >= kDaySeconds)
+        checkDate();
 }
 
 void ResStatisticsParam::shutdown()

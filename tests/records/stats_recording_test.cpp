@@ -243,6 +243,32 @@ TEST_F(StatsRecording, DayIsStoredEachCheckAndArchivedAtTheRoll)
     }));
 }
 
+TEST_F(StatsRecording, StartAfterDaysOffEndsTheStoredDayBeforeCounting)
+{
+    TestEnv::writeText("resstatistics.json",
+                       QByteArray("{\"time\": \"") + QByteArray::number(at(-3, 8).toSecsSinceEpoch())
+                           + "\", \"morningsStart\": 8, \"morningsEnd\": 20, \"nightStart\": 20, \"nightEnd\": 8}");
+    CountGroupList old;
+    old.date = "2024-05-03";
+    CountGroup g;
+    ResStatisticsParam::initStuCountGroup(g, "A");
+    g.allCameras.cycle.OK[4] = 7;
+    old.groups.push_back(g);
+    ASSERT_TRUE(StatsTest::writeDayFile("ResStatistics.db", ResStatisticsParam::StuCountToJson(old)));
+
+    ResStatisticsParam& model = start();
+    EXPECT_EQ(model.getCurDBDate(), "2024-05-03");
+    model.setTimer(true);
+    EXPECT_EQ(model.getCurDBDate(), "2024-05-06");
+    model.addRecord(0, 10, {true, true}, false);
+    EXPECT_EQ(group().allCameras.steps[0].OK[2], 1);
+    EXPECT_EQ(group().allCameras.cycle.OK[4], 0);
+    ASSERT_TRUE(TestEnv::waitUntil([] { return QFile::exists("ResStatistics/2024-05-03.db"); }));
+    const QJsonObject archived = StatsTest::readDay("ResStatistics/2024-05-03.db");
+    const QJsonArray datas = archived.value("groups").toArray().at(0).toObject().value("datas").toArray();
+    EXPECT_EQ(datas.last().toObject().value("data").toArray().last().toObject().value("OK").toArray().at(4).toInt(), 7);
+}
+
 TEST_F(StatsRecording, ClockSetBackKeepsTheDay)
 {
     ResStatisticsParam& model = start();
