@@ -94,6 +94,20 @@ void ResStatisticsParam::init(QString group, int steps)
     connect(this, &ResStatisticsParam::sigSaveRecord, database.data(), &ResStatisticsDatabase::slotSaveRecord);
     connect(database.data(), SIGNAL(sigLoadFinish(QJsonObject, bool)), this, SLOT(slotRecvRecord(QJsonObject, bool)));
 
+    // The file holds another production day than the running one (the program stopped between
+    // a day roll and its archive, or the shift settings file was lost): archive that day under
+    // its own date instead of mixing it into the running day and its archive.
+    if (QDate::fromString(todayCount.date, QStringLiteral("yyyy-MM-dd")).isValid() && todayCount.date != getCurDBDate()) {
+        qWarning() << "statistics file holds the day" << todayCount.date << "while the running day is"
+                   << getCurDBDate() << "; archiving it";
+        emit sigSaveRecord(todayCount.date, json, true);
+        todayCount.groups.clear();
+        todayCount.groups.push_back(newGroup(curGroupName));
+        todayCount.date = getCurDBDate();
+        calcCount(todayCount);
+        shownGroupName = curGroupName;
+    }
+
     cameraCycleOK.clear();
     for (int i = 0; i < kAllRecordIndex; ++i)
         cameraCycleOK.append(true);

@@ -269,6 +269,31 @@ TEST_F(StatsRecording, StartAfterDaysOffEndsTheStoredDayBeforeCounting)
     EXPECT_EQ(datas.last().toObject().value("data").toArray().last().toObject().value("OK").toArray().at(4).toInt(), 7);
 }
 
+TEST_F(StatsRecording, DayFileOfAnotherDayIsArchivedUnderItsOwnDate)
+{
+    // Stopped between a roll (the settings already name the new day) and the archive.
+    TestEnv::writeText("resstatistics.json",
+                       QByteArray("{\"time\": \"") + QByteArray::number(at(0, 8).toSecsSinceEpoch())
+                           + "\", \"morningsStart\": 8, \"morningsEnd\": 20, \"nightStart\": 20, \"nightEnd\": 8}");
+    CountGroupList old;
+    old.date = "2024-05-05";
+    CountGroup g;
+    ResStatisticsParam::initStuCountGroup(g, "A");
+    g.allCameras.cycle.OK[4] = 7;
+    old.groups.push_back(g);
+    ASSERT_TRUE(StatsTest::writeDayFile("ResStatistics.db", ResStatisticsParam::StuCountToJson(old)));
+
+    ResStatisticsParam& model = start();
+    EXPECT_EQ(model.today().date, "2024-05-06");
+    ASSERT_EQ(model.today().groups.size(), 1u);
+    EXPECT_EQ(group().allCameras.cycle.day.OK, 0);
+    ASSERT_TRUE(TestEnv::waitUntil([] { return QFile::exists("ResStatistics/2024-05-05.db"); }));
+    const QJsonObject archived = StatsTest::readDay("ResStatistics/2024-05-05.db");
+    EXPECT_EQ(archived.value("date").toString(), "2024-05-05");
+    const QJsonArray datas = archived.value("groups").toArray().at(0).toObject().value("datas").toArray();
+    EXPECT_EQ(datas.last().toObject().value("data").toArray().last().toObject().value("OK").toArray().at(4).toInt(), 7);
+}
+
 TEST_F(StatsRecording, ClockSetBackKeepsTheDay)
 {
     ResStatisticsParam& model = start();
