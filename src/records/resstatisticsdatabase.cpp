@@ -6,6 +6,7 @@
 #include "records/resstatisticsparam.h"
 #include "records/statisticsfiles.h"
 #include "vision/wizardpara.h"
+#include "widgets/publictools_widget.h"
 
 #include <QDate>
 #include <QDir>
@@ -13,7 +14,6 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QJsonDocument>
-#include <QMessageBox>
 #include <QRegularExpression>
 #include <QSqlError>
 #include <QThread>
@@ -103,7 +103,8 @@ void ResStatisticsDatabase::reportBrokenDatabase()
     qCritical().noquote() << text;
     // The operator confirms before the panel restarts; a run without a screen must not wait.
     if (hasDisplay()) {
-        QMessageBox box(QMessageBox::Critical, QString(), text, QMessageBox::Ok);
+        WarnBox box(nullptr);
+        box.setText(text);
         box.exec();
     }
     CommandRunner::instance()->run(QStringLiteral("reboot"), {});
@@ -111,6 +112,7 @@ void ResStatisticsDatabase::reportBrokenDatabase()
 
 void ResStatisticsDatabase::slotSaveRecord(QString curDate, QJsonObject json, bool isMove)
 {
+    archivePendingDays();
     if (!QFileInfo::exists(currentFileName()))
         StatisticsFiles::copyFile(templateFileName(), currentFileName());
     {
@@ -124,14 +126,27 @@ void ResStatisticsDatabase::slotSaveRecord(QString curDate, QJsonObject json, bo
     }
     if (!isMove)
         return;
+    m_pendingArchives.remove(curDate);
     if (!archiveDay(curDate, json)) {
-        // Keep the ended day in the current file rather than lose it; the next store of the new
-        // day will overwrite its JSON, so say loudly what happened.
-        qCritical() << "statistics day" << curDate << "could not be archived; kept in" << currentFileName();
+        // The current file is left as it is; the day is archived by a later store.
+        qCritical() << "statistics day" << curDate << "could not be archived; trying again with every store";
+        if (QDate::fromString(curDate, QStringLiteral("yyyy-MM-dd")).isValid())
+            m_pendingArchives.insert(curDate, json);
         return;
     }
     if (!StatisticsFiles::copyFile(templateFileName(), currentFileName()))
         qWarning() << "cannot renew" << currentFileName() << "from" << templateFileName();
+}
+
+void ResStatisticsDatabase::archivePendingDays()
+{
+    for (auto it = m_pendingArchives.begin(); it != m_pendingArchives.end();) {
+        if (!archiveDay(it.key(), it.value())) {
+            ++it;
+            continue;
+        }
+        it = m_pendingArchives.erase(it);
+    }
 }
 
 bool ResStatisticsDatabase::archiveDay(const QString& curDate, const QJsonObject& json)
@@ -221,8 +236,11 @@ QJsonObject ResStatisticsDatabase::loadCountFromJson(QSqlQuery query, QString pa
         if (removeSuffix(path) == QLatin1String("ResStatistics")) {
             // Only the start-up load (GUI thread) meets today's file; archives keep their date.
             list.date = m_param ? m_param->getCurDBDate() : AppClock::now().date().toString(QStringLiteral("yyyy-MM-dd"));
-            if (m_param)
+            if (m_param) {
                 group.groupName = m_param->getCurGroupName();
+                // Recording goes on in this group: it starts when the day did, like any new group.
+                group.morningStart = m_param->dayStartHour();
+            }
         } else {
             list.date = removeSuffix(path);
         }

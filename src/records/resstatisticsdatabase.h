@@ -5,6 +5,7 @@
 #include <QDateTime>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QMap>
 #include <QObject>
 #include <QSqlQuery>
 #include <QString>
@@ -60,7 +61,11 @@ signals:
 
 private:
     bool archiveDay(const QString& curDate, const QJsonObject& json);
+    void archivePendingDays();
     void reportBrokenDatabase();
 
     ResStatisticsParam* m_param;
+    // Ended days whose archive could not be written (date -> day JSON). The current file is
+    // overwritten by the next day's store, so they are kept here and tried again every store.
+    QMap<QString, QJsonObject> m_pendingArchives;
 };

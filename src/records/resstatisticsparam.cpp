@@ -44,7 +44,7 @@ ResStatisticsParam::~ResStatisticsParam()
     shutdown();
 }
 
-ResStatisticsParam* ResStatisticsParam::instance()
+ResStatisticsParam* ResStatisticsParam::getInstance()
 {
     if (!_instance)
         _instance = new ResStatisticsParam;
@@ -94,6 +94,20 @@ void ResStatisticsParam::init(QString group, int steps)
     connect(this, &ResStatisticsParam::sigSaveRecord, database.data(), &ResStatisticsDatabase::slotSaveRecord);
     connect(database.data(), SIGNAL(sigLoadFinish(QJsonObject, bool)), this, SLOT(slotRecvRecord(QJsonObject, bool)));
 
+    // The file holds another production day than the running one (the program stopped between
+    // a day roll and its archive, or the shift settings file was lost): archive that day under
+    // its own date instead of mixing it into the running day and its archive.
+    if (QDate::fromString(todayCount.date, QStringLiteral("yyyy-MM-dd")).isValid() && todayCount.date != getCurDBDate()) {
+        qWarning() << "statistics file holds the day" << todayCount.date << "while the running day is"
+                   << getCurDBDate() << "; archiving it";
+        emit sigSaveRecord(todayCount.date, json, true);
+        todayCount.groups.clear();
+        todayCount.groups.push_back(newGroup(curGroupName));
+        todayCount.date = getCurDBDate();
+        calcCount(todayCount);
+        shownGroupName = curGroupName;
+    }
+
     cameraCycleOK.clear();
     for (int i = 0; i < kAllRecordIndex; ++i)
         cameraCycleOK.append(true);
@@ -107,10 +121,16 @@ void ResStatisticsParam::setTimer(bool on)
 {
     if (!timer)
         return;
-    if (on)
-        timer->start();
-    else
+    if (!on) {
         timer->stop();
+        return;
+    }
+    const bool wasRunning = timer->isActive();
+    timer->start();
+    // After a stop of a day or more the stored day has ended: roll it now, or the first
+    // minute's results would be counted into the last hour of a day long gone.
+    if (!wasRunning && AppClock::nowMs() / 1000 - qint64(rollTime) >= kDaySeconds)
+        checkDate();
 }
 
 void ResStatisticsParam::shutdown()
@@ -138,8 +158,8 @@ CountGroup ResStatisticsParam::newGroup(const QString& name) const
     CountGroup group;
     // The count query places hours by the group's morning hour: it must be the hour the
     // production day really started at, even when the shift hours changed since.
-    group.morningStart = QDateTime::fromSecsSinceEpoch(rollTime).time().hour();
-    group.nightStart = nightStart;
+    group.morningStart = dayStartHour();
+    group.nightStart = 20;
     initStuCountGroup(group, name);
     repairGroup(group, detectCount, numCamera);
     return group;
@@ -351,6 +371,11 @@ CountGroup ResStatisticsParam::getGoupFromName(QString name) const
     return CountGroup();
 }
 
+int ResStatisticsParam::dayStartHour() const
+{
+    return QDateTime::fromSecsSinceEpoch(rollTime).time().hour();
+}
+
 QString ResStatisticsParam::getCurDBDate() const
 {
     return QDateTime::fromSecsSinceEpoch(rollTime).toString(QStringLiteral("yyyy-MM-dd"));
@@ -362,7 +387,7 @@ void ResStatisticsParam::setCurGroup()
         if (group.groupName != curGroupName)
             continue;
         // The day keeps the start it had; new shift hours move the boundary from the next day on.
-        group.morningStart = QDateTime::fromSecsSinceEpoch(rollTime).time().hour();
+        group.morningStart = dayStartHour();
         group.nightStart = nightStart;
         return;
     }

@@ -23,7 +23,8 @@ public:
     ~ResStatisticsParam() override;
 
     // The process-wide model, created on first use.
-    static ResStatisticsParam* instance();
+    static ResStatisticsParam* getInstance();
+    static ResStatisticsParam* instance() { return getInstance(); }
     // Stops and deletes the process-wide model (end of the program).
     static void destroyInstance();
 
@@ -75,6 +76,9 @@ public:
     const CountGroupList& today() const { return todayCount; }
     const CountGroupList& shown() const { return shownCount; }
     quint32 getRollTime() const { return rollTime; }
+    // The clock hour the current production day started at; what its groups store as
+    // "morningStart", so the count query places their hours right.
+    int dayStartHour() const;
     int shiftHour(int which) const;   // 0 morningsStart, 1 morningsEnd, 2 nightStart, 3 nightEnd
     bool isTimerActive() const { return timer && timer->isActive(); }
 

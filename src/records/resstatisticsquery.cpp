@@ -64,10 +64,18 @@ void appendZerosToSubArrays(QJsonArray& array, int from, int count)
     }
 }
 
-void appendToSubArray(QJsonArray& array, int index, int value)
+void appendValues(QJsonArray& array, const QJsonArray& values)
+{
+    for (const QJsonValue& value : values)
+        array.append(value);
+}
+
+// A sub-array is taken out and put back whole, which costs the size of the parent: done once
+// per record and day, not once per hour, or a long range takes seconds on the GUI thread.
+void appendToSubArray(QJsonArray& array, int index, const QJsonArray& values)
 {
     QJsonArray sub = array.at(index).toArray();
-    sub.append(value);
+    appendValues(sub, values);
     array[index] = sub;
 }
 
@@ -170,26 +178,27 @@ void addGroupValues(const QJsonObject& group, int firstSlot, int endSlot, QueryA
             QJsonArray indexNg = every.value(kIndexNg).toArray();
             QJsonArray indexAllDetail = every.value(kIndexAllDetail).toArray();
             QJsonArray indexNgDetail = every.value(kIndexNgDetail).toArray();
+            QJsonArray ngSlots;
+            QJsonArray allSlots;
             for (int i = firstSlot; i < endSlot; ++i) {
                 const int ng = ngValues.at(i).toInt(0);
-                const int all = ok.at(i).toInt(0) + ng;
-                if (c < 0 && s < 0) {
-                    arrays.detectNg.append(ng);
-                    arrays.detectAll.append(all);
-                } else if (s < 0) {
-                    if (c >= arrays.detectNgDetail.size())
-                        continue;
-                    appendToSubArray(arrays.detectNgDetail, c, ng);
-                    appendToSubArray(arrays.detectAllDetail, c, all);
-                } else if (c < 0) {
-                    indexNg.append(ng);
-                    indexAll.append(all);
-                } else {
-                    if (c >= indexNgDetail.size())
-                        continue;
-                    appendToSubArray(indexNgDetail, c, ng);
-                    appendToSubArray(indexAllDetail, c, all);
+                ngSlots.append(ng);
+                allSlots.append(ok.at(i).toInt(0) + ng);
+            }
+            if (c < 0 && s < 0) {
+                appendValues(arrays.detectNg, ngSlots);
+                appendValues(arrays.detectAll, allSlots);
+            } else if (s < 0) {
+                if (c < arrays.detectNgDetail.size()) {
+                    appendToSubArray(arrays.detectNgDetail, c, ngSlots);
+                    appendToSubArray(arrays.detectAllDetail, c, allSlots);
                 }
+            } else if (c < 0) {
+                appendValues(indexNg, ngSlots);
+                appendValues(indexAll, allSlots);
+            } else if (c < indexNgDetail.size()) {
+                appendToSubArray(indexNgDetail, c, ngSlots);
+                appendToSubArray(indexAllDetail, c, allSlots);
             }
             if (s >= 0) {
                 every.insert(kIndexAll, indexAll);

@@ -101,12 +101,26 @@ TEST_F(StatsDatabase, MoveKeepsTheDayWhenTheCurrentFileIsBroken)
     EXPECT_EQ(rowCount("ResStatistics.db"), 0);
 }
 
-TEST_F(StatsDatabase, MoveThatCannotArchiveKeepsTheCurrentFile)
+TEST_F(StatsDatabase, MoveThatCannotArchiveKeepsTheDayUntilItCan)
 {
     ResStatisticsDatabase database(nullptr);
     TestEnv::writeText("ResStatistics", "a file where the folder should be");
     database.slotSaveRecord("2024-05-06", dayJson("2024-05-06", 5), true);
     EXPECT_EQ(StatsTest::readDay("ResStatistics.db"), dayJson("2024-05-06", 5));
+
+    // The new day goes on being stored meanwhile; the ended one is not forgotten.
+    database.slotSaveRecord("2024-05-07", dayJson("2024-05-07", 1), false);
+    EXPECT_EQ(StatsTest::readDay("ResStatistics.db"), dayJson("2024-05-07", 1));
+    ASSERT_TRUE(QFile::remove("ResStatistics"));
+    database.slotSaveRecord("2024-05-07", dayJson("2024-05-07", 2), false);
+    EXPECT_EQ(StatsTest::readDay("ResStatistics/2024-05-06.db"), dayJson("2024-05-06", 5));
+    EXPECT_EQ(StatsTest::readDay("ResStatistics.db"), dayJson("2024-05-07", 2));
+    EXPECT_EQ(QDir("ResStatistics").entryList(QDir::Files), QStringList{"2024-05-06.db"});
+
+    // Archived once only: a later roll of the same date is not overwritten by the old day.
+    database.slotSaveRecord("2024-05-06", dayJson("2024-05-06", 9), true);
+    database.slotSaveRecord("2024-05-07", dayJson("2024-05-07", 3), false);
+    EXPECT_EQ(StatsTest::readDay("ResStatistics/2024-05-06.db"), dayJson("2024-05-06", 9));
 }
 
 TEST_F(StatsDatabase, OlderLayoutIsConvertedAndWrittenBack)

@@ -1,6 +1,7 @@
 // The statistics model with its database thread on real files: recording, storing, the day
 // roll and the shift settings file.
 #include "base/appclock.h"
+#include "records/resstatisticsdatabase.h"
 #include "records/resstatisticsparam.h"
 #include "support/fakecommandrunner.h"
 #include "support/testenv.h"
@@ -145,6 +146,35 @@ TEST_F(StatsRecording, CycleCountsOkOnlyWhenEveryStepWas)
     EXPECT_EQ(group().allCameras.steps[0].day.OK + group().allCameras.steps[0].day.NG, 2);
 }
 
+TEST_F(StatsRecording, FreshDayFileStartsAtTheConfiguredMorningHour)
+{
+    // Shifts from 06:00, and no day file yet (a new panel, or a restart right after a roll).
+    const quint32 six = quint32(at(0, 6).toSecsSinceEpoch());
+    TestEnv::writeText("resstatistics.json", QJsonDocument(QJsonObject{{"time", QString::number(six)},
+                                                                       {"morningsStart", 6},
+                                                                       {"morningsEnd", 18},
+                                                                       {"nightStart", 18},
+                                                                       {"nightEnd", 6}})
+                                                 .toJson());
+    ResStatisticsParam& model = start();
+    ASSERT_EQ(model.today().groups.size(), 1u);
+    EXPECT_EQ(group().groupName, "A");
+    EXPECT_EQ(group().morningStart, 6);
+
+    // One whole cycle at 10:xx; the count query must find it in the 10-11 hour.
+    model.addRecord(0, 10, {true, true}, false);
+    model.addRecord(1, 10, {true, true}, true);
+    model.checkDate();
+    ASSERT_TRUE(TestEnv::waitUntil([] {
+        const QJsonArray groups = StatsTest::readDay("ResStatistics.db").value("groups").toArray();
+        const QJsonArray datas = groups.at(0).toObject().value("datas").toArray();
+        return datas.last().toObject().value("data").toArray().last().toObject().value("OK").toArray().at(4).toInt() == 1;
+    }));
+    QJsonObject result;
+    ResStatisticsDatabase::loadCount("2024-05-06 10:00:00", "2024-05-06 10:59:59", result, "A");
+    EXPECT_EQ(result.value("detect_all").toArray(), (QJsonArray{1}));
+}
+
 TEST_F(StatsRecording, SwitchedGroupIsAppendedWithTheDaysStartHour)
 {
     ResStatisticsParam& model = start();
@@ -160,6 +190,7 @@ TEST_F(StatsRecording, SwitchedGroupIsAppendedWithTheDaysStartHour)
     ASSERT_EQ(model.today().groups.size(), 2u);
     EXPECT_EQ(group(1).groupName, "B");
     EXPECT_EQ(group(1).morningStart, 8);
+    EXPECT_EQ(group(1).nightStart, 20);   // until the screen applies hours again
     EXPECT_EQ(group(1).allCameras.steps[0].NG[2], 1);
     EXPECT_EQ(group(0).allCameras.steps[0].NG[2], 0);
 }
@@ -210,6 +241,57 @@ TEST_F(StatsRecording, DayIsStoredEachCheckAndArchivedAtTheRoll)
     ASSERT_TRUE(TestEnv::waitUntil([] {
         return StatsTest::readDay("ResStatistics.db").value("date").toString() == "2024-05-07";
     }));
+}
+
+TEST_F(StatsRecording, StartAfterDaysOffEndsTheStoredDayBeforeCounting)
+{
+    TestEnv::writeText("resstatistics.json",
+                       QByteArray("{\"time\": \"") + QByteArray::number(at(-3, 8).toSecsSinceEpoch())
+                           + "\", \"morningsStart\": 8, \"morningsEnd\": 20, \"nightStart\": 20, \"nightEnd\": 8}");
+    CountGroupList old;
+    old.date = "2024-05-03";
+    CountGroup g;
+    ResStatisticsParam::initStuCountGroup(g, "A");
+    g.allCameras.cycle.OK[4] = 7;
+    old.groups.push_back(g);
+    ASSERT_TRUE(StatsTest::writeDayFile("ResStatistics.db", ResStatisticsParam::StuCountToJson(old)));
+
+    ResStatisticsParam& model = start();
+    EXPECT_EQ(model.getCurDBDate(), "2024-05-03");
+    model.setTimer(true);
+    EXPECT_EQ(model.getCurDBDate(), "2024-05-06");
+    model.addRecord(0, 10, {true, true}, false);
+    EXPECT_EQ(group().allCameras.steps[0].OK[2], 1);
+    EXPECT_EQ(group().allCameras.cycle.OK[4], 0);
+    ASSERT_TRUE(TestEnv::waitUntil([] { return QFile::exists("ResStatistics/2024-05-03.db"); }));
+    const QJsonObject archived = StatsTest::readDay("ResStatistics/2024-05-03.db");
+    const QJsonArray datas = archived.value("groups").toArray().at(0).toObject().value("datas").toArray();
+    EXPECT_EQ(datas.last().toObject().value("data").toArray().last().toObject().value("OK").toArray().at(4).toInt(), 7);
+}
+
+TEST_F(StatsRecording, DayFileOfAnotherDayIsArchivedUnderItsOwnDate)
+{
+    // Stopped between a roll (the settings already name the new day) and the archive.
+    TestEnv::writeText("resstatistics.json",
+                       QByteArray("{\"time\": \"") + QByteArray::number(at(0, 8).toSecsSinceEpoch())
+                           + "\", \"morningsStart\": 8, \"morningsEnd\": 20, \"nightStart\": 20, \"nightEnd\": 8}");
+    CountGroupList old;
+    old.date = "2024-05-05";
+    CountGroup g;
+    ResStatisticsParam::initStuCountGroup(g, "A");
+    g.allCameras.cycle.OK[4] = 7;
+    old.groups.push_back(g);
+    ASSERT_TRUE(StatsTest::writeDayFile("ResStatistics.db", ResStatisticsParam::StuCountToJson(old)));
+
+    ResStatisticsParam& model = start();
+    EXPECT_EQ(model.today().date, "2024-05-06");
+    ASSERT_EQ(model.today().groups.size(), 1u);
+    EXPECT_EQ(group().allCameras.cycle.day.OK, 0);
+    ASSERT_TRUE(TestEnv::waitUntil([] { return QFile::exists("ResStatistics/2024-05-05.db"); }));
+    const QJsonObject archived = StatsTest::readDay("ResStatistics/2024-05-05.db");
+    EXPECT_EQ(archived.value("date").toString(), "2024-05-05");
+    const QJsonArray datas = archived.value("groups").toArray().at(0).toObject().value("datas").toArray();
+    EXPECT_EQ(datas.last().toObject().value("data").toArray().last().toObject().value("OK").toArray().at(4).toInt(), 7);
 }
 
 TEST_F(StatsRecording, ClockSetBackKeepsTheDay)
