@@ -34,7 +34,7 @@ void WizardParaWidget::accept()
             copier->start();
     }
 
-    ResStatisticsParam* statistics = ResStatisticsParam::instance();
+    ResStatisticsParam* statistics = ResStatisticsParam::getInstance();
     if (edited.machineType == kConfigurableStepsMachine && edited.detectNum != gDNum)
         statistics->checkCameraDetectCount(edited.detectNum);
 
@@ -52,5 +52,5 @@ void WizardParaWidget::setCurrentParaGroup(const QString& name)
     gpWParaBak->groupName = name;
     if (!gpWPara->save())
         qWarning() << "cannot store the parameter group" << name;
-    ResStatisticsParam::instance()->curGroupName = name;
+    ResStatisticsParam::getInstance()->curGroupName = name;
 }

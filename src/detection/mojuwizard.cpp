@@ -124,7 +124,7 @@ MoJuWizard::MoJuWizard(QWidget* parent, quint16 modbusPort) : QWidget(parent)
 
     m_modbusServer = std::make_unique<ModbusServer>(QHostAddress::Any, modbusPort);
 
-    ResStatisticsParam* statistics = ResStatisticsParam::instance();
+    ResStatisticsParam* statistics = ResStatisticsParam::getInstance();
     statistics->init(gpWPara->getCurGroupName(), gDNum);
     statistics->setTimer(gpWPara->isUseStatistics != 0);
     // Same thread: every verdict is counted inside the emission.

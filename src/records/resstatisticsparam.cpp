@@ -13,7 +13,7 @@
 #include <QThread>
 #include <QtDebug>
 
-ResStatisticsParam* ResStatisticsParam::_instance = nullptr;
+ResStatisticsParam* ResStatisticsParam::instance = nullptr;
 
 namespace {
 
@@ -46,15 +46,15 @@ ResStatisticsParam::~ResStatisticsParam()
 
 ResStatisticsParam* ResStatisticsParam::getInstance()
 {
-    if (!_instance)
-        _instance = new ResStatisticsParam;
-    return _instance;
+    if (!instance)
+        instance = new ResStatisticsParam;
+    return instance;
 }
 
 void ResStatisticsParam::destroyInstance()
 {
-    delete _instance;
-    _instance = nullptr;
+    delete instance;
+    instance = nullptr;
 }
 
 void ResStatisticsParam::init(QString group, int steps)

@@ -24,7 +24,6 @@ public:
 
     // The process-wide model, created on first use.
     static ResStatisticsParam* getInstance();
-    static ResStatisticsParam* instance() { return getInstance(); }
     // Stops and deletes the process-wide model (end of the program).
     static void destroyInstance();
 
@@ -124,5 +123,5 @@ private:
     bool cycleOK = true;
 
     QThread* databaseThread = nullptr;
-    static ResStatisticsParam* _instance;
+    static ResStatisticsParam* instance;
 };

@@ -55,7 +55,7 @@ TEST_F(SettingsAccept, DaysAndTheStickSwitchReachTheCopier)
 
 TEST_F(SettingsAccept, StatisticsSwitchStartsAndStopsTheDayTimer)
 {
-    ResStatisticsParam* statistics = ResStatisticsParam::instance();
+    ResStatisticsParam* statistics = ResStatisticsParam::getInstance();
     ASSERT_TRUE(statistics->isTimerActive());
     gpWParaBak->isUseStatistics = 0;
     page.accept();
@@ -67,7 +67,7 @@ TEST_F(SettingsAccept, StatisticsSwitchStartsAndStopsTheDayTimer)
 
 TEST_F(SettingsAccept, MoreStepsGrowTheStatisticsOnlyForTheConfigurableMachine)
 {
-    ResStatisticsParam* statistics = ResStatisticsParam::instance();
+    ResStatisticsParam* statistics = ResStatisticsParam::getInstance();
     window->Run();   // today's group exists
     const auto steps = [&] { return statistics->today().groups[0].cameras[0].steps.size(); };
     ASSERT_EQ(steps(), 2);
@@ -83,7 +83,7 @@ TEST_F(SettingsAccept, MoreStepsGrowTheStatisticsOnlyForTheConfigurableMachine)
 
 TEST_F(SettingsAccept, ASwitchedGroupCountsFromTheNextResult)
 {
-    ResStatisticsParam* statistics = ResStatisticsParam::instance();
+    ResStatisticsParam* statistics = ResStatisticsParam::getInstance();
     window->Run();
     page.setCurrentParaGroup("B");
     EXPECT_EQ(gpWPara->getCurGroupName(), "B");

@@ -23,7 +23,7 @@ protected:
         AppClock::setNow(QDateTime(QDate(2024, 5, 6), QTime(9, 30)));
         // The main window creates, starts and feeds the statistics model.
         window = std::make_unique<MoJuWizard>(nullptr, 0);
-        statistics = ResStatisticsParam::instance();
+        statistics = ResStatisticsParam::getInstance();
     }
     void TearDown() override
     {
