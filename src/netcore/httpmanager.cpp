@@ -183,7 +183,7 @@ void HttpManager::serveOne()
         request = pending_list.takeFirst();
     }
     const TaskTiming timing = timingOf(request);
-    qInfo() << "[Short_RCV] *********************************" << request.url << "usetime_ms:" << timing.elapsed
+    qInfo().noquote() << "[Short_RCV] *********************************" << request.url << "usetime_ms:" << timing.elapsed
             << "packs:" << timing.packs;
     const auto route = url_routes.constFind(request.url);
     if (route == url_routes.cend()) {
@@ -198,7 +198,7 @@ void HttpManager::logTiming(const char* header, const CTask_FormData& request) c
     const TaskTiming timing = timingOf(request);
     if (timing.elapsed == -1 && timing.packs == -1)
         return;
-    qInfo() << header << request.url << "usetime_ms:" << timing.elapsed << "packs:" << timing.packs;
+    qInfo().noquote() << header << request.url << "usetime_ms:" << timing.elapsed << "packs:" << timing.packs;
 }
 
 void HttpManager::runHandler(const Handler& handler, const CTask_FormData& record) const
@@ -207,9 +207,9 @@ void HttpManager::runHandler(const Handler& handler, const CTask_FormData& recor
     try {
         handler(record);
     } catch (const std::exception& error) {
-        qWarning() << "---warning--- handler for" << record.url << "failed:" << error.what();
+        qWarning().noquote() << "handler for" << record.url << "failed:" << error.what();
     } catch (...) {
-        qWarning() << "---warning--- handler for" << record.url << "failed";
+        qWarning().noquote() << "handler for" << record.url << "failed";
     }
 }
 

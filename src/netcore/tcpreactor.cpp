@@ -94,7 +94,7 @@ void TcpReactor::deinitialize()
     if (!isRunning())
         return;
     if (onWorkerThread()) {
-        qWarning() << "---warning--- a reactor cannot stop itself from its own thread";
+        qWarning() << "a reactor cannot stop itself from its own thread";
         return;
     }
     emit readyToClose();
@@ -129,7 +129,7 @@ bool TcpReactor::post_sync(CTask_FormData& request, CTask_FormData& reply, int m
         return false;
     if (onWorkerThread()) {
         // The reply would have to be read by the very thread that waits for it.
-        qWarning() << "---warning--- post_sync called from the reactor's own thread";
+        qWarning() << "post_sync called from the reactor's own thread";
         return false;
     }
     if (request.uuid.isEmpty())

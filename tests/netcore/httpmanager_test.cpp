@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QJsonDocument>
+#include <QRegularExpression>
 #include <QTimer>
 #include <gtest/gtest.h>
 #include <stdexcept>
@@ -96,8 +97,16 @@ TEST(HttpManager, CurlSeesNotFound)
 {
     TestService service;
     ASSERT_TRUE(service.startReactor(QHostAddress::LocalHost, 0, 4));
+    NetTest::LogCapture log;
     const CommandResult result = NetTest::runAside(
         "curl", {"-s", "-i", "--noproxy", "*", QStringLiteral("http://127.0.0.1:%1/nowhere").arg(service.serverPort())});
+    const QStringList info = log.lines(QtInfoMsg);
+    EXPECT_TRUE(info.contains("SlotRecvRequest_Pre_ThreadMold2 404 Not Found")) << info.join('\n').toStdString();
+    // Fields are separated by single blanks, the url unquoted.
+    EXPECT_EQ(info.filter(QRegularExpression(
+                  "^\\[Short_RCV\\]\\[SlotRecvRequest\\] \\*{22} /nowhere usetime_ms: -?\\d+ packs: 1$")).size(),
+              1)
+        << info.join('\n').toStdString();
     const auto replies = NetTest::splitReplies(result.output);
     ASSERT_EQ(replies.size(), 1) << result.output.constData();
     EXPECT_TRUE(replies.first().first.startsWith("HTTP/1.1 404 Not Found"));
