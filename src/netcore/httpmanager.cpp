@@ -40,15 +40,24 @@ HttpManager::~HttpManager()
 {
     // Nothing of the service may outlive it: its workers and its reactor's thread stop here.
     Reload_Future_Workfunc(true);
+    retireReactor();
+    thread_pool->waitForDone();
+}
+
+void HttpManager::retireReactor()
+{
     QSharedPointer<JXKC::TcpReactor> old;
     {
         QMutexLocker lock(&reactor_mutex);
         old.swap(reactor);
     }
-    if (old)
-        old->blockAllRecvSIG();
-    old.reset();
-    thread_pool->waitForDone();
+    if (!old)
+        return;
+    old->blockAllRecvSIG();
+    // A handler running on the reactor's thread may hold it for a moment. Stopping the thread
+    // here lets such a handler finish before this service changes or goes, and leaves the last
+    // reference in this thread: a reactor cannot wait for its own thread to end.
+    old->deinitialize();
 }
 
 QSharedPointer<JXKC::TcpReactor> HttpManager::currentReactor() const
@@ -65,14 +74,7 @@ quint16 HttpManager::serverPort() const
 
 bool HttpManager::startReactor(const QHostAddress& address, quint16 port, int mode)
 {
-    QSharedPointer<JXKC::TcpReactor> old;
-    {
-        QMutexLocker lock(&reactor_mutex);
-        old.swap(reactor);
-    }
-    if (old)
-        old->blockAllRecvSIG();
-    old.reset();   // stops its thread, unless someone else still holds it
+    retireReactor();
 
     QSharedPointer<JXKC::TcpReactor> fresh;
     if (type == JXKT_CLIENT)

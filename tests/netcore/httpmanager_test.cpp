@@ -246,6 +246,35 @@ TEST(HttpManager, ModeThreeServesOnWorkersAndRestartsCleanly)
     EXPECT_EQ(QJsonDocument::fromJson(reply.body).object().value("msg").toString(), "no found url");
 }
 
+TEST(HttpManager, ReplacingTheReactorWaitsForAHandlerOnItsThread)
+{
+    struct Holder : HttpManager {
+        Holder() : HttpManager(JXKT_SERVER)
+        {
+            url_routes.insert("/hold", [this](const CTask_FormData&) {
+                const auto keep = currentReactor();   // as sending does, for a moment
+                inside = true;
+                QThread::msleep(300);
+                done = true;
+            });
+        }
+        std::atomic<bool> inside{false};
+        std::atomic<bool> done{false};
+    } service;
+    ASSERT_TRUE(service.startReactor(QHostAddress::LocalHost, 0, 2));   // handlers on the reactor's thread
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, service.serverPort());
+    ASSERT_TRUE(socket.waitForConnected(2000));
+    socket.write("POST /hold HTTP/1.1\r\nHost: t\r\n\r\n");
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return service.inside.load(); }));
+
+    ASSERT_TRUE(service.startReactor(QHostAddress::LocalHost, 0, 2));
+    // The old reactor's thread ended its handler first; the old reactor is gone, not stuck
+    // waiting for its own thread, and its connection is closed.
+    EXPECT_TRUE(service.done.load());
+    EXPECT_TRUE(TestEnv::waitUntil([&] { return socket.state() == QAbstractSocket::UnconnectedState; }, 2000));
+}
+
 TEST(HttpManager, ClientServiceRoutesRepliesByTheirRequestsUrl)
 {
     TestService server;
