@@ -119,7 +119,8 @@ bool HttpManager::startReactor(const QHostAddress& address, quint16 port, int mo
 
 void HttpManager::sendAsync(const CTask_FormData& record)
 {
-    if (handler_depth > 0 && QThread::currentThread() == thread()) {
+    // handler_depth belongs to this object's thread: other threads must not read it.
+    if (QThread::currentThread() == thread() && handler_depth > 0) {
         held_sends.append(record);
         return;
     }
