@@ -19,6 +19,8 @@ public:
     {
         url_routes.insert("/echo", [this](const CTask_FormData& request) {
             sessions.append(request.session_id);
+            if (!request.images.isEmpty())
+                images = request.images;
             reply(request);
         });
         url_routes.insert("/slow", [this](const CTask_FormData& request) {
@@ -54,6 +56,7 @@ public:
     JXKC::TcpReactor* held() { return reactor.data(); }
 
     QList<int> sessions;
+    QMap<QString, cv::Mat> images;
     int slowCalls = 0;
     int throwCalls = 0;
     std::function<void()> onSlow;
@@ -301,5 +304,16 @@ TEST(HttpManager, TwoProcessesTalk)
     const QString helper = QCoreApplication::applicationDirPath() + "/tcpreactor_helper";
     const CommandResult result = NetTest::runAside(helper, {QString::number(service.serverPort())});
     EXPECT_TRUE(result.ok()) << result.output.constData();
-    EXPECT_EQ(service.sessions.size(), 1);
+    EXPECT_EQ(service.sessions.size(), 2);
+    EXPECT_EQ(service.sessions.at(0), service.sessions.at(1));
+    // The multipart image crossed the process boundary through both sessions intact.
+    ASSERT_TRUE(service.images.contains("shot-info"));
+    const cv::Mat image = service.images.value("shot-info");
+    ASSERT_EQ(image.type(), CV_8UC3);
+    ASSERT_EQ(image.rows, 5);
+    ASSERT_EQ(image.cols, 7);
+    bool same = true;
+    for (int i = 0; i < int(image.total()) * 3; ++i)
+        same = same && image.data[i] == uchar(i * 13);
+    EXPECT_TRUE(same);
 }
