@@ -40,15 +40,24 @@ HttpManager::~HttpManager()
 {
     // Nothing of the service may outlive it: its workers and its reactor's thread stop here.
     Reload_Future_Workfunc(true);
+    retireReactor();
+    thread_pool->waitForDone();
+}
+
+void HttpManager::retireReactor()
+{
     QSharedPointer<JXKC::TcpReactor> old;
     {
         QMutexLocker lock(&reactor_mutex);
         old.swap(reactor);
     }
-    if (old)
-        old->blockAllRecvSIG();
-    old.reset();
-    thread_pool->waitForDone();
+    if (!old)
+        return;
+    old->blockAllRecvSIG();
+    // A handler running on the reactor's thread may hold it for a moment. Stopping the thread
+    // here lets such a handler finish before this service changes or goes, and leaves the last
+    // reference in this thread: a reactor cannot wait for its own thread to end.
+    old->deinitialize();
 }
 
 QSharedPointer<JXKC::TcpReactor> HttpManager::currentReactor() const
@@ -65,14 +74,7 @@ quint16 HttpManager::serverPort() const
 
 bool HttpManager::startReactor(const QHostAddress& address, quint16 port, int mode)
 {
-    QSharedPointer<JXKC::TcpReactor> old;
-    {
-        QMutexLocker lock(&reactor_mutex);
-        old.swap(reactor);
-    }
-    if (old)
-        old->blockAllRecvSIG();
-    old.reset();   // stops its thread, unless someone else still holds it
+    retireReactor();
 
     QSharedPointer<JXKC::TcpReactor> fresh;
     if (type == JXKT_CLIENT)
@@ -117,7 +119,8 @@ bool HttpManager::startReactor(const QHostAddress& address, quint16 port, int mo
 
 void HttpManager::sendAsync(const CTask_FormData& record)
 {
-    if (handler_depth > 0 && QThread::currentThread() == thread()) {
+    // handler_depth belongs to this object's thread: other threads must not read it.
+    if (QThread::currentThread() == thread() && handler_depth > 0) {
         held_sends.append(record);
         return;
     }
@@ -183,7 +186,7 @@ void HttpManager::serveOne()
         request = pending_list.takeFirst();
     }
     const TaskTiming timing = timingOf(request);
-    qInfo() << "[Short_RCV] *********************************" << request.url << "usetime_ms:" << timing.elapsed
+    qInfo().noquote() << "[Short_RCV] *********************************" << request.url << "usetime_ms:" << timing.elapsed
             << "packs:" << timing.packs;
     const auto route = url_routes.constFind(request.url);
     if (route == url_routes.cend()) {
@@ -198,7 +201,7 @@ void HttpManager::logTiming(const char* header, const CTask_FormData& request) c
     const TaskTiming timing = timingOf(request);
     if (timing.elapsed == -1 && timing.packs == -1)
         return;
-    qInfo() << header << request.url << "usetime_ms:" << timing.elapsed << "packs:" << timing.packs;
+    qInfo().noquote() << header << request.url << "usetime_ms:" << timing.elapsed << "packs:" << timing.packs;
 }
 
 void HttpManager::runHandler(const Handler& handler, const CTask_FormData& record) const
@@ -207,9 +210,9 @@ void HttpManager::runHandler(const Handler& handler, const CTask_FormData& recor
     try {
         handler(record);
     } catch (const std::exception& error) {
-        qWarning() << "---warning--- handler for" << record.url << "failed:" << error.what();
+        qWarning().noquote() << "handler for" << record.url << "failed:" << error.what();
     } catch (...) {
-        qWarning() << "---warning--- handler for" << record.url << "failed";
+        qWarning().noquote() << "handler for" << record.url << "failed";
     }
 }
 

@@ -65,6 +65,8 @@ protected:
     QList<QString> busy_urls;
 
 private:
+    // Stops and lets go of the reactor held now.
+    void retireReactor();
     void pushPending(const CTask_FormData& request);
     void workerLoop();
     void serveOne();

@@ -123,7 +123,7 @@ bool SCI_ExecObj_Recv::analysisIntegrality_json(const QByteArray& bytes, CTask_F
     QJsonParseError error{};
     const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
     if (document.isNull() || error.error != QJsonParseError::NoError) {
-        qWarning() << "---warning--- analysisIntegrality_json" << "json error:" << task.url << error.errorString();
+        qWarning().noquote() << "analysisIntegrality_json" << "json error:" << task.url << error.errorString();
         return false;
     }
     task.json = document.object();

@@ -202,7 +202,7 @@ void SCI_ExecObj_Send::Integrality_Mat(CTask_FormData& record)
     for (auto it = record.images.cbegin(); it != record.images.cend(); ++it) {
         const cv::Mat& image = it.value();
         if (image.depth() != CV_8U || image.dims != 2) {
-            qWarning() << "---warning--- image not sent, only 8-bit images travel:" << it.key();
+            qWarning() << "image not sent, only 8-bit images travel:" << it.key();
             continue;
         }
         QJsonObject info;
@@ -245,7 +245,7 @@ bool SCI_ExecObj_Send::Integrality_File(CTask_FormData& record)
         return true;   // nothing can be written, not even an error reply
     auto* file = new QFile(record.files.firstKey());
     if (!file->open(QIODevice::ReadOnly)) {
-        qWarning() << "---warning--- file cannot be opened for sending:" << file->fileName() << file->errorString();
+        qWarning() << "file cannot be opened for sending:" << file->fileName() << file->errorString();
         delete file;
         return false;
     }
@@ -296,7 +296,7 @@ FileSender::FileSender(QTcpSocket* socket, QFile* file, qint64 size)
     });
     m_timer.setSingleShot(true);
     connect(&m_timer, &QTimer::timeout, this, [this] {
-        qWarning() << "---warning--- file transfer abandoned after 30 s:" << m_file->fileName();
+        qWarning() << "file transfer abandoned after 30 s:" << m_file->fileName();
         finish(false);
     });
     m_timer.start(kTimeoutMs);
@@ -325,7 +325,7 @@ void FileSender::pump()
     while (m_remaining > 0 && m_socket->bytesToWrite() < 2 * kPiece) {
         const QByteArray piece = m_file->read(qMin(m_remaining, kPiece));
         if (piece.isEmpty()) {
-            qWarning() << "---warning--- file shorter than announced:" << m_file->fileName();
+            qWarning() << "file shorter than announced:" << m_file->fileName();
             finish(false);
             return;
         }

@@ -51,7 +51,7 @@ bool Session::takeHeader()
     const int end = recv_buffer.indexOf("\r\n\r\n");
     if (end < 0 || end > kMaxHeaderBytes) {
         if (end > kMaxHeaderBytes || recv_buffer.size() > kMaxHeaderBytes + 3) {
-            qWarning() << "---warning--- header over 64 KiB, closing session" << session_id;
+            qWarning() << "header over 64 KiB, closing session" << session_id;
             rejectOversized(QString());
         }
         return false;
@@ -76,7 +76,7 @@ bool Session::takeHeader()
     current = std::make_shared<SCI_ExecObj_Recv>(head, session_id);
     current->setDuplex_Info(peer_address, peer_port);
     if (current->contentLength() > kMaxBodyBytes) {
-        qWarning() << "---warning--- body over 64 MiB announced, closing session" << session_id;
+        qWarning() << "body over 64 MiB announced, closing session" << session_id;
         rejectOversized(current->uuid());
         return false;
     }
@@ -172,7 +172,7 @@ void Session::SlotSendAction(SCI_ExecObj_Send send)
     if (streaming) {
         // The file's bytes must not be interleaved with another message.
         if (send_queue.size() >= kMaxQueuedSends) {
-            qWarning() << "---warning--- send queue full, message dropped on session" << session_id;
+            qWarning() << "send queue full, message dropped on session" << session_id;
             return;
         }
         send_queue.append(send);

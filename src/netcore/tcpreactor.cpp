@@ -94,7 +94,7 @@ void TcpReactor::deinitialize()
     if (!isRunning())
         return;
     if (onWorkerThread()) {
-        qWarning() << "---warning--- a reactor cannot stop itself from its own thread";
+        qWarning() << "a reactor cannot stop itself from its own thread";
         return;
     }
     emit readyToClose();
@@ -129,7 +129,7 @@ bool TcpReactor::post_sync(CTask_FormData& request, CTask_FormData& reply, int m
         return false;
     if (onWorkerThread()) {
         // The reply would have to be read by the very thread that waits for it.
-        qWarning() << "---warning--- post_sync called from the reactor's own thread";
+        qWarning() << "post_sync called from the reactor's own thread";
         return false;
     }
     if (request.uuid.isEmpty())
@@ -258,33 +258,42 @@ void TcpReactor::forgetSession(int id, Session* session)
 
 void TcpReactor::remove_ClientSession(int id)
 {
-    QList<QPointer<Session>> selected;
+    QList<QPointer<Session>> own;   // sessions of the calling thread, deleted right here
+    QEventLoop loop;
+    int pending = 0;
     {
         QMutexLocker lock(&sessions_mutex);
         for (auto it = sessions.begin(); it != sessions.end();) {
-            if (it.value().isNull()) {
+            Session* session = it.value().data();
+            if (!session) {
                 it = sessions.erase(it);
-            } else if (id == -1 || it.key() == id) {
-                selected.append(it.value());
-                it = sessions.erase(it);
-            } else {
-                ++it;
+                continue;
             }
+            if (id != -1 && it.key() != id) {
+                ++it;
+                continue;
+            }
+            it = sessions.erase(it);
+            if (session->thread() == QThread::currentThread()) {
+                own.append(session);
+                continue;
+            }
+            // Scheduled under the lock: a session's destructor takes it first, so the session
+            // cannot be destroyed by its own thread between the look-up and this call.
+            ++pending;
+            connect(session, &QObject::destroyed, &loop, [&pending, &loop] {
+                if (--pending == 0)
+                    loop.quit();
+            });
+            session->deleteLater();
         }
     }
-    for (const QPointer<Session>& session : qAsConst(selected)) {
-        if (!session)
-            continue;
-        if (session->thread() == QThread::currentThread()) {
-            delete session.data();
-            continue;
-        }
-        QEventLoop loop;
-        connect(session.data(), &QObject::destroyed, &loop, &QEventLoop::quit);
-        QTimer::singleShot(kSessionDeleteWaitMs, &loop, &QEventLoop::quit);
-        session->deleteLater();
-        loop.exec();
-    }
+    for (const QPointer<Session>& session : qAsConst(own))
+        delete session.data();
+    if (pending == 0)
+        return;
+    QTimer::singleShot(kSessionDeleteWaitMs, &loop, &QEventLoop::quit);
+    loop.exec();
 }
 
 void TcpReactor::append_TcpTask(const CTask_FormData& record)

@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QJsonDocument>
+#include <QRegularExpression>
 #include <QTimer>
 #include <gtest/gtest.h>
 #include <stdexcept>
@@ -18,6 +19,8 @@ public:
     {
         url_routes.insert("/echo", [this](const CTask_FormData& request) {
             sessions.append(request.session_id);
+            if (!request.images.isEmpty())
+                images = request.images;
             reply(request);
         });
         url_routes.insert("/slow", [this](const CTask_FormData& request) {
@@ -53,6 +56,7 @@ public:
     JXKC::TcpReactor* held() { return reactor.data(); }
 
     QList<int> sessions;
+    QMap<QString, cv::Mat> images;
     int slowCalls = 0;
     int throwCalls = 0;
     std::function<void()> onSlow;
@@ -96,8 +100,16 @@ TEST(HttpManager, CurlSeesNotFound)
 {
     TestService service;
     ASSERT_TRUE(service.startReactor(QHostAddress::LocalHost, 0, 4));
+    NetTest::LogCapture log;
     const CommandResult result = NetTest::runAside(
         "curl", {"-s", "-i", "--noproxy", "*", QStringLiteral("http://127.0.0.1:%1/nowhere").arg(service.serverPort())});
+    const QStringList info = log.lines(QtInfoMsg);
+    EXPECT_TRUE(info.contains("SlotRecvRequest_Pre_ThreadMold2 404 Not Found")) << info.join('\n').toStdString();
+    // Fields are separated by single blanks, the url unquoted.
+    EXPECT_EQ(info.filter(QRegularExpression(
+                  "^\\[Short_RCV\\]\\[SlotRecvRequest\\] \\*{22} /nowhere usetime_ms: -?\\d+ packs: 1$")).size(),
+              1)
+        << info.join('\n').toStdString();
     const auto replies = NetTest::splitReplies(result.output);
     ASSERT_EQ(replies.size(), 1) << result.output.constData();
     EXPECT_TRUE(replies.first().first.startsWith("HTTP/1.1 404 Not Found"));
@@ -237,6 +249,35 @@ TEST(HttpManager, ModeThreeServesOnWorkersAndRestartsCleanly)
     EXPECT_EQ(QJsonDocument::fromJson(reply.body).object().value("msg").toString(), "no found url");
 }
 
+TEST(HttpManager, ReplacingTheReactorWaitsForAHandlerOnItsThread)
+{
+    struct Holder : HttpManager {
+        Holder() : HttpManager(JXKT_SERVER)
+        {
+            url_routes.insert("/hold", [this](const CTask_FormData&) {
+                const auto keep = currentReactor();   // as sending does, for a moment
+                inside = true;
+                QThread::msleep(300);
+                done = true;
+            });
+        }
+        std::atomic<bool> inside{false};
+        std::atomic<bool> done{false};
+    } service;
+    ASSERT_TRUE(service.startReactor(QHostAddress::LocalHost, 0, 2));   // handlers on the reactor's thread
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, service.serverPort());
+    ASSERT_TRUE(socket.waitForConnected(2000));
+    socket.write("POST /hold HTTP/1.1\r\nHost: t\r\n\r\n");
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return service.inside.load(); }));
+
+    ASSERT_TRUE(service.startReactor(QHostAddress::LocalHost, 0, 2));
+    // The old reactor's thread ended its handler first; the old reactor is gone, not stuck
+    // waiting for its own thread, and its connection is closed.
+    EXPECT_TRUE(service.done.load());
+    EXPECT_TRUE(TestEnv::waitUntil([&] { return socket.state() == QAbstractSocket::UnconnectedState; }, 2000));
+}
+
 TEST(HttpManager, ClientServiceRoutesRepliesByTheirRequestsUrl)
 {
     TestService server;
@@ -263,5 +304,16 @@ TEST(HttpManager, TwoProcessesTalk)
     const QString helper = QCoreApplication::applicationDirPath() + "/tcpreactor_helper";
     const CommandResult result = NetTest::runAside(helper, {QString::number(service.serverPort())});
     EXPECT_TRUE(result.ok()) << result.output.constData();
-    EXPECT_EQ(service.sessions.size(), 1);
+    EXPECT_EQ(service.sessions.size(), 2);
+    EXPECT_EQ(service.sessions.at(0), service.sessions.at(1));
+    // The multipart image crossed the process boundary through both sessions intact.
+    ASSERT_TRUE(service.images.contains("shot-info"));
+    const cv::Mat image = service.images.value("shot-info");
+    ASSERT_EQ(image.type(), CV_8UC3);
+    ASSERT_EQ(image.rows, 5);
+    ASSERT_EQ(image.cols, 7);
+    bool same = true;
+    for (int i = 0; i < int(image.total()) * 3; ++i)
+        same = same && image.data[i] == uchar(i * 13);
+    EXPECT_TRUE(same);
 }

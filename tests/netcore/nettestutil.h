@@ -8,6 +8,8 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QMutex>
+#include <QStringList>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <atomic>
@@ -86,6 +88,57 @@ inline CommandResult runAside(const QString& program, const QStringList& argumen
     worker.join();
     return result;
 }
+
+// Collects the log messages of every thread while it lives.
+class LogCapture {
+public:
+    LogCapture()
+    {
+        QMutexLocker lock(&guard());
+        current() = this;
+        previous = qInstallMessageHandler(&LogCapture::handle);
+    }
+    ~LogCapture()
+    {
+        QMutexLocker lock(&guard());
+        qInstallMessageHandler(previous);
+        current() = nullptr;
+    }
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    QStringList lines(QtMsgType type) const
+    {
+        QMutexLocker lock(&guard());
+        QStringList result;
+        for (const auto& entry : entries) {
+            if (entry.first == type)
+                result << entry.second;
+        }
+        return result;
+    }
+
+private:
+    static QMutex& guard()
+    {
+        static QMutex mutex;
+        return mutex;
+    }
+    static LogCapture*& current()
+    {
+        static LogCapture* capture = nullptr;
+        return capture;
+    }
+    static void handle(QtMsgType type, const QMessageLogContext&, const QString& text)
+    {
+        QMutexLocker lock(&guard());
+        if (current())
+            current()->entries.append({type, text});
+    }
+
+    QtMessageHandler previous = nullptr;
+    QList<QPair<QtMsgType, QString>> entries;
+};
 
 inline int openDescriptors()
 {

@@ -164,7 +164,11 @@ TEST(MessageReader, JsonBodies)
     EXPECT_TRUE(array.analysisIntegrality());
     EXPECT_TRUE(array.getFormData().json.isEmpty());
     SCI_ExecObj_Recv brace = parse("POST /a HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: 1\r\n\r\n{");
+    NetTest::LogCapture log;
     EXPECT_FALSE(brace.analysisIntegrality());
+    const QStringList warnings = log.lines(QtWarningMsg);
+    ASSERT_EQ(warnings.size(), 1);
+    EXPECT_TRUE(warnings.first().startsWith("analysisIntegrality_json json error: /a ")) << warnings.first().toStdString();
 }
 
 TEST(MessageReader, MultipartImagesNeedConsistentSizes)

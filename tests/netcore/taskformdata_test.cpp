@@ -100,20 +100,27 @@ TEST(TaskFormData, CopyWhileProgressChangesIsNeverTorn)
 {
     CTask_FormData record;
     std::atomic<bool> stop{false};
+    std::atomic<int> writes{0};
+    // The writer runs until the copies are done, so both overlap however the threads are scheduled.
     std::thread writer([&] {
-        for (int i = 0; i < 20000; ++i)
+        for (int i = 0; !stop; ++i) {
             record.setProgress(i % 2 ? QList<TcpTsk_Info>{TcpTsk_Info("x")} : QList<TcpTsk_Info>{});
-        stop = true;
+            ++writes;
+        }
     });
-    int copies = 0;
-    while (!stop) {
+    while (writes == 0)
+        std::this_thread::yield();
+    for (int i = 0; i < 20000; ++i) {
         const CTask_FormData copy(record);
         const int size = copy.progressCopy().size();
-        ASSERT_TRUE(size == 0 || size == 1);
-        ++copies;
+        if (size != 0 && size != 1) {
+            ADD_FAILURE() << "torn progress list of size " << size;
+            break;
+        }
     }
+    stop = true;
     writer.join();
-    EXPECT_GT(copies, 0);
+    EXPECT_GT(writes.load(), 0);
 }
 
 TEST(TaskFormData, VariantCellHoldsAtMostOneValue)

@@ -140,8 +140,15 @@ TEST(TcpReactor, RepliesAreMatchedToTheirTasks)
     request.url = "/twice";
     request.uuid = "u1";
     request.json.insert("n", 1);
+    // The task is entered even when nothing can leave; checking "u1" right after sending would
+    // race with its reply.
+    CTask_FormData parked(request);
+    parked.uuid = "parked";
+    parked.session_id = -2;
+    client.post_async(parked);
+    EXPECT_TRUE(client.isAliveTcpTask("parked"));
+
     client.post_async(request);
-    EXPECT_TRUE(client.isAliveTcpTask("u1"));
     ASSERT_TRUE(TestEnv::waitUntil([&] { return replies.size() == 2; }));
     QMutexLocker lock(&replies.mutex);
     EXPECT_TRUE(replies.list.at(0).second);
@@ -227,6 +234,37 @@ TEST(TcpReactor, ConnectAndCloseCyclesLeaveNothingBehind)
     }
     EXPECT_TRUE(TestEnv::waitUntil([&] { return server.tableSize() == 0 && NetTest::openDescriptors() <= before; }));
     EXPECT_TRUE(server.getAliveSession().isEmpty());
+}
+
+TEST(TcpReactor, SessionsAreClosedFromAnotherThreadByIdOrAll)
+{
+    Server server;
+    ASSERT_TRUE(startServer(server));
+    QTcpSocket first, second, third;
+    int expected = 0;
+    for (QTcpSocket* socket : {&first, &second, &third}) {
+        socket->connectToHost(QHostAddress::LocalHost, server.serverPort());
+        ASSERT_TRUE(socket->waitForConnected(2000));
+        ++expected;   // one at a time, so the ids follow the sockets' order
+        ASSERT_TRUE(TestEnv::waitUntil([&] { return server.tableSize() == expected; }));
+    }
+    const QList<int> ids = server.getAliveSession();
+    ASSERT_EQ(ids.size(), 3);
+
+    QElapsedTimer timer;
+    timer.start();
+    server.remove_ClientSession(ids.first());   // from this thread, not the reactor's
+    EXPECT_LT(timer.elapsed(), 500);
+    EXPECT_EQ(server.getAliveSession(), ids.mid(1));
+    EXPECT_TRUE(TestEnv::waitUntil([&] { return first.state() == QAbstractSocket::UnconnectedState; }, 2000));
+    EXPECT_EQ(second.state(), QAbstractSocket::ConnectedState);
+
+    server.remove_ClientSession(-1);
+    EXPECT_LT(timer.elapsed(), 1000);
+    EXPECT_EQ(server.tableSize(), 0);
+    EXPECT_TRUE(TestEnv::waitUntil([&] {
+        return second.state() == QAbstractSocket::UnconnectedState && third.state() == QAbstractSocket::UnconnectedState;
+    }, 2000));
 }
 
 TEST(TcpReactor, EveryReactorStopsWithinASecond)
