@@ -226,11 +226,7 @@ QJsonObject ResStatisticsDatabase::loadCountFromJson(QSqlQuery query, QString pa
 {
     QString text = selectDayJson(query);
     if (text.isEmpty()) {
-        CountGroup group;
-        group.morningStart = 8;
-        group.nightStart = 20;
-        ResStatisticsParam::initStuCountGroup(group, QStringLiteral("default"));
-        loadCountFromJson(group, query);
+        CountGroup group = olderLayoutGroup(query);
 
         CountGroupList list;
         if (removeSuffix(path) == QLatin1String("ResStatistics")) {
@@ -252,6 +248,16 @@ QJsonObject ResStatisticsDatabase::loadCountFromJson(QSqlQuery query, QString pa
     }
     const QJsonDocument document = QJsonDocument::fromJson(text.toLocal8Bit());
     return document.isObject() ? document.object() : QJsonObject();
+}
+
+CountGroup ResStatisticsDatabase::olderLayoutGroup(QSqlQuery& query)
+{
+    CountGroup group;
+    group.morningStart = 8;
+    group.nightStart = 20;
+    ResStatisticsParam::initStuCountGroup(group, QStringLiteral("default"));
+    loadCountFromJson(group, query);
+    return group;
 }
 
 bool ResStatisticsDatabase::saveCountFromJson(QJsonObject json, QSqlQuery query)

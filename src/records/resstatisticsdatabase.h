@@ -32,6 +32,8 @@ public:
     QJsonObject loadCountFromJson(QSqlQuery query, QString path);
     static bool saveCountFromJson(QJsonObject json, QSqlQuery query);
     static bool loadCountFromJson(CountGroup& group, QSqlQuery& query);
+    // A "default" group (hours 8 and 20) filled from the rows of the older layout.
+    static CountGroup olderLayoutGroup(QSqlQuery& query);
     static void loadCountCamera(CountCamera& camera, int cameraIndex, QSqlQuery query);
     static bool loadCountDetect(CountDetect& record, QString sql, QSqlQuery query);
 

@@ -310,11 +310,7 @@ void ResStatisticsDatabase::loadCount(QString from, QString to, QJsonObject& res
             if (!text.isEmpty()) {
                 day = QJsonDocument::fromJson(text.toLocal8Bit()).object();
             } else {
-                CountGroup older;
-                older.morningStart = 8;
-                older.nightStart = 20;
-                ResStatisticsParam::initStuCountGroup(older, QStringLiteral("default"));
-                loadCountFromJson(older, query);
+                CountGroup older = olderLayoutGroup(query);
                 CountGroupList list;
                 if (removeSuffix(path) == QLatin1String("ResStatistics")) {
                     list.date = todayFileDate.toString(kDateFormat);

@@ -67,6 +67,15 @@ bool ensureTable(QSqlDatabase db)
     return true;
 }
 
+bool openTable(const SqlConnection& connection, const QString& databasePath)
+{
+    if (!connection.isOpen()) {
+        qWarning() << "cannot open" << databasePath << connection.errorText();
+        return false;
+    }
+    return ensureTable(connection.db());
+}
+
 bool writeRow(QSqlDatabase db, const QString& name, const QString& value)
 {
     QSqlQuery query(db);
@@ -87,11 +96,7 @@ bool WizardPara::load(const QString& databasePath)
     // A row that is missing takes its default, not what an earlier load left.
     *this = WizardPara();
     SqlConnection connection(kConnection, databasePath);
-    if (!connection.isOpen()) {
-        qWarning() << "cannot open" << databasePath << connection.errorText();
-        return false;
-    }
-    if (!ensureTable(connection.db()))
+    if (!openTable(connection, databasePath))
         return false;
 
     for (const Field& field : fields()) {
@@ -112,11 +117,7 @@ bool WizardPara::load(const QString& databasePath)
 bool WizardPara::save(const QString& databasePath) const
 {
     SqlConnection connection(kConnection, databasePath);
-    if (!connection.isOpen()) {
-        qWarning() << "cannot open" << databasePath << connection.errorText();
-        return false;
-    }
-    if (!ensureTable(connection.db()))
+    if (!openTable(connection, databasePath))
         return false;
     bool ok = true;
     for (const Field& field : fields())
