@@ -13,6 +13,8 @@
 #include <QJsonArray>
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <memory>
 
 namespace {
@@ -54,9 +56,28 @@ protected:
 
     const CountGroup& group(int index = 0) const { return m_model->today().groups.at(index); }
 
+    // Shift settings whose production day started at the given moment.
+    static void writeSettings(const QDateTime& dayStart)
+    {
+        TestEnv::writeText("resstatistics.json",
+                           QByteArray("{\"time\": \"") + QByteArray::number(dayStart.toSecsSinceEpoch())
+                               + "\", \"morningsStart\": 8, \"morningsEnd\": 20, \"nightStart\": 20, \"nightEnd\": 8}");
+    }
+
+    // A stored day of group "A", dated date, as the given change leaves it.
+    static bool writeDay(const QString& path, const QString& date, const std::function<void(CountGroup&)>& change)
+    {
+        CountGroupList day;
+        day.date = date;
+        CountGroup g;
+        ResStatisticsParam::initStuCountGroup(g, "A");
+        change(g);
+        day.groups.push_back(g);
+        return StatsTest::writeDayFile(path, ResStatisticsParam::StuCountToJson(day));
+    }
+
     FakeCommandRunner m_runner;
     std::unique_ptr<ResStatisticsParam> m_model;
-
 };
 
 TEST_F(StatsRecording, ConfigFileIsCreatedRepairedAndSavedOnChange)
@@ -245,16 +266,8 @@ TEST_F(StatsRecording, DayIsStoredEachCheckAndArchivedAtTheRoll)
 
 TEST_F(StatsRecording, StartAfterDaysOffEndsTheStoredDayBeforeCounting)
 {
-    TestEnv::writeText("resstatistics.json",
-                       QByteArray("{\"time\": \"") + QByteArray::number(at(-3, 8).toSecsSinceEpoch())
-                           + "\", \"morningsStart\": 8, \"morningsEnd\": 20, \"nightStart\": 20, \"nightEnd\": 8}");
-    CountGroupList old;
-    old.date = "2024-05-03";
-    CountGroup g;
-    ResStatisticsParam::initStuCountGroup(g, "A");
-    g.allCameras.cycle.OK[4] = 7;
-    old.groups.push_back(g);
-    ASSERT_TRUE(StatsTest::writeDayFile("ResStatistics.db", ResStatisticsParam::StuCountToJson(old)));
+    writeSettings(at(-3, 8));
+    ASSERT_TRUE(writeDay("ResStatistics.db", "2024-05-03", [](CountGroup& g) { g.allCameras.cycle.OK[4] = 7; }));
 
     ResStatisticsParam& model = start();
     EXPECT_EQ(model.getCurDBDate(), "2024-05-03");
@@ -272,16 +285,8 @@ TEST_F(StatsRecording, StartAfterDaysOffEndsTheStoredDayBeforeCounting)
 TEST_F(StatsRecording, DayFileOfAnotherDayIsArchivedUnderItsOwnDate)
 {
     // Stopped between a roll (the settings already name the new day) and the archive.
-    TestEnv::writeText("resstatistics.json",
-                       QByteArray("{\"time\": \"") + QByteArray::number(at(0, 8).toSecsSinceEpoch())
-                           + "\", \"morningsStart\": 8, \"morningsEnd\": 20, \"nightStart\": 20, \"nightEnd\": 8}");
-    CountGroupList old;
-    old.date = "2024-05-05";
-    CountGroup g;
-    ResStatisticsParam::initStuCountGroup(g, "A");
-    g.allCameras.cycle.OK[4] = 7;
-    old.groups.push_back(g);
-    ASSERT_TRUE(StatsTest::writeDayFile("ResStatistics.db", ResStatisticsParam::StuCountToJson(old)));
+    writeSettings(at(0, 8));
+    ASSERT_TRUE(writeDay("ResStatistics.db", "2024-05-05", [](CountGroup& g) { g.allCameras.cycle.OK[4] = 7; }));
 
     ResStatisticsParam& model = start();
     EXPECT_EQ(model.today().date, "2024-05-06");
@@ -331,14 +336,8 @@ TEST_F(StatsRecording, ShownDayComesFromTodayOrAnArchive)
     EXPECT_TRUE(loaded.takeFirst());
     EXPECT_EQ(model.getCount(ShiftDay, true, 8, 0), 1);
 
-    CountGroupList old;
-    old.date = "2024-05-01";
-    CountGroup g;
-    ResStatisticsParam::initStuCountGroup(g, "A");
-    g.allCameras.steps[0].OK[5] = 9;
-    old.groups.push_back(g);
     ASSERT_TRUE(QDir().mkpath("ResStatistics"));
-    ASSERT_TRUE(StatsTest::writeDayFile("ResStatistics/2024-05-01.db", ResStatisticsParam::StuCountToJson(old)));
+    ASSERT_TRUE(writeDay("ResStatistics/2024-05-01.db", "2024-05-01", [](CountGroup& g) { g.allCameras.steps[0].OK[5] = 9; }));
     model.slotUpdateRecord(1, "ResStatistics/2024-05-01.db");
     ASSERT_TRUE(TestEnv::waitUntil([&loaded] { return loaded.count() == 1; }));
     EXPECT_TRUE(loaded.takeFirst());
