@@ -9,6 +9,7 @@
 #include "detection/mojuwizard.h"
 #include "records/copy2movedisk.h"
 #include "records/diskmanager.h"
+#include "records/rescount.h"
 #include "widgets/publictools_widget.h"
 
 #include <QApplication>
@@ -34,6 +35,8 @@ int main(int argc, char* argv[])
 {
     chooseOffscreenWhenHeadless();
     registerMetaTypes();
+    registerDiskMetaTypes();
+    registerStatisticsMetaTypes();
 
     QApplication app(argc, argv);
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));

@@ -5,9 +5,6 @@
 #include <QPair>
 #include <QString>
 
-#include "records/diskmanager.h"
-#include "records/rescount.h"
-
 QMutex* pMutexIO = nullptr;
 QMutex* pMutexSaveFail = nullptr;
 
@@ -23,6 +20,4 @@ void registerMetaTypes()
 {
     qRegisterMetaType<QPair<QString, QString>>("QPair<QString,QString>");
     qRegisterMetaType<QList<bool>>("QList<bool>");
-    registerDiskMetaTypes();
-    registerStatisticsMetaTypes();
 }

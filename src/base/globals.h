@@ -9,5 +9,5 @@ extern QMutex* pMutexSaveFail;   // guards the picture hand-over area
 // Creates the locks that do not exist yet (main, and tests that use the hand-over area).
 void createGlobalMutexes();
 
-// Registers the types that travel through queued signals.
+// Registers the base types that travel through queued signals.
 void registerMetaTypes();
