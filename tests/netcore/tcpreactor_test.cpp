@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QMutex>
+#include <atomic>
 #include <gtest/gtest.h>
 
 namespace {
@@ -18,6 +19,13 @@ public:
         QMutexLocker lock(&sessions_mutex);
         return sessions.size();
     }
+    void InitSession(Session* session) override
+    {
+        QObject::connect(session, &QObject::destroyed, [this] { ++finished; });
+        TcpServReactor::InitSession(session);
+    }
+    // Sessions that have been created and destroyed again.
+    std::atomic<int> finished{0};
 };
 
 // A server that answers every request from its own thread: "/echo" echoes the JSON, "/file"
@@ -232,7 +240,10 @@ TEST(TcpReactor, ConnectAndCloseCyclesLeaveNothingBehind)
         ASSERT_TRUE(socket.waitForConnected(2000));
         socket.disconnectFromHost();
     }
-    EXPECT_TRUE(TestEnv::waitUntil([&] { return server.tableSize() == 0 && NetTest::openDescriptors() <= before; }));
+    // A connection still waiting in the listen queue has neither a session nor a descriptor yet.
+    EXPECT_TRUE(TestEnv::waitUntil([&] {
+        return server.finished == 201 && server.tableSize() == 0 && NetTest::openDescriptors() <= before;
+    }));
     EXPECT_TRUE(server.getAliveSession().isEmpty());
 }
 
