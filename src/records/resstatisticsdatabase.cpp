@@ -26,7 +26,6 @@ const QString kStoreConnection = QStringLiteral("dbResStatistics");
 const QString kLoadConnection = QStringLiteral("dbFindResStatistics");
 const QString kArchiveConnection = QStringLiteral("dbResStatisticsArchive");
 const QString kTemplateConnection = QStringLiteral("dbResStatisticsTemplate");
-const QString kDayJsonSelect = QStringLiteral("select value1 from resstatistics where name='statisticsjson'");
 const QString kUpsert = QStringLiteral(
     "INSERT INTO resstatistics (name, value1, value2) VALUES (:name, :value1, :value2) ON CONFLICT(name) DO "
     "UPDATE SET value1 = excluded.value1, value2 = excluded.value2");
@@ -39,7 +38,7 @@ QString dayJsonText(const QJsonObject& json)
 // The stored day JSON text of an open file; empty when there is none.
 QString selectDayJson(QSqlQuery& query)
 {
-    if (!query.exec(kDayJsonSelect) || !query.next())
+    if (!query.exec(ResStatisticsDatabase::dayJsonSelect()) || !query.next())
         return QString();
     return query.value(0).toString();
 }

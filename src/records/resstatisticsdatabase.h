@@ -23,6 +23,11 @@ public:
     static QString currentFileName() { return QStringLiteral("ResStatistics.db"); }
     static QString templateFileName() { return QStringLiteral("ResStatisticsNULL.db"); }
     static QString archiveDirName() { return QStringLiteral("./ResStatistics"); }
+    // Reads the stored day JSON of a day file.
+    static QString dayJsonSelect()
+    {
+        return QStringLiteral("select value1 from resstatistics where name='statisticsjson'");
+    }
 
     // Creates the empty template when it is missing; false when it cannot be made.
     static bool ensureTemplate();

@@ -19,7 +19,6 @@ namespace {
 
 const QString kTimeFormat = QStringLiteral("yyyy-MM-dd hh:mm:ss");
 const QString kDateFormat = QStringLiteral("yyyy-MM-dd");
-const QString kDayJsonSelect = QStringLiteral("select value1 from resstatistics where name='statisticsjson'");
 
 const QString kIndexAll = QStringLiteral("detect_index_all");
 const QString kIndexNg = QStringLiteral("detect_index_ng");
@@ -240,7 +239,7 @@ QDate currentFileDate(const QString& connectionName)
         SqlConnection connection(connectionName, path);
         if (connection.isOpen()) {
             QSqlQuery query(connection.db());
-            if (query.exec(kDayJsonSelect) && query.next()) {
+            if (query.exec(ResStatisticsDatabase::dayJsonSelect()) && query.next()) {
                 const QJsonObject day = QJsonDocument::fromJson(query.value(0).toString().toLocal8Bit()).object();
                 const QDate date = QDate::fromString(day.value(QStringLiteral("date")).toString(), kDateFormat);
                 if (date.isValid())
@@ -305,7 +304,7 @@ void ResStatisticsDatabase::loadCount(QString from, QString to, QJsonObject& res
             }
             QSqlQuery query(connection.db());
             QString text;
-            if (query.exec(kDayJsonSelect) && query.next())
+            if (query.exec(ResStatisticsDatabase::dayJsonSelect()) && query.next())
                 text = query.value(0).toString();
             if (!text.isEmpty()) {
                 day = QJsonDocument::fromJson(text.toLocal8Bit()).object();

@@ -174,18 +174,8 @@ TEST(HttpManager, BusyUrlGets503AndAFailingHandlerClearsItsMark)
     ASSERT_TRUE(service.startReactor(QHostAddress::LocalHost, 0, 4));
     JXKC::TcpCliReactor client;
     ASSERT_TRUE(client.reAction(QHostAddress::LocalHost, service.serverPort()));
-    QMutex mutex;
-    QList<CTask_FormData> replies;
-    QObject::connect(&client, &JXKC::TcpReactor::sigResponse, &client,
-                     [&](const CTask_FormData& record, bool) {
-                         QMutexLocker lock(&mutex);
-                         replies.append(record);
-                     },
-                     Qt::DirectConnection);
-    auto count = [&] {
-        QMutexLocker lock(&mutex);
-        return replies.size();
-    };
+    NetTest::Replies replies;
+    replies.attach(client);
 
     CTask_FormData first = request("/slow", 1);
     first.uuid = "s1";
@@ -199,15 +189,15 @@ TEST(HttpManager, BusyUrlGets503AndAFailingHandlerClearsItsMark)
         client.post_async(second);   // arrives while the first is being served
     };
     client.post_async(first);
-    ASSERT_TRUE(TestEnv::waitUntil([&] { return count() == 2; }));
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return replies.size() == 2; }));
     {
-        QMutexLocker lock(&mutex);
-        EXPECT_EQ(replies.at(0).uuid, "s2");
-        const QJsonObject busy = QJsonDocument::fromJson(replies.at(0).body).object();
+        QMutexLocker lock(&replies.mutex);
+        EXPECT_EQ(replies.list.at(0).first.uuid, "s2");
+        const QJsonObject busy = QJsonDocument::fromJson(replies.list.at(0).first.body).object();
         EXPECT_EQ(busy.value("code").toInt(), -1);
         EXPECT_EQ(busy.value("msg").toString(), QString::fromUtf8("服务器忙碌中"));
-        EXPECT_EQ(replies.at(1).uuid, "s1");
-        EXPECT_EQ(replies.at(1).json.value("result").toObject().value("n").toInt(), 1);
+        EXPECT_EQ(replies.list.at(1).first.uuid, "s1");
+        EXPECT_EQ(replies.list.at(1).first.json.value("result").toObject().value("n").toInt(), 1);
     }
     EXPECT_EQ(service.slowCalls, 1);
 

@@ -2,13 +2,16 @@
 
 // Loopback helpers shared by the transport tests.
 #include "base/platform.h"
+#include "netcore/tcpreactor.h"
 #include "support/testenv.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QList>
 #include <QMutex>
+#include <QPair>
 #include <QStringList>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -17,6 +20,26 @@
 #include <thread>
 
 namespace NetTest {
+
+// Collects what a reactor reports through sigResponse, from whichever thread reports it.
+struct Replies {
+    QMutex mutex;
+    QList<QPair<CTask_FormData, bool>> list;
+    void attach(JXKC::TcpReactor& reactor)
+    {
+        QObject::connect(&reactor, &JXKC::TcpReactor::sigResponse, &reactor,
+                         [this](const CTask_FormData& record, bool stashed) {
+                             QMutexLocker lock(&mutex);
+                             list.append({record, stashed});
+                         },
+                         Qt::DirectConnection);
+    }
+    int size()
+    {
+        QMutexLocker lock(&mutex);
+        return list.size();
+    }
+};
 
 // A connected pair of sockets on 127.0.0.1, both in the calling thread.
 struct SocketPair {

@@ -68,24 +68,6 @@ private:
     }
 };
 
-struct Replies {
-    QMutex mutex;
-    QList<QPair<CTask_FormData, bool>> list;
-    void attach(JXKC::TcpReactor& reactor)
-    {
-        QObject::connect(&reactor, &JXKC::TcpReactor::sigResponse, &reactor,
-                         [this](const CTask_FormData& record, bool stashed) {
-                             QMutexLocker lock(&mutex);
-                             list.append({record, stashed});
-                         },
-                         Qt::DirectConnection);
-    }
-    int size()
-    {
-        QMutexLocker lock(&mutex);
-        return list.size();
-    }
-};
 
 bool startServer(JXKC::TcpServReactor& server)
 {
@@ -141,7 +123,7 @@ TEST(TcpReactor, RepliesAreMatchedToTheirTasks)
     ASSERT_TRUE(startServer(server));
     JXKC::TcpCliReactor client;
     ASSERT_TRUE(client.reAction(QHostAddress::LocalHost, server.serverPort()));
-    Replies replies;
+    NetTest::Replies replies;
     replies.attach(client);
 
     CTask_FormData request;
@@ -313,7 +295,7 @@ TEST(TcpReactor, LargeFileReplyArrivesWholeAndLaterSendsWait)
     ASSERT_TRUE(startServer(server));
     JXKC::TcpCliReactor client;
     ASSERT_TRUE(client.reAction(QHostAddress::LocalHost, server.serverPort()));
-    Replies replies;
+    NetTest::Replies replies;
     replies.attach(client);
     CTask_FormData request;
     request.url = "/file";
