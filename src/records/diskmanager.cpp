@@ -205,12 +205,8 @@ bool DiskManager::scanOnce()
     // 2. Known sticks: gone, moved to another device node, or unchanged.
     for (int index = disks().size() - 1; index >= 0; --index) {
         UPanInfo known;
-        {
-            QMutexLocker lock(&m_mutex);
-            if (index >= m_disks.size())
-                continue;
-            known = m_disks.at(index);
-        }
+        if (!diskAt(index, known))
+            continue;
         if (!scanned.contains(known.uuid)) {
             clear_mount(known.deviceNode);
             removeUPanInfo(index);
@@ -252,12 +248,8 @@ bool DiskManager::scanOnce()
     // 4. Mount what is not mounted; a failed mount drops the record so it is retried.
     for (int index = disks().size() - 1; index >= 0; --index) {
         UPanInfo info;
-        {
-            QMutexLocker lock(&m_mutex);
-            if (index >= m_disks.size())
-                continue;
-            info = m_disks.at(index);
-        }
+        if (!diskAt(index, info))
+            continue;
         if (!info.mountPath.isEmpty())
             continue;
         const QString mountPoint = get_efficientMountPath();
@@ -339,6 +331,15 @@ UPanInfo DiskManager::get_mountDisk(QString uuid) const
             return info;
     }
     return UPanInfo();
+}
+
+bool DiskManager::diskAt(int index, UPanInfo& info) const
+{
+    QMutexLocker lock(&m_mutex);
+    if (index < 0 || index >= m_disks.size())
+        return false;
+    info = m_disks.at(index);
+    return true;
 }
 
 QVector<UPanInfo> DiskManager::disks() const

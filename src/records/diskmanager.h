@@ -84,6 +84,8 @@ signals:
 
 private:
     void watchPass();
+    // Copies the record at index; false when the list has since become shorter.
+    bool diskAt(int index, UPanInfo& info) const;
     QStringList recordFiles() const;
     // Reads one udev record; false when it cannot be read.
     static bool readRecord(const QString& path, UPanInfo& info);
