@@ -415,8 +415,7 @@ void MoJuWizard::CheckNG(bool lastStep)
 
 void MoJuWizard::AddStatistics(int step, const QList<bool>& cameraOK, bool lastStep)
 {
-    if (gpWPara && gpWPara->isUseStatistics == 0)
-        return;
+    // The statistics switch only stops the day check: verdicts are counted all the same.
     emit sendRecord(step, AppClock::now().time().hour(), cameraOK, lastStep);
 }
 

@@ -5,10 +5,13 @@
 #include "detection/handover.h"
 #include "detection/mojuwizard.h"
 #include "records/copy2movedisk.h"
+#include "records/resstatisticsparam.h"
+#include "records/stats_support.h"
 #include "widgets/publictools_widget.h"
 #include "support/testenv.h"
 
 #include <QFile>
+#include <QJsonArray>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QSqlDatabase>
@@ -172,14 +175,29 @@ TEST_F(MainWindowTest, OkPicturesAreHandedOverWhenKept)
     EXPECT_EQ(gFailIndex[1][1], 0);
 }
 
-TEST_F(MainWindowTest, StatisticsSwitchOffSendsNoRecords)
+TEST_F(MainWindowTest, StatisticsSwitchOffStillCountsAndStoresOnceOn)
 {
     setParameter("isUseStatistics", "0");
     window = std::make_unique<MoJuWizard>(nullptr, 0);
+    ResStatisticsParam* statistics = ResStatisticsParam::getInstance();
+    EXPECT_FALSE(statistics->isTimerActive());
     QSignalSpy records(window.get(), &MoJuWizard::sendRecord);
     window->Run();
-    EXPECT_EQ(records.size(), 0);
+    EXPECT_EQ(records.size(), 2);
     EXPECT_EQ(gAllNum[0], 2);
+
+    // Switched on again, the day is stored with what was counted meanwhile (the last store
+    // happens when the window goes).
+    statistics->setTimer(true);
+    window.reset();
+    const QJsonArray datas =
+        StatsTest::readDay("ResStatistics.db").value("groups").toArray().at(0).toObject().value("datas").toArray();
+    const QJsonObject allCycle = datas.last().toObject().value("data").toArray().last().toObject();
+    ASSERT_EQ(allCycle.value("detectID").toInt(), -1);
+    int ok = 0;
+    for (const QJsonValue& hour : allCycle.value("OK").toArray())
+        ok += hour.toInt();
+    EXPECT_EQ(ok, 1);
 }
 
 TEST_F(MainWindowTest, StoppedDetectionRunsNoCycle)
