@@ -32,13 +32,21 @@ PeriodRecordHook& periodRecordHook()
     return hook;
 }
 
-// Keeps limit - 1 of the newest pictures, so that with the next one the folder holds `limit`.
+// Keeps limit - 1 of the newest "*.jpg" entries, so that with the next picture the folder
+// holds `limit`. A folder of that name takes a place like a picture; it goes only when empty,
+// since what is inside is not ours.
 void pruneFolder(const QString& folder, int limit)
 {
     QDir dir(folder);
-    const QFileInfoList pictures = dir.entryInfoList({QStringLiteral("*.jpg")}, QDir::Files, QDir::Time);
-    for (int i = limit - 1; i < pictures.size(); ++i)
-        QFile::remove(pictures.at(i).absoluteFilePath());
+    const QFileInfoList pictures =
+        dir.entryInfoList({QStringLiteral("*.jpg")}, QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot, QDir::Time);
+    for (int i = limit - 1; i < pictures.size(); ++i) {
+        const QFileInfo& entry = pictures.at(i);
+        if (entry.isDir() && !entry.isSymLink())
+            dir.rmdir(entry.fileName());
+        else
+            QFile::remove(entry.absoluteFilePath());
+    }
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QMutex>
 #include <gtest/gtest.h>
@@ -152,20 +153,24 @@ TEST_F(PictureSavingTest, KeepsEachFolderWithinItsLimit)
         file.setFileTime(QDateTime::currentDateTime().addSecs(-100 + i * 10), QFileDevice::FileModificationTime);
     }
     TestEnv::writeText(folder + "/notes.txt", "kept");
+    // The newest "*.jpg" entry is a folder: it takes a place like a picture.
+    ASSERT_TRUE(QDir().mkpath(folder + "/e.jpg"));
 
     gPicNumNG = 2;
     handOver(0, 0, qRgb(0, 0, 255));
     startThread();
     ASSERT_TRUE(TestEnv::waitUntil([&] { return savedPictures().size() == 1; }));
-    EXPECT_EQ(jpegs(folder), (QStringList{"2024-05-06_14.03.59.jpg", "d.jpg"}));
+    EXPECT_EQ(jpegs(folder), QStringList{"2024-05-06_14.03.59.jpg"});
+    EXPECT_TRUE(QFileInfo(folder + "/e.jpg").isDir());
     EXPECT_TRUE(QFile::exists(folder + "/notes.txt"));
 
-    // A limit below 1 keeps only the newest picture.
+    // A limit below 1 keeps only the newest picture; the empty folder goes too.
     gPicNumNG = 0;
     AppClock::setNow(QDateTime(QDate(2024, 5, 6), QTime(14, 4, 30)));
     handOver(0, 0, qRgb(0, 0, 255));
     ASSERT_TRUE(TestEnv::waitUntil([&] { return savedPictures().size() == 2; }));
     EXPECT_EQ(jpegs(folder), QStringList{"2024-05-06_14.04.30.jpg"});
+    EXPECT_FALSE(QFileInfo::exists(folder + "/e.jpg"));
 }
 
 TEST_F(PictureSavingTest, APairGoesIntoTheNgFolderAndAnOkPictureAloneIntoTheOkFolder)
