@@ -144,7 +144,8 @@ void Copy2MoveDisk::add_map_actqueue(QString folderPath, QString name, QImage pi
 
 void Copy2MoveDisk::removeOldDays(const QString& root, const QString& today) const
 {
-    QStringList names = QDir(root).entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden, QDir::NoSort);
+    // Hidden folders are not day folders: neither counted nor removed.
+    QStringList names = QDir(root).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::NoSort);
     std::sort(names.begin(), names.end());   // case-sensitive: the oldest date first
     int excess = names.size() - std::max(1, m_days.load());
     for (const QString& name : qAsConst(names)) {

@@ -132,6 +132,8 @@ TEST_F(Copy2MoveDiskTest, RemovesTheOldestDayFoldersBeyondTheDaysKept)
     // A link among the day folders goes, what it points to stays.
     TestEnv::writeText(TestEnv::workDir() + "/keep/precious.jpg", "x");
     ASSERT_TRUE(QFile::link(TestEnv::workDir() + "/keep", root() + "/20231231"));
+    // A hidden folder is no day folder: neither counted nor removed, though it sorts first.
+    TestEnv::writeText(root() + "/.thumbs/a.jpg", "x");
 
     copier.setDays(3);
     copier.start();
@@ -147,6 +149,7 @@ TEST_F(Copy2MoveDiskTest, RemovesTheOldestDayFoldersBeyondTheDaysKept)
     AppClock::setNow(QDateTime(QDate(2024, 5, 7), QTime(0, 0, 1)));
     copier.add_map_actqueue(folder(), "n", picture);
     EXPECT_EQ(dayFolders(), QStringList{"20240507"});
+    EXPECT_TRUE(QFile::exists(root() + "/.thumbs/a.jpg"));
 }
 
 TEST_F(Copy2MoveDiskTest, CreatesNothingWhenTheStickIsNoLongerMounted)
