@@ -30,6 +30,24 @@ const QString kUpsert = QStringLiteral(
     "INSERT INTO resstatistics (name, value1, value2) VALUES (:name, :value1, :value2) ON CONFLICT(name) DO "
     "UPDATE SET value1 = excluded.value1, value2 = excluded.value2");
 
+// True when no hour of any record of the day JSON holds a count.
+bool countsNothing(const QJsonObject& day)
+{
+    for (const QJsonValue& group : day.value(QStringLiteral("groups")).toArray()) {
+        for (const QJsonValue& camera : group.toObject().value(QStringLiteral("datas")).toArray()) {
+            for (const QJsonValue& step : camera.toObject().value(QStringLiteral("data")).toArray()) {
+                for (const char* key : {"OK", "NG"}) {
+                    for (const QJsonValue& hour : step.toObject().value(QLatin1String(key)).toArray()) {
+                        if (hour.toDouble() != 0)
+                            return false;
+                    }
+                }
+            }
+        }
+    }
+    return true;
+}
+
 QString dayJsonText(const QJsonObject& json)
 {
     return QString::fromUtf8(QJsonDocument(json).toJson(QJsonDocument::Indented));
@@ -59,17 +77,52 @@ ResStatisticsDatabase::ResStatisticsDatabase(ResStatisticsParam* param, QObject*
     if (!QFileInfo::exists(currentFileName()) && !StatisticsFiles::copyFile(templateFileName(), currentFileName()))
         qWarning() << "cannot create" << currentFileName() << "from" << templateFileName();
 
-    bool usable = false;
     QString error;
-    {
-        SqlConnection connection(kStoreConnection, currentFileName());
-        error = connection.errorText();
-        usable = connection.isOpen() && StatisticsFiles::ensureTable(connection.db(), &error);
-    }
-    if (!usable) {
-        qCritical() << "statistics database" << currentFileName() << "unusable:" << error;
+    switch (checkCurrentFile(&error)) {
+    case FileUsable:
+        return;
+    case FileNotOpen:
+        qCritical() << "statistics database" << currentFileName() << "does not open:" << error;
         reportBrokenDatabase();
+        return;
+    case FileNotStatistics:
+        // SQLite opens any file; one that holds something else would fail every store and
+        // every start. It is kept for a look by hand and the day starts from a fresh file.
+        setBrokenFileAside(error);
+        return;
     }
+}
+
+ResStatisticsDatabase::FileState ResStatisticsDatabase::checkCurrentFile(QString* error)
+{
+    SqlConnection connection(kStoreConnection, currentFileName());
+    if (!connection.isOpen()) {
+        *error = connection.errorText();
+        return FileNotOpen;
+    }
+    return StatisticsFiles::ensureTable(connection.db(), error) ? FileUsable : FileNotStatistics;
+}
+
+void ResStatisticsDatabase::setBrokenFileAside(const QString& error)
+{
+    const QString base = currentFileName() + QStringLiteral(".broken-")
+                         + AppClock::now().toString(QStringLiteral("yyyyMMddhhmmss"));
+    QString kept = base;
+    for (int n = 1; QFileInfo::exists(kept); ++n)
+        kept = base + QLatin1Char('-') + QString::number(n);
+    if (!QFile::rename(currentFileName(), kept)) {
+        qCritical() << "statistics database" << currentFileName() << "is not usable (" << error
+                    << ") and cannot be set aside";
+        return;
+    }
+    QString freshError;
+    if (!StatisticsFiles::copyFile(templateFileName(), currentFileName()) || checkCurrentFile(&freshError) != FileUsable) {
+        // The template is broken too: an empty file gets the table on its own.
+        QFile::remove(currentFileName());
+        checkCurrentFile(&freshError);
+    }
+    qCritical().noquote() << "statistics database" << currentFileName() << "was not usable (" + error + "); kept as"
+                          << kept << "and started afresh";
 }
 
 bool ResStatisticsDatabase::ensureTemplate()
@@ -160,6 +213,12 @@ bool ResStatisticsDatabase::archiveDay(const QString& curDate, const QJsonObject
     }
     const QString dir = QDir(archiveDirName()).absolutePath();
     const QString target = dir + QLatin1Char('/') + curDate + QStringLiteral(".db");
+    if (QFileInfo::exists(target) && countsNothing(json)) {
+        // A day begun under a date that already ended (settings older than the day file) must
+        // not wipe out the real day of that date.
+        qInfo() << "statistics day" << curDate << "counted nothing; its archive" << target << "stays";
+        return true;
+    }
     const QString part = dir + QLatin1Char('/') + curDate + QStringLiteral(".db.part");
     const QString expected = dayJsonText(json);
 

@@ -15,6 +15,10 @@ class ResStatisticsParam;
 // Keeps the production statistics on disk: today's day JSON in "ResStatistics.db", every ended
 // day in "./ResStatistics/<yyyy-MM-dd>.db" (same layout), both copies of the template
 // "ResStatisticsNULL.db". After the first load it lives on a thread of its own.
+// A current file that does not open stops the panel (box, reboot); one that opens but holds no
+// usable statistics is kept as "ResStatistics.db.broken-<time>" and replaced by a fresh copy,
+// so a damaged file costs that day's counts, not every start. A day that counted nothing never
+// replaces the archive of its date.
 class ResStatisticsDatabase : public QObject {
     Q_OBJECT
 public:
@@ -67,6 +71,9 @@ signals:
     void sigLoadFinish(QJsonObject json, bool ok);
 
 private:
+    enum FileState { FileUsable, FileNotOpen, FileNotStatistics };
+    static FileState checkCurrentFile(QString* error);
+    static void setBrokenFileAside(const QString& error);
     bool archiveDay(const QString& curDate, const QJsonObject& json);
     void archivePendingDays();
     void reportBrokenDatabase();

@@ -1,5 +1,6 @@
 // The statistics database on real SQLite files: template, store, archive, older layout, and
 // the broken-file path.
+#include "base/appclock.h"
 #include "records/resstatisticsdatabase.h"
 #include "records/resstatisticsparam.h"
 #include "support/fakecommandrunner.h"
@@ -9,6 +10,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <gtest/gtest.h>
 
@@ -172,12 +174,38 @@ TEST_F(StatsDatabase, MissingDayIsNotCreatedByLoading)
     EXPECT_FALSE(QFile::exists("ResStatistics/2020-01-01.db"));
 }
 
-TEST_F(StatsDatabase, BrokenCurrentFileAsksForARebootThroughTheRunner)
+TEST_F(StatsDatabase, GarbageCurrentFileIsKeptAsideAndTheDayGoesOn)
 {
     ResStatisticsDatabase::ensureTemplate();
-    TestEnv::writeText("ResStatistics.db", QByteArray(4096, 'x'));
+    QByteArray garbage;
+    for (int i = 0; i < 4096; ++i)
+        garbage.append(char((i * 131 + 17) % 251));
+    TestEnv::writeText("ResStatistics.db", garbage);
+    AppClock::setNow(QDateTime(QDate(2024, 5, 6), QTime(14, 3, 59)));
+
+    ResStatisticsDatabase database(nullptr);
+    EXPECT_TRUE(m_runner.commands().isEmpty()) << qPrintable(m_runner.commands().join('\n'));
+    QFile kept("ResStatistics.db.broken-20240506140359");
+    ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+    EXPECT_EQ(kept.readAll(), garbage);
+    EXPECT_EQ(rowCount("ResStatistics.db"), 0);
+
+    database.slotSaveRecord("2024-05-06", dayJson("2024-05-06", 2), false);
+    EXPECT_EQ(StatsTest::readDay("ResStatistics.db"), dayJson("2024-05-06", 2));
+
+    // A second start in the same second keeps both broken files.
+    TestEnv::writeText("ResStatistics.db", garbage);
+    ResStatisticsDatabase again(nullptr);
+    EXPECT_TRUE(QFile::exists("ResStatistics.db.broken-20240506140359-1"));
+    EXPECT_EQ(rowCount("ResStatistics.db"), 0);
+}
+
+TEST_F(StatsDatabase, CurrentFileThatDoesNotOpenAsksForAReboot)
+{
+    ASSERT_TRUE(QDir().mkpath("ResStatistics.db"));
     ResStatisticsDatabase database(nullptr);   // offscreen: no box waits for a press
     EXPECT_EQ(m_runner.count("reboot"), 1);
+    EXPECT_TRUE(QFileInfo("ResStatistics.db").isDir());
 }
 
 TEST_F(StatsDatabase, RemoveSuffix)

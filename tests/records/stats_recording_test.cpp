@@ -299,6 +299,28 @@ TEST_F(StatsRecording, DayFileOfAnotherDayIsArchivedUnderItsOwnDate)
     EXPECT_EQ(datas.last().toObject().value("data").toArray().last().toObject().value("OK").toArray().at(4).toInt(), 7);
 }
 
+TEST_F(StatsRecording, EmptyDayNeverReplacesTheArchiveOfItsDate)
+{
+    // The settings of the day before survived a roll whose write failed; that day is archived.
+    writeSettings(at(-1, 8));
+    ASSERT_TRUE(writeDay("ResStatistics.db", "2024-05-06", [](CountGroup& g) { g.allCameras.cycle.OK[1] = 3; }));
+    QDir().mkpath("ResStatistics");
+    ASSERT_TRUE(writeDay("ResStatistics/2024-05-05.db", "2024-05-05", [](CountGroup& g) { g.allCameras.cycle.OK[4] = 7; }));
+
+    ResStatisticsParam& model = start();
+    model.setTimer(true);   // the day begun under 2024-05-05 is due at once
+    EXPECT_EQ(model.getCurDBDate(), "2024-05-06");
+    m_model.reset();        // every store and archive is done
+
+    const auto allCycleOK = [](const QString& path, int slot) {
+        const QJsonArray datas =
+            StatsTest::readDay(path).value("groups").toArray().at(0).toObject().value("datas").toArray();
+        return datas.last().toObject().value("data").toArray().last().toObject().value("OK").toArray().at(slot).toInt();
+    };
+    EXPECT_EQ(allCycleOK("ResStatistics/2024-05-05.db", 4), 7);
+    EXPECT_EQ(allCycleOK("ResStatistics/2024-05-06.db", 1), 3);
+}
+
 TEST_F(StatsRecording, ClockSetBackKeepsTheDay)
 {
     ResStatisticsParam& model = start();
