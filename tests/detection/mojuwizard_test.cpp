@@ -190,9 +190,7 @@ TEST_F(MainWindowTest, StatisticsSwitchOffStillCountsAndStoresOnceOn)
     // happens when the window goes).
     statistics->setTimer(true);
     window.reset();
-    const QJsonArray datas =
-        StatsTest::readDay("ResStatistics.db").value("groups").toArray().at(0).toObject().value("datas").toArray();
-    const QJsonObject allCycle = datas.last().toObject().value("data").toArray().last().toObject();
+    const QJsonObject allCycle = StatsTest::allCameraCycle(StatsTest::readDay("ResStatistics.db"));
     ASSERT_EQ(allCycle.value("detectID").toInt(), -1);
     int ok = 0;
     for (const QJsonValue& hour : allCycle.value("OK").toArray())

@@ -192,12 +192,6 @@ TEST_F(StatsDatabase, GarbageCurrentFileIsKeptAsideAndTheDayGoesOn)
 
     database.slotSaveRecord("2024-05-06", dayJson("2024-05-06", 2), false);
     EXPECT_EQ(StatsTest::readDay("ResStatistics.db"), dayJson("2024-05-06", 2));
-
-    // A second start in the same second keeps both broken files.
-    TestEnv::writeText("ResStatistics.db", garbage);
-    ResStatisticsDatabase again(nullptr);
-    EXPECT_TRUE(QFile::exists("ResStatistics.db.broken-20240506140359-1"));
-    EXPECT_EQ(rowCount("ResStatistics.db"), 0);
 }
 
 TEST_F(StatsDatabase, CurrentFileThatDoesNotOpenAsksForAReboot)

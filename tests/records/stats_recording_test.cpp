@@ -187,9 +187,7 @@ TEST_F(StatsRecording, FreshDayFileStartsAtTheConfiguredMorningHour)
     model.addRecord(1, 10, {true, true}, true);
     model.checkDate();
     ASSERT_TRUE(TestEnv::waitUntil([] {
-        const QJsonArray groups = StatsTest::readDay("ResStatistics.db").value("groups").toArray();
-        const QJsonArray datas = groups.at(0).toObject().value("datas").toArray();
-        return datas.last().toObject().value("data").toArray().last().toObject().value("OK").toArray().at(4).toInt() == 1;
+        return StatsTest::allCameraCycle(StatsTest::readDay("ResStatistics.db")).value("OK").toArray().at(4).toInt() == 1;
     }));
     QJsonObject result;
     ResStatisticsDatabase::loadCount("2024-05-06 10:00:00", "2024-05-06 10:59:59", result, "A");
@@ -278,8 +276,7 @@ TEST_F(StatsRecording, StartAfterDaysOffEndsTheStoredDayBeforeCounting)
     EXPECT_EQ(group().allCameras.cycle.OK[4], 0);
     ASSERT_TRUE(TestEnv::waitUntil([] { return QFile::exists("ResStatistics/2024-05-03.db"); }));
     const QJsonObject archived = StatsTest::readDay("ResStatistics/2024-05-03.db");
-    const QJsonArray datas = archived.value("groups").toArray().at(0).toObject().value("datas").toArray();
-    EXPECT_EQ(datas.last().toObject().value("data").toArray().last().toObject().value("OK").toArray().at(4).toInt(), 7);
+    EXPECT_EQ(StatsTest::allCameraCycle(archived).value("OK").toArray().at(4).toInt(), 7);
 }
 
 TEST_F(StatsRecording, DayFileOfAnotherDayIsArchivedUnderItsOwnDate)
@@ -295,8 +292,7 @@ TEST_F(StatsRecording, DayFileOfAnotherDayIsArchivedUnderItsOwnDate)
     ASSERT_TRUE(TestEnv::waitUntil([] { return QFile::exists("ResStatistics/2024-05-05.db"); }));
     const QJsonObject archived = StatsTest::readDay("ResStatistics/2024-05-05.db");
     EXPECT_EQ(archived.value("date").toString(), "2024-05-05");
-    const QJsonArray datas = archived.value("groups").toArray().at(0).toObject().value("datas").toArray();
-    EXPECT_EQ(datas.last().toObject().value("data").toArray().last().toObject().value("OK").toArray().at(4).toInt(), 7);
+    EXPECT_EQ(StatsTest::allCameraCycle(archived).value("OK").toArray().at(4).toInt(), 7);
 }
 
 TEST_F(StatsRecording, EmptyDayNeverReplacesTheArchiveOfItsDate)
@@ -312,13 +308,11 @@ TEST_F(StatsRecording, EmptyDayNeverReplacesTheArchiveOfItsDate)
     EXPECT_EQ(model.getCurDBDate(), "2024-05-06");
     m_model.reset();        // every store and archive is done
 
-    const auto allCycleOK = [](const QString& path, int slot) {
-        const QJsonArray datas =
-            StatsTest::readDay(path).value("groups").toArray().at(0).toObject().value("datas").toArray();
-        return datas.last().toObject().value("data").toArray().last().toObject().value("OK").toArray().at(slot).toInt();
+    const auto okAt = [](const QString& path, int slot) {
+        return StatsTest::allCameraCycle(StatsTest::readDay(path)).value("OK").toArray().at(slot).toInt();
     };
-    EXPECT_EQ(allCycleOK("ResStatistics/2024-05-05.db", 4), 7);
-    EXPECT_EQ(allCycleOK("ResStatistics/2024-05-06.db", 1), 3);
+    EXPECT_EQ(okAt("ResStatistics/2024-05-05.db", 4), 7);
+    EXPECT_EQ(okAt("ResStatistics/2024-05-06.db", 1), 3);
 }
 
 TEST_F(StatsRecording, ClockSetBackKeepsTheDay)

@@ -4,6 +4,7 @@
 #include "vision/wizardpara.h"
 
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSqlDatabase>
@@ -38,6 +39,13 @@ inline QString readDayText(const QString& path)
 inline QJsonObject readDay(const QString& path)
 {
     return QJsonDocument::fromJson(readDayText(path).toUtf8()).object();
+}
+
+// The all-camera whole-cycle record of the first group of a day JSON.
+inline QJsonObject allCameraCycle(const QJsonObject& day)
+{
+    const QJsonArray datas = day.value(QStringLiteral("groups")).toArray().at(0).toObject().value(QStringLiteral("datas")).toArray();
+    return datas.last().toObject().value(QStringLiteral("data")).toArray().last().toObject();
 }
 
 // Runs statements on a file (creating it); for building day files of any layout.
