@@ -94,10 +94,21 @@ void ResStatisticsParam::init(QString group, int steps)
     connect(this, &ResStatisticsParam::sigSaveRecord, database.data(), &ResStatisticsDatabase::slotSaveRecord);
     connect(database.data(), SIGNAL(sigLoadFinish(QJsonObject, bool)), this, SLOT(slotRecvRecord(QJsonObject, bool)));
 
+    // Settings that missed the last roll (their write failed) name the day before the file's:
+    // the file's day is the running one. Archiving it here would let the roll to that date
+    // replace its archive later.
+    const QDate fileDay = QDate::fromString(todayCount.date, QStringLiteral("yyyy-MM-dd"));
+    const QDateTime fileDayStart(fileDay, QTime(morningsStart, 0));
+    if (fileDay.isValid() && fileDay > QDateTime::fromSecsSinceEpoch(rollTime).date() && fileDayStart <= AppClock::now()) {
+        qWarning() << "statistics settings name the day" << getCurDBDate() << "before the stored day" << todayCount.date
+                   << "; going on with the stored day";
+        rollTime = quint32(fileDayStart.toSecsSinceEpoch());
+        saveConfig();
+    }
     // The file holds another production day than the running one (the program stopped between
     // a day roll and its archive, or the shift settings file was lost): archive that day under
     // its own date instead of mixing it into the running day and its archive.
-    if (QDate::fromString(todayCount.date, QStringLiteral("yyyy-MM-dd")).isValid() && todayCount.date != getCurDBDate()) {
+    if (fileDay.isValid() && todayCount.date != getCurDBDate()) {
         qWarning() << "statistics file holds the day" << todayCount.date << "while the running day is"
                    << getCurDBDate() << "; archiving it";
         emit sigSaveRecord(todayCount.date, json, true);

@@ -297,22 +297,30 @@ TEST_F(StatsRecording, DayFileOfAnotherDayIsArchivedUnderItsOwnDate)
 
 TEST_F(StatsRecording, EmptyDayNeverReplacesTheArchiveOfItsDate)
 {
-    // The settings of the day before survived a roll whose write failed; that day is archived.
+    // Stopped after the roll archived 2024-05-05 and before the settings were written.
     writeSettings(at(-1, 8));
-    ASSERT_TRUE(writeDay("ResStatistics.db", "2024-05-06", [](CountGroup& g) { g.allCameras.cycle.OK[1] = 3; }));
     QDir().mkpath("ResStatistics");
     ASSERT_TRUE(writeDay("ResStatistics/2024-05-05.db", "2024-05-05", [](CountGroup& g) { g.allCameras.cycle.OK[4] = 7; }));
 
     ResStatisticsParam& model = start();
-    model.setTimer(true);   // the day begun under 2024-05-05 is due at once
+    model.setTimer(true);   // the empty day dated 2024-05-05 is due at once
     EXPECT_EQ(model.getCurDBDate(), "2024-05-06");
     m_model.reset();        // every store and archive is done
+    EXPECT_EQ(StatsTest::allCameraCycle(StatsTest::readDay("ResStatistics/2024-05-05.db")).value("OK").toArray().at(4).toInt(), 7);
+}
 
-    const auto okAt = [](const QString& path, int slot) {
-        return StatsTest::allCameraCycle(StatsTest::readDay(path)).value("OK").toArray().at(slot).toInt();
-    };
-    EXPECT_EQ(okAt("ResStatistics/2024-05-05.db", 4), 7);
-    EXPECT_EQ(okAt("ResStatistics/2024-05-06.db", 1), 3);
+TEST_F(StatsRecording, SettingsThatMissedTheRollGoOnWithTheStoredDay)
+{
+    writeSettings(at(-1, 8));
+    ASSERT_TRUE(writeDay("ResStatistics.db", "2024-05-06", [](CountGroup& g) { g.allCameras.cycle.OK[1] = 3; }));
+
+    ResStatisticsParam& model = start();
+    model.setTimer(true);
+    EXPECT_EQ(model.getCurDBDate(), "2024-05-06");
+    EXPECT_EQ(readConfig().value("time").toString(), QString::number(at(0, 8).toSecsSinceEpoch()));
+    EXPECT_EQ(group().allCameras.cycle.OK[1], 3);
+    m_model.reset();
+    EXPECT_FALSE(QDir("ResStatistics").exists());
 }
 
 TEST_F(StatsRecording, ClockSetBackKeepsTheDay)
