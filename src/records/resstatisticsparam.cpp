@@ -94,15 +94,15 @@ void ResStatisticsParam::init(QString group, int steps)
     connect(this, &ResStatisticsParam::sigSaveRecord, database.data(), &ResStatisticsDatabase::slotSaveRecord);
     connect(database.data(), SIGNAL(sigLoadFinish(QJsonObject, bool)), this, SLOT(slotRecvRecord(QJsonObject, bool)));
 
-    // Settings that missed the last roll (their write failed) name the day before the file's:
-    // the file's day is the running one. Archiving it here would let the roll to that date
-    // replace its archive later.
+    // Settings that missed the last roll (their write failed) or were lost name another day
+    // than the file while the clock is still in the file's day: that day is the running one.
+    // Archiving it here would let the roll to its date replace the archive later.
     const QDate fileDay = QDate::fromString(todayCount.date, QStringLiteral("yyyy-MM-dd"));
-    const QDateTime fileDayStart(fileDay, QTime(morningsStart, 0));
-    if (fileDay.isValid() && fileDay > QDateTime::fromSecsSinceEpoch(rollTime).date() && fileDayStart <= AppClock::now()) {
-        qWarning() << "statistics settings name the day" << getCurDBDate() << "before the stored day" << todayCount.date
-                   << "; going on with the stored day";
-        rollTime = quint32(fileDayStart.toSecsSinceEpoch());
+    const qint64 intoFileDay = QDateTime(fileDay, QTime(morningsStart, 0)).secsTo(AppClock::now());
+    if (fileDay.isValid() && todayCount.date != getCurDBDate() && intoFileDay >= 0 && intoFileDay < kDaySeconds) {
+        qWarning() << "statistics settings name the day" << getCurDBDate() << "while the stored day"
+                   << todayCount.date << "is still running; going on with it";
+        rollTime = quint32(QDateTime(fileDay, QTime(morningsStart, 0)).toSecsSinceEpoch());
         saveConfig();
     }
     // The file holds another production day than the running one (the program stopped between

@@ -309,7 +309,7 @@ TEST_F(StatsRecording, EmptyDayNeverReplacesTheArchiveOfItsDate)
     EXPECT_EQ(StatsTest::allCameraCycle(StatsTest::readDay("ResStatistics/2024-05-05.db")).value("OK").toArray().at(4).toInt(), 7);
 }
 
-TEST_F(StatsRecording, SettingsThatMissedTheRollGoOnWithTheStoredDay)
+TEST_F(StatsRecording, StoredDayTheClockIsStillInGoesOnWhateverTheSettingsSay)
 {
     writeSettings(at(-1, 8));
     ASSERT_TRUE(writeDay("ResStatistics.db", "2024-05-06", [](CountGroup& g) { g.allCameras.cycle.OK[1] = 3; }));
@@ -318,6 +318,16 @@ TEST_F(StatsRecording, SettingsThatMissedTheRollGoOnWithTheStoredDay)
     model.setTimer(true);
     EXPECT_EQ(model.getCurDBDate(), "2024-05-06");
     EXPECT_EQ(readConfig().value("time").toString(), QString::number(at(0, 8).toSecsSinceEpoch()));
+    EXPECT_EQ(group().allCameras.cycle.OK[1], 3);
+    m_model.reset();
+    EXPECT_FALSE(QDir("ResStatistics").exists());
+
+    // Settings lost before the morning hour: the stored day of yesterday is still running.
+    ASSERT_TRUE(QFile::remove("resstatistics.json") && QFile::remove("ResStatistics.db"));
+    ASSERT_TRUE(writeDay("ResStatistics.db", "2024-05-06", [](CountGroup& g) { g.allCameras.cycle.OK[1] = 3; }));
+    AppClock::setNow(at(1, 7));
+    start().setTimer(true);
+    EXPECT_EQ(m_model->getCurDBDate(), "2024-05-06");
     EXPECT_EQ(group().allCameras.cycle.OK[1], 3);
     m_model.reset();
     EXPECT_FALSE(QDir("ResStatistics").exists());
