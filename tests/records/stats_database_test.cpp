@@ -177,9 +177,7 @@ TEST_F(StatsDatabase, MissingDayIsNotCreatedByLoading)
 TEST_F(StatsDatabase, GarbageCurrentFileIsKeptAsideAndTheDayGoesOn)
 {
     ResStatisticsDatabase::ensureTemplate();
-    QByteArray garbage;
-    for (int i = 0; i < 4096; ++i)
-        garbage.append(char((i * 131 + 17) % 251));
+    const QByteArray garbage = QByteArray("\x01\xfe\x7f not a database ").repeated(256);
     TestEnv::writeText("ResStatistics.db", garbage);
     AppClock::setNow(QDateTime(QDate(2024, 5, 6), QTime(14, 3, 59)));
 
