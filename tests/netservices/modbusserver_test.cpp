@@ -3,7 +3,6 @@
 #include "netservices/modbusserver.h"
 #include "support/testenv.h"
 
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QSettings>
@@ -21,7 +20,6 @@
 #include <vector>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -121,25 +119,23 @@ private:
 class PosixPeer {
 public:
     // A small receive buffer makes the server's replies back up soon when they are not read.
-    explicit PosixPeer(quint16 port, int receiveBuffer = 0)
+    explicit PosixPeer(quint16 port, int receiveBuffer = 4096) : m_fd(::socket(AF_INET, SOCK_STREAM, 0))
     {
-        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        if (receiveBuffer > 0)
-            ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
+        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(port);
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        m_connected = ::connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+        ::connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
     }
     ~PosixPeer() { close(); }
 
-    bool connected() const { return m_connected; }
-
-    bool sendAll(const QByteArray& bytes)
+    // Without waiting, only what the kernel takes at once is sent.
+    bool send(const QByteArray& bytes, bool wait = true)
     {
         for (int offset = 0; offset < bytes.size();) {
-            const ssize_t sent = ::send(m_fd, bytes.constData() + offset, size_t(bytes.size() - offset), MSG_NOSIGNAL);
+            const ssize_t sent = ::send(m_fd, bytes.constData() + offset, size_t(bytes.size() - offset),
+                                        MSG_NOSIGNAL | (wait ? 0 : MSG_DONTWAIT));
             if (sent <= 0)
                 return false;
             offset += int(sent);
@@ -147,67 +143,54 @@ public:
         return true;
     }
 
-    // Sends what the kernel takes at once, without waiting; the number of bytes sent.
-    int sendWithoutWaiting(const QByteArray& bytes)
-    {
-        const ssize_t sent = ::send(m_fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
-        return sent > 0 ? int(sent) : 0;
-    }
-
     // Up to count bytes, fewer when the server closed or the time ran out.
-    QByteArray receive(int count, int timeoutMs = 10000)
+    QByteArray receive(int count)
     {
-        QByteArray bytes;
-        QDeadlineTimer deadline(timeoutMs);
-        while (bytes.size() < count && waitReadable(deadline)) {
-            char chunk[65536];
-            const ssize_t got = ::recv(m_fd, chunk, std::min<size_t>(sizeof(chunk), size_t(count - bytes.size())), 0);
-            if (got <= 0)
+        QByteArray bytes(count, '\0');
+        int got = 0;
+        while (got < count && readable(10000)) {
+            const ssize_t n = ::recv(m_fd, bytes.data() + got, size_t(count - got), 0);
+            if (n <= 0)
                 break;
-            bytes.append(chunk, int(got));
+            got += int(n);
         }
+        bytes.resize(got);
         return bytes;
     }
 
     // True when the server closed its side with nothing more to read.
-    bool receivedEnd(int timeoutMs = 3000)
+    bool receivedEnd()
     {
-        QDeadlineTimer deadline(timeoutMs);
         char byte;
-        return waitReadable(deadline) && ::recv(m_fd, &byte, 1, 0) == 0;
+        return readable(3000) && ::recv(m_fd, &byte, 1, 0) == 0;
     }
 
     void shutdownSending() { ::shutdown(m_fd, SHUT_WR); }
 
-    // An abortive close: the server sees a reset.
-    void reset()
+    // An abortive close makes the server see a reset.
+    void close(bool reset = false)
     {
         const linger abort{1, 0};
-        ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
-        close();
-    }
-
-    void close()
-    {
+        if (reset)
+            ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
         if (m_fd >= 0)
             ::close(m_fd);
         m_fd = -1;
     }
 
 private:
-    bool waitReadable(const QDeadlineTimer& deadline)
+    bool readable(int timeoutMs)
     {
         pollfd entry{m_fd, POLLIN, 0};
-        return ::poll(&entry, 1, int(std::max<qint64>(0, deadline.remainingTime()))) == 1;
+        return ::poll(&entry, 1, timeoutMs) == 1;
     }
 
-    int m_fd = -1;
-    bool m_connected = false;
+    int m_fd;
 };
 
 // Runs blocking peers in threads of their own while this thread serves the server's register
 // requests; false when they did not finish in time (they are still joined).
-bool runAside(const std::vector<std::function<void()>>& peers, int timeoutMs = 20000)
+bool runAside(const std::vector<std::function<void()>>& peers)
 {
     std::atomic<int> running{int(peers.size())};
     std::vector<std::thread> threads;
@@ -216,7 +199,7 @@ bool runAside(const std::vector<std::function<void()>>& peers, int timeoutMs = 2
             peer();
             --running;
         });
-    const bool finished = TestEnv::waitUntil([&] { return running == 0; }, timeoutMs);
+    const bool finished = TestEnv::waitUntil([&] { return running == 0; }, 20000);
     for (std::thread& thread : threads)
         thread.join();
     return finished;
@@ -227,22 +210,14 @@ int openDescriptors()
     return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::System).size());
 }
 
-// Read requests for register 2 with transaction ids first, first + 1, ..., and their replies
-// while register 2 holds value.
-QByteArray pipelinedReads(int count, int first = 0)
+// Reads of register 2 with transaction ids 0, 1, ...; or their replies while it holds value.
+QByteArray pipelinedReads(int count, int value = -1)
 {
-    QByteArray requests;
+    QByteArray bytes;
     for (int i = 0; i < count; ++i)
-        requests += readRequest(quint16(first + i), 2, 1);
-    return requests;
-}
-
-QByteArray answersToPipelinedReads(int count, quint16 value, int first = 0)
-{
-    QByteArray replies;
-    for (int i = 0; i < count; ++i)
-        replies += u16(quint16(first + i)) + u16(0) + u16(5) + char(1) + char(3) + char(2) + u16(value);
-    return replies;
+        bytes += value < 0 ? readRequest(quint16(i), 2, 1)
+                           : u16(quint16(i)) + u16(0) + u16(5) + char(1) + char(3) + char(2) + u16(quint16(value));
+    return bytes;
 }
 
 class ModbusServerTest : public ::testing::Test {
@@ -536,32 +511,47 @@ TEST_F(ModbusServerTest, ReportsTheMainWindowAndStoresTheResetCounters)
     EXPECT_EQ(count.value(QStringLiteral("count/syncNGNum")).toInt(), 1);
 }
 
-TEST_F(ModbusServerTest, AnswersEveryPipelinedReadWhenTheRepliesAreReadLate)
+
+TEST_F(ModbusServerTest, AnswersEveryPipelinedReadReadLateThenClosesAfterTheHalfClose)
 {
     constexpr int kReads = 30000;
-    const QByteArray expected = answersToPipelinedReads(kReads, 120);
-    PosixPeer peer(server->serverPort(), 4096);
-    ASSERT_TRUE(peer.connected());
+    const QByteArray expected = pipelinedReads(kReads, 120);
+    PosixPeer peer(server->serverPort());
     bool sent = false;
+    bool ended = false;
     QByteArray replies;
     ASSERT_TRUE(runAside({
-        [&] { sent = peer.sendAll(pipelinedReads(kReads)); },
+        [&] {
+            // A partial frame is left when the input ends.
+            sent = peer.send(pipelinedReads(kReads) + readRequest(1, 2, 1).left(7));
+            peer.shutdownSending();
+        },
         [&] {
             // Late enough for the replies to back up and the server to stop reading.
             std::this_thread::sleep_for(std::chrono::seconds(1));
             replies = peer.receive(expected.size());
+            ended = peer.receivedEnd();
         },
     }));
     EXPECT_TRUE(sent);
     ASSERT_EQ(replies.size(), expected.size());
     EXPECT_TRUE(replies == expected);
+    EXPECT_TRUE(ended);
 
-    QByteArray after;
+    // Two requests just before the end of input: both replies, then the close.
+    PosixPeer two(server->serverPort());
+    const QByteArray reset = writeRequest(2, 4, {1});
+    ended = false;
     ASSERT_TRUE(runAside({[&] {
-        peer.sendAll(readRequest(7, 3, 1));
-        after = peer.receive(11);
+        two.send(readRequest(1, 3, 1) + reset);
+        two.shutdownSending();
+        replies = two.receive(11 + 12);
+        ended = two.receivedEnd();
     }}));
-    EXPECT_EQ(registersOf(after), (QList<quint16>{13}));
+    EXPECT_EQ(registersOf(replies.left(11)), (QList<quint16>{13}));
+    EXPECT_EQ(replies.mid(11), QByteArray(reset.left(12)).replace(4, 2, u16(6)));
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(gAllNum[1], 0);
 }
 
 TEST_F(ModbusServerTest, PeersThatFloodAndThenCloseOrResetFreeTheirSlots)
@@ -572,13 +562,13 @@ TEST_F(ModbusServerTest, PeersThatFloodAndThenCloseOrResetFreeTheirSlots)
     ASSERT_TRUE(runAside({[&] {
         std::vector<std::unique_ptr<PosixPeer>> peers;
         for (int i = 0; i < 60; ++i) {
-            peers.push_back(std::make_unique<PosixPeer>(port, 4096));
-            peers.back()->sendWithoutWaiting(flood);
+            peers.push_back(std::make_unique<PosixPeer>(port));
+            peers.back()->send(flood, /*wait*/ false);
         }
         // Time for the server to read and back up; no reply is ever read.
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
         for (int i = 0; i < 60; ++i)
-            i % 2 ? peers[i]->reset() : peers[i]->close();
+            peers[size_t(i)]->close(/*reset*/ i % 2 == 1);
     }}));
     // The peers' descriptors are closed; the server's side must follow.
     EXPECT_TRUE(TestEnv::waitUntil([&] { return openDescriptors() == before; }, 10000))
@@ -607,44 +597,4 @@ TEST_F(ModbusServerTest, ANewConnectionBeyondTheCapClosesTheOneIdleLongest)
     EXPECT_TRUE(held[1]->waitClosed());
     for (size_t i : {size_t(0), size_t(2), held.size() - 1})
         EXPECT_EQ(registersOf(held[i]->exchange(readRequest(quint16(300 + i), 3, 1))), (QList<quint16>{13})) << i;
-}
-
-TEST_F(ModbusServerTest, AHalfClosedPeerGetsItsRepliesThenTheClose)
-{
-    const quint16 port = server->serverPort();
-    // Far more than the socket buffers hold, read late, with a partial frame before the end.
-    constexpr int kReads = 10000;
-    const QByteArray expected = answersToPipelinedReads(kReads, 120);
-    PosixPeer many(port, 4096);
-    QByteArray replies;
-    bool ended = false;
-    ASSERT_TRUE(runAside({
-        [&] {
-            many.sendAll(pipelinedReads(kReads) + readRequest(1, 2, 1).left(7));
-            many.shutdownSending();
-        },
-        [&] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(500));
-            replies = many.receive(expected.size());
-            ended = many.receivedEnd();
-        },
-    }));
-    ASSERT_EQ(replies.size(), expected.size());
-    EXPECT_TRUE(replies == expected);
-    EXPECT_TRUE(ended);
-
-    // A read and a reset sent together just before the end of input.
-    PosixPeer two(port);
-    const QByteArray reset = writeRequest(2, 4, {1});
-    ended = false;
-    ASSERT_TRUE(runAside({[&] {
-        two.sendAll(readRequest(1, 3, 1) + reset);
-        two.shutdownSending();
-        replies = two.receive(11 + 12);
-        ended = two.receivedEnd();
-    }}));
-    EXPECT_EQ(registersOf(replies.left(11)), (QList<quint16>{13}));
-    EXPECT_EQ(replies.mid(11), QByteArray(reset.left(12)).replace(4, 2, u16(6)));
-    EXPECT_TRUE(ended);
-    EXPECT_EQ(gAllNum[1], 0);
 }
