@@ -79,7 +79,13 @@ std::pair<QHostAddress, quint16> peerOf(int descriptor)
     const quint16 port = address.ss_family == AF_INET6
                              ? ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port)
                              : ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
-    return {QHostAddress(reinterpret_cast<const sockaddr*>(&address)), port};
+    QHostAddress host(reinterpret_cast<const sockaddr*>(&address));
+    // A dual-stack listener sees IPv4 peers as mapped IPv6 addresses; logs name them plainly.
+    bool isIPv4 = false;
+    const quint32 ipv4 = host.toIPv4Address(&isIPv4);
+    if (isIPv4)
+        host.setAddress(ipv4);
+    return {host, port};
 }
 
 QByteArray exceptionReply(const QByteArray& frame, quint8 code)
