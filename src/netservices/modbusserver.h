@@ -71,11 +71,13 @@ private:
     bool onStart();
     void onFinish();
     void onNewConnection(qintptr descriptor);
+    // Pool thread: a closed connection leaves the list it is evicted from.
     void forget(ModbusConnection* connection);
     // Pool thread: the reply to one whole frame, empty for none. A batch of frames read
     // together starts with startBatch(), so its reads share one register snapshot.
     void startBatch();
     QByteArray handleFrame(const QByteArray& frame);
+    // True once deinitialize() began; replies computed after that are not sent.
     bool stopping();
     QByteArray readHoldingRegisters(const QByteArray& frame);
     QByteArray writeMultipleRegisters(const QByteArray& frame);
