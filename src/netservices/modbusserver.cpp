@@ -5,11 +5,19 @@
 
 #include <QEventLoop>
 #include <QMutexLocker>
+#include <QSocketNotifier>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QtEndian>
 
 #include <algorithm>
+#include <functional>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -28,12 +36,10 @@ constexpr quint8 kIllegalFunction = 0x01;
 constexpr quint8 kIllegalDataAddress = 0x02;
 constexpr quint8 kIllegalDataValue = 0x03;
 
-// A controller polls from one or two places; more connections than this are refused.
-constexpr int kMaxConnections = 32;
 // Input kept per connection, and replies queued to a peer that does not read them, before
 // the connection stops being read (TCP then slows the sender down).
-constexpr qint64 kReadBufferSize = 4096;
-constexpr qint64 kMaxPendingReplyBytes = 64 * 1024;
+constexpr int kReadBufferSize = 4096;
+constexpr int kMaxPendingReplyBytes = 64 * 1024;
 
 quint16 readU16(const QByteArray& data, int offset)
 {
@@ -52,6 +58,36 @@ void setLengthField(QByteArray& adu, quint16 length)
     adu[5] = char(length & 0xFF);
 }
 
+// Hands each accepted descriptor on instead of wrapping it in a QTcpSocket.
+class ModbusListener : public QTcpServer {
+public:
+    explicit ModbusListener(std::function<void(qintptr)> onIncoming) : m_onIncoming(std::move(onIncoming)) {}
+
+protected:
+    void incomingConnection(qintptr descriptor) override { m_onIncoming(descriptor); }
+
+private:
+    std::function<void(qintptr)> m_onIncoming;
+};
+
+std::pair<QHostAddress, quint16> peerOf(int descriptor)
+{
+    sockaddr_storage address{};
+    socklen_t size = sizeof(address);
+    if (::getpeername(descriptor, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+        return {QHostAddress(), 0};
+    const quint16 port = address.ss_family == AF_INET6
+                             ? ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port)
+                             : ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
+    QHostAddress host(reinterpret_cast<const sockaddr*>(&address));
+    // A dual-stack listener sees IPv4 peers as mapped IPv6 addresses; logs name them plainly.
+    bool isIPv4 = false;
+    const quint32 ipv4 = host.toIPv4Address(&isIPv4);
+    if (isIPv4)
+        host.setAddress(ipv4);
+    return {host, port};
+}
+
 QByteArray exceptionReply(const QByteArray& frame, quint8 code)
 {
     QByteArray reply = frame.left(kHeaderSize + 1);   // transaction, protocol and unit ids
@@ -62,6 +98,172 @@ QByteArray exceptionReply(const QByteArray& frame, quint8 code)
 }
 
 }  // namespace
+
+// One client in the pool thread. Frames are cut by the length field: a partial frame waits for
+// its rest, several frames in one read are answered one by one. While more than
+// kMaxPendingReplyBytes of replies wait for the peer, input is not read (TCP then slows the
+// sender down); it resumes as soon as they drain, whatever is buffered. The peer's end of
+// input lets the queued replies go out before the close; a reset or a failed write closes at
+// once, so a slot is never held by a peer that has gone.
+class ModbusConnection : public QObject {
+public:
+    ModbusConnection(int descriptor, ModbusServer* server)
+        : QObject(server->m_server.data()),
+          m_descriptor(descriptor),
+          m_server(server),
+          m_readNotifier(new QSocketNotifier(descriptor, QSocketNotifier::Read, this)),
+          m_writeNotifier(new QSocketNotifier(descriptor, QSocketNotifier::Write, this)),
+          m_lastActivity(++server->m_activity)
+    {
+        std::tie(m_peerAddress, m_peerPort) = peerOf(descriptor);
+        ::fcntl(descriptor, F_SETFL, ::fcntl(descriptor, F_GETFL) | O_NONBLOCK);
+        const int on = 1;
+        ::setsockopt(descriptor, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+        m_writeNotifier->setEnabled(false);
+        connect(m_readNotifier, &QSocketNotifier::activated, this, [this] { onReadable(); });
+        connect(m_writeNotifier, &QSocketNotifier::activated, this, [this] { pump(); });
+    }
+
+    ~ModbusConnection() override { closeDescriptor(); }
+
+    quint64 lastActivity() const { return m_lastActivity; }
+    QHostAddress peerAddress() const { return m_peerAddress; }
+    quint16 peerPort() const { return m_peerPort; }
+
+    // Closes now, dropping whatever is queued either way.
+    void drop()
+    {
+        closeDescriptor();
+        m_server->forget(this);
+        deleteLater();
+    }
+
+private:
+    void onReadable()
+    {
+        const int room = kReadBufferSize - m_input.size();
+        if (room <= 0) {
+            updateNotifiers();
+            return;
+        }
+        char chunk[kReadBufferSize];
+        const ssize_t received = ::recv(m_descriptor, chunk, size_t(room), 0);
+        if (received > 0) {
+            m_input.append(chunk, int(received));
+        } else if (received == 0) {
+            m_inputEnded = true;
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+            return;
+        } else {
+            drop();
+            return;
+        }
+        pump();
+    }
+
+    // Serves the buffered frames while the replies fit, sends what the peer takes, and repeats
+    // while sending made room for more; then closes or waits for the socket.
+    void pump()
+    {
+        m_server->startBatch();
+        forever {
+            while (!m_closing && m_output.size() < kMaxPendingReplyBytes && serveOneFrame()) {
+            }
+            if (m_server->stopping())
+                return;
+            if (!send())
+                return;
+            if (m_output.size() >= kMaxPendingReplyBytes || !hasWholeFrame())
+                break;
+        }
+        if (m_output.isEmpty() && (m_closing || m_inputEnded)) {
+            drop();
+            return;
+        }
+        updateNotifiers();
+    }
+
+    bool hasWholeFrame() const
+    {
+        return !m_closing && m_input.size() >= kHeaderSize && m_input.size() >= kHeaderSize + readU16(m_input, 4);
+    }
+
+    // False when no whole frame is buffered.
+    bool serveOneFrame()
+    {
+        if (m_input.size() < kHeaderSize)
+            return false;
+        const quint16 protocol = readU16(m_input, 2);
+        const int length = readU16(m_input, 4);
+        if (protocol != 0 || length > kMaxLengthField) {
+            qWarning().noquote() << QStringLiteral("Modbus connection from %1 closed: protocol id %2, length %3")
+                                        .arg(m_peerAddress.toString())
+                                        .arg(protocol)
+                                        .arg(length);
+            m_input.clear();
+            m_closing = true;
+            return false;
+        }
+        if (m_input.size() < kHeaderSize + length)
+            return false;
+        const QByteArray frame = m_input.left(kHeaderSize + length);
+        m_input.remove(0, kHeaderSize + length);
+        m_lastActivity = ++m_server->m_activity;
+        const QByteArray reply = m_server->handleFrame(frame);
+        if (m_server->stopping())
+            return false;
+        m_output += reply;
+        return true;
+    }
+
+    // False when the connection was dropped.
+    bool send()
+    {
+        while (!m_output.isEmpty()) {
+            const ssize_t sent = ::send(m_descriptor, m_output.constData(), size_t(m_output.size()), MSG_NOSIGNAL);
+            if (sent > 0) {
+                m_output.remove(0, int(sent));
+            } else if (sent < 0 && errno == EINTR) {
+                continue;
+            } else if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                break;
+            } else {
+                drop();
+                return false;
+            }
+        }
+        return true;
+    }
+
+    void updateNotifiers()
+    {
+        m_readNotifier->setEnabled(!m_inputEnded && !m_closing && m_input.size() < kReadBufferSize
+                                   && m_output.size() < kMaxPendingReplyBytes);
+        m_writeNotifier->setEnabled(!m_output.isEmpty());
+    }
+
+    void closeDescriptor()
+    {
+        if (m_descriptor < 0)
+            return;
+        m_readNotifier->setEnabled(false);
+        m_writeNotifier->setEnabled(false);
+        ::close(m_descriptor);
+        m_descriptor = -1;
+    }
+
+    int m_descriptor;
+    ModbusServer* m_server;
+    QSocketNotifier* m_readNotifier;
+    QSocketNotifier* m_writeNotifier;
+    QHostAddress m_peerAddress;
+    quint16 m_peerPort = 0;
+    QByteArray m_input;
+    QByteArray m_output;
+    quint64 m_lastActivity;
+    bool m_inputEnded = false;   // the peer shut down its sending side
+    bool m_closing = false;      // not Modbus: close once the replies so far are sent
+};
 
 ModbusServer::ModbusServer(const QHostAddress& address, quint16 port, QObject* parent)
     : QObject(parent), m_socketThreadPool(QSharedPointer<QThreadPool>::create()), m_registers{0, 0, 0, 0}
@@ -161,8 +363,7 @@ void ModbusServer::serve()
 
 bool ModbusServer::onStart()
 {
-    m_server.reset(new QTcpServer);
-    connect(m_server.data(), &QTcpServer::newConnection, m_server.data(), [this] { onNewConnection(); });
+    m_server.reset(new ModbusListener([this](qintptr descriptor) { onNewConnection(descriptor); }));
     if (!m_server->listen(m_address, m_port)) {
         qWarning().noquote() << QStringLiteral("Modbus server cannot listen on %1:%2: %3")
                                     .arg(m_address.toString())
@@ -178,61 +379,46 @@ bool ModbusServer::onStart()
 
 void ModbusServer::onFinish()
 {
-    // The sockets are the server's children and close with it.
+    // The connections are the server's children and close with it.
+    m_connections.clear();
     m_server.reset();
     m_boundPort = 0;
     m_running = false;
 }
 
-void ModbusServer::onNewConnection()
+void ModbusServer::onNewConnection(qintptr descriptor)
 {
-    while (QTcpSocket* socket = m_server->nextPendingConnection()) {
-        const int open = int(m_server->findChildren<QTcpSocket*>(QString(), Qt::FindDirectChildrenOnly).size());
-        if (open > kMaxConnections) {
-            qWarning().noquote() << QStringLiteral("Modbus connection from %1 refused: too many connections")
-                                        .arg(socket->peerAddress().toString());
-            socket->abort();
-            delete socket;
-            continue;
-        }
-        qDebug().noquote()
-            << QStringLiteral("connect ip: %1, port:%2").arg(socket->peerAddress().toString()).arg(socket->peerPort());
-        socket->setReadBufferSize(kReadBufferSize);
-        connect(socket, &QTcpSocket::readyRead, socket, [this, socket] { onReadyRead(socket); });
-        connect(socket, &QTcpSocket::bytesWritten, socket, [this, socket] { onReadyRead(socket); });
-        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    if (m_connections.size() >= kMaxConnections) {
+        // A fresh poller always gets in; the connection that has gone without a request the
+        // longest is most likely one its client has forgotten.
+        ModbusConnection* idlest = *std::min_element(
+            m_connections.cbegin(), m_connections.cend(),
+            [](const ModbusConnection* a, const ModbusConnection* b) { return a->lastActivity() < b->lastActivity(); });
+        qWarning().noquote() << QStringLiteral("Modbus connection from %1 closed: idle longest of %2 connections")
+                                    .arg(idlest->peerAddress().toString())
+                                    .arg(m_connections.size());
+        idlest->drop();
     }
+    auto* connection = new ModbusConnection(int(descriptor), this);
+    m_connections.append(connection);
+    qDebug().noquote()
+        << QStringLiteral("connect ip: %1, port:%2").arg(connection->peerAddress().toString()).arg(connection->peerPort());
 }
 
-void ModbusServer::onReadyRead(QTcpSocket* socket)
+void ModbusServer::forget(ModbusConnection* connection)
 {
-    // Frames are cut by the length field: a partial frame waits in the socket for its rest,
-    // several frames in one read are answered one by one.
-    while (socket->state() == QAbstractSocket::ConnectedState && socket->bytesToWrite() < kMaxPendingReplyBytes) {
-        if (socket->bytesAvailable() < kHeaderSize)
-            return;
-        const QByteArray header = socket->peek(kHeaderSize);
-        const quint16 protocol = readU16(header, 2);
-        const int length = readU16(header, 4);
-        if (protocol != 0 || length > kMaxLengthField) {
-            qWarning().noquote() << QStringLiteral("Modbus connection from %1 closed: protocol id %2, length %3")
-                                        .arg(socket->peerAddress().toString())
-                                        .arg(protocol)
-                                        .arg(length);
-            socket->disconnectFromHost();
-            return;
-        }
-        if (socket->bytesAvailable() < kHeaderSize + length)
-            return;
-        const QByteArray reply = handleFrame(socket->read(kHeaderSize + length));
-        {
-            QMutexLocker lock(&m_callMutex);
-            if (m_stopping)
-                return;
-        }
-        if (!reply.isEmpty())
-            socket->write(reply);
-    }
+    m_connections.removeOne(connection);
+}
+
+void ModbusServer::startBatch()
+{
+    m_registersFresh = false;
+}
+
+bool ModbusServer::stopping()
+{
+    QMutexLocker lock(&m_callMutex);
+    return m_stopping;
 }
 
 QByteArray ModbusServer::handleFrame(const QByteArray& frame)
@@ -257,8 +443,9 @@ QByteArray ModbusServer::readHoldingRegisters(const QByteArray& frame)
     const int quantity = readU16(frame, 10);
     if (quantity < 1 || quantity > kMaxReadQuantity)
         return exceptionReply(frame, kIllegalDataValue);
-    if (!callInOwnerThread(GuiCall::ReadRegisters))
+    if (!m_registersFresh && !callInOwnerThread(GuiCall::ReadRegisters))
         return {};
+    m_registersFresh = true;
 
     QList<quint16> snapshot;
     {
@@ -290,6 +477,9 @@ QByteArray ModbusServer::writeMultipleRegisters(const QByteArray& frame)
         const quint16 value = readU16(frame, 13 + 2 * (kResetRegister - start));
         if (value == 1 && !callInOwnerThread(GuiCall::ResetCounters))
             return {};
+        // Later reads of the batch see the reset.
+        if (value == 1)
+            m_registersFresh = false;
     }
     QByteArray reply = frame.left(12);
     setLengthField(reply, 6);

@@ -12,8 +12,8 @@
 
 #include <atomic>
 
+class ModbusConnection;
 class QTcpServer;
-class QTcpSocket;
 
 // Modbus TCP server for a machine controller or plant system: holding registers 0 to 3 report
 // the monitor's state and counts, writing 1 to register 4 resets the counters.
@@ -21,12 +21,21 @@ class QTcpSocket;
 // Sockets live in a one-thread pool; register values are read, and the reset is done, in the
 // thread that owns this object (the GUI thread), which the pool thread asks through queued
 // signals and then waits for. That wait gives up as soon as the server is told to stop, so
-// deinitialize() from the GUI thread never waits on a pool thread that waits on it.
+// deinitialize() from the GUI thread never waits on a pool thread that waits on it. Reads that
+// arrive together share one such call, so a client that pipelines requests costs the GUI
+// thread one call per batch, not one per request.
+//
+// Each client is a ModbusConnection on its raw descriptor rather than a QTcpSocket: the peer
+// may pipeline requests without reading (input is then paused only while its replies are
+// queued, and always resumes), and may shut down its sending side and still get its replies.
+// At most kMaxConnections are held; a new one closes the one idle longest.
 class ModbusServer : public QObject {
     Q_OBJECT
 public:
     static constexpr quint16 kDefaultPort = 502;
     static constexpr int kRegisterCount = 5;   // 0 run, 1 alarm, 2 total, 3 NG total, 4 reset
+    // A controller polls from one or two places; past this the longest-idle connection gives way.
+    static constexpr int kMaxConnections = 32;
 
     explicit ModbusServer(const QHostAddress& address = QHostAddress::Any, quint16 port = kDefaultPort,
                           QObject* parent = nullptr);
@@ -55,14 +64,21 @@ signals:
     void readyToClose();
 
 private:
+    friend class ModbusConnection;
     enum class GuiCall { None, ReadRegisters, ResetCounters };
 
     void serve();
     bool onStart();
     void onFinish();
-    void onNewConnection();
-    void onReadyRead(QTcpSocket* socket);
+    void onNewConnection(qintptr descriptor);
+    // Pool thread: a closed connection leaves the list it is evicted from.
+    void forget(ModbusConnection* connection);
+    // Pool thread: the reply to one whole frame, empty for none. A batch of frames read
+    // together starts with startBatch(), so its reads share one register snapshot.
+    void startBatch();
     QByteArray handleFrame(const QByteArray& frame);
+    // True once deinitialize() began; replies computed after that are not sent.
+    bool stopping();
     QByteArray readHoldingRegisters(const QByteArray& frame);
     QByteArray writeMultipleRegisters(const QByteArray& frame);
 
@@ -77,6 +93,12 @@ private:
     QSharedPointer<QThreadPool> m_socketThreadPool;
     QSharedPointer<QTcpServer> m_server;   // pool thread only
     QList<quint16> m_registers;            // snapshot of registers 0 to 3, under m_callMutex
+    bool m_registersFresh = false;         // pool thread only: snapshot taken in this batch
+
+    // Pool thread only: the open connections (children of m_server), and a count of accepted
+    // connections and requests that orders them by how recently each was used.
+    QList<ModbusConnection*> m_connections;
+    quint64 m_activity = 0;
 
     std::atomic<bool> m_running{false};
     std::atomic<quint16> m_boundPort{0};

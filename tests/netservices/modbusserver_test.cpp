@@ -3,6 +3,7 @@
 #include "netservices/modbusserver.h"
 #include "support/testenv.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QSettings>
 #include <QThread>
@@ -11,7 +12,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <functional>
 #include <memory>
+#include <thread>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -100,6 +112,113 @@ public:
 private:
     QTcpSocket m_socket;
 };
+
+// A peer on a plain descriptor, for what QTcpSocket does not do: leave replies unread in the
+// kernel, shut down only its sending side, or reset. Its calls block, so they run off this
+// (GUI) thread through runAside().
+class PosixPeer {
+public:
+    // A small receive buffer makes the server's replies back up soon when they are not read.
+    explicit PosixPeer(quint16 port, int receiveBuffer = 4096) : m_fd(::socket(AF_INET, SOCK_STREAM, 0))
+    {
+        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    }
+    ~PosixPeer() { close(); }
+
+    // Without waiting, only what the kernel takes at once is sent.
+    bool send(const QByteArray& bytes, bool wait = true)
+    {
+        for (int offset = 0; offset < bytes.size();) {
+            const ssize_t sent = ::send(m_fd, bytes.constData() + offset, size_t(bytes.size() - offset),
+                                        MSG_NOSIGNAL | (wait ? 0 : MSG_DONTWAIT));
+            if (sent <= 0)
+                return false;
+            offset += int(sent);
+        }
+        return true;
+    }
+
+    // Up to count bytes, fewer when the server closed or the time ran out.
+    QByteArray receive(int count)
+    {
+        QByteArray bytes(count, '\0');
+        int got = 0;
+        while (got < count && readable(10000)) {
+            const ssize_t n = ::recv(m_fd, bytes.data() + got, size_t(count - got), 0);
+            if (n <= 0)
+                break;
+            got += int(n);
+        }
+        bytes.resize(got);
+        return bytes;
+    }
+
+    // True when the server closed its side with nothing more to read.
+    bool receivedEnd()
+    {
+        char byte;
+        return readable(3000) && ::recv(m_fd, &byte, 1, 0) == 0;
+    }
+
+    void shutdownSending() { ::shutdown(m_fd, SHUT_WR); }
+
+    // An abortive close makes the server see a reset.
+    void close(bool reset = false)
+    {
+        const linger abort{1, 0};
+        if (reset)
+            ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = -1;
+    }
+
+private:
+    bool readable(int timeoutMs)
+    {
+        pollfd entry{m_fd, POLLIN, 0};
+        return ::poll(&entry, 1, timeoutMs) == 1;
+    }
+
+    int m_fd;
+};
+
+// Runs blocking peers in threads of their own while this thread serves the server's register
+// requests; false when they did not finish in time (they are still joined).
+bool runAside(const std::vector<std::function<void()>>& peers)
+{
+    std::atomic<int> running{int(peers.size())};
+    std::vector<std::thread> threads;
+    for (const auto& peer : peers)
+        threads.emplace_back([&running, peer] {
+            peer();
+            --running;
+        });
+    const bool finished = TestEnv::waitUntil([&] { return running == 0; }, 20000);
+    for (std::thread& thread : threads)
+        thread.join();
+    return finished;
+}
+
+int openDescriptors()
+{
+    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::System).size());
+}
+
+// Reads of register 2 with transaction ids 0, 1, ...; or their replies while it holds value.
+QByteArray pipelinedReads(int count, int value = -1)
+{
+    QByteArray bytes;
+    for (int i = 0; i < count; ++i)
+        bytes += value < 0 ? readRequest(quint16(i), 2, 1)
+                           : u16(quint16(i)) + u16(0) + u16(5) + char(1) + char(3) + char(2) + u16(quint16(value));
+    return bytes;
+}
 
 class ModbusServerTest : public ::testing::Test {
 protected:
@@ -390,4 +509,92 @@ TEST_F(ModbusServerTest, ReportsTheMainWindowAndStoresTheResetCounters)
     EXPECT_EQ(count.value(QStringLiteral("count/allNum0")).toInt(), 0);
     EXPECT_EQ(count.value(QStringLiteral("count/failNum0")).toInt(), 0);
     EXPECT_EQ(count.value(QStringLiteral("count/syncNGNum")).toInt(), 1);
+}
+
+
+TEST_F(ModbusServerTest, AnswersEveryPipelinedReadReadLateThenClosesAfterTheHalfClose)
+{
+    constexpr int kReads = 30000;
+    const QByteArray expected = pipelinedReads(kReads, 120);
+    PosixPeer peer(server->serverPort());
+    bool sent = false;
+    bool ended = false;
+    QByteArray replies;
+    ASSERT_TRUE(runAside({
+        [&] {
+            // A partial frame is left when the input ends.
+            sent = peer.send(pipelinedReads(kReads) + readRequest(1, 2, 1).left(7));
+            peer.shutdownSending();
+        },
+        [&] {
+            // Late enough for the replies to back up and the server to stop reading.
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            replies = peer.receive(expected.size());
+            ended = peer.receivedEnd();
+        },
+    }));
+    EXPECT_TRUE(sent);
+    ASSERT_EQ(replies.size(), expected.size());
+    EXPECT_TRUE(replies == expected);
+    EXPECT_TRUE(ended);
+
+    // Two requests just before the end of input: both replies, then the close.
+    PosixPeer two(server->serverPort());
+    const QByteArray reset = writeRequest(2, 4, {1});
+    ended = false;
+    ASSERT_TRUE(runAside({[&] {
+        two.send(readRequest(1, 3, 1) + reset);
+        two.shutdownSending();
+        replies = two.receive(11 + 12);
+        ended = two.receivedEnd();
+    }}));
+    EXPECT_EQ(registersOf(replies.left(11)), (QList<quint16>{13}));
+    EXPECT_EQ(replies.mid(11), QByteArray(reset.left(12)).replace(4, 2, u16(6)));
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(gAllNum[1], 0);
+}
+
+TEST_F(ModbusServerTest, PeersThatFloodAndThenCloseOrResetFreeTheirSlots)
+{
+    const quint16 port = server->serverPort();
+    const int before = openDescriptors();
+    const QByteArray flood = pipelinedReads(20000);
+    ASSERT_TRUE(runAside({[&] {
+        std::vector<std::unique_ptr<PosixPeer>> peers;
+        for (int i = 0; i < 60; ++i) {
+            peers.push_back(std::make_unique<PosixPeer>(port));
+            peers.back()->send(flood, /*wait*/ false);
+        }
+        // Time for the server to read and back up; no reply is ever read.
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        for (int i = 0; i < 60; ++i)
+            peers[size_t(i)]->close(/*reset*/ i % 2 == 1);
+    }}));
+    // The peers' descriptors are closed; the server's side must follow.
+    EXPECT_TRUE(TestEnv::waitUntil([&] { return openDescriptors() == before; }, 10000))
+        << openDescriptors() - before << " descriptors left open";
+
+    std::vector<std::unique_ptr<RawClient>> fresh;
+    for (int i = 0; i < ModbusServer::kMaxConnections; ++i)
+        fresh.push_back(std::make_unique<RawClient>(port));
+    for (int i = 0; i < ModbusServer::kMaxConnections; ++i)
+        EXPECT_EQ(registersOf(fresh[size_t(i)]->exchange(readRequest(quint16(i), 2, 1))), (QList<quint16>{120})) << i;
+}
+
+TEST_F(ModbusServerTest, ANewConnectionBeyondTheCapClosesTheOneIdleLongest)
+{
+    const quint16 port = server->serverPort();
+    std::vector<std::unique_ptr<RawClient>> held;
+    for (int i = 0; i < ModbusServer::kMaxConnections; ++i) {
+        held.push_back(std::make_unique<RawClient>(port));
+        ASSERT_EQ(held.back()->exchange(readRequest(quint16(i), 2, 1)).size(), 11);
+    }
+    // The first connection asks again: the second has now gone without a request the longest.
+    ASSERT_EQ(held[0]->exchange(readRequest(100, 2, 1)).size(), 11);
+
+    RawClient newcomer(port);
+    EXPECT_EQ(registersOf(newcomer.exchange(readRequest(200, 3, 1))), (QList<quint16>{13}));
+    EXPECT_TRUE(held[1]->waitClosed());
+    for (size_t i : {size_t(0), size_t(2), held.size() - 1})
+        EXPECT_EQ(registersOf(held[i]->exchange(readRequest(quint16(300 + i), 3, 1))), (QList<quint16>{13})) << i;
 }
