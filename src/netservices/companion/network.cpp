@@ -86,6 +86,8 @@ void JXK_NETMN::destroyInstance()
 JXK_NETMN::JXK_NETMN(quint16 companionPort) : HttpManager(JXKT_CLIENT)
 {
     qRegisterMetaType<param_roi>("param_roi");
+    if (!__instance)
+        __instance = this;   // a manager made by hand (a test's, on its own port) serves the cycle
     setWorkTask(false, false, false);
     // Both services go with this object; they stop their own threads when destroyed.
     apiServer = new HttpApiServer(this);
