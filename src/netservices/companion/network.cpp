@@ -78,8 +78,7 @@ void JXK_NETMN::destroyInstance()
 {
     if (!__instance)
         return;
-    __instance->stop();
-    delete __instance;
+    delete __instance;   // its link stops itself
     __instance = nullptr;
 }
 
@@ -98,8 +97,10 @@ JXK_NETMN::JXK_NETMN(quint16 companionPort) : HttpManager(JXKT_CLIENT)
 
 JXK_NETMN::~JXK_NETMN()
 {
-    if (__instance == this)
-        __instance = nullptr;
+    if (__instance != this)
+        return;
+    __instance = nullptr;
+    SaveFialImageThread::setPeriodRecordHook(PeriodRecordHook());   // it points at this object
 }
 
 QString JXK_NETMN::configPath()

@@ -40,7 +40,16 @@ QString clearMethodText(int code)
 
 bool processExists(qint64 pid)
 {
-    return ::kill(static_cast<pid_t>(pid), 0) == 0;
+    if (::kill(static_cast<pid_t>(pid), 0) != 0)
+        return false;
+    // A detached companion that has ended stays a zombie until its adopter reaps it. This is
+    // the kernel's view of a process of our own, not a machine path, so it is read as it is.
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return true;
+    const QByteArray line = stat.readLine();
+    const int close = line.lastIndexOf(')');
+    return close < 0 || line.mid(close + 2, 1) != "Z";
 }
 
 // Ends a companion this link started; it is not our child (started detached), so it is
@@ -76,7 +85,8 @@ ViewWatch2VUD::ViewWatch2VUD(JXK_NETMN* owner, const QHostAddress& address, quin
 
 ViewWatch2VUD::~ViewWatch2VUD()
 {
-    stop();
+    if (linkActive)
+        stop();
 }
 
 bool ViewWatch2VUD::networkOn() const
@@ -92,6 +102,7 @@ void ViewWatch2VUD::init()
         return;
     }
 
+    linkActive = true;
     startCompanion();
     startReactor(companionAddress, companionPort, 1);
     if (netmn->device_workvideo) {
@@ -109,6 +120,7 @@ void ViewWatch2VUD::init()
 
 void ViewWatch2VUD::stop()
 {
+    linkActive = false;
     timerHB.stop();
     timerRunning.stop();
     startVideo(false);

@@ -108,6 +108,7 @@ private:
 
     const QHostAddress companionAddress;
     const quint16 companionPort;
+    bool linkActive = false;        // from an init with the network on until stop
     quint64 ticks = 0;
     qint64 companionPid = 0;        // the companion this link started, 0 for none
     qint64 companionStartMs = 0;

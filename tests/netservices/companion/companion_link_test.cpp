@@ -232,6 +232,38 @@ TEST_F(CompanionLinkTest, AlarmIsReportedOnceWithItsUuidAndLeavesTheNextCycleTim
     EXPECT_EQ(companion.of("/inline/bymain/working_time_record").at(0).json.value("stop_time").toInt(), 1);
 }
 
+TEST_F(CompanionLinkTest, LinkDialsAgainAndRestartsTheCompanionOnlyAfterItsGrace)
+{
+    beat(allFlags());
+    link->syncTempList({{"camera", 1}, {"detect", 2}});
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return !companion.of("/inline/bymain/synctemplist").isEmpty(); }));
+    EXPECT_EQ(companion.of("/inline/bymain/synctemplist").at(0).json,
+              (QJsonObject{{"cameraId", 1}, {"detectId", 2}, {"pagenum", 1}, {"pagesize", 10}}));
+
+    // The companion drops every connection: the next tick dials again and says hello.
+    const quint16 port = companion.serverPort();
+    ASSERT_TRUE(companion.startReactor(QHostAddress::LocalHost, port, 1));
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return !link->getSoftCnted(); }));
+    const int beats = companion.of(kHeartBeat).size();
+    link->SlotTimerHB();
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return companion.of(kHeartBeat).size() > beats; }));
+    EXPECT_FALSE(companion.of("/inline/bymain/offervideomem").isEmpty());
+    EXPECT_EQ(runner.count("./cnt_net/zuzad_evurevi/zuzad_evurevi"), 1);
+
+    // Nobody listens any more: failed dials wait for the companion just started ...
+    ASSERT_TRUE(companion.startReactor(QHostAddress::LocalHost, 0, 1));   // gives the port up
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return !link->getSoftCnted(); }));
+    link->SlotTimerHB();
+    link->SlotTimerHB();
+    EXPECT_EQ(runner.count("./cnt_net/zuzad_evurevi/zuzad_evurevi"), 1);
+    EXPECT_EQ(link->isAllowSnd_2_VW(), -2);
+    // ... and restart it once its grace is over.
+    AppClock::advanceMs(ViewWatch2VUD::kStartGraceMs + 1);
+    link->SlotTimerHB();
+    AppClock::setOffsetMs(0);
+    EXPECT_EQ(runner.count("./cnt_net/zuzad_evurevi/zuzad_evurevi"), 2);
+}
+
 // The whole program side against the shipped stand-in: the simulated cycle with an NG every
 // second cycle, the picture thread, the screen share, and the stop.
 TEST(CompanionStandIn, SimulatedCycleReachesTheStandInAndStopLeavesNothing)
