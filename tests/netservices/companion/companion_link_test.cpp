@@ -17,6 +17,7 @@
 #include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QProcess>
 #include <QTcpServer>
 #include <gtest/gtest.h>
 
@@ -346,6 +347,13 @@ TEST(CompanionStandIn, SimulatedCycleReachesTheStandInAndStopLeavesNothing)
     shmid_ds stat{};
     ASSERT_EQ(shmctl(share.value("shmid").toInt(), IPC_STAT, &stat), 0);
     EXPECT_EQ(stat.shm_segsz, 3110400u);
+
+    // A second copy finds the port taken and says so.
+    QProcess second;
+    second.start(standIn, {"config.json", QString::number(port)});
+    ASSERT_TRUE(second.waitForFinished(10000));
+    EXPECT_EQ(second.exitCode(), 1);
+    EXPECT_TRUE(second.readAllStandardError().contains("cannot listen"));
 
     netmn->stop();
     QTcpServer again;

@@ -156,6 +156,18 @@ TEST_F(VideoShareTest, ReplacingAndRemovingSharesLeavesNothingBehind)
     EXPECT_EQ(semctl(share.semid, 0, GETVAL), -1);
 }
 
+TEST_F(VideoShareTest, NetworkOnVideoOffRemovesAnEarlierShare)
+{
+    netmn->setWorkTask(true, true, false);
+    netmn->viewWatch->init();
+    const int shmid = netmn->viewWatch->shares().value(0).shmid;
+    ASSERT_TRUE(segmentExists(shmid));
+    netmn->setWorkTask(true, false, false);
+    netmn->viewWatch->init();
+    EXPECT_TRUE(netmn->viewWatch->shares().isEmpty());
+    EXPECT_FALSE(segmentExists(shmid));
+}
+
 TEST_F(VideoShareTest, NoKeyFolderGivesNoShare)
 {
     TestEnv::EnvGuard missing("MOULD_ROOT", (TestEnv::workDir() + "/absent").toUtf8());
