@@ -4,12 +4,16 @@
 #include "base/globals.h"
 #include "base/lanstr.h"
 #include "base/logmanager.h"
+#include "base/platform.h"
 #include "base/publictools.h"
 #include "base/signalwatcher.h"
 #include "detection/mojuwizard.h"
+#include "netservices/companion/network.h"
+#include "netservices/companion/viewwatch2vud.h"
 #include "records/copy2movedisk.h"
 #include "records/diskmanager.h"
 #include "records/rescount.h"
+#include "records/savefialimagethread.h"
 #include "widgets/publictools_widget.h"
 
 #include <QApplication>
@@ -56,6 +60,14 @@ int main(int argc, char* argv[])
     qInfo().noquote() << "device id" << gDeviceID;
     writeVersionToJson();
 
+    // The companion process is started by the link only when the network switch is on.
+    SystemCommandRunner::registerStandIn(ViewWatch2VUD::companionProgram());
+    JXK_NETMN* netmn = JXK_NETMN::getInstance();
+    netmn->initStart();
+    SaveFialImageThread::setPeriodRecordHook([netmn](int camera, int step, bool result, const QString& path) {
+        netmn->add_PeriodRecord_Picture(camera, step, result, path);
+    });
+
     Copy2MoveDisk* copier = Copy2MoveDisk::getInstance();
     copier->setDays(gpWPara->days);
     if (gpWPara->useDiskSaveImage != 0)
@@ -70,10 +82,13 @@ int main(int argc, char* argv[])
     const int result = app.exec();
 
     qInfo() << "stopping";
+    // The network side goes first: its video worker grabs the main window.
+    netmn->stop();
     window->StopDetect();
     delete DiskManager::_instance;
     window.reset();
     Copy2MoveDisk::destroyInstance();
+    JXK_NETMN::destroyInstance();
     gpWarnBox = nullptr;
     qInfo() << "stopped";
     return result;

@@ -8,6 +8,8 @@
 #include "detection/counters.h"
 #include "detection/handover.h"
 #include "detection/iostatus.h"
+#include "netservices/companion/network.h"
+#include "netservices/companion/viewwatch2vud.h"
 #include "netservices/modbusserver.h"
 #include "records/copy2movedisk.h"
 #include "records/resstatisticsparam.h"
@@ -17,6 +19,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonObject>
 #include <QGridLayout>
 #include <QMutexLocker>
 #include <QSettings>
@@ -233,13 +236,19 @@ void MoJuWizard::InsertRecord(QString remarks, QString recordtype)
 {
     QSqlQuery query(recordDatabase());
     query.prepare(QStringLiteral("INSERT INTO RECORD (recordtime, recordpassword, remarks, recordtype) VALUES (?, ?, ?, ?)"));
-    query.addBindValue(AppClock::now().toString(QStringLiteral("hh.mm.ss")));
+    const QString recordtime = AppClock::now().toString(QStringLiteral("hh.mm.ss"));
+    query.addBindValue(recordtime);
     query.addBindValue(kNotLoggedIn);
     query.addBindValue(remarks);
     query.addBindValue(recordtype);
     if (!query.exec())
         qWarning() << "cannot insert operation record:" << query.lastError().text();
-    // The companion process receives every record here once the companion link exists.
+    QJsonObject record;
+    record.insert(QStringLiteral("recordtime"), recordtime);
+    record.insert(QStringLiteral("recordpassword"), kNotLoggedIn);
+    record.insert(QStringLiteral("remarks"), remarks);
+    record.insert(QStringLiteral("recordtype"), recordtype);
+    JXK_NETMN::getInstance()->viewWatch->sndRecordOperate(record);
 }
 
 void MoJuWizard::slotDiskStateChange(bool present)
@@ -422,8 +431,9 @@ void MoJuWizard::AddStatistics(int step, const QList<bool>& cameraOK, bool lastS
 void MoJuWizard::startAlarm(int step, int camera)
 {
     m_viewState = ViewNgAlarm;
+    m_alarmCamera = camera;
+    JXK_NETMN::getInstance()->viewWatch->sndAlarmStartTiming(step);
     InsertRecord(QStringLiteral("相机%1检测%2报警").arg(camera + 1).arg(step + 1), QStringLiteral("run"));
-    // The companion process hears of the alarm start here once the companion link exists.
     m_alarmClearTimer.start();
 }
 
@@ -431,7 +441,11 @@ void MoJuWizard::clearAlarm()
 {
     if (m_viewState != ViewNgAlarm)
         return;
-    // Cleared the way an operator's reset would; the companion link reports the clearing here.
+    // Cleared the way an operator's reset would ("do not detect this mould").
+    ViewWatch2VUD* link = JXK_NETMN::getInstance()->viewWatch;
+    link->addClearMethod(m_alarmCamera, kClearByReset);
+    link->setAlarmState(ViewWatch2VUD::AlarmCleared);
+    link->sndAlarmFinishTiming();
     m_viewState = ViewVerdict;
     m_curStep = 0;
     InsertRecord(QStringLiteral("报警复位"), QStringLiteral("operate"));
@@ -439,26 +453,33 @@ void MoJuWizard::clearAlarm()
 
 void MoJuWizard::startPeriodRecord()
 {
-    // The network manager opens its detection-period record here.
+    JXK_NETMN::getInstance()->start_PeriodRecord();
 }
 
 void MoJuWizard::finishPeriodRecord()
 {
-    // The network manager closes and publishes its detection-period record here.
+    JXK_NETMN::getInstance()->finish_PeriodRecord();
 }
 
 void MoJuWizard::recordRegionResult(int camera, int step, int region, int function, int value, bool passed)
 {
-    // Region results go into the network manager's region-result cache here.
-    Q_UNUSED(camera)
-    Q_UNUSED(step)
-    Q_UNUSED(region)
-    Q_UNUSED(function)
-    Q_UNUSED(value)
-    Q_UNUSED(passed)
+    // The simulated regions all carry the same parameters, each with its second byte in use.
+    param_roi result;
+    result.camera = camera;
+    result.detect = step;
+    result.roi_id = region;
+    result.algorithm_type = function;
+    result.algorithm_result = value;
+    result.algorithm_sensitivity = 0x0100 | 30;
+    result.algorithm_areaMin = 0x0200 | 50;
+    result.packed = 0x0100 | 8;
+    result.roi_result = passed ? 1 : 0;
+    JXK_NETMN* netmn = JXK_NETMN::getInstance();
+    QMutexLocker lock(&netmn->roiMutex);
+    netmn->roiCache.insert(JXK_NETMN::roiKey(camera, step, region), result);
 }
 
 void MoJuWizard::clearNetworkResults()
 {
-    // The network manager's region-result cache and period record are emptied here.
+    JXK_NETMN::getInstance()->clearResults();
 }

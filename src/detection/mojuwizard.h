@@ -92,6 +92,8 @@ private:
     int m_cycleTime = 0;
     qint64 m_cycleNumber = 0;
     int m_ngEvery = 10;
+    int m_alarmCamera = 0;   // the camera whose NG raised the running alarm
+    static constexpr int kClearByReset = 4;
     int m_saveRequest[kMaxCameras][kMaxSteps] = {};
     QDate m_recordDay;
     std::unique_ptr<ModbusServer> m_modbusServer;

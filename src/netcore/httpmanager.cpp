@@ -55,8 +55,8 @@ void HttpManager::retireReactor()
         return;
     old->blockAllRecvSIG();
     // A handler running on the reactor's thread may hold it for a moment. Stopping the thread
-    // here lets such a handler finish before this service changes or goes, and leaves the last
-    // reference in this thread: a reactor cannot wait for its own thread to end.
+    // here lets such a handler finish before this service changes or goes. A sender on another
+    // thread may still hold it; whoever lets go last, it dies in this thread (makeShared).
     old->deinitialize();
 }
 
@@ -78,9 +78,9 @@ bool HttpManager::startReactor(const QHostAddress& address, quint16 port, int mo
 
     QSharedPointer<JXKC::TcpReactor> fresh;
     if (type == JXKT_CLIENT)
-        fresh.reset(new JXKC::TcpCliReactor);
+        fresh = JXKC::TcpReactor::makeShared(new JXKC::TcpCliReactor);
     else if (type == JXKT_SERVER)
-        fresh.reset(new JXKC::TcpServReactor);
+        fresh = JXKC::TcpReactor::makeShared(new JXKC::TcpServReactor);
     if (!fresh)
         return false;
     const QString name = property("name").toString();

@@ -39,6 +39,16 @@ TcpReactor::~TcpReactor()
     socketThreadPool_->waitForDone();
 }
 
+QSharedPointer<TcpReactor> TcpReactor::makeShared(TcpReactor* reactor)
+{
+    return QSharedPointer<TcpReactor>(reactor, [](TcpReactor* doomed) {
+        if (doomed->thread() == QThread::currentThread())
+            delete doomed;
+        else
+            doomed->deleteLater();
+    });
+}
+
 bool TcpReactor::onWorkerThread() const
 {
     return QThread::currentThread() == worker_thread.load();

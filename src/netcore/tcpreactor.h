@@ -46,6 +46,11 @@ public:
     TcpReactor();
     ~TcpReactor() override;
 
+    // Shared ownership that destroys the reactor in the thread it belongs to, whoever lets go
+    // last: a sender on another thread may hold the last reference to a replaced reactor, and
+    // its timers and sessions may only be stopped in their own thread.
+    static QSharedPointer<TcpReactor> makeShared(TcpReactor* reactor);
+
     virtual bool isRunning() const = 0;
     virtual bool reAction(const QHostAddress& address, unsigned short port);
     virtual void blockAllRecvSIG();

@@ -307,3 +307,41 @@ TEST(HttpManager, TwoProcessesTalk)
         same = same && image.data[i] == uchar(i * 13);
     EXPECT_TRUE(same);
 }
+
+TEST(HttpManager, RestartedReactorsDieInTheirOwnThreadWhileAnotherThreadSends)
+{
+    // The companion link restarts its client every second while pictures are sent from another
+    // thread: a sender may hold the last reference to a reactor that was just replaced.
+    struct Restarter : HttpManager {
+        Restarter() : HttpManager(JXKT_CLIENT) {}
+        JXKC::TcpReactor* held() { return reactor.data(); }
+    } service;
+    NetTest::LogCapture log;
+    std::atomic<int> created{0};
+    std::atomic<int> destroyed{0};
+    std::atomic<int> destroyedElsewhere{0};
+    QThread* const owner = QThread::currentThread();
+
+    std::atomic<bool> stop{false};
+    std::thread sender([&] {
+        CTask_FormData picture = request("/picture");
+        while (!stop)
+            service.sendAsync(picture);
+    });
+    constexpr int kRestarts = 3000;
+    for (int i = 0; i < kRestarts; ++i) {
+        service.startReactor(QHostAddress::LocalHost, 1, 1);   // nothing listens: the dial fails
+        ++created;
+        QObject::connect(service.held(), &QObject::destroyed, [&, owner] {
+            if (QThread::currentThread() != owner)
+                ++destroyedElsewhere;
+            ++destroyed;
+        });
+    }
+    stop = true;
+    sender.join();
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return destroyed == created - 1; }, 10000))
+        << destroyed << " of " << created - 1;
+    EXPECT_EQ(destroyedElsewhere, 0);
+    EXPECT_TRUE(log.lines(QtWarningMsg).filter("Timers cannot be stopped").isEmpty());
+}

@@ -1,0 +1,367 @@
+// The companion link against a companion on loopback: a fake one inside the test for the
+// message rules, and the shipped stand-in, started by the link itself, for a whole run of the
+// simulated cycle with the screen share.
+#include "base/appclock.h"
+#include "base/globals.h"
+#include "detection/mojuwizard.h"
+#include "netcore/httpmanager.h"
+#include "netservices/companion/network.h"
+#include "netservices/companion/viewwatch2vud.h"
+#include "records/copy2movedisk.h"
+#include "records/savefialimagethread.h"
+#include "support/fakecommandrunner.h"
+#include "support/testenv.h"
+
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QTcpServer>
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/shm.h>
+#include <thread>
+
+namespace {
+
+const QString kHeartBeat = "/inline/bymain/heartbeat";
+
+QJsonObject allFlags(bool cntserver = true, bool registered = true, bool needokimg = false)
+{
+    return {{"cntserver", cntserver}, {"register", registered}, {"needokimg", needokimg}, {"needvideo", true}};
+}
+
+// Listens on a port the OS picks, answers heart-beats with the flags the test sets.
+class FakeCompanion : public HttpManager {
+public:
+    FakeCompanion() : HttpManager(JXKT_SERVER) {}
+
+    void SlotRecvRequest(CTask_FormData request) override
+    {
+        received.append(request);
+        if (request.url != kHeartBeat) {
+            callback_immediately(request, 200, QString());
+            return;
+        }
+        CTask_FormData reply;
+        reply.uuid = request.uuid;
+        reply.session_id = request.session_id;
+        reply.json = heartBeatReply;
+        sendAsync(reply);
+    }
+
+    QList<CTask_FormData> of(const QString& url) const
+    {
+        QList<CTask_FormData> found;
+        for (const CTask_FormData& request : received) {
+            if (request.url == url)
+                found.append(request);
+        }
+        return found;
+    }
+
+    QJsonObject heartBeatReply = allFlags();
+    QList<CTask_FormData> received;
+};
+
+// One line of the stand-in's log: url, uuid, compact JSON body.
+struct Logged {
+    QString url;
+    QString uuid;
+    QJsonObject json;
+};
+
+QList<Logged> readLog(const QString& path)
+{
+    QList<Logged> entries;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return entries;
+    for (const QByteArray& line : file.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.split('\t');
+        if (fields.size() == 3)
+            entries.append({QString::fromUtf8(fields[0]), QString::fromUtf8(fields[1]),
+                            QJsonDocument::fromJson(fields[2]).object()});
+    }
+    return entries;
+}
+
+class CompanionLinkTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        JXK_NETMN::destroyInstance();
+        ASSERT_TRUE(companion.startReactor(QHostAddress::LocalHost, 0, 1));
+        netmn = std::make_unique<JXK_NETMN>(companion.serverPort());
+        netmn->setWorkTask(true, false, false);
+        link = netmn->viewWatch;
+        link->init();
+    }
+    void TearDown() override { netmn.reset(); }
+
+    // One heart-beat round trip with the given reply; the link's state follows it.
+    void beat(const QJsonObject& flags)
+    {
+        companion.heartBeatReply = flags;
+        const int before = companion.of(kHeartBeat).size();
+        link->sndHeartBeat();
+        ASSERT_TRUE(TestEnv::waitUntil([&] { return companion.of(kHeartBeat).size() > before; }));
+        // The reply is queued back to the link's thread: wait for its effect or a short while.
+        TestEnv::waitUntil([&] { return link->flag("cntserver") == flags.value("cntserver").toBool(false) &&
+                                        link->flag("register") == flags.value("register").toBool(false) &&
+                                        link->flag("needokimg") == flags.value("needokimg").toBool(false); },
+                           2000);
+    }
+
+    FakeCommandRunner runner;
+    FakeCompanion companion;
+    std::unique_ptr<JXK_NETMN> netmn;
+    ViewWatch2VUD* link = nullptr;
+};
+
+TEST_F(CompanionLinkTest, HeartBeatReplyDecidesWhatMaySend)
+{
+    const QString config = QDir::currentPath() + "/cnt_net/config.json";
+    EXPECT_EQ(runner.commands(), (QStringList{"killall -9 zuzad_evurevi", "killall -9 vuz_azur",
+                                              "./cnt_net/zuzad_evurevi/zuzad_evurevi " + config + " " +
+                                                      QString::number(companion.serverPort())}));
+    EXPECT_EQ(link->isAllowSnd_2_VW(), -3);   // connected, not yet answered
+
+    // The companion's reply object goes out as the reply's "result".
+    beat(QJsonObject{{"cntserver", true}});
+    EXPECT_EQ(link->isAllowSnd_2_VW(), -4);   // "register" missing
+    link->sndRecordOperate({{"remarks", "dropped"}});
+    beat(QJsonObject{{"cntserver", "true"}, {"register", true}});
+    EXPECT_EQ(link->isAllowSnd_2_VW(), -3);   // a text is not a boolean
+
+    const QJsonObject heartBeat = companion.of(kHeartBeat).last().json;
+    EXPECT_EQ(heartBeat.value("deviceBaseinfo").toString(), "cpu：10%，memory：10%，disk：10%");
+    EXPECT_EQ(heartBeat.value("deviceState").toString(), "UNKNOW");   // no main window here
+    EXPECT_FALSE(heartBeat.value("isPutVideo").toBool(true));
+
+    beat(allFlags());
+    ASSERT_EQ(link->isAllowSnd_2_VW(), 1);
+    link->sndRecordOperate({{"remarks", "sent"}});
+    // OK pictures wait for "needokimg"; NG pictures go regardless; both from the picture thread.
+    std::thread([this] {
+        link->sndAlarmPicture(0, 1, true, "/pics/ok.jpg");
+        link->sndAlarmPicture(1, 1, false, "/pics/ng.jpg");
+    }).join();
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return companion.of("/inline/bymain/alarmpicture").size() == 1; }));
+    beat(allFlags(true, true, true));
+    std::thread([this] { link->sndAlarmPicture(0, 2, true, "/pics/ok2.jpg"); }).join();
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return companion.of("/inline/bymain/alarmpicture").size() == 2; }));
+
+    const QList<CTask_FormData> pictures = companion.of("/inline/bymain/alarmpicture");
+    EXPECT_EQ(pictures.at(0).json.value("alarmpic_path").toString(), "/pics/ng.jpg");
+    EXPECT_EQ(pictures.at(0).json.value("result").toInt(-1), 0);
+    EXPECT_EQ(pictures.at(1).json.value("alarmpic_path").toString(), "/pics/ok2.jpg");
+    const QList<CTask_FormData> records = companion.of("/inline/bymain/recordoperate");
+    ASSERT_EQ(records.size(), 1);
+    EXPECT_EQ(records.at(0).json.value("remarks").toString(), "sent");
+
+    // Silence for longer than the liveness window: the link counts as down.
+    AppClock::advanceMs(ViewWatch2VUD::kLivenessMs + 1);
+    EXPECT_EQ(link->isAllowSnd_2_VW(), -2);
+    AppClock::setOffsetMs(0);
+    netmn->setWorkTask(false, false, false);
+    EXPECT_EQ(link->isAllowSnd_2_VW(), -1);
+}
+
+TEST_F(CompanionLinkTest, AlarmIsReportedOnceWithItsUuidAndLeavesTheNextCycleTime)
+{
+    beat(allFlags());
+    ASSERT_EQ(link->isAllowSnd_2_VW(), 1);
+    netmn->start_PeriodRecord();
+    {
+        param_roi failed;
+        failed.camera = 1;
+        failed.roi_id = 3;
+        failed.algorithm_areaMin = 77;
+        QMutexLocker lock(&netmn->roiMutex);
+        netmn->roiCache.insert(JXK_NETMN::roiKey(1, 0, 3), failed);
+    }
+    netmn->finish_PeriodRecord();
+    link->sndAlarmStartTiming(0);
+    link->addClearMethod(1, 4);
+    link->addClearMethod(0, 9);
+    link->setAlarmState(ViewWatch2VUD::AlarmCleared);
+    AppClock::advanceMs(6000);   // within the liveness window
+    link->sndAlarmFinishTiming();
+    AppClock::setOffsetMs(0);
+    // A second clearing without a new alarm reports nothing.
+    link->setAlarmState(ViewWatch2VUD::AlarmCleared);
+    link->sndAlarmFinishTiming();
+    beat(allFlags());
+
+    const QList<CTask_FormData> once = companion.of("/inline/bymain/detectonceinfo");
+    ASSERT_EQ(once.size(), 1);
+    EXPECT_EQ(once.at(0).uuid, netmn->periodRecordCell.getValue().uuid);
+    EXPECT_FALSE(once.at(0).json.value("result").toBool(true));
+    const QJsonObject group = once.at(0).json.value("detect_detail").toArray().at(0).toObject();
+    EXPECT_EQ(group.value("camera").toInt(), 1);
+    const QJsonObject region = group.value("roi_detail").toArray().at(0).toObject();
+    EXPECT_EQ(region.value("roi_id").toInt(), 3);
+    EXPECT_EQ(region.value("algorithm_areaMin").toInt(), 77);
+    EXPECT_EQ(region.value("is_alarm").toInt(-1), 0);
+
+    const QList<CTask_FormData> started = companion.of("/inline/bymain/alarm_starttiming");
+    const QList<CTask_FormData> finished = companion.of("/inline/bymain/alarm_finishtiming");
+    ASSERT_EQ(started.size(), 1);
+    ASSERT_EQ(finished.size(), 1);
+    const QString uuid = started.at(0).json.value("uuid").toString();
+    EXPECT_FALSE(uuid.isEmpty());
+    EXPECT_FALSE(uuid.contains('\n'));
+    EXPECT_EQ(finished.at(0).json.value("uuid").toString(), uuid);
+    EXPECT_EQ(finished.at(0).json.value("clear_method").toString(), " 相机2:不检测此模解除 相机1:unknow");
+
+    // The NG period left the cell at 0 and the alarm put its duration there.
+    const int duration = netmn->alarmDurationCell.getValue();
+    EXPECT_GE(duration, 6000);
+    EXPECT_LT(duration, 6000 + 5000);
+    netmn->alarmDurationCell.setValue(12345);
+    EXPECT_DOUBLE_EQ(link->detectOnceBody(250).value("dtime").toDouble(), 12.7);
+    netmn->alarmDurationCell = CVariant<int>();
+    EXPECT_DOUBLE_EQ(link->detectOnceBody(250).value("dtime").toDouble(), 25.0);
+
+    // The first working-time report after start is sent at once.
+    link->update_running_time();
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return !companion.of("/inline/bymain/working_time_record").isEmpty(); }));
+    EXPECT_EQ(companion.of("/inline/bymain/working_time_record").at(0).json.value("stop_time").toInt(), 1);
+}
+
+TEST_F(CompanionLinkTest, LinkDialsAgainAndRestartsTheCompanionOnlyAfterItsGrace)
+{
+    beat(allFlags());
+    link->syncTempList({{"camera", 1}, {"detect", 2}});
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return !companion.of("/inline/bymain/synctemplist").isEmpty(); }));
+    EXPECT_EQ(companion.of("/inline/bymain/synctemplist").at(0).json,
+              (QJsonObject{{"cameraId", 1}, {"detectId", 2}, {"pagenum", 1}, {"pagesize", 10}}));
+
+    // The companion drops every connection: the next tick dials again and says hello.
+    const quint16 port = companion.serverPort();
+    ASSERT_TRUE(companion.startReactor(QHostAddress::LocalHost, port, 1));
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return !link->getSoftCnted(); }));
+    const int beats = companion.of(kHeartBeat).size();
+    link->SlotTimerHB();
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return companion.of(kHeartBeat).size() > beats; }));
+    EXPECT_FALSE(companion.of("/inline/bymain/offervideomem").isEmpty());
+    EXPECT_EQ(runner.count("./cnt_net/zuzad_evurevi/zuzad_evurevi"), 1);
+
+    // Nobody listens any more: failed dials wait for the companion just started ...
+    ASSERT_TRUE(companion.startReactor(QHostAddress::LocalHost, 0, 1));   // gives the port up
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return !link->getSoftCnted(); }));
+    link->SlotTimerHB();
+    link->SlotTimerHB();
+    EXPECT_EQ(runner.count("./cnt_net/zuzad_evurevi/zuzad_evurevi"), 1);
+    EXPECT_EQ(link->isAllowSnd_2_VW(), -2);
+    // ... and restart it once its grace is over.
+    AppClock::advanceMs(ViewWatch2VUD::kStartGraceMs + 1);
+    link->SlotTimerHB();
+    AppClock::setOffsetMs(0);
+    EXPECT_EQ(runner.count("./cnt_net/zuzad_evurevi/zuzad_evurevi"), 2);
+}
+
+// The whole program side against the shipped stand-in: the simulated cycle with an NG every
+// second cycle, the picture thread, the screen share, and the stop.
+TEST(CompanionStandIn, SimulatedCycleReachesTheStandInAndStopLeavesNothing)
+{
+    JXK_NETMN::destroyInstance();
+    createGlobalMutexes();
+    ASSERT_TRUE(QDir().mkpath("root/tmp"));
+    ASSERT_TRUE(QDir().mkpath("cnt_net/zuzad_evurevi"));
+    const QString standIn = "cnt_net/zuzad_evurevi/zuzad_evurevi";
+    ASSERT_TRUE(QFile::copy(MOULD_COMPANION_STANDIN, standIn));
+    SystemCommandRunner::registerStandIn(ViewWatch2VUD::companionProgram());
+
+    quint16 port = 0;
+    {
+        QTcpServer probe;
+        ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
+        port = probe.serverPort();
+    }
+    TestEnv::writeText("cnt_net/config.json",
+                       R"({"devicename":"press-4","device_worknetfunc":true,"device_workvideo":true})");
+    TestEnv::EnvGuard root("MOULD_ROOT", (TestEnv::workDir() + "/root").toUtf8());
+    TestEnv::EnvGuard cycle("MOULD_SIM_CYCLE_MS", "300");
+    TestEnv::EnvGuard ngEvery("MOULD_SIM_NG_EVERY", "2");
+    TestEnv::EnvGuard cameras("MOULD_SIM_CAMERAS", "1");
+    ASSERT_TRUE(TestEnv::setParameter("detectNum", "1"));
+    ASSERT_TRUE(TestEnv::setParameter("picNumNG", "5"));
+
+    auto netmn = std::make_unique<JXK_NETMN>(port);
+    auto window = std::make_unique<MoJuWizard>(nullptr, 0);
+    window->resize(640, 360);
+    netmn->initStart();
+    SaveFialImageThread::setPeriodRecordHook([&netmn](int camera, int step, bool result, const QString& path) {
+        netmn->add_PeriodRecord_Picture(camera, step, result, path);
+    });
+
+    // An alarm reported finished, and a period reported after it.
+    QList<Logged> log;
+    const auto indexOf = [&log](const QString& url, int from, const QString& uuid = QString()) {
+        for (int i = from; i < log.size(); ++i) {
+            if (log.at(i).url == url && (uuid.isNull() || log.at(i).json.value("uuid").toString() == uuid))
+                return i;
+        }
+        return -1;
+    };
+    int start = -1;
+    int finish = -1;
+    int next = -1;
+    ASSERT_TRUE(TestEnv::waitUntil(
+            [&] {
+                log = readLog("cnt_net/zuzad_evurevi/companion.log");
+                start = indexOf("/inline/bymain/alarm_starttiming", 0);
+                if (start < 0)
+                    return false;
+                finish = indexOf("/inline/bymain/alarm_finishtiming", start,
+                                 log.at(start).json.value("uuid").toString());
+                next = finish < 0 ? -1 : indexOf("/inline/bymain/detectonceinfo", finish);
+                return next >= 0 && QImage("cnt_net/zuzad_evurevi/last-frame.png").size() == QSize(1920, 1080);
+            },
+            18000))
+            << log.size() << " messages";
+
+    const QString alarm = log.at(start).json.value("uuid").toString();
+    const int record = indexOf("/inline/bymain/recordoperate", start);
+    ASSERT_GT(record, start);
+    EXPECT_EQ(log.at(record).json.value("remarks").toString(), "相机1检测1报警");
+    const int picture = indexOf("/inline/bymain/alarmpicture", start, alarm);
+    ASSERT_GT(picture, start);
+    ASSERT_LT(picture, finish);
+    const QString path = log.at(picture).json.value("alarmpic_path").toString();
+    EXPECT_TRUE(path.endsWith(".jpg")) << path.toStdString();
+    EXPECT_TRUE(QFile::exists(path));
+    EXPECT_TRUE(log.at(picture).uuid.startsWith("V18#press-4@"));
+    // The 2 s alarm is not part of the next period's detection time (300 ms cycles).
+    EXPECT_LT(log.at(next).json.value("dtime").toDouble(), 1.5);
+    EXPECT_GE(indexOf(kHeartBeat, 0), 0);
+
+    const int offer = indexOf("/inline/bymain/offervideomem", 0);
+    ASSERT_GE(offer, 0);
+    const QJsonObject share = log.at(offer).json.value("memoryinfo").toArray().at(0).toObject();
+    shmid_ds stat{};
+    ASSERT_EQ(shmctl(share.value("shmid").toInt(), IPC_STAT, &stat), 0);
+    EXPECT_EQ(stat.shm_segsz, 3110400u);
+
+    // A second copy finds the port taken and says so.
+    QProcess second;
+    second.start(standIn, {"config.json", QString::number(port)});
+    ASSERT_TRUE(second.waitForFinished(10000));
+    EXPECT_EQ(second.exitCode(), 1);
+    EXPECT_TRUE(second.readAllStandardError().contains("cannot listen"));
+
+    netmn->stop();
+    QTcpServer again;
+    EXPECT_TRUE(again.listen(QHostAddress::LocalHost, port));   // the stand-in is gone
+    EXPECT_NE(shmctl(share.value("shmid").toInt(), IPC_STAT, &stat), 0);
+    window.reset();
+    netmn.reset();
+    Copy2MoveDisk::destroyInstance();
+}
+
+}  // namespace
