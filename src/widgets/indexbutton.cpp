@@ -1,6 +1,7 @@
 #include "widgets/indexbutton.h"
 
 #include "base/lanstr.h"
+#include "records/statisticswidget.h"
 #include "widgets/publictools_widget.h"
 
 #include <QVBoxLayout>
@@ -19,6 +20,9 @@ IndexButton::IndexButton(QWidget* parent) : QWidget(parent)
         column->addWidget(button);
     }
     column->addStretch(1);
-    connect(m_statistics, &QPushButton::clicked, this, &IndexButton::sigStatistics);
+    connect(m_statistics, &QPushButton::clicked, this, [this] {
+        StatisticsWidget::getInstance()->showFullScreen();
+        emit sigStatistics();
+    });
     connect(m_settings, &QPushButton::clicked, this, &IndexButton::sigSettings);
 }

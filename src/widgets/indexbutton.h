@@ -4,8 +4,9 @@
 
 class ColorButton;
 
-// The main window's column of screen buttons. Each button announces its screen; the main window
-// (or the caller that owns the screen) decides how to show it. GUI thread only.
+// The main window's column of screen buttons. The statistics button shows the statistics screen
+// full screen (building it when nobody has yet); the others announce their screen to the main
+// window, which owns it. GUI thread only.
 class IndexButton : public QWidget {
     Q_OBJECT
 public:

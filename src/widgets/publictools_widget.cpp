@@ -50,6 +50,7 @@ WarnBox::WarnBox(QWidget* parent) : QDialog(parent, Qt::FramelessWindowHint | Qt
     m_text = boxText(this);
     layout->addWidget(m_text);
     auto* confirm = new ColorButton(lanText(121), this, 3);
+    confirm->setObjectName(QStringLiteral("confirm"));
     confirm->setFixedSize(150, 60);
     layout->addWidget(confirm, 0, Qt::AlignHCenter);
     connect(confirm, &QPushButton::clicked, this, &QDialog::accept);
