@@ -48,8 +48,9 @@ bool copyTree(const QString& source, const QString& target)
 QMap<QString, qint64> treeFiles(const QString& root)
 {
     QMap<QString, qint64> files;
-    const QDir base(root);
-    QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    const QString absolute = QFileInfo(root).absoluteFilePath();
+    const QDir base(absolute);
+    QDirIterator it(absolute, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         it.next();
         files.insert(base.relativeFilePath(it.filePath()), it.fileInfo().size());

@@ -422,8 +422,11 @@ void StatisticsWidget::SlotExportData()
     if (dialog.exec() != QDialog::Accepted)
         return;
 
-    if (!m_startBox)
+    if (!m_startBox) {
         m_startBox = new WarnBox(this);
+        // It tells, it does not ask: the screen stays usable behind it.
+        m_startBox->setWindowModality(Qt::NonModal);
+    }
     m_startBox->setText(tr("开始生产统计数据导出\n导出进度可在主界面右下角查看"));
     m_startBox->show();
 
