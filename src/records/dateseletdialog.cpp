@@ -38,7 +38,8 @@ DateSeletDialog::DateSeletDialog(QWidget* parent, const QDate& today)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint)
     , m_today(today.isValid() ? today : AppClock::now().date())
 {
-    setStyleSheet(QStringLiteral("QRadioButton{font-size:33px;}QPushButton{font-size:33px;}QLabel{font-size:33px;}"));
+    setStyleSheet(QStringLiteral("QRadioButton{font-size:33px;}QRadioButton::indicator{width:28px;height:28px;}"
+                                 "QPushButton{font-size:33px;}QLabel{font-size:33px;}"));
     auto* column = new QVBoxLayout(this);
     column->setSizeConstraint(QLayout::SetFixedSize);
 
