@@ -1,3 +1,5 @@
+#include "records/resstatisticsparam.h"
+#include "records/statisticswidget.h"
 #include "widgets/edit.h"
 #include "widgets/indexbutton.h"
 #include "widgets/numberinput.h"
@@ -113,7 +115,14 @@ TEST(TouchKit, ControlsKeepTheirValuesAndRowHeights)
     IndexButton column;
     QSignalSpy statistics(&column, &IndexButton::sigStatistics);
     QSignalSpy settings(&column, &IndexButton::sigSettings);
+    // The statistics button builds the statistics screen when nobody has and shows it.
+    ASSERT_EQ(StatisticsWidget::instance, nullptr);
     column.statisticsButton()->click();
+    ASSERT_NE(StatisticsWidget::instance, nullptr);
+    EXPECT_TRUE(StatisticsWidget::instance->isVisible());
+    EXPECT_EQ(StatisticsWidget::instance->parent(), nullptr);
+    StatisticsWidget::destroyInstance();
+    ResStatisticsParam::destroyInstance();
     EXPECT_EQ(statistics.count(), 1);
     EXPECT_EQ(settings.count(), 0);
     column.settingsButton()->click();
