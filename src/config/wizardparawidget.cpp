@@ -1,8 +1,15 @@
 #include "config/wizardparawidget.h"
 
+#include "base/lanstr.h"
 #include "records/copy2movedisk.h"
 #include "records/resstatisticsparam.h"
+#include "records/saveimagesettingdailog.h"
 #include "vision/wizardpara.h"
+#include "widgets/publictools_widget.h"
+
+#include <QHBoxLayout>
+#include <QJsonObject>
+#include <QVBoxLayout>
 
 #include <QtDebug>
 
@@ -13,8 +20,59 @@ constexpr int kConfigurableStepsMachine = 3;
 
 }  // namespace
 
-WizardParaWidget::WizardParaWidget(QWidget* parent) : QWidget(parent)
+WizardParaWidget::WizardParaWidget(QWidget* parent) : QWidget(parent, parent ? Qt::Widget : Qt::FramelessWindowHint)
 {
+    setObjectName(QStringLiteral("WizardParaWidget"));
+    setAttribute(Qt::WA_StyledBackground);
+    setStyleSheet(QStringLiteral("#WizardParaWidget{background-color:rgb(110,110,110);}"));
+    auto* pictures = new ColorButton(tr("图片存储"), this, 3);
+    auto* confirm = new ColorButton(lanText(121), this, 3);
+    auto* back = new ColorButton(lanText(58), this, 3);
+    pictures->setObjectName(QStringLiteral("pictureStorage"));
+    confirm->setObjectName(QStringLiteral("confirm"));
+    back->setObjectName(QStringLiteral("return"));
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(40, 40, 40, 40);
+    column->addWidget(pictures);
+    column->addStretch(1);
+    auto* row = new QHBoxLayout;
+    row->addStretch(1);
+    for (ColorButton* button : {pictures, confirm, back})
+        button->setFixedSize(300, 70);
+    row->addWidget(confirm);
+    row->addWidget(back);
+    column->addLayout(row);
+
+    connect(pictures, &QPushButton::clicked, this, &WizardParaWidget::SlotSaveImageSetting);
+    connect(confirm, &QPushButton::clicked, this, [this] {
+        accept();
+        hide();
+    });
+    connect(back, &QPushButton::clicked, this, [this] {
+        if (gpWPara && gpWParaBak)
+            *gpWParaBak = *gpWPara;
+        hide();
+    });
+}
+
+void WizardParaWidget::SlotSaveImageSetting()
+{
+    if (!gpWParaBak)
+        return;
+    QJsonObject json;
+    json.insert(QStringLiteral("days"), gpWParaBak->days);
+    json.insert(QStringLiteral("lostUpanAlarm"), gpWParaBak->lostUpanAlarm);
+    json.insert(QStringLiteral("useDiskSaveImage"), gpWParaBak->useDiskSaveImage);
+    SaveImageSettingDailog dialog(this);
+    dialog.init(json);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    dialog.save(json);
+    const int days = json.value(QStringLiteral("days")).toInt(-1);
+    if (days != -1)
+        gpWParaBak->days = days;
+    gpWParaBak->lostUpanAlarm = json.value(QStringLiteral("lostUpanAlarm")).toInt();
+    gpWParaBak->useDiskSaveImage = json.value(QStringLiteral("useDiskSaveImage")).toInt();
 }
 
 void WizardParaWidget::accept()

@@ -3,8 +3,9 @@
 #include <QString>
 #include <QWidget>
 
-// The settings page, as far as the records services depend on it: accepting edited settings
-// and switching the parameter group.
+// The settings page, as far as the records services depend on it: the picture storage dialog,
+// accepting edited settings and switching the parameter group. Edits go into gpWParaBak; the
+// confirm button takes them over through accept(), Return drops them. GUI thread only.
 class WizardParaWidget : public QWidget {
     Q_OBJECT
 public:
@@ -17,4 +18,8 @@ public:
     // What deleting or restoring a parameter group does to the running services: the new
     // group's name becomes current, and the statistics count under it from the next result.
     void setCurrentParaGroup(const QString& name);
+
+public slots:
+    // Opens the picture storage dialog on gpWParaBak's values and takes back what it confirms.
+    void SlotSaveImageSetting();
 };

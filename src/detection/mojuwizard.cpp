@@ -1,6 +1,8 @@
 #include "detection/mojuwizard.h"
 
 #include "base/appclock.h"
+#include "base/lanstr.h"
+#include "config/wizardparawidget.h"
 #include "base/globals.h"
 #include "base/safefile.h"
 #include "base/sqlconnection.h"
@@ -14,6 +16,8 @@
 #include "records/copy2movedisk.h"
 #include "records/resstatisticsparam.h"
 #include "records/savefialimagethread.h"
+#include "records/statisticswidget.h"
+#include "widgets/indexbutton.h"
 #include "widgets/publictools_widget.h"
 #include "vision/cameramanager.h"
 
@@ -21,6 +25,7 @@
 #include <QFileInfo>
 #include <QJsonObject>
 #include <QGridLayout>
+#include <QLabel>
 #include <QMutexLocker>
 #include <QSettings>
 #include <QSqlError>
@@ -76,6 +81,21 @@ bool appendRecordsTo(const QString& source, const QString& target)
     return ok;
 }
 
+// The statistics pages: all steps first, then one per step in use, named by the machine type's
+// block of step names.
+QStringList statisticsPageNames()
+{
+    int firstRow = 263;
+    if (gpWPara && gpWPara->machineType == 2)
+        firstRow = 372;
+    else if (gpWPara && gpWPara->machineType == 3)
+        firstRow = 477;
+    QStringList names{lanText(584)};
+    for (int step = 0; step < gDNum; ++step)
+        names << lanText(firstRow + step);
+    return names;
+}
+
 }  // namespace
 
 MoJuWizard::MoJuWizard(QWidget* parent, quint16 modbusPort) : QWidget(parent)
@@ -105,6 +125,13 @@ MoJuWizard::MoJuWizard(QWidget* parent, quint16 modbusPort) : QWidget(parent)
 
     auto* grid = new QGridLayout(this);
     grid->addWidget(new IOStatusWidget(this), kMaxCameras, 0, 1, 2);
+    auto* buttons = new IndexButton(this);
+    grid->addWidget(buttons, 0, 2, kMaxCameras, 1);
+    connect(buttons, &IndexButton::sigSettings, this, [this] { settingsPage()->showFullScreen(); });
+    m_exportLabel = new QLabel(this);
+    m_exportLabel->setMinimumWidth(260);
+    m_exportLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    grid->addWidget(m_exportLabel, kMaxCameras, 2);
     for (int c = 0; c < numCamera; ++c) {
         const QJsonObject extra = cameras.value(c).extraInfo;
         const int width = extra.value(QStringLiteral("width")).toInt(CameraManager::kSimulatedWidth);
@@ -133,6 +160,13 @@ MoJuWizard::MoJuWizard(QWidget* parent, quint16 modbusPort) : QWidget(parent)
     // Same thread: every verdict is counted inside the emission.
     connect(this, &MoJuWizard::sendRecord, statistics, &ResStatisticsParam::addRecord, Qt::DirectConnection);
 
+    StatisticsWidget* statisticsScreen = StatisticsWidget::getInstance();
+    statisticsScreen->createWidget(statisticsPageNames());
+    connect(statisticsScreen, &StatisticsWidget::sigUpdateRecord, statistics, &ResStatisticsParam::slotUpdateRecord);
+    connect(statistics, &ResStatisticsParam::sigLoadFinish, statisticsScreen, &StatisticsWidget::slotUpdateRecord);
+    connect(statisticsScreen, &StatisticsWidget::sigExportProgress, this, &MoJuWizard::slotExportProgress);
+    connect(statisticsScreen, &StatisticsWidget::sigExportDataFinish, this, &MoJuWizard::slotExportFinish);
+
     m_ngEvery = qMax(0, envInt("MOULD_SIM_NG_EVERY", 10));
     m_cycleTimer.setInterval(qMax(10, envInt("MOULD_SIM_CYCLE_MS", 3000)));
     connect(&m_cycleTimer, &QTimer::timeout, this, &MoJuWizard::Run);
@@ -152,7 +186,10 @@ MoJuWizard::~MoJuWizard()
 {
     // Its pool thread asks this window for register values: it stops while the window is whole.
     m_modbusServer.reset();
-    // The last store of the day, then the statistics database thread is joined.
+    m_settingsPage.reset();
+    // A running export ends first and gives the model its timer back, so the model's last store
+    // of the day still happens; then the statistics database thread is joined.
+    StatisticsWidget::destroyInstance();
     ResStatisticsParam::destroyInstance();
     m_cycleTimer.stop();
     m_alarmClearTimer.stop();
@@ -482,4 +519,23 @@ void MoJuWizard::recordRegionResult(int camera, int step, int region, int functi
 void MoJuWizard::clearNetworkResults()
 {
     JXK_NETMN::getInstance()->clearResults();
+}
+
+WizardParaWidget* MoJuWizard::settingsPage()
+{
+    if (!m_settingsPage)
+        m_settingsPage = std::make_unique<WizardParaWidget>();
+    return m_settingsPage.get();
+}
+
+void MoJuWizard::slotExportProgress(int total, int done)
+{
+    // No file to export counts as nothing done yet; more reports than files stay at 100.
+    const int percent = total > 0 ? qBound(0, done * 100 / total, 100) : 0;
+    m_exportLabel->setText(tr("生产统计导出中%1%").arg(percent));
+}
+
+void MoJuWizard::slotExportFinish()
+{
+    m_exportLabel->clear();
 }

@@ -15,6 +15,8 @@
 
 class CammerWidget;
 class ModbusServer;
+class QLabel;
+class WizardParaWidget;
 
 // The main window and detection controller. Here the detection cycle is simulated: every
 // MOULD_SIM_CYCLE_MS (default 3000) a cycle runs all detection steps; camera 1 judges NG every
@@ -62,9 +64,17 @@ public:
 
     static QString countFilePath();
 
+    // The status corner that shows the progress of a statistics export.
+    QLabel* exportLabel() const { return m_exportLabel; }
+    // The settings page, built on its first visit.
+    WizardParaWidget* settingsPage();
+
 public slots:
     // The picture stick came (true) or went (false).
     void slotDiskStateChange(bool present);
+    // Statistics export: progress (files done of total) and the end.
+    void slotExportProgress(int total, int done);
+    void slotExportFinish();
 
 signals:
     // After every step verdict: one OK flag per camera in camera order.
@@ -97,6 +107,8 @@ private:
     int m_saveRequest[kMaxCameras][kMaxSteps] = {};
     QDate m_recordDay;
     std::unique_ptr<ModbusServer> m_modbusServer;
+    std::unique_ptr<WizardParaWidget> m_settingsPage;
+    QLabel* m_exportLabel = nullptr;
     QElapsedTimer m_cycleClock;
     QTimer m_cycleTimer;
     QTimer m_alarmClearTimer;

@@ -1,0 +1,118 @@
+#pragma once
+
+// Screens in tests: answering the modal boxes a screen opens (so none can block a test) and
+// saving what a screen shows as a PNG.
+#include "support/testenv.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QTimer>
+#include <QWidget>
+#include <deque>
+#include <functional>
+#include <gtest/gtest.h>
+
+namespace ScreenTest {
+
+// The text of a message or question box (its first label).
+inline QString boxText(QWidget* box)
+{
+    const QLabel* label = box->findChild<QLabel*>();
+    return label ? label->text() : QString();
+}
+
+// Clicks the named button of a box; a box without it is closed and the test fails.
+inline void clickIn(QWidget* box, const QString& buttonName)
+{
+    if (auto* button = box->findChild<QAbstractButton*>(buttonName)) {
+        button->click();
+        return;
+    }
+    ADD_FAILURE() << "no button \"" << buttonName.toStdString() << "\" in " << box->metaObject()->className();
+    box->close();
+}
+
+// Answers the modal boxes that come up, in order, each with the next handler. A box nobody
+// expects fails the test and is closed at once, so it never waits for the ctest timeout.
+class ModalAnswerer {
+public:
+    using Handler = std::function<void(QWidget* box)>;
+
+    ModalAnswerer()
+    {
+        m_timer.setInterval(20);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] { poll(); });
+        m_timer.start();
+    }
+    ~ModalAnswerer() { EXPECT_TRUE(m_expected.empty()) << m_expected.size() << " expected box(es) never came"; }
+
+    void expect(Handler handler) { m_expected.push_back(std::move(handler)); }
+    // Expects a box of the given class and presses one of its buttons.
+    void expectClick(const char* className, const QString& buttonName)
+    {
+        expect([className, buttonName](QWidget* box) {
+            EXPECT_STREQ(box->metaObject()->className(), className);
+            clickIn(box, buttonName);
+        });
+    }
+    // Waits until every expected box has come and been answered.
+    bool waitAllAnswered(int timeoutMs = 10000)
+    {
+        return TestEnv::waitUntil([this] { return m_expected.empty() && !QApplication::activeModalWidget(); }, timeoutMs);
+    }
+    // Texts of the boxes answered so far.
+    QStringList texts() const { return m_texts; }
+
+private:
+    void poll()
+    {
+        QWidget* box = QApplication::activeModalWidget();
+        if (!box || !box->isVisible() || box == m_answering)
+            return;
+        m_answering = box;
+        m_texts << boxText(box);
+        if (m_expected.empty()) {
+            ADD_FAILURE() << "unexpected box " << box->metaObject()->className() << ": " << boxText(box).toStdString();
+            box->close();
+        } else {
+            Handler handler = std::move(m_expected.front());
+            m_expected.pop_front();
+            handler(box);
+        }
+        m_answering = nullptr;
+    }
+
+    QTimer m_timer;
+    std::deque<Handler> m_expected;
+    QStringList m_texts;
+    QWidget* m_answering = nullptr;
+};
+
+inline QString screenshotDir()
+{
+    const QString dir = qEnvironmentVariableIsEmpty("MOULD_SCREENSHOT_DIR")
+                            ? QStringLiteral(MOULD_SCREENSHOT_DEFAULT_DIR)
+                            : qEnvironmentVariable("MOULD_SCREENSHOT_DIR");
+    QDir().mkpath(dir);
+    return dir;
+}
+
+// Saves what the widget shows; false when the picture could not be written.
+inline bool saveShot(QWidget* widget, const QString& name)
+{
+    QApplication::processEvents();
+    return widget->grab().save(screenshotDir() + QLatin1Char('/') + name + QStringLiteral(".png"));
+}
+
+// The screens' images ("./images/...") in the working directory, as ./run.sh places them.
+inline void placeImages()
+{
+    QDir().mkpath(QStringLiteral("images"));
+    for (const char* name : {"background.png", "left.png", "right.png"})
+        QFile::copy(QStringLiteral(MOULD_IMAGES_DIR "/") + QLatin1String(name), QStringLiteral("images/") + QLatin1String(name));
+}
+
+}  // namespace ScreenTest

@@ -1,0 +1,308 @@
+// The statistics screen on day files written by the statistics model itself: two cameras, two
+// steps, OK and NG results in both shifts of two production days, one day without results.
+#include "base/appclock.h"
+#include "base/lanstr.h"
+#include "records/histogram.h"
+#include "records/resstatisticsparam.h"
+#include "records/statisticswidget.h"
+#include "screen_support.h"
+#include "stats_support.h"
+#include "support/testenv.h"
+#include "widgets/publictools_widget.h"
+
+#include <QFile>
+#include <QListWidget>
+#include <QSignalSpy>
+#include <gtest/gtest.h>
+
+namespace {
+
+const QDate kFirstDay(2024, 1, 8);
+
+// Cycles of one clock hour: ok cycles where every camera passes, ng cycles where camera 2
+// fails step 2 (so the cycle and all cameras fail, camera 1 and step 1 pass).
+struct Hour {
+    QDateTime at;
+    int ok;
+    int ng;
+};
+
+// One production day from 08:00 to 07:59 the next morning.
+QList<Hour> daySchedule(const QDate& day, int seed)
+{
+    QList<Hour> hours;
+    for (int k = 0; k < 24; ++k) {
+        const int h = (8 + k) % 24;
+        const QDate date = k < 16 ? day : day.addDays(1);
+        hours.append({QDateTime(date, QTime(h, 20)), 4 + (h * seed) % 9, (h + seed) % 4});
+    }
+    return hours;
+}
+
+struct Totals {
+    int ok[3] = {};
+    int ng[3] = {};
+};
+
+Totals totalsOf(const QList<Hour>& schedule)
+{
+    Totals totals;
+    for (const Hour& hour : schedule) {
+        const int h = hour.at.time().hour();
+        const int shift = h >= 8 && h < 20 ? 0 : 1;
+        totals.ok[shift] += hour.ok;
+        totals.ng[shift] += hour.ng;
+        totals.ok[2] += hour.ok;
+        totals.ng[2] += hour.ng;
+    }
+    return totals;
+}
+
+void record(ResStatisticsParam* model, const QList<Hour>& schedule)
+{
+    for (const Hour& hour : schedule) {
+        AppClock::setNow(hour.at);
+        for (int c = 0; c < hour.ok + hour.ng; ++c) {
+            const bool ok = c < hour.ok;
+            model->addRecord(0, hour.at.time().hour(), {true, true}, false);
+            model->addRecord(1, hour.at.time().hour(), {true, ok}, true);
+        }
+    }
+}
+
+class StatisticsScreen : public StatsTest::ShapeTest {
+protected:
+    void SetUp() override
+    {
+        ShapeTest::SetUp();
+        initLanStr();
+        ScreenTest::placeImages();
+        AppClock::setNow(QDateTime(kFirstDay, QTime(8, 5)));
+        model = ResStatisticsParam::getInstance();
+        model->init("A", gDNum);
+        model->setTimer(true);
+
+        // Day 1 with results, day 2 without, day 3 (today) with results until 23:20.
+        record(model, daySchedule(kFirstDay, 5));
+        rollTo(kFirstDay.addDays(1));
+        rollTo(kFirstDay.addDays(2));
+        today = daySchedule(kFirstDay.addDays(2), 7).mid(0, 16);
+        record(model, today);
+
+        screen = StatisticsWidget::getInstance();
+        screen->createWidget({lanText(584), lanText(263), lanText(264)});
+        // As the main window wires them.
+        QObject::connect(screen, &StatisticsWidget::sigUpdateRecord, model, &ResStatisticsParam::slotUpdateRecord);
+        QObject::connect(model, &ResStatisticsParam::sigLoadFinish, screen, &StatisticsWidget::slotUpdateRecord);
+    }
+    void TearDown() override
+    {
+        StatisticsWidget::destroyInstance();
+        ResStatisticsParam::destroyInstance();
+        ShapeTest::TearDown();
+    }
+
+    // Ends the running production day at 08:30 of the next and waits for its archive.
+    void rollTo(const QDate& next)
+    {
+        const QString archive = QStringLiteral("ResStatistics/%1.db").arg(next.addDays(-1).toString("yyyy-MM-dd"));
+        AppClock::setNow(QDateTime(next, QTime(8, 30)));
+        model->checkDate();
+        ASSERT_TRUE(TestEnv::waitUntil([&] { return !StatsTest::readDayText(archive).isEmpty(); }, 10000)) << archive.toStdString();
+    }
+
+    CameraStatisticsWidget* page(int tab, int index) const
+    {
+        auto* cameraTab = qobject_cast<CamereaTabWidget*>(screen->cameraTabs()->widget(tab));
+        return cameraTab ? qobject_cast<CameraStatisticsWidget*>(cameraTab->widget(index)) : nullptr;
+    }
+
+    void showPage(int tab, int index)
+    {
+        screen->cameraTabs()->setCurrentIndex(tab);
+        qobject_cast<QTabWidget*>(screen->cameraTabs()->widget(tab))->setCurrentIndex(index);
+        QApplication::processEvents();
+    }
+
+    // The three values of every shift block against the totals.
+    static void expectValues(const CameraStatisticsWidget* shown, const Totals& totals)
+    {
+        for (int shift = 0; shift < 3; ++shift) {
+            SCOPED_TRACE(shift);
+            EXPECT_EQ(shown->valueText(shift, 0), QString::number(totals.ok[shift] + totals.ng[shift]));
+            EXPECT_EQ(shown->valueText(shift, 1), QString::number(totals.ok[shift]));
+            EXPECT_EQ(shown->valueText(shift, 2), CameraStatisticsWidget::passRate(totals.ok[shift], totals.ng[shift]));
+        }
+    }
+
+    // Pixels of the OK and NG colour a chart shows.
+    static QPair<int, int> barPixels(Histogram* chart)
+    {
+        const QImage image = chart->grab().toImage();
+        int green = 0;
+        int red = 0;
+        // Below the legend.
+        for (int y = 40; y < image.height(); y += 2) {
+            for (int x = 0; x < image.width(); x += 2) {
+                const QColor c = image.pixelColor(x, y);
+                green += c.green() > 200 && c.red() < 80 && c.blue() < 80;
+                red += c.red() > 200 && c.green() < 80 && c.blue() < 80;
+            }
+        }
+        return {green, red};
+    }
+
+    ResStatisticsParam* model = nullptr;
+    StatisticsWidget* screen = nullptr;
+    QList<Hour> today;
+};
+
+}  // namespace
+
+TEST(PassRate, FourDigitsAndZeroWhenNothingWasCounted)
+{
+    EXPECT_EQ(CameraStatisticsWidget::passRate(2, 1), "66.67%");
+    EXPECT_EQ(CameraStatisticsWidget::passRate(5, 0), "100%");
+    EXPECT_EQ(CameraStatisticsWidget::passRate(0, 0), "0%");
+    EXPECT_EQ(CameraStatisticsWidget::passRate(0, 4), "0%");
+    EXPECT_EQ(CameraStatisticsWidget::passRate(999, 1), "99.9%");
+}
+
+TEST_F(StatisticsScreen, ShowsTodaysCountsPerCameraAndStepWithBothCharts)
+{
+    ScreenTest::ModalAnswerer boxes;
+    screen->show();
+
+    // Tabs: all cameras, then camera 1 and 2; pages: whole cycle, then step 1 and 2.
+    ASSERT_EQ(screen->cameraTabs()->count(), 3);
+    EXPECT_EQ(screen->cameraTabs()->tabText(0), lanText(585));
+    EXPECT_EQ(screen->cameraTabs()->tabText(2), lanText(586).arg(2));
+    EXPECT_EQ(screen->cameraTabs()->width(), 1738);
+    for (int tab = 0; tab < 3; ++tab) {
+        auto* cameraTab = qobject_cast<CamereaTabWidget*>(screen->cameraTabs()->widget(tab));
+        ASSERT_EQ(cameraTab->count(), 3);
+        EXPECT_EQ(cameraTab->camera(), (tab + 8) % 9);
+        EXPECT_EQ(page(tab, 0)->step(), 8);
+        EXPECT_EQ(page(tab, 2)->step(), 1);
+    }
+
+    // Today first, archives newest first.
+    ASSERT_EQ(screen->dayList()->count(), 3);
+    EXPECT_EQ(screen->dayList()->item(0)->text(), "2024-01-10");
+    EXPECT_EQ(screen->dayList()->item(1)->text(), "2024-01-09");
+    EXPECT_EQ(screen->dayList()->item(2)->text(), "2024-01-08");
+    EXPECT_EQ(screen->groupChooser()->currentText(), "A");
+
+    const Totals totals = totalsOf(today);
+    expectValues(page(0, 0), totals);
+    Totals allOK = totals;
+    for (int shift = 0; shift < 3; ++shift) {
+        allOK.ok[shift] += allOK.ng[shift];
+        allOK.ng[shift] = 0;
+    }
+    showPage(1, 0);   // camera 1 passed every cycle
+    expectValues(page(1, 0), allOK);
+    showPage(2, 1);   // camera 2, step 1 passed
+    expectValues(page(2, 1), allOK);
+    showPage(2, 2);   // camera 2, step 2 failed the NG cycles
+    expectValues(page(2, 2), totals);
+    ASSERT_TRUE(ScreenTest::saveShot(screen, "statistics_camera2_step2"));
+
+    // Hour bars: both colours in both shifts; the night chart counts until 23:00 only.
+    showPage(0, 0);
+    for (int shift = 0; shift < 2; ++shift) {
+        const auto pixels = barPixels(page(0, 0)->chart(shift));
+        EXPECT_GT(pixels.first, 2000) << shift;
+        EXPECT_GT(pixels.second, 200) << shift;
+    }
+    EXPECT_EQ(page(0, 0)->chart(1)->hours(), (QList<int>{20, 21, 22, 23, 0, 1, 2, 3, 4, 5, 6, 7}));
+    ASSERT_TRUE(ScreenTest::saveShot(screen, "statistics_today_all_cameras"));
+
+    // A new result while today is shown appears at once.
+    AppClock::setNow(QDateTime(kFirstDay.addDays(2), QTime(23, 40)));
+    model->addRecord(0, 23, {true, true}, false);
+    model->addRecord(1, 23, {true, false}, true);
+    EXPECT_EQ(page(0, 0)->valueText(1, 0), QString::number(totals.ok[1] + totals.ng[1] + 1));
+    EXPECT_EQ(page(0, 0)->valueText(2, 0), QString::number(totals.ok[2] + totals.ng[2] + 1));
+
+    // Return with unchanged hours asks nothing (the answerer fails on any box).
+    screen->SlotConfirm();
+    EXPECT_FALSE(screen->isVisible());
+    EXPECT_TRUE(boxes.waitAllAnswered(1000));
+}
+
+TEST_F(StatisticsScreen, PickingAnArchivedDayShowsItOnceTheModelHasLoadedIt)
+{
+    // A picked file that is not a day file shows zeros.
+    TestEnv::writeText("ResStatistics/2024-01-07.db", "not a database");
+    screen->show();
+    QSignalSpy picked(screen, &StatisticsWidget::sigUpdateRecord);
+    ASSERT_EQ(screen->dayList()->count(), 4);
+
+    QListWidgetItem* first = screen->dayList()->item(2);
+    ASSERT_EQ(first->text(), "2024-01-08");
+    screen->dayList()->setCurrentItem(first);
+    emit screen->dayList()->itemClicked(first);
+    ASSERT_EQ(picked.count(), 1);
+    EXPECT_EQ(picked.at(0).at(0).toInt(), 2);
+    EXPECT_EQ(picked.at(0).at(1).toString(), QDir("./ResStatistics").absolutePath() + "//2024-01-08.db");
+
+    const Totals day1 = totalsOf(daySchedule(kFirstDay, 5));
+    const QString expected = QString::number(day1.ok[2] + day1.ng[2]);
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return page(0, 0)->valueText(2, 0) == expected; }, 10000));
+    expectValues(page(0, 0), day1);
+    // Its morning chart is drawn from that day.
+    EXPECT_GT(barPixels(page(0, 0)->chart(0)).second, 200);
+    ASSERT_TRUE(ScreenTest::saveShot(screen, "statistics_archived_day"));
+
+    // Results counted now do not change an archived day on the screen.
+    model->addRecord(0, 23, {true, false}, false);
+    EXPECT_EQ(page(0, 0)->valueText(2, 0), expected);
+
+    for (const char* day : {"2024-01-09", "2024-01-07"}) {
+        QListWidgetItem* item = screen->dayList()->findItems(day, Qt::MatchExactly).value(0);
+        ASSERT_NE(item, nullptr);
+        screen->dayList()->setCurrentItem(item);
+        emit screen->dayList()->itemClicked(item);
+        ASSERT_TRUE(TestEnv::waitUntil([&] { return page(0, 0)->valueText(2, 0) == "0"; }, 10000)) << day;
+        EXPECT_EQ(page(0, 0)->valueText(2, 2), "0%");
+        EXPECT_EQ(barPixels(page(0, 0)->chart(0)).first, 0);
+        if (QString(day) == "2024-01-09") {
+            ASSERT_TRUE(ScreenTest::saveShot(screen, "statistics_day_without_counts"));
+        }
+    }
+}
+
+TEST_F(StatisticsScreen, ChangedShiftHoursAreStoredOnlyWhenConfirmed)
+{
+    ScreenTest::ModalAnswerer boxes;
+    screen->show();
+    screen->hourChooser(1)->setCurrentIndex(18);   // morning ends at 18
+    screen->hourChooser(2)->setCurrentIndex(18);   // night starts at 18
+
+    boxes.expectClick("ChooseBox", "no");
+    screen->SlotConfirm();
+    EXPECT_TRUE(boxes.waitAllAnswered());
+    EXPECT_FALSE(screen->isVisible());
+    EXPECT_EQ(model->shiftHour(1), 20);
+
+    screen->show();   // shows the stored hours again
+    EXPECT_EQ(screen->hourChooser(1)->currentIndex(), 20);
+    screen->hourChooser(1)->setCurrentIndex(18);
+    screen->hourChooser(2)->setCurrentIndex(18);
+    boxes.expect([](QWidget* box) {
+        EXPECT_EQ(ScreenTest::boxText(box), lanText(234));
+        ScreenTest::clickIn(box, "yes");
+    });
+    screen->SlotConfirm();
+    EXPECT_TRUE(boxes.waitAllAnswered());
+
+    QFile file("resstatistics.json");
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QJsonObject stored = QJsonDocument::fromJson(file.readAll()).object();
+    EXPECT_EQ(stored.value("morningsStart").toInt(), 8);
+    EXPECT_EQ(stored.value("morningsEnd").toInt(), 18);
+    EXPECT_EQ(stored.value("nightStart").toInt(), 18);
+    EXPECT_EQ(stored.value("nightEnd").toInt(), 8);
+    EXPECT_EQ(model->getShiftTimeList(ShiftMorning).size(), 10);
+}

@@ -1,0 +1,156 @@
+// The picture storage dialog, alone and opened from the settings page of the main window, with
+// the days parameter as PARAM.db stores it.
+#include "base/lanstr.h"
+#include "config/wizardparawidget.h"
+#include "detection/mojuwizard.h"
+#include "records/copy2movedisk.h"
+#include "records/dateseletdialog.h"
+#include "records/saveimagesettingdailog.h"
+#include "screen_support.h"
+#include "support/fakecommandrunner.h"
+#include "support/testenv.h"
+#include "vision/wizardpara.h"
+#include "widgets/edit.h"
+#include "widgets/indexbutton.h"
+#include "widgets/publictools_widget.h"
+
+#include <QAbstractButton>
+#include <QButtonGroup>
+#include <QSqlQuery>
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace {
+
+QString storedDays()
+{
+    QString value;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "storagetest");
+        db.setDatabaseName("PARAM.db");
+        if (db.open()) {
+            QSqlQuery query("select value from sysparam where name='days'", db);
+            if (query.next())
+                value = query.value(0).toString();
+        }
+        db.close();
+    }
+    QSqlDatabase::removeDatabase("storagetest");
+    return value;
+}
+
+// The visible controls of a dialog: inside it and clear of each other.
+void expectNoOverlap(QWidget* dialog)
+{
+    QList<QWidget*> controls;
+    for (QWidget* child : dialog->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+        if (child->isVisible())
+            controls << child;
+    }
+    ASSERT_GE(controls.size(), 6);
+    for (int i = 0; i < controls.size(); ++i) {
+        EXPECT_TRUE(dialog->rect().contains(controls.at(i)->geometry())) << controls.at(i)->metaObject()->className();
+        for (int j = i + 1; j < controls.size(); ++j)
+            EXPECT_FALSE(controls.at(i)->geometry().intersects(controls.at(j)->geometry()))
+                << controls.at(i)->metaObject()->className() << " / " << controls.at(j)->metaObject()->className();
+    }
+}
+
+}  // namespace
+
+TEST(StorageDialog, InitSetsOnlyThePresentKeysAndSaveMarksABadDayCount)
+{
+    initLanStr();
+    ScreenTest::placeImages();
+    SaveImageSettingDailog dialog;
+    dialog.init(QJsonObject());
+    EXPECT_EQ(dialog.daysEdit()->text(), "");
+    EXPECT_EQ(dialog.diskBox()->value(), 0);
+    EXPECT_EQ(dialog.alarmBox()->value(), 0);
+
+    dialog.init({{"useDiskSaveImage", 1}});
+    EXPECT_EQ(dialog.daysEdit()->text(), "");
+    EXPECT_EQ(dialog.diskBox()->value(), 1);
+    dialog.init({{"days", "many"}, {"lostUpanAlarm", 1}});
+    EXPECT_EQ(dialog.daysEdit()->text(), "0");
+    EXPECT_EQ(dialog.alarmBox()->value(), 1);
+    EXPECT_EQ(dialog.diskBox()->value(), 1);
+
+    for (const char* text : {"", "abc", "0", "-3", "2147483648", "4.5"}) {
+        dialog.daysEdit()->setText(text);
+        bool ok = true;
+        dialog.getDays(&ok);
+        EXPECT_FALSE(ok) << text;
+        QJsonObject json;
+        dialog.save(json);
+        EXPECT_EQ(json.value("days").toInt(), -1) << text;
+        EXPECT_EQ(json.value("useDiskSaveImage").toInt(), 1);
+    }
+    dialog.daysEdit()->setText("45");
+    QJsonObject json;
+    dialog.save(json);
+    EXPECT_EQ(json, (QJsonObject{{"days", 45}, {"useDiskSaveImage", 1}, {"lostUpanAlarm", 1}}));
+
+    // 600 x 300, and what it holds fits without overlapping.
+    dialog.show();
+    EXPECT_EQ(dialog.size(), QSize(600, 300));
+    expectNoOverlap(&dialog);
+    ASSERT_TRUE(ScreenTest::saveShot(&dialog, "storage_dialog"));
+
+    DateSeletDialog dates(nullptr, QDate(2024, 1, 10));
+    dates.modeButtons()->button(DateSeletDialog::SevenDays)->click();
+    dates.show();
+    ASSERT_TRUE(ScreenTest::saveShot(&dates, "date_dialog"));
+}
+
+TEST(StorageDialog, ConfirmedDaysReachPARAMdbAndBadOnesKeepTheOldValue)
+{
+    initLanStr();
+    TestEnv::EnvGuard cycle("MOULD_SIM_CYCLE_MS", "3600000");
+    TestEnv::EnvGuard ng("MOULD_SIM_NG_EVERY", "0");
+    FakeCommandRunner runner;
+    ScreenTest::ModalAnswerer boxes;
+    {
+        auto window = std::make_unique<MoJuWizard>(nullptr, 0);
+        window->findChild<IndexButton*>()->settingsButton()->click();
+        WizardParaWidget* page = window->settingsPage();
+        ASSERT_TRUE(page->isVisible());
+
+        const auto confirmDays = [&](const QString& text, bool useDisk) {
+            boxes.expect([&](QWidget* box) {
+                auto* dialog = qobject_cast<SaveImageSettingDailog*>(box);
+                ASSERT_NE(dialog, nullptr);
+                dialog->daysEdit()->setText(text);
+                dialog->diskBox()->setValue(useDisk);
+                ScreenTest::clickIn(box, "confirm");
+            });
+            ScreenTest::clickIn(page, "pictureStorage");
+            EXPECT_TRUE(boxes.waitAllAnswered());
+            ScreenTest::clickIn(page, "confirm");
+        };
+        confirmDays("45", true);
+        EXPECT_EQ(storedDays(), "45");
+        EXPECT_EQ(Copy2MoveDisk::getInstance()->days(), 45);
+        EXPECT_TRUE(Copy2MoveDisk::getInstance()->isRunning());
+        confirmDays("", false);
+        EXPECT_EQ(storedDays(), "45");
+        EXPECT_FALSE(Copy2MoveDisk::getInstance()->isRunning());
+        confirmDays("0", false);
+        EXPECT_EQ(storedDays(), "45");
+
+        // The dialog opens on the stored values; cancelling changes nothing.
+        boxes.expect([](QWidget* box) {
+            auto* dialog = qobject_cast<SaveImageSettingDailog*>(box);
+            ASSERT_NE(dialog, nullptr);
+            EXPECT_EQ(dialog->daysEdit()->text(), "45");
+            EXPECT_EQ(dialog->diskBox()->value(), 0);
+            dialog->daysEdit()->setText("7");
+            ScreenTest::clickIn(box, "cancel");
+        });
+        ScreenTest::clickIn(page, "pictureStorage");
+        EXPECT_TRUE(boxes.waitAllAnswered());
+        EXPECT_EQ(gpWParaBak->days, 45);
+    }
+    Copy2MoveDisk::destroyInstance();
+}
