@@ -142,3 +142,16 @@ bool SystemCommandRunner::startDetached(const QString& program, const QStringLis
     record(commandLine(program, arguments));
     return true;
 }
+
+qint64 SystemCommandRunner::startDetachedPid(const QString& program, const QStringList& arguments,
+                                             const QString& workingDirectory)
+{
+    if (!Platform::isPanel() && !isStandIn(program)) {
+        record(commandLine(program, arguments));
+        return 0;
+    }
+    qint64 pid = 0;
+    if (!QProcess::startDetached(program, arguments, workingDirectory, &pid))
+        return -1;
+    return pid;
+}

@@ -37,6 +37,13 @@ public:
     // Starts a program that keeps running on its own.
     virtual bool startDetached(const QString& program, const QStringList& arguments,
                                const QString& workingDirectory = QString()) = 0;
+    // The same, giving the started process's id (0 when only recorded, -1 on failure), so its
+    // starter can end that very process.
+    virtual qint64 startDetachedPid(const QString& program, const QStringList& arguments,
+                                    const QString& workingDirectory = QString())
+    {
+        return startDetached(program, arguments, workingDirectory) ? 0 : -1;
+    }
 
     // The runner in use; the system runner unless a test installed another.
     static CommandRunner* instance();
@@ -55,6 +62,8 @@ public:
     CommandResult run(const QString& program, const QStringList& arguments, int timeoutMs = 30000) override;
     bool startDetached(const QString& program, const QStringList& arguments,
                        const QString& workingDirectory = QString()) override;
+    qint64 startDetachedPid(const QString& program, const QStringList& arguments,
+                            const QString& workingDirectory = QString()) override;
 
     // Marks a program (as it is named in run calls) as one that runs for real off the panel.
     static void registerStandIn(const QString& program);
