@@ -59,7 +59,7 @@ TEST(Push, PostsThePictureFileAndLogsTheSubscribersTimingsThenGoes)
 
     CTask_FormData request;
     request.url = "/v18/http/post_detected_picture";
-    request.uuid = "V18#dev@abc";
+    request.uuid = "V18#press 7@abc";
     request.content_type = "image/jpeg";
     request.query.insert("camera_index", "0");
     request.query.insert("picture_name", "pic 1.jpg");
@@ -70,10 +70,10 @@ TEST(Push, PostsThePictureFileAndLogsTheSubscribersTimingsThenGoes)
     const auto message = subscriber.request();
     EXPECT_TRUE(message.first.startsWith("POST /v18/http/post_detected_picture?camera_index=0&picture_name=pic 1.jpg HTTP/1.1"))
         << message.first.constData();
-    EXPECT_TRUE(message.first.contains("User-Agent: V18#dev@abc"));
+    EXPECT_TRUE(message.first.contains("User-Agent: V18#press 7@abc"));
     EXPECT_EQ(message.second, picture);
 
-    subscriber.answer("V18#dev@abc", R"({"recv_time":5,"analysis_time":12})");
+    subscriber.answer("V18#press 7@abc", R"({"recv_time":5,"analysis_time":12})");
     // Gone on the reply, well before its 3 s end.
     EXPECT_TRUE(TestEnv::waitUntil([&] { return push.isNull(); }, 2000));
     const QStringList info = log.lines(QtInfoMsg);
