@@ -55,8 +55,11 @@ void Tcp_Push2APP::push(const Skt_Session& target, const CTask_FormData& request
 
     const QHostAddress address(target.address);
     const quint16 port = static_cast<quint16>(target.port);
-    m_dial = QtConcurrent::run(thread_pool.data(), [this, fresh, address, port] {
-        const bool connected = fresh->reAction(address, port);
+    // The reactor stays held by this object, whose destructor waits for the dial: the pool
+    // thread must never hold the last reference, or the reactor would die outside its thread.
+    JXKC::TcpReactor* dialling = fresh.data();
+    m_dial = QtConcurrent::run(thread_pool.data(), [this, dialling, address, port] {
+        const bool connected = dialling->reAction(address, port);
         QMetaObject::invokeMethod(this, "onDialed", Qt::QueuedConnection, Q_ARG(bool, connected));
     });
 }
