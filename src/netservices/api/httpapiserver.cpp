@@ -1,15 +1,205 @@
 #include "netservices/api/httpapiserver.h"
 
-HttpApiServer::HttpApiServer(JXK_NETMN* netmn) : HttpManager(JXKT_SERVER), owner(netmn) {}
+#include "base/appclock.h"
+#include "base/publictools.h"
+#include "detection/mojuwizard.h"
+#include "netservices/api/apireplies.h"
+#include "netservices/api/recordquery.h"
+#include "netservices/api/tcppush2app.h"
+#include "netservices/companion/network.h"
 
-HttpApiServer::~HttpApiServer() = default;
+#include <QJsonArray>
+#include <QThread>
+#include <QtDebug>
 
-void HttpApiServer::init() {}
+namespace {
 
-void HttpApiServer::finish_PeriodRecord() {}
+constexpr int kPublishDelayMs = 1000;
+const QString kRoutePrefix = QStringLiteral("/v18/http/");
+const QString kTopicInfo = QStringLiteral("detected_info");
 
-void HttpApiServer::publish_message(const QString& topic, const CTask_FormData& request)
+}  // namespace
+
+HttpApiServer::HttpApiServer(JXK_NETMN* netmn) : HttpManager(JXKT_SERVER), owner(netmn)
 {
-    Q_UNUSED(topic)
-    Q_UNUSED(request)
+    connect(&m_publishDelay, &QTimer::timeout, this, &HttpApiServer::slot_delay_publish_detectinfo);
+    const auto route = [this](const char* name, void (HttpApiServer::*handler)(const CTask_FormData&)) {
+        url_routes.insert(kRoutePrefix + QLatin1String(name), std::bind(handler, this, std::placeholders::_1));
+    };
+    route("get_product_infos", &HttpApiServer::httpapi__get_product_infos);
+    route("production_count_bytime", &HttpApiServer::httpapi__get_production_count_bytime);
+    route("get_last_detectinfo", &HttpApiServer::httpapi__get_last_detailinfo);
+    route("get_detected_picture", &HttpApiServer::httpapi__get_detected_picture);
+    route("get_records", &HttpApiServer::httpapi__get_records);
+    route("set_clear_curcount", &HttpApiServer::httpapi__set_clear_curcount);
+    route("set_localclock", &HttpApiServer::httpapi__set_localclock);
+    route("subscriber_baseinfo", &HttpApiServer::httpapi__subscriber_baseinfo);
+}
+
+HttpApiServer::~HttpApiServer()
+{
+    m_publishDelay.stop();
+    for (const QPointer<Tcp_Push2APP>& push : qAsConst(m_pushes))
+        delete push.data();
+}
+
+void HttpApiServer::init()
+{
+    init(QHostAddress::Any, kDefaultPort);
+}
+
+void HttpApiServer::init(const QHostAddress& address, quint16 port)
+{
+    if (!startReactor(address, port, 4))
+        qWarning().noquote() << "the HTTP API cannot listen on port" << port;
+    m_subscribers.open(owner->workspace + QStringLiteral("subscriber.ini"));
+    m_publishDelay.setInterval(kPublishDelayMs);
+    m_publishDelay.setSingleShot(true);
+}
+
+bool HttpApiServer::apiEnabled() const
+{
+    return owner && owner->device_workapifunc;
+}
+
+bool HttpApiServer::refusedWhileOff(const CTask_FormData& request)
+{
+    if (apiEnabled())
+        return false;
+    callback_immediately(request, 403, QStringLiteral("未启用API服务"));
+    return true;
+}
+
+CTask_FormData HttpApiServer::replyTo(const CTask_FormData& request, const QJsonObject& json)
+{
+    CTask_FormData reply;
+    reply.uuid = request.uuid;
+    reply.session_id = request.session_id;
+    reply.device_id = gDeviceID;
+    reply.json = json;
+    return reply;
+}
+
+void HttpApiServer::httpapi__get_product_infos(const CTask_FormData& request)
+{
+    if (refusedWhileOff(request))
+        return;
+    CTask_FormData reply = replyTo(request, HttpApiReplies::productInfos(owner->devicename));
+    reply.headers.insert(QStringLiteral("Access-Control-Allow-Origin"), QStringLiteral("*"));
+    sendAsync(reply);
+}
+
+void HttpApiServer::httpapi__get_production_count_bytime(const CTask_FormData& request)
+{
+    if (refusedWhileOff(request))
+        return;
+    sendAsync(replyTo(request, HttpApiReplies::productionCount(request.json, owner->devicename)));
+}
+
+void HttpApiServer::httpapi__get_last_detailinfo(const CTask_FormData& request)
+{
+    if (refusedWhileOff(request))
+        return;
+    if (owner->periodRecordCell.isEmpty()) {
+        callback_immediately(request, 403, QStringLiteral("获取列表为空，需要先检测后获取信息。"));
+        return;
+    }
+    const JXK_NETMN::sAPI_LastDetect_Info record = owner->periodRecordCell.getValue();
+    sendAsync(replyTo(request, HttpApiReplies::lastDetectInfo(record.record, record.pictures)));
+}
+
+void HttpApiServer::httpapi__get_detected_picture(const CTask_FormData& request)
+{
+    if (refusedWhileOff(request))
+        return;
+    QJsonObject error;
+    const QString path = HttpApiReplies::detectedPicturePath(request.json, &error);
+    if (path.isEmpty()) {
+        sendAsync(replyTo(request, error));
+        return;
+    }
+    CTask_FormData reply = replyTo(request);
+    reply.files.insert(path, QByteArray());
+    reply.content_type = QStringLiteral("image/jpeg");
+    sendAsync(reply);
+}
+
+void HttpApiServer::httpapi__get_records(const CTask_FormData& request)
+{
+    if (refusedWhileOff(request))
+        return;
+    const QSqlDatabase today = gpWin ? gpWin->recordDatabase() : QSqlDatabase();
+    const OperationRecordQuery query(today, AppClock::now().date());
+    sendAsync(replyTo(request, query.run(request.json)));
+}
+
+void HttpApiServer::httpapi__set_clear_curcount(const CTask_FormData& request)
+{
+    if (refusedWhileOff(request))
+        return;
+    HttpApiReplies::clearCurrentCount();
+    callback_immediately(request, 200, QString());
+}
+
+void HttpApiServer::httpapi__set_localclock(const CTask_FormData& request)
+{
+    if (refusedWhileOff(request))
+        return;
+    sendAsync(replyTo(request, HttpApiReplies::setLocalClock(request.json)));
+}
+
+void HttpApiServer::httpapi__subscriber_baseinfo(const CTask_FormData& request)
+{
+    if (refusedWhileOff(request))
+        return;
+    if (!request.json.contains(QStringLiteral("subscriber"))) {
+        sendAsync(replyTo(request, {{QStringLiteral("errorstring"), QStringLiteral("参数错误")}}));
+        return;
+    }
+    const QStringList keys = m_subscribers.subscribe(request.json.value(QStringLiteral("subscriber")).toArray());
+    sendAsync(replyTo(request, {{QStringLiteral("subscribe_result"), QJsonArray::fromStringList(keys)}}));
+}
+
+QList<Skt_Session> HttpApiServer::getSubscriber_FromTopic(QString topic)
+{
+    if (!apiEnabled())
+        return {};
+    return m_subscribers.subscribersOf(topic);
+}
+
+void HttpApiServer::publish_message(const QString& topic, const CTask_FormData& params)
+{
+    if (QThread::currentThread() != thread()) {
+        QMetaObject::invokeMethod(this, "publish_message", Qt::QueuedConnection, Q_ARG(QString, topic),
+                                  Q_ARG(CTask_FormData, params));
+        return;
+    }
+    m_pushes.removeAll(nullptr);
+    for (const Skt_Session& target : getSubscriber_FromTopic(topic)) {
+        auto* push = new Tcp_Push2APP;
+        push->setProperty("create-time", gettimeofday_ms());
+        push->setProperty("uuid", params.uuid);
+        push->setProperty("type", params.url);
+        push->push(target, params);
+        m_pushes.append(push);
+    }
+}
+
+void HttpApiServer::finish_PeriodRecord()
+{
+    if (apiEnabled() && !m_publishDelay.isActive())
+        slot_delay_publish_detectinfo();
+}
+
+void HttpApiServer::slot_delay_publish_detectinfo()
+{
+    if (!apiEnabled() || owner->periodRecordCell.isEmpty())
+        return;
+    const JXK_NETMN::sAPI_LastDetect_Info record = owner->periodRecordCell.getValue();
+    CTask_FormData message;
+    message.url = QStringLiteral("/v18/http/post_detected_info");
+    message.device_id = gDeviceID;
+    message.uuid = record.uuid;
+    message.json = record.record;
+    publish_message(kTopicInfo, message);
 }

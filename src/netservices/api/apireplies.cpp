@@ -1,0 +1,182 @@
+#include "netservices/api/apireplies.h"
+
+#include "base/platform.h"
+#include "base/publictools.h"
+#include "detection/counters.h"
+#include "detection/mojuwizard.h"
+#include "records/resstatisticsdatabase.h"
+#include "vision/wizardpara.h"
+
+#include <QDateTime>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QStringList>
+
+#include <algorithm>
+#include <cmath>
+
+namespace HttpApiReplies {
+
+namespace {
+
+const QString kTimeFormat = QStringLiteral("yyyy-MM-dd hh:mm:ss");
+constexpr int kClockCommandMs = 3000;
+
+QJsonObject errorString(const QString& text)
+{
+    return {{QStringLiteral("errorstring"), text}};
+}
+
+// A whole JSON number, else -1.
+int indexOf(const QJsonValue& value)
+{
+    if (!value.isDouble())
+        return -1;
+    const double number = value.toDouble();
+    if (number != std::floor(number) || number < 0 || number > 1000)
+        return -1;
+    return static_cast<int>(number);
+}
+
+// A name that stays inside its folder.
+bool isPlainFileName(const QString& name)
+{
+    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..")
+           && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\')) && !name.contains(QChar(0));
+}
+
+QString picturePath(int camera, int step, bool ok, const QString& name)
+{
+    return QStringLiteral("./alarmimage/camera%1/detect%2/%3/%4")
+        .arg(camera + 1)
+        .arg(step + 1)
+        .arg(ok ? QStringLiteral("OK") : QStringLiteral("NG"), name);
+}
+
+QJsonArray firstEntries(const int* values, int count)
+{
+    QJsonArray array;
+    for (int i = 0; i < count; ++i)
+        array.append(values[i]);
+    return array;
+}
+
+}  // namespace
+
+QJsonObject productInfos(const QString& deviceName)
+{
+    const int cameras = qBound(0, numCamera, kMaxCameras);
+    const bool stopped = !gpWin || gpWin->runState() == MoJuWizard::RunStopped;
+    int detectStatus = 0;
+    if (gpWin && gpWin->viewState() == MoJuWizard::ViewNgAlarm)
+        detectStatus = gpWin->currentStep() == 0 ? 1 : 2;
+    const int detectAll = std::max(0, *std::max_element(gAllCycleNum, gAllCycleNum + kMaxCameras));
+
+    QJsonObject reply;
+    reply.insert(QStringLiteral("camera_count"), numCamera);
+    reply.insert(QStringLiteral("device_sn"), gDeviceID);
+    reply.insert(QStringLiteral("device_id"), deviceName);
+    reply.insert(QStringLiteral("run_status"), stopped ? 0 : 1);
+    reply.insert(QStringLiteral("detect_status"), detectStatus);
+    reply.insert(QStringLiteral("detect_all"), detectAll);
+    reply.insert(QStringLiteral("detect_ng"), gSyncNGCycleNum);
+    reply.insert(QStringLiteral("detect_all_detail"), firstEntries(gAllNum, cameras));
+    reply.insert(QStringLiteral("detect_ng_detail"), firstEntries(gFailNum, cameras));
+    return reply;
+}
+
+QJsonObject productionCount(const QJsonObject& request, const QString& deviceName)
+{
+    const QJsonValue start = request.value(QStringLiteral("starttime"));
+    const QJsonValue finish = request.value(QStringLiteral("finishtime"));
+    const QJsonObject refused = errorString(QStringLiteral("错误的时间格式"));
+    if (!start.isString() || !finish.isString())
+        return refused;
+    const QDateTime from = QDateTime::fromString(start.toString(), kTimeFormat);
+    const QDateTime to = QDateTime::fromString(finish.toString(), kTimeFormat);
+    // Every day of the span costs a file lookup and a slot per hour, on the GUI thread.
+    if (!from.isValid() || !to.isValid() || from.daysTo(to) > kMaxSpanDays)
+        return refused;
+
+    QJsonObject reply;
+    ResStatisticsDatabase::loadCount(start.toString(), finish.toString(), reply, QString());
+    reply.insert(QStringLiteral("device_sn"), gDeviceID);
+    reply.insert(QStringLiteral("device_id"), deviceName);
+    return reply;
+}
+
+QJsonObject lastDetectInfo(const QJsonObject& summary, const QMap<QString, QString>& pictures)
+{
+    QJsonArray list;
+    for (auto it = pictures.cbegin(); it != pictures.cend(); ++it) {
+        const QStringList parts = it.key().split(QLatin1Char(';'));
+        if (parts.size() != 3)
+            continue;
+        bool isNumber = false;
+        const int result = parts.at(2).toInt(&isNumber);
+        QJsonObject picture;
+        picture.insert(QStringLiteral("camera_index"), parts.at(0).toInt());
+        picture.insert(QStringLiteral("detect_index"), parts.at(1).toInt());
+        picture.insert(QStringLiteral("detect_result"), isNumber && result == 1);
+        picture.insert(QStringLiteral("picture_name"), QFileInfo(it.value()).fileName());
+        list.append(picture);
+    }
+    QJsonObject reply = summary;
+    reply.insert(QStringLiteral("pictures"), list);
+    return reply;
+}
+
+QString detectedPicturePath(const QJsonObject& request, QJsonObject* error)
+{
+    const int camera = indexOf(request.value(QStringLiteral("camera_index")));
+    const int step = indexOf(request.value(QStringLiteral("detect_index")));
+    const bool ok = request.value(QStringLiteral("detect_result")).toBool(false);
+    const QString name = request.value(QStringLiteral("picture_name")).toString();
+    if (camera < 0 || step < 0 || camera >= numCamera || step >= gDNum || !isPlainFileName(name)) {
+        *error = errorString(QStringLiteral("参数错误"));
+        return QString();
+    }
+    QString path = picturePath(camera, step, ok, name);
+    // A second picture handed over with an NG one is saved among the NG pictures but listed
+    // as OK; the listing's own name must find it.
+    if (ok && !QFileInfo(path).isFile())
+        path = picturePath(camera, step, false, name);
+    if (!QFileInfo(path).isFile()) {
+        *error = errorString(QStringLiteral("未查询到图片"));
+        return QString();
+    }
+    return path;
+}
+
+void clearCurrentCount()
+{
+    std::fill(gFailNum, gFailNum + kMaxCameras, 0);
+    std::fill(gAllNum, gAllNum + kMaxCameras, 0);
+    std::fill(gAllCycleNum, gAllCycleNum + kMaxCameras, 0);
+    std::fill(gFailCycleNum, gFailCycleNum + kMaxCameras, 0);
+    gSyncNGNum = 0;
+    gSyncNGCycleNum = 0;
+    if (!gpWin)
+        return;
+    gpWin->CountWrite();
+    gpWin->InsertRecord(QStringLiteral("API: 清除计数"), QStringLiteral("API"));
+}
+
+QJsonObject setLocalClock(const QJsonObject& request)
+{
+    const QString text = request.value(QStringLiteral("datetime")).toString();
+    const QDateTime moment = QDateTime::fromString(text, kTimeFormat);
+    if (!moment.isValid() || moment.toString(kTimeFormat) != text)
+        return {{QStringLiteral("result"), QStringLiteral("时间格式错误")}};
+
+    CommandRunner* runner = CommandRunner::instance();
+    // A clock that was not set must not be reported, nor logged, as set.
+    if (!runner->run(QStringLiteral("date"), {QStringLiteral("-s"), text}, kClockCommandMs).ok()
+        || !runner->run(QStringLiteral("hwclock"), {QStringLiteral("--systohc")}, kClockCommandMs).ok())
+        return {{QStringLiteral("result"), QStringLiteral("设置时间失败")}};
+    if (gpWin)
+        gpWin->InsertRecord(QStringLiteral("API: 修改系统时间,") + text, QStringLiteral("API"));
+    return {{QStringLiteral("result"), QStringLiteral("success")}};
+}
+
+}  // namespace HttpApiReplies

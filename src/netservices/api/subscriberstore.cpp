@@ -1,0 +1,113 @@
+#include "netservices/api/subscriberstore.h"
+
+#include "base/publictools.h"
+
+#include <QHostAddress>
+#include <QJsonObject>
+#include <QtDebug>
+
+#include <cmath>
+
+namespace {
+
+const QString kGroupsKey = QStringLiteral("subscriber_groups");
+
+bool isTopicName(const QString& topic)
+{
+    return topic.contains(QLatin1String("detected_info")) || topic.contains(QLatin1String("detected_picture"));
+}
+
+// A whole number 1..65535 sent as a JSON number; text or fractions would be dialled as
+// something else than what the subscriber meant.
+bool portOf(const QJsonValue& value, int* port)
+{
+    if (!value.isDouble())
+        return false;
+    const double number = value.toDouble();
+    if (number != std::floor(number) || number < 1 || number > 65535)
+        return false;
+    *port = static_cast<int>(number);
+    return true;
+}
+
+bool isLiteralAddress(const QString& text)
+{
+    QHostAddress address;
+    return !text.isEmpty() && address.setAddress(text);
+}
+
+}  // namespace
+
+void SubscriberStore::open(const QString& path)
+{
+    m_settings = std::make_unique<QSettings>(path, QSettings::IniFormat);
+    m_map = m_settings->value(kGroupsKey).toMap();
+}
+
+bool SubscriberStore::accept(const QJsonObject& element, QString* key) const
+{
+    if (!element.contains(QStringLiteral("subscriber_ip")) || !element.contains(QStringLiteral("subscriber_port")))
+        return false;
+    const QString address = element.value(QStringLiteral("subscriber_ip")).toString();
+    const QString topic = element.value(QStringLiteral("subscriber_topic")).toString();
+    int port = 0;
+    if (!portOf(element.value(QStringLiteral("subscriber_port")), &port) || !isLiteralAddress(address)
+        || topic.size() > kMaxTopicLength || !isTopicName(topic))
+        return false;
+    *key = address + QLatin1Char(';') + QString::number(port) + QLatin1Char(';') + topic;
+    return m_map.contains(*key) || m_map.size() < kMaxKeys;
+}
+
+QStringList SubscriberStore::subscribe(const QJsonArray& elements)
+{
+    expire();
+    for (const QJsonValue& value : elements) {
+        QString key;
+        if (accept(value.toObject(), &key))
+            m_map.insert(key, gettimeofday_ms());
+    }
+    store();
+    return m_map.keys();
+}
+
+QList<Skt_Session> SubscriberStore::subscribersOf(const QString& topic)
+{
+    expire();
+    store();
+    QList<Skt_Session> targets;
+    for (auto it = m_map.cbegin(); it != m_map.cend(); ++it) {
+        const QStringList parts = it.key().split(QLatin1Char(';'));
+        if (parts.size() != 3 || parts.at(2) != topic || !isLiteralAddress(parts.at(0)))
+            continue;
+        const int port = parts.at(1).toInt();
+        // Keys from an older file may hold ports that were never dialable.
+        if (port < 1 || port > 65535)
+            continue;
+        targets.append({parts.at(0), port});
+    }
+    return targets;
+}
+
+void SubscriberStore::expire()
+{
+    const qint64 now = gettimeofday_ms();
+    for (auto it = m_map.begin(); it != m_map.end();) {
+        const qint64 registered = it.value().toLongLong();
+        if (registered > now)
+            it.value() = now;
+        if (now - qMin(registered, now) > kLifeMs)
+            it = m_map.erase(it);
+        else
+            ++it;
+    }
+}
+
+void SubscriberStore::store()
+{
+    if (!m_settings)
+        return;
+    m_settings->setValue(kGroupsKey, m_map);
+    m_settings->sync();
+    if (m_settings->status() != QSettings::NoError)
+        qWarning().noquote() << "cannot write" << m_settings->fileName();
+}

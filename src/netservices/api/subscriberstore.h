@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QJsonArray>
+#include <QList>
+#include <QMap>
+#include <QSettings>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+
+#include <memory>
+
+// One push target.
+struct Skt_Session {
+    QString address;
+    int port = 0;
+};
+
+// The push subscriptions of the HTTP API: key "address;port;topic" -> time of the last
+// registration (ms since the epoch), kept in "subscriber.ini" of the network workspace under
+// "subscriber_groups" so that they survive a restart. A registration lives one hour after its
+// last refresh; expiry is applied whenever the map is read for a topic. Registrations come
+// from the plant network, so what is kept is bounded: literal addresses only (a push never
+// resolves a name), whole ports, short topics and a fixed number of keys.
+// Touched only in the thread of the API server (the GUI thread).
+class SubscriberStore {
+public:
+    static constexpr qint64 kLifeMs = 3600000;
+    static constexpr int kMaxKeys = 32;
+    static constexpr int kMaxTopicLength = 64;
+
+    // (Re)loads the map from the file at path (an empty map when it holds none).
+    void open(const QString& path);
+
+    // Registers the valid elements of a "subscriber" array and drops what has expired;
+    // returns every live key in key order.
+    QStringList subscribe(const QJsonArray& elements);
+    // The live subscribers of exactly this topic; expired keys are removed and the file rewritten.
+    QList<Skt_Session> subscribersOf(const QString& topic);
+
+    QStringList keys() const { return m_map.keys(); }
+
+private:
+    // Removes what is over an hour old; a time ahead of now (the clock was set back) is
+    // taken as now, so no registration outlives an hour of the new clock either.
+    void expire();
+    void store();
+    bool accept(const QJsonObject& element, QString* key) const;
+
+    std::unique_ptr<QSettings> m_settings;
+    QMap<QString, QVariant> m_map;
+};

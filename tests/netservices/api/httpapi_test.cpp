@@ -1,0 +1,244 @@
+// The HTTP API as a plant system sees it: requests over loopback to the server on a free port,
+// pushes to a subscriber listening on loopback.
+#include "../../netcore/nettestutil.h"
+#include "base/publictools.h"
+#include "detection/counters.h"
+#include "detection/mojuwizard.h"
+#include "netservices/api/apireplies.h"
+#include "netservices/api/httpapiserver.h"
+#include "netservices/companion/network.h"
+#include "support/fakecommandrunner.h"
+
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTcpServer>
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace {
+
+struct Reply {
+    QByteArray head;
+    QByteArray body;
+    QJsonObject json() const { return QJsonDocument::fromJson(body).object(); }
+    QJsonObject result() const { return json().value("result").toObject(); }
+};
+
+// One request on a connection of its own; the event loop runs while it waits, so the
+// handlers (in this thread) can answer.
+Reply post(quint16 port, const QString& url, const QJsonObject& body = QJsonObject())
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!socket.waitForConnected(3000))
+        return {};
+    const QByteArray json = QJsonDocument(body).toJson(QJsonDocument::Compact);
+    socket.write("POST " + url.toUtf8() + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\nContent-Length: " +
+                 QByteArray::number(json.size()) + "\r\n\r\n" + json);
+    const QByteArray data = NetTest::readUntil(socket, [](const QByteArray& bytes) {
+        return !NetTest::splitReplies(bytes).isEmpty();
+    }, 5000);
+    const auto replies = NetTest::splitReplies(data);
+    return replies.isEmpty() ? Reply{} : Reply{replies.first().first, replies.first().second};
+}
+
+QString api(const char* route)
+{
+    return QStringLiteral("/v18/http/") + QLatin1String(route);
+}
+
+// A subscriber on loopback that takes every connection and keeps what each one sent.
+struct Listener {
+    QTcpServer server;
+    QList<QTcpSocket*> peers;
+    QList<QByteArray> streams;
+
+    Listener()
+    {
+        server.listen(QHostAddress::LocalHost, 0);
+        QObject::connect(&server, &QTcpServer::newConnection, [this] {
+            while (QTcpSocket* peer = server.nextPendingConnection()) {
+                const int index = streams.size();
+                peers << peer;
+                streams << QByteArray();
+                QObject::connect(peer, &QTcpSocket::readyRead, [this, peer, index] { streams[index] += peer->readAll(); });
+            }
+        });
+    }
+    // The requests received so far, whole ones only.
+    QList<QPair<QByteArray, QByteArray>> requests() const
+    {
+        QList<QPair<QByteArray, QByteArray>> all;
+        for (const QByteArray& stream : streams)
+            all += NetTest::splitReplies(stream);
+        return all;
+    }
+};
+
+// The main window (its cycle runs only when asked) and the network manager with the API on.
+class HttpApiTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        qputenv("MOULD_SIM_CYCLE_MS", "3600000");
+        qputenv("MOULD_SIM_NG_EVERY", "0");
+        qputenv("MOULD_SIM_CAMERAS", "2");
+        HttpApiReplies::clearCurrentCount();
+        gDeviceID = "SN-TEST";
+        window = std::make_unique<MoJuWizard>(nullptr, 0);
+        netmn = startManager();
+        port = netmn->apiServer->serverPort();
+        ASSERT_NE(port, 0);
+    }
+    void TearDown() override
+    {
+        netmn.reset();
+        window.reset();
+    }
+
+    std::unique_ptr<JXK_NETMN> startManager()
+    {
+        auto manager = std::make_unique<JXK_NETMN>(1);   // nothing listens on port 1
+        manager->devicename = "press 7";
+        manager->workspace = "./ws/";
+        QDir().mkpath(manager->workspace);
+        manager->device_workapifunc = true;
+        manager->apiServer->init(QHostAddress::LocalHost, 0);
+        return manager;
+    }
+
+    // A finished period with one saved NG picture of camera 2, step 1 (a real JPEG file).
+    QByteArray finishPeriodWithPicture()
+    {
+        netmn->start_PeriodRecord();
+        netmn->finish_PeriodRecord();
+        QImage image(64, 48, QImage::Format_RGB32);
+        image.fill(Qt::red);
+        const QString path = "./alarmimage/camera2/detect1/NG/2026-12-07 08.00.00.jpg";
+        EXPECT_TRUE(image.save(path, "JPG"));
+        netmn->add_PeriodRecord_Picture(1, 0, false, path);
+        QFile file(path);
+        file.open(QIODevice::ReadOnly);
+        return file.readAll();
+    }
+
+    FakeCommandRunner runner;
+    std::unique_ptr<MoJuWizard> window;
+    std::unique_ptr<JXK_NETMN> netmn;
+    quint16 port = 0;
+};
+
+}  // namespace
+
+TEST_F(HttpApiTest, EveryRouteIsRefusedWhileSwitchedOffAndUnknownUrlsAreNotFound)
+{
+    Reply reply = post(port, api("get_product_infos"));
+    EXPECT_TRUE(reply.head.startsWith("HTTP/1.1 200 OK\r\n")) << reply.head.constData();
+    EXPECT_TRUE(reply.head.contains("\r\nAccess-Control-Allow-Origin: *"));
+    EXPECT_TRUE(reply.head.contains("\r\nDevice-ID: " + gDeviceID.toUtf8()));
+    EXPECT_EQ(reply.json().value("code").toInt(), 0);
+    EXPECT_EQ(reply.result().value("device_id").toString(), "press 7");
+    EXPECT_EQ(reply.result().value("detect_all_detail").toArray().size(), 2);
+
+    reply = post(port, api("get_production_infos"));
+    EXPECT_TRUE(reply.head.startsWith("HTTP/1.1 404 Not Found\r\n"));
+    EXPECT_EQ(reply.json().value("msg").toString(), "no found url");
+
+    netmn->device_workapifunc = false;
+    for (const char* route : {"get_product_infos", "production_count_bytime", "get_last_detectinfo", "get_detected_picture",
+                              "get_records", "set_clear_curcount", "set_localclock", "subscriber_baseinfo"}) {
+        reply = post(port, api(route), {{"datetime", "2026-12-07 08:00:00"}, {"subscriber", QJsonArray()}});
+        EXPECT_TRUE(reply.head.startsWith("HTTP/1.1 403 OK\r\n")) << route;
+        EXPECT_EQ(reply.json().value("msg").toString(), "未启用API服务") << route;
+    }
+    EXPECT_TRUE(runner.commands().isEmpty());
+    EXPECT_FALSE(QFile::exists("ws/subscriber.ini"));
+}
+
+TEST_F(HttpApiTest, TheLastPeriodNamesItsPicturesAndEachNameGetsItsFileBack)
+{
+    Reply reply = post(port, api("get_last_detectinfo"));
+    EXPECT_TRUE(reply.head.startsWith("HTTP/1.1 403 OK\r\n"));
+    EXPECT_EQ(reply.json().value("msg").toString(), "获取列表为空，需要先检测后获取信息。");
+
+    const QByteArray jpeg = finishPeriodWithPicture();
+    ASSERT_FALSE(jpeg.isEmpty());
+    reply = post(port, api("get_last_detectinfo"));
+    const QJsonObject last = reply.result();
+    EXPECT_EQ(last.value("uuid").toString(), netmn->periodRecordCell.getValue().uuid);
+    EXPECT_EQ(last.value("device_id").toString(), "press 7");
+    const QJsonArray pictures = last.value("pictures").toArray();
+    ASSERT_EQ(pictures.size(), 1);
+    const QJsonObject picture = pictures.first().toObject();
+    EXPECT_EQ(picture.value("picture_name").toString(), "2026-12-07 08.00.00.jpg");
+
+    reply = post(port, api("get_detected_picture"), picture);
+    EXPECT_TRUE(reply.head.contains("\r\nContent-Type: image/jpeg"));
+    EXPECT_EQ(reply.body, jpeg);
+
+    QJsonObject outside = picture;
+    outside.insert("picture_name", "../../../../PARAM.db");
+    EXPECT_EQ(post(port, api("get_detected_picture"), outside).result().value("errorstring").toString(), "参数错误");
+}
+
+TEST_F(HttpApiTest, ChangesMadeThroughTheApiAreInTheOperationRecords)
+{
+    gAllNum[0] = 7;
+    EXPECT_TRUE(post(port, api("set_clear_curcount")).head.startsWith("HTTP/1.1 200 OK\r\n"));
+    EXPECT_EQ(gAllNum[0], 0);
+    EXPECT_EQ(post(port, api("set_localclock"), {{"datetime", "2026-12-07 08:00:00"}}).result(),
+              QJsonObject({{"result", "success"}}));
+    EXPECT_EQ(runner.count("date"), 1);
+
+    const QString today = QDate::currentDate().toString("yyyy-MM-dd");
+    const Reply reply = post(port, api("get_records"), {{"datetime_start", today + " 00:00:00"},
+                                                        {"datetime_end", today + " 23:59:59"},
+                                                        {"recordtype", "API"},
+                                                        {"operator", ""}});
+    QStringList remarks;
+    for (const QJsonValue& row : reply.result().value("record").toArray())
+        remarks << row.toArray().at(2).toString();
+    EXPECT_EQ(remarks, QStringList({"API: 清除计数", "API: 修改系统时间,2026-12-07 08:00:00"}));
+
+    // Requests the API cannot use still get an answer.
+    EXPECT_EQ(post(port, api("production_count_bytime"), {{"starttime", 1}}).result().value("errorstring").toString(),
+              "错误的时间格式");
+    EXPECT_EQ(post(port, api("subscriber_baseinfo")).result().value("errorstring").toString(), "参数错误");
+}
+
+TEST_F(HttpApiTest, ASubscriberGetsEveryFinishedPeriodAndPictureAndOutlivesARestart)
+{
+    Listener listener;
+    ASSERT_TRUE(listener.server.isListening());
+    const int subscriberPort = listener.server.serverPort();
+    const QJsonArray subscribers{
+        QJsonObject{{"subscriber_ip", "127.0.0.1"}, {"subscriber_port", subscriberPort}, {"subscriber_topic", "detected_info"}},
+        QJsonObject{{"subscriber_ip", "127.0.0.1"}, {"subscriber_port", subscriberPort}, {"subscriber_topic", "detected_picture"}}};
+    const QString infoKey = QString("127.0.0.1;%1;detected_info").arg(subscriberPort);
+    const QString pictureKey = QString("127.0.0.1;%1;detected_picture").arg(subscriberPort);
+    Reply reply = post(port, api("subscriber_baseinfo"), {{"subscriber", subscribers}});
+    EXPECT_EQ(reply.result().value("subscribe_result").toArray(), QJsonArray({infoKey, pictureKey}));
+
+    const QByteArray jpeg = finishPeriodWithPicture();
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return listener.requests().size() == 2; }, 5000));
+    QByteArray info;
+    QByteArray picture;
+    for (const auto& request : listener.requests()) {
+        if (request.first.startsWith("POST /v18/http/post_detected_info HTTP/1.1"))
+            info = request.second;
+        if (request.first.startsWith("POST /v18/http/post_detected_picture?camera_index=1&camera_result=false&"
+                                     "detect_index=0&picture_name=2026-12-07 08.00.00.jpg HTTP/1.1"))
+            picture = request.second;
+    }
+    EXPECT_EQ(QJsonDocument::fromJson(info).object().value("uuid").toString(), netmn->periodRecordCell.getValue().uuid);
+    EXPECT_EQ(picture, jpeg);
+
+    // A restart reads the subscriptions back from the workspace.
+    netmn = startManager();
+    reply = post(netmn->apiServer->serverPort(), api("subscriber_baseinfo"), {{"subscriber", QJsonArray()}});
+    EXPECT_EQ(reply.result().value("subscribe_result").toArray(), QJsonArray({infoKey, pictureKey}));
+}

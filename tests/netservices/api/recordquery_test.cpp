@@ -1,0 +1,126 @@
+#include "base/sqlconnection.h"
+#include "netservices/api/recordquery.h"
+
+#include <QDir>
+#include <QJsonArray>
+#include <QSqlQuery>
+#include <QStringList>
+#include <gtest/gtest.h>
+
+namespace {
+
+const QDate kToday(2026, 3, 10);
+
+struct Row {
+    const char* time;
+    const char* password;
+    const char* remarks;
+    const char* type;
+};
+
+void writeRows(QSqlDatabase db, const QList<Row>& rows)
+{
+    QSqlQuery query(db);
+    ASSERT_TRUE(query.exec("CREATE TABLE IF NOT EXISTS RECORD (recordtime TEXT, recordpassword TEXT, remarks TEXT, recordtype TEXT)"));
+    for (const Row& row : rows) {
+        query.prepare("INSERT INTO RECORD VALUES (?, ?, ?, ?)");
+        query.addBindValue(QString::fromUtf8(row.time));
+        query.addBindValue(QString::fromUtf8(row.password));
+        query.addBindValue(QString::fromUtf8(row.remarks));
+        query.addBindValue(QString::fromUtf8(row.type));
+        ASSERT_TRUE(query.exec());
+    }
+}
+
+void writeDayFile(const QDate& day, const QList<Row>& rows)
+{
+    QDir().mkpath("RECORD");
+    SqlConnection file("dayfile", "RECORD/" + day.toString("yyyy-MM-dd") + ".db");
+    ASSERT_TRUE(file.isOpen());
+    writeRows(file.db(), rows);
+}
+
+QStringList flatten(const QJsonObject& reply)
+{
+    QStringList lines;
+    for (const QJsonValue& row : reply.value("record").toArray()) {
+        QStringList cells;
+        for (const QJsonValue& cell : row.toArray())
+            cells << cell.toString();
+        lines << cells.join('|');
+    }
+    return lines;
+}
+
+QJsonObject span(const QString& start, const QString& end)
+{
+    return {{"datetime_start", start}, {"datetime_end", end}};
+}
+
+// Today's rows in the open record database, as the main window keeps them.
+class RecordQueryTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        today = std::make_unique<SqlConnection>("RECORD", "RECORD.db");
+        ASSERT_TRUE(today->isOpen());
+        writeRows(today->db(), {{"00.30.00", "未登录", "today early", "API"},
+                                {"02.00.00", "admin", "today late", "set"}});
+    }
+    std::unique_ptr<SqlConnection> today;
+};
+
+}  // namespace
+
+TEST_F(RecordQueryTest, ASpanOverMidnightReadsYesterdaysFileAndTodaysDatabaseEachWithItsOwnDay)
+{
+    writeDayFile(kToday.addDays(-1), {{"21.59.59", "admin", "too early", "run"},
+                                      {"22.00.00", "admin", "evening", "run"},
+                                      {"23.59.59", "未登录", "last second", "info"}});
+    // A day in the middle without its file gives nothing and breaks nothing.
+    const OperationRecordQuery query(today->db(), kToday);
+
+    EXPECT_EQ(flatten(query.run(span("2026-03-09 22:00:00", "2026-03-10 01:00:00"))),
+              QStringList({"2026-03-09 22:00:00|admin|evening|run", "2026-03-09 23:59:59|未登录|last second|info",
+                           "2026-03-10 00:30:00|未登录|today early|API"}));
+    EXPECT_EQ(flatten(query.run(span("2026-03-07 00:00:00", "2026-03-08 23:00:00"))), QStringList());
+    EXPECT_TRUE(query.run(span("2026-03-07 00:00:00", "2026-03-08 23:00:00")).value("record").isArray());
+}
+
+TEST_F(RecordQueryTest, FiltersCompareForEqualityWithEmptyOperatorMeaningNotLoggedIn)
+{
+    writeRows(today->db(), {{"03.00.00", "O'Brien", "quoted", "API"}});
+    const OperationRecordQuery query(today->db(), kToday);
+    QJsonObject request = span("2026-03-10 00:00:00", "2026-03-10 23:00:00");
+
+    request.insert("recordtype", "API");
+    request.insert("operator", "");
+    EXPECT_EQ(flatten(query.run(request)), QStringList({"2026-03-10 00:30:00|未登录|today early|API"}));
+
+    request.insert("operator", "O'Brien");
+    EXPECT_EQ(flatten(query.run(request)), QStringList({"2026-03-10 03:00:00|O'Brien|quoted|API"}));
+
+    request.insert("operator", "all");
+    request.insert("recordtype", "all");
+    EXPECT_EQ(flatten(query.run(request)).size(), 3);
+}
+
+TEST_F(RecordQueryTest, UnreadableOrOverlongSpansAreRefusedAndAReversedSpanGivesTheStartDay)
+{
+    const OperationRecordQuery query(today->db(), kToday);
+    const QJsonObject refused{{"errorstring", "错误的时间格式"}};
+    EXPECT_EQ(query.run(span("2026/03/10 00:00:00", "2026-03-10 01:00:00")), refused);
+    EXPECT_EQ(query.run({{"datetime_start", "2026-03-10 00:00:00"}}), refused);
+    EXPECT_EQ(query.run(span("2016-03-10 00:00:00", "2026-03-10 01:00:00")), refused);
+
+    // Start after end: one day on the start's date, between the start's and the end's time.
+    EXPECT_EQ(flatten(query.run(span("2026-03-10 00:00:00", "2026-03-09 03:00:00"))),
+              QStringList({"2026-03-10 00:30:00|未登录|today early|API", "2026-03-10 02:00:00|admin|today late|set"}));
+
+    const auto plan = OperationRecordQuery::dayPlan(QDateTime::fromString("2026-03-08 10:00:00", "yyyy-MM-dd hh:mm:ss"),
+                                                    QDateTime::fromString("2026-03-10 09:00:00", "yyyy-MM-dd hh:mm:ss"));
+    ASSERT_EQ(plan.size(), 3);
+    EXPECT_EQ(plan.value(QDate(2026, 3, 8)), qMakePair(QTime(10, 0), QTime(23, 59, 59)));
+    EXPECT_EQ(plan.value(QDate(2026, 3, 9)), qMakePair(QTime(0, 0), QTime(23, 59, 59)));
+    EXPECT_EQ(plan.value(QDate(2026, 3, 10)), qMakePair(QTime(0, 0), QTime(9, 0)));
+}

@@ -1,0 +1,95 @@
+#include "base/appclock.h"
+#include "netservices/api/subscriberstore.h"
+
+#include <QJsonObject>
+#include <QSettings>
+#include <gtest/gtest.h>
+
+namespace {
+
+QJsonObject element(const QJsonValue& ip, const QJsonValue& port, const QString& topic)
+{
+    return {{"subscriber_ip", ip}, {"subscriber_port", port}, {"subscriber_topic", topic}};
+}
+
+QStringList addressesOf(const QList<Skt_Session>& targets)
+{
+    QStringList list;
+    for (const Skt_Session& target : targets)
+        list << target.address + ":" + QString::number(target.port);
+    return list;
+}
+
+QStringList keysInFile()
+{
+    QSettings file("subscriber.ini", QSettings::IniFormat);
+    return file.value("subscriber_groups").toMap().keys();
+}
+
+class SubscriberStoreTest : public ::testing::Test {
+protected:
+    void SetUp() override { store.open("subscriber.ini"); }
+    void TearDown() override { AppClock::setOffsetMs(0); }
+    SubscriberStore store;
+};
+
+}  // namespace
+
+TEST_F(SubscriberStoreTest, KeepsOnlyDialableRegistrationsAndPushesOnlyTheExactTopic)
+{
+    const QStringList kept = store.subscribe({
+        element("127.0.0.1", 9000, "detected_info"),
+        element("127.0.0.1", 9001, "detected_info,detected_picture"),   // listed, never pushed
+        element("::1", 9002, "detected_picture"),
+        element("127.0.0.1", "9000", "detected_info"),                  // text port
+        element("127.0.0.1", 70000, "detected_info"),                   // would wrap to 4464
+        element("127.0.0.1", 0, "detected_info"),
+        element("127.0.0.1", 90.5, "detected_info"),
+        element("localhost", 9000, "detected_info"),                    // a name to resolve
+        element("127.0.0.1", 9000, "detected_info" + QString(60, 'x')),
+        element("127.0.0.1", 9000, "other"),
+        QJsonObject{{"subscriber_ip", "127.0.0.1"}, {"subscriber_topic", "detected_info"}},
+        QJsonValue("not an object"),
+    });
+    EXPECT_EQ(kept, QStringList({"127.0.0.1;9000;detected_info", "127.0.0.1;9001;detected_info,detected_picture",
+                                 "::1;9002;detected_picture"}));
+    EXPECT_EQ(addressesOf(store.subscribersOf("detected_info")), QStringList({"127.0.0.1:9000"}));
+    EXPECT_EQ(addressesOf(store.subscribersOf("detected_picture")), QStringList({"::1:9002"}));
+
+    // A restart reads the same map back.
+    SubscriberStore reopened;
+    reopened.open("subscriber.ini");
+    EXPECT_EQ(reopened.keys(), kept);
+}
+
+TEST_F(SubscriberStoreTest, RegistrationsLiveOneHourFromTheirLastRefreshWhateverTheClockDoes)
+{
+    store.subscribe({element("127.0.0.1", 9000, "detected_info"), element("127.0.0.1", 9100, "detected_info")});
+    AppClock::advanceMs(50 * 60 * 1000);
+    store.subscribe({element("127.0.0.1", 9000, "detected_info")});   // refresh one of them
+
+    AppClock::advanceMs(10 * 60 * 1000 + 1);   // the other is now 3,600,001 ms old
+    EXPECT_EQ(addressesOf(store.subscribersOf("detected_info")), QStringList({"127.0.0.1:9000"}));
+    EXPECT_EQ(keysInFile(), QStringList({"127.0.0.1;9000;detected_info"}));
+
+    // The clock set back a day: the registration counts from now, and still ends within an hour.
+    AppClock::advanceMs(-24LL * 3600 * 1000);
+    EXPECT_EQ(store.subscribersOf("detected_info").size(), 1);
+    AppClock::advanceMs(3600 * 1000 + 1);
+    EXPECT_TRUE(store.subscribersOf("detected_info").isEmpty());
+    EXPECT_TRUE(keysInFile().isEmpty());
+}
+
+TEST_F(SubscriberStoreTest, HoldsAtMostThirtyTwoKeysButAlwaysTakesARefresh)
+{
+    QJsonArray many;
+    for (int i = 0; i < 40; ++i)
+        many.append(element("127.0.0.1", 10000 + i, "detected_info"));
+    EXPECT_EQ(store.subscribe(many).size(), SubscriberStore::kMaxKeys);
+
+    AppClock::advanceMs(59 * 60 * 1000);
+    store.subscribe({element("127.0.0.1", 10000, "detected_info"), element("127.0.0.1", 20000, "detected_info")});
+    AppClock::advanceMs(2 * 60 * 1000);
+    EXPECT_EQ(addressesOf(store.subscribersOf("detected_info")), QStringList({"127.0.0.1:10000"}));
+    EXPECT_EQ(store.subscribe({element("127.0.0.1", 20000, "detected_info")}).size(), 2);
+}
