@@ -1,5 +1,6 @@
 #include "base/platform.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -53,6 +54,83 @@ CommandResult runProcess(const QString& program, const QStringList& arguments, i
     return result;
 }
 
+// Hands every complete line in the process's standard output to the handler; at the end, the
+// rest as well.
+void handOverLines(QProcess& process, const CommandLineHandler& onLine, bool atEnd)
+{
+    while (process.canReadLine()) {
+        QByteArray line = process.readLine();
+        while (line.endsWith('\n') || line.endsWith('\r'))
+            line.chop(1);
+        if (onLine)
+            onLine(line);
+    }
+    if (atEnd) {
+        QByteArray rest = process.readAllStandardOutput();
+        while (rest.endsWith('\r'))
+            rest.chop(1);
+        if (!rest.isEmpty() && onLine)
+            onLine(rest);
+    }
+}
+
+void logErrorOutput(QProcess& process, const QString& program)
+{
+    const QByteArray errors = process.readAllStandardError();
+    if (!errors.isEmpty())
+        qDebug().noquote() << program << "error output:" << QString::fromLocal8Bit(errors);
+}
+
+// Asks the program to end, then makes sure it does.
+void endProcess(QProcess& process)
+{
+    process.terminate();
+    if (!process.waitForFinished(3000)) {
+        process.kill();
+        process.waitForFinished(3000);
+    }
+}
+
+CommandResult runProcessStreaming(const QString& program, const QStringList& arguments,
+                                  const CommandLineHandler& onLine, const std::atomic<bool>* stop,
+                                  int timeoutMs)
+{
+    CommandResult result;
+    QProcess process;
+    process.setProcessChannelMode(QProcess::SeparateChannels);
+    process.start(program, arguments);
+    if (!process.waitForStarted(5000)) {
+        qWarning() << "command did not start:" << program << process.errorString();
+        result.started = false;
+        result.exitCode = -1;
+        return result;
+    }
+    const QDeadlineTimer deadline(timeoutMs < 0 ? QDeadlineTimer(QDeadlineTimer::Forever)
+                                                : QDeadlineTimer(timeoutMs));
+    // Short waits, so a stop request is seen within a fraction of a second.
+    constexpr int kPollMs = 100;
+    while (process.state() != QProcess::NotRunning) {
+        if ((stop && stop->load()) || deadline.hasExpired()) {
+            qWarning() << "ending command:" << program << (deadline.hasExpired() ? "(time bound)" : "(stop)");
+            result.ended = true;
+            endProcess(process);
+            break;
+        }
+        process.waitForReadyRead(kPollMs);
+        handOverLines(process, onLine, false);
+        logErrorOutput(process, program);
+    }
+    handOverLines(process, onLine, true);
+    logErrorOutput(process, program);
+    result.crashed = process.exitStatus() == QProcess::CrashExit;
+    result.exitCode = result.crashed ? -1 : process.exitCode();
+    if (result.ended) {
+        result.started = false;
+        result.exitCode = -1;
+    }
+    return result;
+}
+
 }  // namespace
 
 namespace Platform {
@@ -101,6 +179,24 @@ QString CommandRunner::commandLine(const QString& program, const QStringList& ar
     return parts.join(QLatin1Char(' '));
 }
 
+CommandResult CommandRunner::runStreaming(const QString& program, const QStringList& arguments,
+                                          const CommandLineHandler& onLine, const std::atomic<bool>*,
+                                          int timeoutMs)
+{
+    CommandResult result = run(program, arguments, timeoutMs < 0 ? 24 * 3600 * 1000 : timeoutMs);
+    QList<QByteArray> lines = result.output.split('\n');
+    if (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast();
+    for (QByteArray line : qAsConst(lines)) {
+        if (line.endsWith('\r'))
+            line.chop(1);
+        if (onLine)
+            onLine(line);
+    }
+    result.output.clear();
+    return result;
+}
+
 void SystemCommandRunner::registerStandIn(const QString& program)
 {
     QMutexLocker lock(&standInMutex());
@@ -141,4 +237,14 @@ bool SystemCommandRunner::startDetached(const QString& program, const QStringLis
         return QProcess::startDetached(program, arguments, workingDirectory);
     record(commandLine(program, arguments));
     return true;
+}
+
+CommandResult SystemCommandRunner::runStreaming(const QString& program, const QStringList& arguments,
+                                                const CommandLineHandler& onLine,
+                                                const std::atomic<bool>* stop, int timeoutMs)
+{
+    if (Platform::isPanel() || isStandIn(program))
+        return runProcessStreaming(program, arguments, onLine, stop, timeoutMs);
+    record(commandLine(program, arguments));
+    return CommandResult{};
 }

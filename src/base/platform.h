@@ -5,6 +5,8 @@
 #include <QSet>
 #include <QString>
 #include <QStringList>
+#include <atomic>
+#include <functional>
 
 // Everything that reaches outside the working directory goes through this layer: paths under /
 // are mapped through MOULD_ROOT, and every outside program is started by the command runner,
@@ -25,8 +27,15 @@ struct CommandResult {
     int exitCode = 0;
     QByteArray output;     // standard output
 
+    bool crashed = false;  // the program died of a signal (exitCode is then -1)
+    bool ended = false;    // ended by us: at the caller's request or at the time bound
+
     bool ok() const { return started && exitCode == 0; }
 };
+
+// Hands the standard-output lines of a running program over one by one as they arrive
+// (without the line end; a last line without one is handed over too).
+using CommandLineHandler = std::function<void(const QByteArray& line)>;
 
 class CommandRunner {
 public:
@@ -37,6 +46,14 @@ public:
     // Starts a program that keeps running on its own.
     virtual bool startDetached(const QString& program, const QStringList& arguments,
                                const QString& workingDirectory = QString()) = 0;
+    // Runs a program and hands its output lines over as they arrive, in the calling thread.
+    // Setting *stop (from any thread) ends the program; so does the time bound (-1: none).
+    // The result carries no output (the lines went to the handler). This form runs the program
+    // through run() and hands its output over at the end; runners that can watch a running
+    // program override it.
+    virtual CommandResult runStreaming(const QString& program, const QStringList& arguments,
+                                       const CommandLineHandler& onLine,
+                                       const std::atomic<bool>* stop = nullptr, int timeoutMs = -1);
 
     // The runner in use; the system runner unless a test installed another.
     static CommandRunner* instance();
@@ -55,6 +72,9 @@ public:
     CommandResult run(const QString& program, const QStringList& arguments, int timeoutMs = 30000) override;
     bool startDetached(const QString& program, const QStringList& arguments,
                        const QString& workingDirectory = QString()) override;
+    CommandResult runStreaming(const QString& program, const QStringList& arguments,
+                               const CommandLineHandler& onLine,
+                               const std::atomic<bool>* stop = nullptr, int timeoutMs = -1) override;
 
     // Marks a program (as it is named in run calls) as one that runs for real off the panel.
     static void registerStandIn(const QString& program);

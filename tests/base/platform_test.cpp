@@ -70,3 +70,91 @@ TEST(FakeCommandRunner, ReplacesTheRunnerWhileItLives)
     }
     EXPECT_NE(dynamic_cast<SystemCommandRunner*>(CommandRunner::instance()), nullptr);
 }
+
+namespace {
+
+// A script that stands in for an outside program; registered so the system runner runs it.
+QString writeScript(const QString& name, const QByteArray& body)
+{
+    const QString path = TestEnv::workDir() + "/" + name;
+    TestEnv::writeText(path, "#!/bin/sh\n" + body);
+    QFile::setPermissions(path, QFile::permissions(path) | QFileDevice::ExeOwner);
+    SystemCommandRunner::registerStandIn(path);
+    return path;
+}
+
+}  // namespace
+
+TEST(SystemCommandRunner, StreamingHandsLinesOverWhileTheProgramRuns)
+{
+    TestEnv::EnvGuard panel("MOULD_PANEL", QByteArray());
+    // The program prints a line, then waits until the handler has answered it: only a runner
+    // that hands lines over as they arrive gets to the second line.
+    const QString gate = TestEnv::workDir() + "/gate";
+    const QString program = writeScript(
+        "twolines.sh",
+        "echo first\nn=0\nwhile [ ! -e \"$1\" ] && [ $n -lt 100 ]; do sleep 0.1; n=$((n+1)); done\n"
+        "[ -e \"$1\" ] || exit 3\nprintf 'second\\r\\nlast without end'\necho oops >&2\nexit 4\n");
+    SystemCommandRunner runner;
+    QList<QByteArray> lines;
+    const CommandResult result = runner.runStreaming(program, {gate}, [&](const QByteArray& line) {
+        lines << line;
+        if (line == "first")
+            TestEnv::writeText(gate, "");
+    });
+    EXPECT_EQ(lines, (QList<QByteArray>{"first", "second", "last without end"}));
+    EXPECT_TRUE(result.started);
+    EXPECT_FALSE(result.ended);
+    EXPECT_EQ(result.exitCode, 4);
+    EXPECT_FALSE(result.ok());
+}
+
+TEST(SystemCommandRunner, StreamingEndsTheProgramOnStopAndAtTheTimeBound)
+{
+    TestEnv::EnvGuard panel("MOULD_PANEL", QByteArray());
+    const QString program = writeScript("endless.sh", "echo running\nwhile true; do sleep 0.2; done\n");
+    SystemCommandRunner runner;
+
+    std::atomic<bool> stop{false};
+    int seen = 0;
+    CommandResult result = runner.runStreaming(program, {}, [&](const QByteArray&) {
+        ++seen;
+        stop = true;
+    }, &stop);
+    EXPECT_EQ(seen, 1);
+    EXPECT_TRUE(result.ended);
+    EXPECT_FALSE(result.ok());
+
+    result = runner.runStreaming(program, {}, nullptr, nullptr, 300);
+    EXPECT_TRUE(result.ended);
+    EXPECT_FALSE(result.ok());
+}
+
+TEST(SystemCommandRunner, StreamingRecordsOtherProgramsAndReportsMissingOnes)
+{
+    TestEnv::EnvGuard panel("MOULD_PANEL", QByteArray());
+    SystemCommandRunner runner;
+    int seen = 0;
+    const auto count = [&](const QByteArray&) { ++seen; };
+    EXPECT_TRUE(runner.runStreaming("sync", {}, count).ok());
+    const QString missing = TestEnv::workDir() + "/no-such-program";
+    SystemCommandRunner::registerStandIn(missing);
+    const CommandResult result = runner.runStreaming(missing, {}, count);
+    EXPECT_FALSE(result.started);
+    EXPECT_FALSE(result.ok());
+    EXPECT_EQ(seen, 0);
+}
+
+TEST(FakeCommandRunner, StreamingHandsTheAnsweredOutputOverLineByLine)
+{
+    FakeCommandRunner fake;
+    fake.setHandler([](const QString&, const QStringList&) {
+        CommandResult result;
+        result.output = "Done a\r\nnoise\nDone b";
+        return result;
+    });
+    QList<QByteArray> lines;
+    EXPECT_TRUE(CommandRunner::instance()->runStreaming("exporter", {"x"}, [&](const QByteArray& l) { lines << l; }).ok());
+    EXPECT_EQ(lines, (QList<QByteArray>{"Done a", "noise", "Done b"}));
+    EXPECT_EQ(fake.commands(), QStringList{"exporter x"});
+}
