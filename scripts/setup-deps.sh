@@ -9,6 +9,7 @@ packages=(
   libgoogle-glog-dev libgtest-dev
   sqlite3 curl mbpoll libmodbus-dev
   python3
+  fonts-wqy-microhei
 )
 
 missing=()

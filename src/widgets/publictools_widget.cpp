@@ -2,23 +2,56 @@
 
 #include "base/lanstr.h"
 
+#include <QHBoxLayout>
 #include <QLabel>
-#include <QPushButton>
+#include <QListView>
+#include <QStyledItemDelegate>
 #include <QVBoxLayout>
 
 WarnBox* gpWarnBox = nullptr;
 
+namespace {
+
+const char* const kBoxStyle =
+    "QDialog{background-color:rgb(70,70,70);border:2px solid #ff9900;}"
+    "QLabel{color:white;font-family:wqy-microhei;font-size:30px;}";
+
+// The popup rows of a ComboBox take the height the box was given.
+class ItemHeightDelegate : public QStyledItemDelegate {
+public:
+    ItemHeightDelegate(const ComboBox* box, QObject* parent) : QStyledItemDelegate(parent), m_box(box) {}
+
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override
+    {
+        QSize size = QStyledItemDelegate::sizeHint(option, index);
+        size.setHeight(m_box->itemHeight());
+        return size;
+    }
+
+private:
+    const ComboBox* m_box;
+};
+
+QLabel* boxText(QWidget* parent)
+{
+    auto* label = new QLabel(parent);
+    label->setAlignment(Qt::AlignCenter);
+    label->setWordWrap(true);
+    return label;
+}
+
+}  // namespace
+
 WarnBox::WarnBox(QWidget* parent) : QDialog(parent, Qt::FramelessWindowHint | Qt::Dialog)
 {
     setModal(true);
+    setStyleSheet(QString::fromLatin1(kBoxStyle));
     auto* layout = new QVBoxLayout(this);
-    m_text = new QLabel(this);
-    m_text->setAlignment(Qt::AlignCenter);
-    m_text->setWordWrap(true);
+    m_text = boxText(this);
     layout->addWidget(m_text);
-    auto* confirm = new QPushButton(lanText(121), this);
-    confirm->setMinimumHeight(50);
-    layout->addWidget(confirm);
+    auto* confirm = new ColorButton(lanText(121), this, 3);
+    confirm->setFixedSize(150, 60);
+    layout->addWidget(confirm, 0, Qt::AlignHCenter);
     connect(confirm, &QPushButton::clicked, this, &QDialog::accept);
     resize(500, 260);
 }
@@ -31,4 +64,75 @@ void WarnBox::setText(const QString& text)
 QString WarnBox::text() const
 {
     return m_text->text();
+}
+
+ChooseBox::ChooseBox(QWidget* parent, int width, int height)
+    : QDialog(parent, Qt::FramelessWindowHint | Qt::Dialog)
+{
+    setModal(true);
+    setFixedSize(width, height);
+    setStyleSheet(QString::fromLatin1(kBoxStyle));
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(30, 30, 30, 30);
+    m_text = boxText(this);
+    layout->addWidget(m_text, 1);
+    auto* buttons = new QHBoxLayout;
+    auto* yes = new ColorButton(lanText(122), this, 3);
+    auto* no = new ColorButton(lanText(123), this, 3);
+    yes->setObjectName(QStringLiteral("yes"));
+    no->setObjectName(QStringLiteral("no"));
+    for (ColorButton* button : {yes, no}) {
+        button->setFixedSize(150, 70);
+        buttons->addWidget(button);
+    }
+    layout->addLayout(buttons);
+    connect(yes, &QPushButton::clicked, this, [this] { done(1); });
+    connect(no, &QPushButton::clicked, this, [this] { done(0); });
+}
+
+void ChooseBox::setText(const QString& text)
+{
+    m_text->setText(text);
+}
+
+QString ChooseBox::text() const
+{
+    return m_text->text();
+}
+
+ColorButton::ColorButton(const QString& text, QWidget* parent, int kind) : QPushButton(text, parent), m_kind(kind)
+{
+    setFocusPolicy(Qt::NoFocus);
+    if (kind == 3) {
+        setStyleSheet(QStringLiteral(
+            "QPushButton{color:white;font-family:wqy-microhei;font-size:25px;border-radius:6px;"
+            "background-color:#ff9900;}"
+            "QPushButton:pressed{background-color:#cc7a00;}"
+            "QPushButton:disabled{background-color:#9a9a9a;}"));
+    } else {
+        setStyleSheet(QStringLiteral(
+            "QPushButton{color:white;font-family:wqy-microhei;font-size:22px;border-radius:6px;"
+            "background-color:#3c6ea0;}"
+            "QPushButton:pressed{background-color:#2b5077;}"));
+    }
+}
+
+CheckBox::CheckBox(QWidget* parent, const QString& text) : QCheckBox(text, parent)
+{
+    setFocusPolicy(Qt::NoFocus);
+    setStyleSheet(QStringLiteral("QCheckBox{color:white;}"
+                                 "QCheckBox::indicator{width:36px;height:36px;}"));
+}
+
+ComboBox::ComboBox(QWidget* parent) : QComboBox(parent)
+{
+    // A list view takes the delegate's row height; the default popup ignores it under some styles.
+    setView(new QListView(this));
+    setItemDelegate(new ItemHeightDelegate(this, this));
+    setFocusPolicy(Qt::NoFocus);
+}
+
+void ComboBox::setItemHeight(int height)
+{
+    m_itemHeight = qMax(1, height);
 }

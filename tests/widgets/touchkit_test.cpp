@@ -1,0 +1,121 @@
+#include "widgets/edit.h"
+#include "widgets/indexbutton.h"
+#include "widgets/numberinput.h"
+#include "widgets/publictools_widget.h"
+#include "support/testenv.h"
+
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QPointer>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+namespace {
+
+// Presses the named button of whatever modal box is up, as soon as one is.
+void answerModal(const QString& buttonName)
+{
+    auto* timer = new QTimer;
+    timer->setInterval(20);
+    QObject::connect(timer, &QTimer::timeout, [timer, buttonName] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (!modal)
+            return;
+        if (auto* button = modal->findChild<QPushButton*>(buttonName)) {
+            button->click();
+        } else {
+            ADD_FAILURE() << "no button " << buttonName.toStdString() << " in the box";
+            modal->close();
+        }
+        timer->stop();
+        timer->deleteLater();
+    });
+    timer->start();
+}
+
+}  // namespace
+
+TEST(TouchKit, ChooseBoxAnswersOneForYesAndZeroForNo)
+{
+    ChooseBox box(nullptr, 750, 370);
+    box.setText("question?");
+    EXPECT_EQ(box.size(), QSize(750, 370));
+    answerModal("yes");
+    EXPECT_EQ(box.exec(), 1);
+    answerModal("no");
+    EXPECT_EQ(box.exec(), 0);
+}
+
+TEST(TouchKit, TouchingAnEditTypesIntoItThroughTheSharedKeypad)
+{
+    QWidget window;
+    window.resize(400, 300);
+    auto* days = new Edit(Edit::TypeInteger, &window, 1);
+    auto* address = new Edit(Edit::TypeAddress, &window, 1);
+    address->move(0, 60);
+    window.show();
+
+    ASSERT_EQ(gpNumPad, nullptr);
+    QTest::mouseClick(days, Qt::LeftButton);
+    ASSERT_NE(gpNumPad, nullptr);
+    EXPECT_TRUE(gpNumPad->isVisible());
+    EXPECT_EQ(gpNumPad->target(), days);
+    // Whole numbers: a sign only in front, no decimal point.
+    for (const char* key : {"-", "4", "-", ".", "5", "7", "back"})
+        gpNumPad->findChild<QPushButton*>(key)->click();
+    EXPECT_EQ(days->text(), "-45");
+    EXPECT_EQ(days->value(), -45);
+    EXPECT_FALSE(gpNumPad->findChild<QPushButton*>(".")->isEnabled());
+
+    QSignalSpy confirmed(gpNumPad, &NumberInput::sigConfirm);
+    gpNumPad->press("ok");
+    EXPECT_EQ(confirmed.count(), 1);
+    EXPECT_FALSE(gpNumPad->isVisible());
+
+    // The same keypad serves the next edit with its keys.
+    NumberInput* pad = gpNumPad;
+    QTest::mouseClick(address, Qt::LeftButton);
+    EXPECT_EQ(gpNumPad, pad);
+    for (const char* key : {"-", "1", "."})
+        gpNumPad->press(key);
+    EXPECT_EQ(address->text(), "1.");
+    EXPECT_EQ(days->text(), "-45");
+
+    // Closing drops the shared keypad; the next touch builds a new one.
+    QPointer<NumberInput> closed(gpNumPad);
+    gpNumPad->close();
+    TestEnv::waitUntil([&] { return closed.isNull(); }, 2000);
+    EXPECT_TRUE(closed.isNull());
+    EXPECT_EQ(gpNumPad, nullptr);
+    days->setValue(12);
+    EXPECT_EQ(days->text(), "12");
+    QTest::mouseClick(days, Qt::LeftButton);
+    ASSERT_NE(gpNumPad, nullptr);
+    delete gpNumPad;
+    EXPECT_EQ(gpNumPad, nullptr);
+}
+
+TEST(TouchKit, ControlsKeepTheirValuesAndRowHeights)
+{
+    CheckBox box(nullptr, "store");
+    box.setValue(7);
+    EXPECT_EQ(box.value(), 1);
+    box.setValue(0);
+    EXPECT_EQ(box.value(), 0);
+
+    ComboBox combo;
+    combo.setItemHeight(50);
+    combo.addItems({"a", "b"});
+    EXPECT_EQ(combo.view()->sizeHintForRow(0), 50);
+
+    IndexButton column;
+    QSignalSpy statistics(&column, &IndexButton::sigStatistics);
+    QSignalSpy settings(&column, &IndexButton::sigSettings);
+    column.statisticsButton()->click();
+    EXPECT_EQ(statistics.count(), 1);
+    EXPECT_EQ(settings.count(), 0);
+    column.settingsButton()->click();
+    EXPECT_EQ(settings.count(), 1);
+}
