@@ -248,3 +248,16 @@ CommandResult SystemCommandRunner::runStreaming(const QString& program, const QS
     record(commandLine(program, arguments));
     return CommandResult{};
 }
+
+qint64 SystemCommandRunner::startDetachedPid(const QString& program, const QStringList& arguments,
+                                             const QString& workingDirectory)
+{
+    if (!Platform::isPanel() && !isStandIn(program)) {
+        record(commandLine(program, arguments));
+        return 0;
+    }
+    qint64 pid = 0;
+    if (!QProcess::startDetached(program, arguments, workingDirectory, &pid))
+        return -1;
+    return pid;
+}

@@ -54,6 +54,13 @@ public:
     virtual CommandResult runStreaming(const QString& program, const QStringList& arguments,
                                        const CommandLineHandler& onLine,
                                        const std::atomic<bool>* stop = nullptr, int timeoutMs = -1);
+    // The same, giving the started process's id (0 when only recorded, -1 on failure), so its
+    // starter can end that very process.
+    virtual qint64 startDetachedPid(const QString& program, const QStringList& arguments,
+                                    const QString& workingDirectory = QString())
+    {
+        return startDetached(program, arguments, workingDirectory) ? 0 : -1;
+    }
 
     // The runner in use; the system runner unless a test installed another.
     static CommandRunner* instance();
@@ -75,6 +82,8 @@ public:
     CommandResult runStreaming(const QString& program, const QStringList& arguments,
                                const CommandLineHandler& onLine,
                                const std::atomic<bool>* stop = nullptr, int timeoutMs = -1) override;
+    qint64 startDetachedPid(const QString& program, const QStringList& arguments,
+                            const QString& workingDirectory = QString()) override;
 
     // Marks a program (as it is named in run calls) as one that runs for real off the panel.
     static void registerStandIn(const QString& program);
