@@ -3,6 +3,8 @@
 #include <QString>
 #include <QWidget>
 
+class QPushButton;
+
 // The settings page, as far as the records services depend on it: accepting edited settings
 // and switching the parameter group.
 class WizardParaWidget : public QWidget {
@@ -17,4 +19,19 @@ public:
     // What deleting or restoring a parameter group does to the running services: the new
     // group's name becomes current, and the statistics count under it from the next result.
     void setCurrentParaGroup(const QString& name);
+
+    // The update button of the maintenance actions (disabled while the update screen is open).
+    QPushButton* updateButton() const { return m_updateButton; }
+    // The update server as "host" or "host:port", from MOULD_UPDATE_SERVER (default 127.0.0.1).
+    static QPair<QString, quint16> updateServer();
+
+public slots:
+    // Opens the network settings screen (built once, kept in gpNetDialog); OK applies the
+    // companion settings.
+    void SlotToNetwork();
+    // Opens the update screen when its server answers, else says the network cannot be reached.
+    void SlotToVerion();
+
+private:
+    QPushButton* m_updateButton = nullptr;
 };

@@ -4,6 +4,7 @@
 #include "base/lanstr.h"
 #include "base/platform.h"
 #include "widgets/dialogframe.h"
+#include "widgets/publictools_widget.h"
 
 #include <QButtonGroup>
 #include <QDateTime>
@@ -29,10 +30,7 @@ const char* const kSuffixes[] = {"gz", "tar", "rar"};
 
 QPushButton* makeButton(const QString& text, QWidget* parent)
 {
-    auto* button = new QPushButton(text, parent);
-    button->setStyleSheet(QStringLiteral("QPushButton{color:white;background-color:#00BCD4;border:none;}"
-                                         "QPushButton:disabled{background-color:#607D8B;}"));
-    return button;
+    return new ColorButton(text, parent, 3);
 }
 
 bool bigScreen()
