@@ -1,4 +1,6 @@
 #include "base/lanstr.h"
+#include "config/wizardparawidget.h"
+#include "widgets/publictools_widget.h"
 #include "netservices/listingserver.h"
 #include "netservices/netcards/versiondownloaddialog.h"
 #include "support/fakecommandrunner.h"
@@ -285,4 +287,47 @@ TEST_F(DownloadTest, OutsideServer)
         std::printf("downloaded %s from %s to %s (%lld bytes)\n", qPrintable(name), qPrintable(url), qPrintable(path),
                     static_cast<long long>(fresh.size()));
     }
+}
+
+TEST_F(DownloadTest, SettingsPageWarnsOfASilentServerAndOpensAnAnsweringOne)
+{
+    WarnBox warnBox;
+    gpWarnBox = &warnBox;
+    QString warned;
+    QTimer answer;   // answers the warning and closes the update screen, whichever comes
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+        if (warnBox.isVisible()) {
+            warned = warnBox.text();
+            warnBox.accept();
+        }
+        for (QWidget* window : QApplication::topLevelWidgets()) {
+            if (auto* dialog = qobject_cast<VersionDownloadDialog*>(window); dialog && dialog->isVisible())
+                dialog->exitButton()->click();
+        }
+    });
+    answer.start(10);
+
+    WizardParaWidget page;
+    QTcpServer silent;
+    ASSERT_TRUE(silent.listen(QHostAddress::LocalHost, 0));
+    {
+        TestEnv::EnvGuard server("MOULD_UPDATE_SERVER", "127.0.0.1:" + QByteArray::number(silent.serverPort()));
+        page.SlotToVerion();
+    }
+    EXPECT_EQ(warned, "网络异常无法访问");
+    EXPECT_TRUE(page.updateButton()->isEnabled());
+
+    warned.clear();
+    serve("V17_a.rar", "a");
+    ListingServer listing("served");
+    {
+        TestEnv::EnvGuard server("MOULD_UPDATE_SERVER", "127.0.0.1:" + QByteArray::number(listing.port()));
+        page.SlotToVerion();
+    }
+    EXPECT_TRUE(warned.isEmpty());
+    EXPECT_TRUE(page.updateButton()->isEnabled());
+    TestEnv::waitUntil([] { return false; }, 50);   // lets a screen deleted later go
+    for (QWidget* window : QApplication::topLevelWidgets())
+        EXPECT_EQ(qobject_cast<VersionDownloadDialog*>(window), nullptr);   // the screen was freed
+    gpWarnBox = nullptr;
 }

@@ -1,4 +1,5 @@
 #include "base/lanstr.h"
+#include "config/wizardparawidget.h"
 #include "detection/mapplication.h"
 #include "netservices/companion/network.h"
 #include "netservices/netcards/networksettingdialog.h"
@@ -235,4 +236,26 @@ TEST_F(NetworkDialogTest, PingSendsTheTargetAsOneArgumentAndShowsWhatItPrinted)
     gpNetDialog->findChild<TextShowWidget*>()->closeButton()->click();
     EXPECT_FALSE(gpNetDialog->isPinging());
     EXPECT_TRUE(panel->toPlainText().isEmpty());
+}
+
+TEST_F(NetworkDialogTest, SettingsPageBuildsTheScreenOnceAndAppliesOnOk)
+{
+    delete gpNetDialog;
+    ASSERT_EQ(gpNetDialog, nullptr);
+    QFile::remove("cnt_net/config.json");
+    const int stops = MApplication::manualStopCount();
+    WizardParaWidget page;
+    QTimer answer;
+    QObject::connect(&answer, &QTimer::timeout, [] {
+        if (gpNetDialog && gpNetDialog->isVisible())
+            gpNetDialog->acceptDialog();
+    });
+    answer.start(10);
+    page.SlotToNetwork();
+    NetworkSettingDialog* first = gpNetDialog;
+    ASSERT_NE(first, nullptr);
+    EXPECT_TRUE(QFile::exists("cnt_net/config.json"));   // OK applied the companion settings
+    EXPECT_EQ(MApplication::manualStopCount(), stops + 1);
+    page.SlotToNetwork();
+    EXPECT_EQ(gpNetDialog, first);
 }
