@@ -235,9 +235,13 @@ void NetworkManager::slotSpeedTick()
     if (dialogIsHidden())
         return;
     qInfo() << "start ifconfig";
-    const CommandResult result = CommandRunner::instance()->run(QStringLiteral("ifconfig"), {}, kIfconfigTimeoutMs);
+    // Streamed with a time bound, so an ifconfig that hangs still gives what it printed by then.
+    QByteArray output;
+    CommandRunner::instance()->runStreaming(
+        QStringLiteral("ifconfig"), {}, [&output](const QByteArray& line) { output += line + '\n'; }, nullptr,
+        kIfconfigTimeoutMs);
     static const QRegularExpression blockPattern(QStringLiteral("^(\\S+):\\s+flags=\\S+<UP,BROADCAST,\\S+>\\s+.*"));
-    const QStringList blocks = QString::fromLocal8Bit(result.output).split(QStringLiteral("\n\n"));
+    const QStringList blocks = QString::fromLocal8Bit(output).split(QStringLiteral("\n\n"));
     for (const QString& block : blocks) {
         const QRegularExpressionMatch match = blockPattern.match(block);
         if (!match.hasMatch())

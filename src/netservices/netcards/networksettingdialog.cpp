@@ -292,7 +292,8 @@ NetworkSettingDialog::NetworkSettingDialog(QWidget* parent) : CComp_DialogFrame(
     scroll->setFixedWidth(820);
     scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    scroll->setStyleSheet(QStringLiteral("QScrollArea{border:none;background:transparent;}"));
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setStyleSheet(QStringLiteral("QScrollArea{background:transparent;}"));
     auto* tileColumn = new QWidget;
     tileColumn->setStyleSheet(QStringLiteral("background:transparent;"));
     auto* tileLayout = new QVBoxLayout(tileColumn);
