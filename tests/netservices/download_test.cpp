@@ -103,6 +103,11 @@ TEST_F(DownloadTest, SubdirectoryPackagesPageBySevenAndRootLevelDirectoriesAreFi
     EXPECT_EQ(dialog.requestCount(), 2);
 
     dialog.QDialog::show();
+    const QString dir = qEnvironmentVariableIsSet("MOULD_SCREENSHOT_DIR")
+                            ? qEnvironmentVariable("MOULD_SCREENSHOT_DIR")
+                            : QFileInfo(QStringLiteral(MOULD_PROGRAM_PATH)).absolutePath() + "/screenshots";
+    QDir().mkpath(dir);
+    EXPECT_TRUE(dialog.grab().save(dir + "/version-download.png"));
     QButtonGroup* column = dialog.packageGroup(0);
     EXPECT_EQ(visibleButtons(column).size(), 7);
     dialog.nextPageButton(0)->click();

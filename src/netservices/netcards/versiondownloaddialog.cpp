@@ -188,8 +188,8 @@ void VersionDownloadDialog::getNodeInfos(const QString& url, const QString& dire
 
     QNetworkRequest request{QUrl(url)};
     request.setTransferTimeout(kTransferTimeoutMs);
+    bool tooBig = false;   // declared first: the reply's abort on destruction may still report progress
     ReplyPtr reply(m_network.get(request));
-    bool tooBig = false;
     QNetworkReply* raw = reply.get();
     connect(raw, &QNetworkReply::downloadProgress, raw, [raw, &tooBig](qint64 received, qint64) {
         if (received > kMaxListingBytes && !tooBig) {
