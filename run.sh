@@ -11,5 +11,7 @@ mkdir -p "$here/var/cnt_net/zuzad_evurevi" "$here/var/cnt_net/export_result_stat
 install -m 755 "$here/build/zuzad_evurevi" "$here/var/cnt_net/zuzad_evurevi/zuzad_evurevi"
 install -m 755 "$here/build/cnt_net/export_result_statistics/export_result_statistics" "$here/var/cnt_net/export_result_statistics/"
 cp -f "$here"/images/*.png "$here/var/images/"
+# The network-card script stand-in, where the program runs it from.
+cp "$here/build/standins/durad20_upnetcard.py" "$here/var/cnt_net/durad20_upnetcard.py"
 cd "$here/var"
 exec "$here/build/mouldmonitor" "$@"

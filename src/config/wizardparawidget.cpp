@@ -1,6 +1,10 @@
 #include "config/wizardparawidget.h"
 
 #include "base/lanstr.h"
+#include "detection/mapplication.h"
+#include "detection/mojuwizard.h"
+#include "netservices/netcards/networksettingdialog.h"
+#include "netservices/netcards/versiondownloaddialog.h"
 #include "records/copy2movedisk.h"
 #include "records/resstatisticsparam.h"
 #include "records/saveimagesettingdailog.h"
@@ -9,6 +13,7 @@
 
 #include <QHBoxLayout>
 #include <QJsonObject>
+#include <QPushButton>
 #include <QVBoxLayout>
 
 #include <QtDebug>
@@ -25,25 +30,33 @@ WizardParaWidget::WizardParaWidget(QWidget* parent) : QWidget(parent, parent ? Q
     setObjectName(QStringLiteral("WizardParaWidget"));
     setAttribute(Qt::WA_StyledBackground);
     setStyleSheet(QStringLiteral("#WizardParaWidget{background-color:rgb(110,110,110);}"));
-    auto* pictures = new ColorButton(tr("图片存储"), this, 3);
-    auto* confirm = new ColorButton(lanText(121), this, 3);
-    auto* back = new ColorButton(lanText(58), this, 3);
+    QPushButton* pictures = new ColorButton(tr("图片存储"), this, 3);
+    QPushButton* network = new ColorButton(lanText(328), this, 3);
+    m_updateButton = new ColorButton(QStringLiteral("在线升级"), this, 3);
+    QPushButton* confirm = new ColorButton(lanText(121), this, 3);
+    QPushButton* back = new ColorButton(lanText(58), this, 3);
     pictures->setObjectName(QStringLiteral("pictureStorage"));
+    network->setObjectName(QStringLiteral("network"));
+    m_updateButton->setObjectName(QStringLiteral("update"));
     confirm->setObjectName(QStringLiteral("confirm"));
     back->setObjectName(QStringLiteral("return"));
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(40, 40, 40, 40);
     column->addWidget(pictures);
+    column->addWidget(network);
+    column->addWidget(m_updateButton);
     column->addStretch(1);
     auto* row = new QHBoxLayout;
     row->addStretch(1);
-    for (ColorButton* button : {pictures, confirm, back})
+    for (QPushButton* button : {pictures, network, m_updateButton, confirm, back})
         button->setFixedSize(300, 70);
     row->addWidget(confirm);
     row->addWidget(back);
     column->addLayout(row);
 
     connect(pictures, &QPushButton::clicked, this, &WizardParaWidget::SlotSaveImageSetting);
+    connect(network, &QPushButton::clicked, this, &WizardParaWidget::SlotToNetwork);
+    connect(m_updateButton, &QPushButton::clicked, this, &WizardParaWidget::SlotToVerion);
     connect(confirm, &QPushButton::clicked, this, [this] {
         accept();
         hide();
@@ -73,6 +86,43 @@ void WizardParaWidget::SlotSaveImageSetting()
         gpWParaBak->days = days;
     gpWParaBak->lostUpanAlarm = json.value(QStringLiteral("lostUpanAlarm")).toInt();
     gpWParaBak->useDiskSaveImage = json.value(QStringLiteral("useDiskSaveImage")).toInt();
+}
+
+QPair<QString, quint16> WizardParaWidget::updateServer()
+{
+    const QString setting = qEnvironmentVariable("MOULD_UPDATE_SERVER", QStringLiteral("127.0.0.1"));
+    const int colon = setting.lastIndexOf(QLatin1Char(':'));
+    if (colon < 0)
+        return {setting, VersionDownloadDialog::kDefaultPort};
+    bool ok = false;
+    const uint port = setting.mid(colon + 1).toUInt(&ok);
+    return {setting.left(colon), ok && port > 0 && port < 65536 ? quint16(port) : VersionDownloadDialog::kDefaultPort};
+}
+
+void WizardParaWidget::SlotToNetwork()
+{
+    if (!gpNetDialog)
+        gpNetDialog = new NetworkSettingDialog;
+    if (gpNetDialog->exec() == QDialog::Accepted)
+        gpNetDialog->slotUpdateVUD();
+    MApplication::manualStopTscTimeup();
+}
+
+void WizardParaWidget::SlotToVerion()
+{
+    m_updateButton->setEnabled(false);
+    const QPair<QString, quint16> server = updateServer();
+    {
+        VersionDownloadDialog dialog(server.first, server.second, gpWin);
+        if (dialog.isReachable()) {
+            dialog.exec();
+        } else if (gpWarnBox) {
+            gpWarnBox->setText(QStringLiteral("网络异常无法访问"));
+            gpWarnBox->exec();
+        }
+    }
+    // However the screen or the box was closed, the page stays usable.
+    m_updateButton->setEnabled(true);
 }
 
 void WizardParaWidget::accept()

@@ -1,0 +1,570 @@
+#include "netservices/netcards/networksettingdialog.h"
+
+#include "base/lanstr.h"
+#include "base/platform.h"
+#include "base/safefile.h"
+#include "detection/counters.h"
+#include "detection/mapplication.h"
+#include "netservices/companion/network.h"
+#include "netservices/netcards/networkmanager.h"
+#include "widgets/edit.h"
+#include "widgets/editip.h"
+#include "widgets/numberinput.h"
+#include "widgets/publictools_widget.h"
+
+#include <QFile>
+#include <QHBoxLayout>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QPixmap>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QScrollArea>
+#include <QTextEdit>
+#include <QVBoxLayout>
+#include <QtDebug>
+
+NetworkSettingDialog* gpNetDialog = nullptr;
+
+namespace {
+
+const char* const kFontFamily = "wqy-microhei";
+const char* const kTileStyle =
+    "QWidget{border-style:solid;background-color:rgb(110,110,110);border: 0px;border-left: 10px solid %1;}";
+const char* const kCancelStyle = "outline:0px;border:none;font-size:32px;color:white;background-color:#E91E63;";
+const char* const kLabelStyle = "QLabel{border:none;background:transparent;color:white;font-size:18px;}";
+constexpr int kTileWidth = 680;
+constexpr int kTileHeight = 120;
+
+QLabel* tileLabel(QWidget* parent, const char* name, const QRect& geometry)
+{
+    auto* label = new QLabel(parent);
+    label->setObjectName(QLatin1String(name));
+    label->setStyleSheet(QString::fromLatin1(kLabelStyle));
+    label->setGeometry(geometry);
+    return label;
+}
+
+// An icon from "./images/", or the caption when the picture is not there.
+void setIconOrText(QPushButton* button, const QString& file, const QString& caption)
+{
+    const QPixmap icon(file);
+    if (icon.isNull())
+        button->setText(caption);
+    else
+        button->setIcon(icon);
+}
+
+QPushButton* cancelButton(QDialog* dialog, const QString& text)
+{
+    auto* cancel = new QPushButton(text, dialog);
+    cancel->setFixedSize(100, 50);
+    cancel->setStyleSheet(QString::fromLatin1(kCancelStyle));
+    QObject::connect(cancel, &QPushButton::clicked, dialog, &QDialog::reject);
+    return cancel;
+}
+
+QJsonObject readConfig()
+{
+    QFile file(JXK_NETMN::configPath());
+    if (!file.open(QIODevice::ReadOnly))
+        return QJsonObject();
+    return QJsonDocument::fromJson(file.readAll()).object();
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+
+Network_CardItem::Network_CardItem(const stu_netinfo& info, QWidget* parent) : QWidget(parent), m_info(info)
+{
+    setFixedSize(kTileWidth, kTileHeight);
+    setAttribute(Qt::WA_StyledBackground);
+    chgHardWare(false);
+
+    int x = 15;
+    if (info.iswifi) {
+        QLabel* wifi = tileLabel(this, "labwifi", QRect(x, 10, 40, 40));
+        const QPixmap icon(QStringLiteral("./images/wifi.png"));
+        if (icon.isNull())
+            wifi->setText(QStringLiteral("WiFi"));
+        else
+            wifi->setPixmap(icon.scaled(40, 40, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+        x += 45;
+    }
+    QLabel* name = tileLabel(this, "labname", QRect(x, 5, 180, 45));
+    name->setStyleSheet(QStringLiteral("QLabel{border:none;background:transparent;color:rgb(128,216,255);"
+                                       "font-size:30px;font-weight:bold;}"));
+    name->setText(info.name);
+    QLabel* mac = tileLabel(this, "labmac", QRect(240, 15, 150, 25));
+    mac->setStyleSheet(QStringLiteral("QLabel{border:none;background:transparent;color:white;font-size:15px;}"));
+    mac->setText(info.mac);
+    QLabel* rate = tileLabel(this, "labspeed", QRect(400, 15, 120, 25));
+    rate->setMinimumWidth(80);
+    tileLabel(this, "labip", QRect(15, 55, 200, 25));
+    tileLabel(this, "labmask", QRect(220, 55, 200, 25));
+    tileLabel(this, "labroute", QRect(425, 55, 180, 25));
+    QLabel* tip = tileLabel(this, "labtip", QRect(15, 88, 400, 25));
+    tip->setMaximumWidth(400);
+    tileLabel(this, "labpriority", QRect(430, 95, 80, 15))
+        ->setStyleSheet(QStringLiteral("QLabel{border:none;background:transparent;color:yellow;font-size:13px;}"));
+    QLabel* unused = tileLabel(this, "labuse", QRect(530, 5, 60, 60));
+    const QPixmap error(QStringLiteral("./images/error.png"));
+    if (error.isNull())
+        unused->setText(QStringLiteral("✕"));
+    else
+        unused->setPixmap(error.scaled(60, 60, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+
+    auto* modify = new QPushButton(this);
+    modify->setObjectName(QStringLiteral("btnmodify"));
+    modify->setGeometry(600, 35, 60, 50);
+    modify->setStyleSheet(QStringLiteral("QPushButton{border:none;background-color:#00BCD4;color:white;font-size:18px;}"));
+    setIconOrText(modify, QStringLiteral("./images/modify.png"), QStringLiteral("修改"));
+    connect(modify, &QPushButton::released, this, &Network_CardItem::slotChgCardInfo);
+
+    if (info.ispriority)
+        NetworkManager::getInstance()->setPriorityCardName(info.name);
+    reload_information(info);
+}
+
+void Network_CardItem::reload_information(const stu_netinfo& info)
+{
+    m_info = info;
+    findChild<QLabel*>(QStringLiteral("labip"))->setText(info.address);
+    findChild<QLabel*>(QStringLiteral("labmask"))->setText(info.netmask);
+    findChild<QLabel*>(QStringLiteral("labroute"))->setText(info.gateway);
+    QLabel* tip = findChild<QLabel*>(QStringLiteral("labtip"));
+    tip->setText(info.describe);
+    tip->setVisible(gLan != 3);
+    findChild<QLabel*>(QStringLiteral("labuse"))->setVisible(!info.use);
+    findChild<QLabel*>(QStringLiteral("labpriority"))->setText(info.ispriority ? QStringLiteral("优先启用") : QString());
+}
+
+void Network_CardItem::chgHardWare(bool running)
+{
+    setStyleSheet(QString::fromLatin1(kTileStyle).arg(running ? QStringLiteral("green") : QStringLiteral("red")));
+}
+
+void Network_CardItem::updateSpeed(const QString& rate)
+{
+    findChild<QLabel*>(QStringLiteral("labspeed"))->setText(rate);
+}
+
+void Network_CardItem::slotChgCardInfo()
+{
+    Network_CardItem_SetDia dialog(m_info, gpNetDialog);
+    if (gpNetDialog)
+        dialog.move(gpNetDialog->geometry().center() - dialog.rect().center());
+    const int result = dialog.exec();
+    if (gpNumPad)
+        gpNumPad->close();
+    if (result != QDialog::Accepted)
+        return;
+    m_info = dialog.getNetINfo();
+    if (m_info.ispriority)
+        NetworkManager::getInstance()->setPriorityCardName(m_info.name);
+    QTimer::singleShot(100, this, &Network_CardItem::sigUpdateAll);
+    MApplication::manualStopTscTimeup();
+}
+
+// ---------------------------------------------------------------------------------------------
+
+Network_CardItem_SetDia::Network_CardItem_SetDia(const stu_netinfo& info, QWidget* parent)
+    : CComp_DialogFrame(QStringLiteral("Net_Card Setting"), parent), m_info(info)
+{
+    setFixedSize(800, info.iswifi ? 800 : 500);
+    setStyleSheet(QStringLiteral("QDialog{background-color:rgb(110,110,110);border: 1px solid #BDBDBD;}"
+                                 "QLabel{color:white;font-size:22px;} QCheckBox{color:white;font-size:22px;}"));
+    addTitleWgt(cancelButton(this, QStringLiteral("cancel")));
+    QVBoxLayout* body = bodyLayout();
+
+    const auto row = [body, this](const QString& caption, QWidget* control) {
+        auto* line = new QHBoxLayout;
+        line->addWidget(new QLabel(caption, this));
+        line->addWidget(control, 1);
+        body->addLayout(line);
+    };
+
+    if (info.iswifi) {
+        auto* use = new ComboBox(this);
+        use->setObjectName(QStringLiteral("QComboBox_pComUse"));
+        use->addItems({lanText(250), lanText(251)});
+        use->setCurrentIndex(info.use ? 0 : 1);
+        row(lanText(613), use);
+
+        auto* hotName = new Edit(Edit::TypeAddress, this, 1);
+        hotName->setObjectName(QStringLiteral("Edit_editHotName"));
+        if (!info.hotname.isEmpty())
+            hotName->setText(info.hotname);
+        row(QStringLiteral("wifi名称:"), hotName);
+
+        auto* networks = new ComboBox(this);
+        networks->setObjectName(QStringLiteral("QComboBox_pLabHotName"));
+        QStringList scanned = NetworkManager::getInstance()->getHotPoints(info.name);
+        if (!info.hotname.isEmpty() && !scanned.contains(info.hotname))
+            scanned << info.hotname;
+        networks->addItems(scanned);
+        if (!info.hotname.isEmpty())
+            networks->setCurrentText(info.hotname);
+        connect(networks, &QComboBox::textActivated, hotName, &QLineEdit::setText);
+        body->addWidget(networks);
+
+        auto* passwd = new Edit(Edit::TypeAddress, this, 1);
+        passwd->setObjectName(QStringLiteral("Edit_editPasswd"));
+        if (!info.passwd.isEmpty())
+            passwd->setText(info.passwd);
+        row(lanText(669), passwd);
+    }
+
+    auto* tool = new ComboBox(this);
+    tool->setObjectName(QStringLiteral("QComboBox_pComTool"));
+    tool->addItems({lanText(608), lanText(609)});
+    tool->setCurrentIndex(info.isdhcp ? 1 : 0);
+    row(lanText(610), tool);
+
+    auto* priority = new CheckBox(this, QStringLiteral("优先"));
+    priority->setObjectName(QStringLiteral("RouteMetric"));
+    priority->setValue(info.ispriority ? 1 : 0);
+    body->addWidget(priority);
+
+    const struct {
+        const char* name;
+        QString title;
+        QString value;
+    } addresses[] = {{"IPAddressEdite_IP", QStringLiteral("IP :"), info.address},
+                     {"IPAddressEdite_Mask", lanText(330), info.netmask},
+                     {"IPAddressEdite_Route", lanText(611), info.gateway},
+                     {"IPAddressEdite_DNS", lanText(612), info.dns}};
+    for (const auto& address : addresses) {
+        auto* edit = new EditIP(address.title, 1, this);
+        edit->setObjectName(QLatin1String(address.name));
+        edit->setFixedWidth(550);
+        edit->setAddress(address.value);
+        body->addWidget(edit);
+    }
+    body->addStretch(1);
+}
+
+stu_netinfo Network_CardItem_SetDia::getNetINfo()
+{
+    if (auto* use = findChild<QComboBox*>(QStringLiteral("QComboBox_pComUse")))
+        m_info.use = use->currentIndex() == 0;
+    if (auto* hotName = findChild<QLineEdit*>(QStringLiteral("Edit_editHotName")))
+        m_info.hotname = hotName->text();
+    if (auto* passwd = findChild<QLineEdit*>(QStringLiteral("Edit_editPasswd")))
+        m_info.passwd = passwd->text();
+    if (auto* tool = findChild<QComboBox*>(QStringLiteral("QComboBox_pComTool")))
+        m_info.isdhcp = tool->currentIndex() == 1;
+    if (auto* priority = findChild<CheckBox*>(QStringLiteral("RouteMetric")))
+        m_info.ispriority = priority->value() != 0;
+    if (auto* ip = findChild<EditIP*>(QStringLiteral("IPAddressEdite_IP")))
+        m_info.address = ip->getAddress();
+    if (auto* mask = findChild<EditIP*>(QStringLiteral("IPAddressEdite_Mask")))
+        m_info.netmask = mask->getAddress();
+    if (auto* route = findChild<EditIP*>(QStringLiteral("IPAddressEdite_Route")))
+        m_info.gateway = route->getAddress();
+    if (auto* dns = findChild<EditIP*>(QStringLiteral("IPAddressEdite_DNS")))
+        m_info.dns = dns->getAddress();
+    return m_info;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+NetworkSettingDialog::NetworkSettingDialog(QWidget* parent) : CComp_DialogFrame(lanText(328), parent)
+{
+    setGeometry(0, 0, gShowW, gShowH);
+    QFont dialogFont(QString::fromLatin1(kFontFamily));
+    dialogFont.setPixelSize(22);
+    setFont(dialogFont);
+    addTitleWgt(cancelButton(this, QStringLiteral("取消")));
+
+    NetworkManager* manager = NetworkManager::getInstance();
+    manager->initnetcard(false);
+    manager->NDSpeed_Touch(true, 500);
+
+    auto* columns = new QHBoxLayout;
+    bodyLayout()->addLayout(columns, 1);
+
+    auto* scroll = new QScrollArea(this);
+    scroll->setMinimumWidth(700);
+    scroll->setFixedWidth(820);
+    scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setStyleSheet(QStringLiteral("QScrollArea{background:transparent;}"));
+    auto* tileColumn = new QWidget;
+    tileColumn->setStyleSheet(QStringLiteral("background:transparent;"));
+    auto* tileLayout = new QVBoxLayout(tileColumn);
+    tileLayout->setSpacing(10);
+    tileLayout->setContentsMargins(0, 0, 0, 0);
+    int columnHeight = 0;
+    const QMap<QString, stu_netinfo> cards = manager->readNetInfo();
+    for (const stu_netinfo& card : cards) {
+        auto* tile = new Network_CardItem(card, tileColumn);
+        connect(tile, &Network_CardItem::sigUpdateAll, this, &NetworkSettingDialog::slotUpdateAll, Qt::QueuedConnection);
+        m_tiles.insert(card.name, tile);
+        tileLayout->addWidget(tile);
+        columnHeight += tile->minimumHeight() + 10;
+    }
+    tileColumn->setFixedSize(800, columnHeight);
+    scroll->setWidget(tileColumn);
+    columns->addWidget(scroll);
+    columns->addSpacing(40);
+
+    m_checkTimer.setInterval(1000);
+    connect(&m_checkTimer, &QTimer::timeout, this, &NetworkSettingDialog::slotTimeout_ChKState);
+    m_checkTimer.start();
+    ininconfig();
+
+    auto* right = new QVBoxLayout;
+    right->setSpacing(20);
+    columns->addLayout(right, 1);
+    auto* stateRow = new QHBoxLayout;
+    m_state = new QLabel(this);
+    m_state->setObjectName(QStringLiteral("lab_showstate"));
+    m_state->setStyleSheet(QStringLiteral("color:rgb(128,216,255);font-size:20px;"));
+    stateRow->addWidget(m_state, 1);
+    m_apply = new QPushButton(this);
+    m_apply->setObjectName(QStringLiteral("btnapply"));
+    m_apply->setFixedSize(100, 50);
+    m_apply->setStyleSheet(QStringLiteral("border:none;background-color:#00BCD4;color:white;font-size:22px;"));
+    setIconOrText(m_apply, QStringLiteral("./images/Rotate.png"), QStringLiteral("应用"));
+    connect(m_apply, &QPushButton::clicked, this, &NetworkSettingDialog::slotUpdateVUD);
+    stateRow->addWidget(m_apply);
+    right->addLayout(stateRow);
+
+    m_apiBox = new CheckBox(this, QStringLiteral("是否开启API接口功能"));
+    m_apiBox->setValue(m_config.api);
+    m_netBox = new CheckBox(this, lanText(598));
+    m_netBox->setValue(m_config.net);
+    m_videoBox = new CheckBox(this, lanText(599));
+    m_videoBox->setValue(m_config.video);
+    for (CheckBox* box : {m_apiBox, m_netBox, m_videoBox}) {
+        box->setStyleSheet(box->styleSheet() + QStringLiteral("QCheckBox{color:white;font-size:24px;}"));
+        right->addWidget(box);
+    }
+
+    auto* idRow = new QHBoxLayout;
+    auto* idLabel = new QLabel(lanText(600), this);
+    idLabel->setStyleSheet(QStringLiteral("color:white;font-size:24px;"));
+    idRow->addWidget(idLabel);
+    m_deviceId = new Edit(Edit::TypeAddress, this, 1);
+    m_deviceId->setMaximumWidth(200);
+    m_deviceId->setText(m_config.devicename);
+    idRow->addWidget(m_deviceId);
+    idRow->addStretch(1);
+    right->addLayout(idRow);
+
+    m_serverIp = new EditIP(lanText(602), 1, this);
+    m_serverIp->setAddress(m_config.serveraddr);
+    right->addWidget(m_serverIp);
+    m_vudTimer.setInterval(1000);
+    connect(&m_vudTimer, &QTimer::timeout, this, &NetworkSettingDialog::slotTimeout_VUDState);
+    m_vudTimer.start();
+
+    auto* pingRow = new QHBoxLayout;
+    m_pingTarget = new Edit(Edit::TypeAddress, this, 1);
+    m_pingTarget->setObjectName(QStringLiteral("Edit_pingTarget"));
+    m_pingTarget->setFixedSize(400, 50);
+    m_pingTarget->setText(m_config.serveraddr);
+    connect(m_serverIp, &EditIP::textchange, m_pingTarget, &QLineEdit::setText);
+    pingRow->addWidget(m_pingTarget);
+    m_pingButton = new QPushButton(QStringLiteral("Ping"), this);
+    m_pingButton->setObjectName(QStringLiteral("btnping"));
+    m_pingButton->setFixedSize(150, 50);
+    m_pingButton->setStyleSheet(QStringLiteral("outline:0px;border:none;font-size:28px;color:white;background-color:#00BCD4;"));
+    connect(m_pingButton, &QPushButton::clicked, this, &NetworkSettingDialog::slotPing);
+    pingRow->addWidget(m_pingButton);
+    pingRow->addStretch(1);
+    right->addLayout(pingRow);
+
+    m_pingPanel = new TextShowWidget(this);
+    m_pingPanel->setMinimumHeight(300);
+    m_pingPanel->hide();
+    connect(m_pingPanel, &TextShowWidget::sigHideWidget, this, [this] {
+        stopPing();
+        m_pingPanel->textEdit()->clear();
+    });
+    right->addWidget(m_pingPanel, 1);
+    right->addStretch(0);
+}
+
+NetworkSettingDialog::~NetworkSettingDialog()
+{
+    m_checkTimer.stop();
+    m_vudTimer.stop();
+    stopPing();
+    if (gpNetDialog == this)
+        gpNetDialog = nullptr;
+}
+
+void NetworkSettingDialog::ininconfig()
+{
+    QFile file(JXK_NETMN::configPath());
+    if (!file.open(QIODevice::ReadOnly))
+        return;
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        return;
+    const QJsonObject object = document.object();
+    if (object.value(QStringLiteral("devicename")).isString())
+        m_config.devicename = object.value(QStringLiteral("devicename")).toString();
+    if (object.value(QStringLiteral("serveraddr")).isString())
+        m_config.serveraddr = object.value(QStringLiteral("serveraddr")).toString();
+    if (object.value(QStringLiteral("device_workapifunc")).isBool())
+        m_config.api = object.value(QStringLiteral("device_workapifunc")).toBool();
+    if (object.value(QStringLiteral("device_worknetfunc")).isBool())
+        m_config.net = object.value(QStringLiteral("device_worknetfunc")).toBool();
+    if (object.value(QStringLiteral("device_workvideo")).isBool())
+        m_config.video = object.value(QStringLiteral("device_workvideo")).toBool();
+}
+
+void NetworkSettingDialog::slotUpdateVUD()
+{
+    m_config.api = m_apiBox->value() != 0;
+    m_config.net = m_netBox->value() != 0;
+    m_config.video = m_videoBox->value() != 0;
+    m_config.devicename = m_deviceId->text();
+    m_config.serveraddr = m_serverIp->getAddress();
+
+    QJsonObject object = readConfig();
+    object.insert(QStringLiteral("device_workapifunc"), m_config.api);
+    object.insert(QStringLiteral("device_worknetfunc"), m_config.net);
+    object.insert(QStringLiteral("device_workvideo"), m_config.video);
+    object.insert(QStringLiteral("devicename"), m_config.devicename);
+    object.insert(QStringLiteral("serveraddr"), m_config.serveraddr);
+    object.insert(QStringLiteral("serverport"), m_config.serverport);
+    if (!object.contains(QStringLiteral("videoapp_dir")))
+        object.insert(QStringLiteral("videoapp_dir"), m_config.videoapp_dir);
+    if (!object.contains(QStringLiteral("workspace")))
+        object.insert(QStringLiteral("workspace"), m_config.workspace);
+    if (!writeFileAtomically(JXK_NETMN::configPath(), QJsonDocument(object).toJson(QJsonDocument::Indented)))
+        qWarning().noquote() << "network settings not stored in" << JXK_NETMN::configPath();
+
+    JXK_NETMN* network = JXK_NETMN::getInstance();
+    network->setWorkTask(m_config.net, m_config.video, m_config.api);
+    network->initStart();
+}
+
+void NetworkSettingDialog::slotUpdateAll()
+{
+    NetworkManager* manager = NetworkManager::getInstance();
+    QJsonArray wired;
+    QJsonArray wifi;
+    for (QWidget* widget : qAsConst(m_tiles)) {
+        const stu_netinfo& card = static_cast<Network_CardItem*>(widget)->info();
+        (card.iswifi ? wifi : wired).append(manager->stu2json(card));
+    }
+    if (NetworkManager::mayWriteMachineFiles()) {
+        const struct {
+            const char* path;
+            const QJsonArray& cards;
+        } files[] = {{NetworkManager::kWiredFile, wired}, {NetworkManager::kWifiFile, wifi}};
+        for (const auto& file : files) {
+            const QByteArray content = QJsonDocument(QJsonObject{{QStringLiteral("netcard_info"), file.cards}}).toJson();
+            if (!writeFileAtomically(Platform::path(QLatin1String(file.path)), content))
+                qWarning() << "card file left as it was:" << file.path;
+        }
+    } else {
+        qInfo() << "card files not written off the panel without a machine tree (MOULD_ROOT)";
+    }
+
+    manager->initnetcard(true);
+    const QMap<QString, stu_netinfo> cards = manager->readNetInfo();
+    for (auto it = m_tiles.begin(); it != m_tiles.end(); ++it) {
+        if (!cards.contains(it.key()))
+            continue;
+        static_cast<Network_CardItem*>(it.value())->reload_information(cards.value(it.key()));
+        it.value()->repaint();
+    }
+}
+
+void NetworkSettingDialog::slotTimeout_ChKState()
+{
+    if (isHidden())
+        return;
+    const QMap<QString, stu_speedinfo> table = NetworkManager::getInstance()->speedTable();
+    for (auto it = table.cbegin(); it != table.cend(); ++it) {
+        auto* tile = static_cast<Network_CardItem*>(m_tiles.value(it.key()));
+        if (!tile)
+            continue;
+        tile->chgHardWare(it->running);
+        tile->updateSpeed(it->rateText);
+    }
+}
+
+void NetworkSettingDialog::slotTimeout_VUDState()
+{
+    if (isHidden())
+        return;
+    m_state->setText(QStringLiteral("Unknow"));
+    int row = 607;
+    switch (JXK_NETMN::getInstance()->isAllowSnd_2_VW()) {
+    case -1: row = 605; break;
+    case -2: row = 603; break;
+    case -3: row = 604; break;
+    case -4: row = 606; break;
+    default: break;
+    }
+    m_state->setText(lanText(row));
+}
+
+bool NetworkSettingDialog::isPingTarget(const QString& target)
+{
+    static const QRegularExpression blank(QStringLiteral("\\s"));
+    return !target.isEmpty() && !target.contains(blank) && !target.startsWith(QLatin1Char('-'));
+}
+
+void NetworkSettingDialog::slotPing()
+{
+    m_pingPanel->show();
+    m_pingPanel->textEdit()->clear();
+    stopPing();
+    const QString target = m_pingTarget->text();
+    if (!isPingTarget(target)) {
+        qWarning() << "ping target refused:" << target;
+        return;
+    }
+    qInfo() << "start ping";
+    auto stop = std::make_shared<std::atomic<bool>>(false);
+    m_pingStop = stop;
+    CommandRunner* runner = CommandRunner::instance();
+    m_pingThread = QThread::create([this, runner, target, stop] {
+        runner->runStreaming(QStringLiteral("ping"), {target}, [this](const QByteArray& line) {
+            const QString text = QString::fromLocal8Bit(line);
+            QMetaObject::invokeMethod(this, [this, text] { m_pingPanel->textEdit()->append(text); }, Qt::QueuedConnection);
+        }, stop.get());
+    });
+    m_pingThread->start();
+    qInfo() << "ping finish";
+}
+
+void NetworkSettingDialog::stopPing()
+{
+    if (!m_pingThread)
+        return;
+    m_pingStop->store(true);
+    m_pingThread->wait();
+    delete m_pingThread;
+    m_pingThread = nullptr;
+}
+
+void NetworkSettingDialog::showEvent(QShowEvent* event)
+{
+    CComp_DialogFrame::showEvent(event);
+    m_checkTimer.start(1000);
+    m_vudTimer.start(1000);
+    NetworkManager::getInstance()->NDSpeed_Touch(true, 500);
+}
+
+void NetworkSettingDialog::hideEvent(QHideEvent* event)
+{
+    m_checkTimer.stop();
+    m_vudTimer.stop();
+    stopPing();
+    m_pingPanel->hide();
+    CComp_DialogFrame::hideEvent(event);
+}

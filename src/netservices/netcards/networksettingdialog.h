@@ -1,0 +1,120 @@
+#pragma once
+
+#include "netservices/netcards/netinfo.h"
+#include "widgets/dialogframe.h"
+
+#include <QMap>
+#include <QThread>
+#include <QTimer>
+
+#include <atomic>
+#include <memory>
+
+class CheckBox;
+class Edit;
+class EditIP;
+class QLabel;
+class QPushButton;
+
+// One card's tile on the network settings screen: addresses, link state (green or red left
+// border) and receive rate, and a button that opens the card's settings. An accepted edit makes
+// the tile emit sigUpdateAll (after 100 ms), which the screen receives queued and applies.
+class Network_CardItem : public QWidget {
+    Q_OBJECT
+public:
+    Network_CardItem(const stu_netinfo& info, QWidget* parent = nullptr);
+
+    const stu_netinfo& info() const { return m_info; }
+    void chgHardWare(bool running);
+    void updateSpeed(const QString& rate);
+
+public slots:
+    void reload_information(const stu_netinfo& info);
+    void slotChgCardInfo();
+
+signals:
+    void sigUpdateAll();
+
+private:
+    stu_netinfo m_info;
+};
+
+// The settings of one card, each control named as getNetINfo looks it up; a Wi-Fi card also
+// has its in-use choice, network name (with the scanned networks) and key.
+class Network_CardItem_SetDia : public CComp_DialogFrame {
+    Q_OBJECT
+public:
+    Network_CardItem_SetDia(const stu_netinfo& info, QWidget* parent = nullptr);
+
+    stu_netinfo getNetINfo();
+
+private:
+    stu_netinfo m_info;
+};
+
+// The network settings screen: a tile per card, the companion-link settings written to
+// "cnt_net/config.json", the link state each second, and a ping tool.
+//
+// GUI thread, except the ping: ping runs through the command runner on a thread of its own,
+// which hands each printed line to the GUI thread queued; hiding the screen or closing the
+// output panel ends it and joins the thread. Files are written through QSaveFile, so a power
+// cut or a file that cannot be written leaves the old content.
+class NetworkSettingDialog : public CComp_DialogFrame {
+    Q_OBJECT
+public:
+    // The companion settings as the screen edits them.
+    struct stuconfig {
+        QString devicename;
+        QString serveraddr;
+        QString serverport = QStringLiteral("10432");
+        bool api = false;
+        bool net = false;
+        bool video = false;
+        QString videoapp_dir = QStringLiteral("/root/div-OVE/cnt_net/");
+        QString workspace = QStringLiteral("/root/div-OVE/cnt_net/workspace/");
+    };
+
+    explicit NetworkSettingDialog(QWidget* parent = nullptr);
+    ~NetworkSettingDialog() override;
+
+    void ininconfig();
+    const stuconfig& config() const { return m_config; }
+    QMap<QString, QWidget*> cardTiles() const { return m_tiles; }
+    // A ping target handed to ping as its one argument: not empty, no blanks, no leading "-".
+    static bool isPingTarget(const QString& target);
+    bool isPinging() const { return m_pingThread != nullptr; }
+
+public slots:
+    void slotUpdateVUD();
+    void slotUpdateAll();
+    void slotTimeout_ChKState();
+    void slotTimeout_VUDState();
+    void slotPing();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+
+private:
+    void stopPing();
+
+    QMap<QString, QWidget*> m_tiles;
+    QTimer m_checkTimer;
+    QTimer m_vudTimer;
+    stuconfig m_config;
+    CheckBox* m_apiBox = nullptr;
+    CheckBox* m_netBox = nullptr;
+    CheckBox* m_videoBox = nullptr;
+    Edit* m_deviceId = nullptr;
+    EditIP* m_serverIp = nullptr;
+    QLabel* m_state = nullptr;
+    QPushButton* m_apply = nullptr;
+    TextShowWidget* m_pingPanel = nullptr;
+    Edit* m_pingTarget = nullptr;
+    QPushButton* m_pingButton = nullptr;
+    // The running ping: its thread (GUI thread creates, stops and joins it) and stop request.
+    QThread* m_pingThread = nullptr;
+    std::shared_ptr<std::atomic<bool>> m_pingStop;
+};
+
+extern NetworkSettingDialog* gpNetDialog;

@@ -1,0 +1,512 @@
+#include "netservices/netcards/versiondownloaddialog.h"
+
+#include "detection/counters.h"
+#include "base/lanstr.h"
+#include "base/platform.h"
+#include "widgets/dialogframe.h"
+#include "widgets/publictools_widget.h"
+
+#include <QButtonGroup>
+#include <QDateTime>
+#include <QDir>
+#include <QDomDocument>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QNetworkReply>
+#include <QPainter>
+#include <QPushButton>
+#include <QSaveFile>
+#include <QScreen>
+#include <QTimer>
+#include <QUrl>
+#include <QtDebug>
+
+#include <memory>
+
+namespace {
+
+const char* const kFontFamily = "wqy-microhei";
+const char* const kSuffixes[] = {"gz", "tar", "rar"};
+
+QPushButton* makeButton(const QString& text, QWidget* parent)
+{
+    return new ColorButton(text, parent, 3);
+}
+
+bool bigScreen()
+{
+    return gShowW > 1024;
+}
+
+struct ReplyDeleter {
+    void operator()(QNetworkReply* reply) const
+    {
+        if (reply->isRunning())
+            reply->abort();
+        delete reply;
+    }
+};
+using ReplyPtr = std::unique_ptr<QNetworkReply, ReplyDeleter>;
+
+// Waits in a nested loop until the reply finishes or the time is up; true when it finished.
+bool waitForReply(QNetworkReply* reply, int waitMs)
+{
+    if (reply->isFinished())
+        return true;
+    QEventLoop loop;
+    QTimer timer;
+    timer.setSingleShot(true);
+    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    timer.start(waitMs);
+    loop.exec();
+    return reply->isFinished();
+}
+
+}  // namespace
+
+v_SelectBox::v_SelectBox(int x, int y, QWidget* parent, int mode)
+    : QDialog(parent, Qt::FramelessWindowHint | Qt::Dialog | Qt::WindowStaysOnTopHint), m_mode(mode)
+{
+    setModal(true);
+    m_geometry = bigScreen() ? QRect(x, y, 750, 370) : QRect(x, y, 420, 180);
+    setGeometry(m_geometry);
+    setStyleSheet(QStringLiteral("QDialog{background-color:rgb(60,60,60);}"));
+    const QSize buttonSize = bigScreen() ? QSize(200, 60) : QSize(120, 40);
+    const int buttonY = m_geometry.height() - buttonSize.height() - 20;
+    if (mode == 1) {
+        QPushButton* confirm = makeButton(lanText(121), this);
+        confirm->setGeometry((m_geometry.width() - buttonSize.width()) / 2, buttonY, buttonSize.width(), buttonSize.height());
+        connect(confirm, &QPushButton::clicked, this, &QDialog::accept);
+    } else if (mode == 2) {
+        QPushButton* yes = makeButton(lanText(122), this);
+        yes->setGeometry(m_geometry.width() / 4 - buttonSize.width() / 2, buttonY, buttonSize.width(), buttonSize.height());
+        connect(yes, &QPushButton::clicked, this, &QDialog::accept);
+        QPushButton* no = makeButton(lanText(123), this);
+        no->setGeometry(m_geometry.width() * 3 / 4 - buttonSize.width() / 2, buttonY, buttonSize.width(), buttonSize.height());
+        connect(no, &QPushButton::clicked, this, &QDialog::reject);
+    }
+}
+
+void v_SelectBox::setText(const QString& text)
+{
+    m_text = text;
+    update();
+}
+
+void v_SelectBox::showEvent(QShowEvent* event)
+{
+    setGeometry(m_geometry);
+    QDialog::showEvent(event);
+}
+
+void v_SelectBox::paintEvent(QPaintEvent*)
+{
+    QPainter painter(this);
+    painter.setPen(QPen(QColor(0, 188, 212), 5));
+    painter.drawRect(rect().adjusted(2, 2, -3, -3));
+    QFont font(QString::fromLatin1(kFontFamily));
+    font.setPixelSize(bigScreen() ? 40 : 20);
+    painter.setFont(font);
+    painter.setPen(Qt::white);
+    QRect textArea = rect().adjusted(10, 10, -10, -10);
+    if (m_mode != 0)
+        textArea.setBottom(height() - (bigScreen() ? 90 : 65));
+    painter.drawText(textArea, Qt::AlignCenter | Qt::TextWordWrap, m_text);
+}
+
+VersionDownloadDialog::VersionDownloadDialog(const QString& server, quint16 port, QWidget* parent)
+    : QDialog(parent)
+{
+    m_baseUrl = QStringLiteral("http://%1:%2/monitor/").arg(server).arg(port);
+    getNodeInfos(m_baseUrl);
+
+    const QSize size = bigScreen() ? QSize(1280, 960) : QSize(700, 500);
+    setGeometry((gShowW - size.width()) / 2, (gShowH - size.height()) / 2, size.width(), size.height());
+    QFont font(QString::fromLatin1(kFontFamily));
+    font.setPixelSize(bigScreen() ? 30 : 16);
+    setFont(font);
+
+    m_exit = makeButton(QStringLiteral("退出"), this);
+    m_exit->setGeometry(width() - 150 - 5, 5, 150, 50);
+    connect(m_exit, &QPushButton::clicked, this, &VersionDownloadDialog::acceptDialog);
+
+    for (const stu_packageInfos& packages : qAsConst(m_packages))
+        m_titles << packages.directory;
+
+    for (int column = 0; column < m_packages.size(); ++column) {
+        auto* group = new QButtonGroup(this);
+        const QStringList& names = m_packages.at(column).names;
+        for (int id = 0; id < names.size(); ++id) {
+            QPushButton* button = makeButton(names.at(id), this);
+            button->hide();
+            group->addButton(button, id);
+        }
+        connect(group, &QButtonGroup::idClicked, this, [this, column](int id) { onPackageClicked(column, id); });
+        m_groups << group;
+        m_pages << 0;
+        m_pageCounts << (names.size() + kPageSize - 1) / kPageSize;
+        show(column);
+    }
+
+    m_lastPageGroup = new QButtonGroup(this);
+    m_nextPageGroup = new QButtonGroup(this);
+    for (int column = 0; column < m_dirNames.size(); ++column) {
+        const int centre = width() / 6 + column * width() / 3;
+        QPushButton* last = makeButton(QStringLiteral("上一页"), this);
+        QPushButton* next = makeButton(QStringLiteral("下一页"), this);
+        for (QPushButton* button : {last, next})
+            button->setStyleSheet(QStringLiteral("background:transprent;color:white;border:1px solid #BDBDBD;"));
+        last->setGeometry(centre - 104, height() - 60, 99, 49);
+        next->setGeometry(centre + 5, height() - 60, 99, 49);
+        m_lastPageGroup->addButton(last, column);
+        m_nextPageGroup->addButton(next, column);
+    }
+    connect(m_lastPageGroup, &QButtonGroup::idClicked, this, &VersionDownloadDialog::slotToLastPage);
+    connect(m_nextPageGroup, &QButtonGroup::idClicked, this, &VersionDownloadDialog::slotToNextPage);
+
+    setWindowFlags(windowFlags() | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+    CComp_DialogFrame::setDefaultWgt(this);
+}
+
+QString VersionDownloadDialog::listingAddress(const QString& directory) const
+{
+    return m_baseUrl + QString::fromLatin1(QUrl::toPercentEncoding(directory)) + QLatin1Char('/');
+}
+
+void VersionDownloadDialog::getNodeInfos(const QString& url, const QString& directory)
+{
+    if (m_requested.contains(url)) {
+        qWarning().noquote() << "listing already read:" << url;
+        return;
+    }
+    if (m_requested.size() >= kMaxRequests) {
+        qWarning().noquote() << "too many listings, not read:" << url;
+        return;
+    }
+    m_requested.insert(url);
+
+    QNetworkRequest request{QUrl(url)};
+    request.setTransferTimeout(kTransferTimeoutMs);
+    bool tooBig = false;   // declared first: the reply's abort on destruction may still report progress
+    ReplyPtr reply(m_network.get(request));
+    QNetworkReply* raw = reply.get();
+    connect(raw, &QNetworkReply::downloadProgress, raw, [raw, &tooBig](qint64 received, qint64) {
+        if (received > kMaxListingBytes && !tooBig) {
+            tooBig = true;
+            raw->abort();
+        }
+    });
+    if (!waitForReply(raw, kListingWaitMs)) {
+        m_reachable = false;
+        qWarning() << "error";
+        return;
+    }
+    if (tooBig) {
+        qWarning().noquote() << "listing larger than" << kMaxListingBytes << "bytes, skipped:" << url;
+        return;
+    }
+    if (raw->error() != QNetworkReply::NoError) {
+        qWarning().noquote() << "listing" << url << "not read:" << raw->errorString();
+        return;
+    }
+    m_reachable = true;
+    const QByteArray body = raw->readAll();
+    const int zero = body.indexOf('\0');
+    QString text = QString::fromLatin1(body.constData(), zero < 0 ? body.size() : zero);
+    text.remove(QStringLiteral("<hr>"));
+    reply.reset();
+
+    const QString outerUrl = m_listingUrl;
+    const QString outerDir = m_listingDir;
+    m_listingUrl = url;
+    m_listingDir = directory;
+    analysisdata(text);
+    m_listingUrl = outerUrl;
+    m_listingDir = outerDir;
+}
+
+bool VersionDownloadDialog::analysisdata(const QString& text)
+{
+    QDomDocument document;
+    QString message;
+    int line = 0;
+    int column = 0;
+    if (!document.setContent(text, false, &message, &line, &column)) {
+        qWarning().noquote() << "Error: Parse error at line " + QString::number(line) + ", " + "column " +
+                                    QString::number(column) + ": " + message;
+        return false;
+    }
+    parseTrxMembers(document.documentElement());
+    return true;
+}
+
+void VersionDownloadDialog::parseTrxMembers(const QDomElement& root)
+{
+    for (QDomElement body = root.firstChildElement(QStringLiteral("body")); !body.isNull();
+         body = body.nextSiblingElement(QStringLiteral("body"))) {
+        QStringList lines;
+        const QStringList pieces = body.text().split(QLatin1Char('/'));
+        for (const QString& piece : pieces)
+            lines << piece.split(QStringLiteral("\r\n"));
+
+        stu_packageInfos packages;
+        packages.directory = m_listingDir;
+        for (int i = 0; i + 1 < lines.size(); ++i) {
+            const QString& line = lines.at(i);
+            for (const char* suffix : kSuffixes) {
+                const QString needle = QLatin1Char('.') + QLatin1String(suffix);
+                const int at = line.lastIndexOf(needle);
+                if (at < 0)
+                    continue;
+                const QString candidate = line.left(at + needle.size());
+                if (!candidate.startsWith(QLatin1String("V17")) && !candidate.startsWith(QLatin1String("v17")))
+                    continue;
+                packages.names << candidate;
+                packages.urls << m_listingUrl + QString::fromLatin1(QUrl::toPercentEncoding(candidate));
+            }
+        }
+        if (!packages.names.isEmpty()) {
+            m_packages << packages;
+            continue;
+        }
+
+        for (int i = 1; i + 1 < lines.size(); ++i) {
+            if (!lines.at(i).startsWith(QLatin1Char(' ')))
+                continue;
+            const QString directory = lines.at(i - 1);
+            if (!directory.contains(QLatin1Char('V'))) {
+                m_dirNames << directory;
+                getNodeInfos(listingAddress(directory), directory);
+            } else if (directory == QLatin1String("V17")) {
+                getNodeInfos(listingAddress(directory), directory);
+            }
+        }
+    }
+}
+
+QString VersionDownloadDialog::archiveSuffix(const QString& name)
+{
+    for (const char* suffix : {".tar.gz", ".gz", ".tar", ".rar"}) {
+        if (name.endsWith(QLatin1String(suffix)))
+            return QLatin1String(suffix);
+    }
+    return QString();
+}
+
+bool VersionDownloadDialog::downloadPackage(int column, int id)
+{
+    if (column < 0 || column >= m_packages.size() || id < 0 || id >= m_packages.at(column).urls.size())
+        return false;
+    const QString name = m_packages.at(column).names.at(id);
+    QNetworkRequest request{QUrl(m_packages.at(column).urls.at(id))};
+    request.setTransferTimeout(kTransferTimeoutMs);
+    ReplyPtr reply(m_network.get(request));
+    if (!waitForReply(reply.get(), kDownloadWaitMs)) {
+        qWarning() << "error";
+        return false;
+    }
+    if (reply->error() != QNetworkReply::NoError) {
+        qWarning().noquote() << "download of" << name << "failed:" << reply->errorString();
+        return false;
+    }
+    const QByteArray package = reply->readAll();
+    reply.reset();
+
+    QString archive;
+    if (backUpPackage(&archive))
+        deleteBackupFile(archive);
+
+    const QString target = QStringLiteral("newupdate") + archiveSuffix(name);
+    QSaveFile file(Platform::path(QString::fromLatin1(kProgramDir) + QLatin1Char('/') + target));
+    if (!file.open(QIODevice::WriteOnly)) {
+        qWarning() << "path error";
+        return false;
+    }
+    if (file.write(package) != package.size() || !file.commit()) {
+        qWarning().noquote() << "cannot store" << target << file.errorString();
+        file.cancelWriting();
+        return false;
+    }
+    deleteFile(target);
+    qInfo().noquote() << "downloaded" << name << "as" << target << package.size() << "bytes";
+    return true;
+}
+
+bool VersionDownloadDialog::backUpPackage(QString* archiveName)
+{
+    if (!QFileInfo(Platform::path(QString::fromLatin1(kProgramDir))).isDir())
+        return false;
+    const QString name = QStringLiteral("div-OVE-%1.tar.gz")
+                             .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd-hh:mm:ss")));
+    const QString archive = Platform::path(QStringLiteral("/root/") + name);
+    const CommandResult result = CommandRunner::instance()->run(
+        QStringLiteral("tar"), {QStringLiteral("-zcvf"), archive, QStringLiteral("-C"), Platform::path(QStringLiteral("/root")),
+                                QStringLiteral("div-OVE")},
+        kBackupTimeoutMs);
+    if (archiveName)
+        *archiveName = name;
+    if (!result.ok() || !QFileInfo::exists(archive)) {
+        qWarning().noquote() << "backup" << name << "not made; earlier backups kept";
+        return false;
+    }
+    return true;
+}
+
+void VersionDownloadDialog::deleteBackupFile(const QString& keep)
+{
+    QDir root(Platform::path(QStringLiteral("/root")));
+    if (!root.exists())
+        return;
+    const QStringList entries = root.entryList(QDir::Files | QDir::Hidden);
+    for (const QString& entry : entries) {
+        const QStringList parts = entry.split(QLatin1Char('-'));
+        if (entry == keep || !entry.contains(QLatin1String(".tar.gz")) || parts.size() <= 2)
+            continue;
+        if (parts.at(0) + QLatin1Char('-') + parts.at(1) == QLatin1String("div-OVE"))
+            root.remove(entry);
+    }
+}
+
+void VersionDownloadDialog::deleteFile(const QString& keep)
+{
+    QDir program(Platform::path(QString::fromLatin1(kProgramDir)));
+    if (!program.exists())
+        return;
+    const QStringList entries = program.entryList(QDir::Files | QDir::Hidden);
+    for (const QString& entry : entries) {
+        if (entry != keep && entry.section(QLatin1Char('.'), 0, 0) == QLatin1String("newupdate"))
+            program.remove(entry);
+    }
+}
+
+QButtonGroup* VersionDownloadDialog::packageGroup(int column) const
+{
+    return column >= 0 && column < m_groups.size() ? m_groups.at(column) : nullptr;
+}
+
+QAbstractButton* VersionDownloadDialog::lastPageButton(int column) const
+{
+    return m_lastPageGroup->button(column);
+}
+
+QAbstractButton* VersionDownloadDialog::nextPageButton(int column) const
+{
+    return m_nextPageGroup->button(column);
+}
+
+QAbstractButton* VersionDownloadDialog::exitButton() const
+{
+    return m_exit;
+}
+
+int VersionDownloadDialog::currentPage(int column) const
+{
+    return column >= 0 && column < m_pages.size() ? m_pages.at(column) : -1;
+}
+
+void VersionDownloadDialog::show(int column)
+{
+    QButtonGroup* group = packageGroup(column);
+    if (!group)
+        return;
+    const int first = m_pages.at(column) * kPageSize;
+    const int x = width() / 6 + column * width() / 3 - 100;
+    for (int row = 0; row < kPageSize; ++row) {
+        QAbstractButton* button = group->button(first + row);
+        if (!button)
+            break;
+        button->setGeometry(x, 180 + row * 80, 200, 49);
+        button->show();
+    }
+}
+
+void VersionDownloadDialog::vhide(int column)
+{
+    QButtonGroup* group = packageGroup(column);
+    if (!group)
+        return;
+    const int first = m_pages.at(column) * kPageSize;
+    for (int row = 0; row < kPageSize; ++row) {
+        if (QAbstractButton* button = group->button(first + row))
+            button->hide();
+    }
+}
+
+void VersionDownloadDialog::slotToLastPage(int column)
+{
+    if (!packageGroup(column))
+        return;
+    vhide(column);
+    if (m_pages[column] > 0)
+        --m_pages[column];
+    show(column);
+}
+
+void VersionDownloadDialog::slotToNextPage(int column)
+{
+    if (!packageGroup(column))
+        return;
+    vhide(column);
+    if (m_pages[column] + 1 < m_pageCounts.at(column))
+        ++m_pages[column];
+    show(column);
+}
+
+void VersionDownloadDialog::setEnable(bool enable)
+{
+    m_exit->setEnabled(enable);
+    for (QButtonGroup* group : qAsConst(m_groups)) {
+        const QList<QAbstractButton*> buttons = group->buttons();
+        for (QAbstractButton* button : buttons)
+            button->setEnabled(enable);
+    }
+}
+
+void VersionDownloadDialog::acceptDialog()
+{
+    accept();
+}
+
+void VersionDownloadDialog::onPackageClicked(int column, int id)
+{
+    setEnable(false);
+    const int x = gShowW / 2 - 375;
+    const int y = gShowH / 2 - 185;
+    v_SelectBox ask(x, y, this, 2);
+    ask.setText(QStringLiteral("是否开始下载该版本?"));
+    if (ask.exec() == QDialog::Accepted) {
+        bool stored = false;
+        {
+            v_SelectBox progress(x, y, this, 0);
+            progress.setText(QStringLiteral("下载中..."));
+            progress.QDialog::show();
+            stored = downloadPackage(column, id);
+        }
+        v_SelectBox result(x, y, this, 1);
+        result.setText(stored ? QStringLiteral("下载成功\n重启后自动更新") : QStringLiteral("下载失败"));
+        result.exec();
+    }
+    // However the result box was closed, the screen must stay usable.
+    setEnable(true);
+}
+
+void VersionDownloadDialog::paintEvent(QPaintEvent* event)
+{
+    QDialog::paintEvent(event);
+    QPainter painter(this);
+    painter.setPen(Qt::white);
+    QFont titleFont = font();
+    titleFont.setPixelSize(32);
+    painter.setFont(titleFont);
+    painter.drawText(QRect(0, 10, width(), 60), Qt::AlignCenter, QStringLiteral("版本库"));
+    painter.setFont(font());
+    const int columnWidth = width() / 3;
+    for (int column = 0; column < m_titles.size(); ++column)
+        painter.drawText(QRect(column * columnWidth, 100, columnWidth, 60), Qt::AlignCenter, m_titles.at(column));
+    if (m_titles.size() > 1) {
+        painter.setPen(QPen(QColor(189, 189, 189), 2));
+        for (int column = 1; column < m_titles.size(); ++column)
+            painter.drawLine(column * columnWidth, 90, column * columnWidth, height() - 10);
+    }
+}

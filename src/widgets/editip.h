@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QString>
+#include <QWidget>
+
+class QLabel;
+class QLineEdit;
+
+// Titled dotted IPv4 editor: four octet fields of 0 to 255. getAddress() joins them with "."
+// (an empty field counts as "0"); textchange carries that text after every edit. GUI thread.
+class EditIP : public QWidget {
+    Q_OBJECT
+public:
+    EditIP(const QString& title, int style, QWidget* parent = nullptr);
+
+    // Fills the fields from a dotted text; parts past the fourth, or not 0..255, leave theirs empty.
+    void setAddress(const QString& address);
+    QString getAddress() const;
+
+signals:
+    void textchange(const QString& address);
+
+private:
+    QLabel* m_title = nullptr;
+    QLineEdit* m_octets[4] = {};
+};

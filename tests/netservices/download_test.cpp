@@ -1,0 +1,338 @@
+#include "base/lanstr.h"
+#include "config/wizardparawidget.h"
+#include "widgets/publictools_widget.h"
+#include "netservices/listingserver.h"
+#include "netservices/netcards/versiondownloaddialog.h"
+#include "support/fakecommandrunner.h"
+
+#include <QAbstractButton>
+#include <QButtonGroup>
+#include <QDir>
+#include <QFile>
+#include <QNetworkReply>
+#include <QRandomGenerator>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+namespace {
+
+// A fake panel root holding the program folder, an earlier package and an earlier backup; tar
+// through the fake runner makes the archive it is asked for (or fails, when told to).
+class DownloadTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        initLanStr();
+        QDir().mkpath(root.path() + "/root/div-OVE");
+        TestEnv::writeText(root.path() + "/root/div-OVE/newupdate.rar", "old package");
+        TestEnv::writeText(root.path() + "/root/div-OVE-2025-01-01-10:00:00.tar.gz", "old backup");
+        runner.setHandler([this](const QString& program, const QStringList& arguments) {
+            CommandResult result;
+            if (program == "tar" && arguments.size() >= 2 && !failTar)
+                TestEnv::writeText(arguments.at(1), "new backup");
+            result.exitCode = program == "tar" && failTar ? 2 : 0;
+            return result;
+        });
+    }
+
+    // Serves files of the working directory's "served" folder under "/monitor/".
+    static void serve(const QString& relative, const QByteArray& content)
+    {
+        TestEnv::writeText("served/" + relative, content);
+    }
+
+    QString rootFile(const QString& absolute) const { return root.path() + absolute; }
+
+    static QByteArray readFile(const QString& path)
+    {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+    static QStringList visibleButtons(QButtonGroup* group)
+    {
+        QStringList names;
+        const QList<QAbstractButton*> buttons = group->buttons();
+        for (QAbstractButton* button : buttons) {
+            if (button->isVisible())
+                names << button->text();
+        }
+        return names;
+    }
+
+    static QAbstractButton* findButton(VersionDownloadDialog& dialog, int column, const QString& name)
+    {
+        const QList<QAbstractButton*> buttons = dialog.packageGroup(column)->buttons();
+        for (QAbstractButton* button : buttons) {
+            if (button->text() == name)
+                return button;
+        }
+        return nullptr;
+    }
+
+    QTemporaryDir root{QDir::tempPath() + "/mouldupdate-XXXXXX"};
+    TestEnv::EnvGuard rootEnv{"MOULD_ROOT", root.path().toUtf8()};
+    FakeCommandRunner runner;
+    bool failTar = false;
+};
+
+}  // namespace
+
+TEST_F(DownloadTest, SubdirectoryPackagesPageBySevenAndRootLevelDirectoriesAreFilteredByName)
+{
+    for (int i = 0; i < 10; ++i)
+        serve(QString("release/V17_p%1.rar").arg(i), "x");
+    serve("release/readme.txt", "not a package");
+    serve("V18/V17_never.rar", "x");      // another product line's folder is not walked
+    serve("notes.txt", "x");
+    ListingServer server("served");
+    ASSERT_NE(server.port(), 0);
+
+    VersionDownloadDialog dialog("127.0.0.1", server.port());
+    ASSERT_TRUE(dialog.isReachable());
+    EXPECT_EQ(dialog.directoryNames(), QStringList({"release"}));
+    ASSERT_EQ(dialog.packageList().size(), 1);
+    EXPECT_EQ(dialog.packageList().at(0).directory, "release");
+    EXPECT_EQ(dialog.packageList().at(0).names.size(), 10);
+    EXPECT_EQ(dialog.packageList().at(0).urls.at(3),
+              QString("http://127.0.0.1:%1/monitor/release/V17_p3.rar").arg(server.port()));
+    EXPECT_EQ(dialog.requestCount(), 2);
+
+    dialog.QDialog::show();
+    const QString dir = qEnvironmentVariableIsSet("MOULD_SCREENSHOT_DIR")
+                            ? qEnvironmentVariable("MOULD_SCREENSHOT_DIR")
+                            : QFileInfo(QStringLiteral(MOULD_PROGRAM_PATH)).absolutePath() + "/screenshots";
+    QDir().mkpath(dir);
+    EXPECT_TRUE(dialog.grab().save(dir + "/version-download.png"));
+    QButtonGroup* column = dialog.packageGroup(0);
+    EXPECT_EQ(visibleButtons(column).size(), 7);
+    dialog.nextPageButton(0)->click();
+    EXPECT_EQ(visibleButtons(column), QStringList({"V17_p7.rar", "V17_p8.rar", "V17_p9.rar"}));
+    dialog.nextPageButton(0)->click();
+    EXPECT_EQ(dialog.currentPage(0), 1);
+    dialog.lastPageButton(0)->click();
+    dialog.lastPageButton(0)->click();
+    EXPECT_EQ(dialog.currentPage(0), 0);
+    EXPECT_EQ(visibleButtons(column).size(), 7);
+}
+
+TEST_F(DownloadTest, RootPackagesMakeOneUntitledColumnAndATarGzLineTwoButtons)
+{
+    serve("V17_a.tar.gz", "a");
+    serve("V17_b.rar", "b");
+    serve("v17_c.gz", "c");
+    serve("V16_old.tar.gz", "old");
+    serve("release/V17_sub.rar", "not walked: the root holds packages");
+    ListingServer server("served");
+    VersionDownloadDialog dialog("127.0.0.1", server.port());
+    ASSERT_EQ(dialog.packageList().size(), 1);
+    EXPECT_EQ(dialog.packageList().at(0).names, QStringList({"V17_a.tar.gz", "V17_a.tar", "V17_b.rar", "v17_c.gz"}));
+    EXPECT_EQ(dialog.packageList().at(0).directory, "");
+    EXPECT_TRUE(dialog.directoryNames().isEmpty());
+    EXPECT_EQ(dialog.nextPageButton(0), nullptr);
+
+    EXPECT_EQ(VersionDownloadDialog::archiveSuffix("V17_a.tar.gz"), ".tar.gz");
+    EXPECT_EQ(VersionDownloadDialog::archiveSuffix("V17_rar2.tar"), ".tar");
+    EXPECT_EQ(VersionDownloadDialog::archiveSuffix("v17_c.gz"), ".gz");
+    EXPECT_EQ(VersionDownloadDialog::archiveSuffix("V17_b.rar"), ".rar");
+}
+
+TEST_F(DownloadTest, WalkIsBoundedAndAV17FolderGetsItsOwnTitledColumn)
+{
+    serve("V17/v17_low.gz", "x");
+    for (int i = 0; i < 40; ++i)
+        QDir().mkpath(QString("served/empty%1").arg(i, 2, 10, QChar('0')));
+    // A folder that lists itself would be walked for ever.
+    ASSERT_TRUE(QFile::link(QDir("served").absolutePath(), "served/loop"));
+    ListingServer server("served");
+    VersionDownloadDialog dialog("127.0.0.1", server.port());
+    EXPECT_TRUE(dialog.isReachable());
+    EXPECT_EQ(dialog.requestCount(), VersionDownloadDialog::kMaxRequests);
+    ASSERT_GE(dialog.packageList().size(), 1);
+    EXPECT_EQ(dialog.packageList().at(0).directory, "V17");
+    EXPECT_EQ(dialog.packageList().at(0).names, QStringList({"v17_low.gz"}));
+    EXPECT_FALSE(dialog.directoryNames().contains("V17"));
+}
+
+TEST_F(DownloadTest, SubdirectoryPackageIsStoredByteForByteAfterTheBackup)
+{
+    QByteArray package(300 * 1024, '\0');
+    for (char& byte : package)
+        byte = char(QRandomGenerator::global()->bounded(256));
+    serve("release/V17_sub.tar.gz", package);
+    ListingServer server("served");
+    VersionDownloadDialog dialog("127.0.0.1", server.port());
+    QAbstractButton* button = findButton(dialog, 0, "V17_sub.tar.gz");
+    ASSERT_NE(button, nullptr);
+
+    {
+        BoxAnswerer answerer({"是", "确定"});
+        button->click();
+        // The progress note may come and go between two looks of the answerer.
+        answerer.texts.removeAll("下载中...");
+        EXPECT_EQ(answerer.texts, QStringList({"是否开始下载该版本?", "下载成功\n重启后自动更新"}));
+        EXPECT_EQ(answerer.unexpected, 0);
+    }
+    EXPECT_EQ(readFile(rootFile("/root/div-OVE/newupdate.tar.gz")), package);
+    EXPECT_FALSE(QFile::exists(rootFile("/root/div-OVE/newupdate.rar")));
+    EXPECT_FALSE(QFile::exists(rootFile("/root/div-OVE-2025-01-01-10:00:00.tar.gz")));
+    const QStringList backups = QDir(rootFile("/root")).entryList({"div-OVE-*.tar.gz"}, QDir::Files);
+    ASSERT_EQ(backups.size(), 1);
+    ASSERT_EQ(runner.commands().size(), 1);
+    EXPECT_EQ(runner.commands().at(0), "tar -zcvf " + rootFile("/root/") + backups.at(0) + " -C " + rootFile("/root") + " div-OVE");
+    EXPECT_TRUE(button->isEnabled());
+    EXPECT_TRUE(dialog.exitButton()->isEnabled());
+}
+
+TEST_F(DownloadTest, FailedBackupOrTransferLosesNothingAndNoKeepsEverything)
+{
+    serve("release/V17_sub.tar.gz", "new package");
+    ListingServer server("served");
+    VersionDownloadDialog dialog("127.0.0.1", server.port());
+    QAbstractButton* button = findButton(dialog, 0, "V17_sub.tar.gz");
+    ASSERT_NE(button, nullptr);
+
+    {   // NO: nothing is fetched or run
+        BoxAnswerer answerer({"否"});
+        button->click();
+        EXPECT_EQ(answerer.texts, QStringList({"是否开始下载该版本?"}));
+    }
+    EXPECT_TRUE(runner.commands().isEmpty());
+    EXPECT_TRUE(button->isEnabled());
+
+    // A package that cannot be committed: failure, and the earlier package stays.
+    ASSERT_TRUE(QDir().mkpath(rootFile("/root/div-OVE/newupdate.tar.gz")));
+    {
+        BoxAnswerer answerer({"是", "确定"});
+        button->click();
+        EXPECT_EQ(answerer.texts.last(), "下载失败");
+    }
+    EXPECT_EQ(readFile(rootFile("/root/div-OVE/newupdate.rar")), "old package");
+    ASSERT_TRUE(QDir(rootFile("/root/div-OVE/newupdate.tar.gz")).removeRecursively());
+
+    // A failed backup: the package is stored, but the older backups stay.
+    for (const QString& backup : QDir(rootFile("/root")).entryList({"div-OVE-*.tar.gz"}, QDir::Files))
+        QFile::remove(rootFile("/root/") + backup);
+    TestEnv::writeText(rootFile("/root/div-OVE-2025-01-01-10:00:00.tar.gz"), "old backup");
+    failTar = true;
+    {
+        BoxAnswerer answerer({"是", "确定"});
+        button->click();
+        EXPECT_EQ(answerer.texts.last(), "下载成功\n重启后自动更新");
+    }
+    EXPECT_EQ(readFile(rootFile("/root/div-OVE/newupdate.tar.gz")), "new package");
+    EXPECT_FALSE(QFile::exists(rootFile("/root/div-OVE/newupdate.rar")));
+    EXPECT_EQ(readFile(rootFile("/root/div-OVE-2025-01-01-10:00:00.tar.gz")), "old backup");
+
+    QFile::remove("served/release/V17_sub.tar.gz");   // the server now answers 404
+    const int commandsBefore = runner.commands().size();
+    {
+        BoxAnswerer answerer({"是", "确定"});
+        button->click();
+        EXPECT_EQ(answerer.texts.last(), "下载失败");
+    }
+    EXPECT_EQ(readFile(rootFile("/root/div-OVE/newupdate.tar.gz")), "new package");
+    EXPECT_EQ(runner.commands().size(), commandsBefore);   // no backup for a failed transfer
+    EXPECT_TRUE(button->isEnabled());
+    EXPECT_TRUE(dialog.exitButton()->isEnabled());
+}
+
+TEST_F(DownloadTest, SilentOrFailingServersAndBadListings)
+{
+    QTcpServer silent;   // accepts and never answers
+    ASSERT_TRUE(silent.listen(QHostAddress::LocalHost, 0));
+    {
+        VersionDownloadDialog dialog("127.0.0.1", silent.serverPort());
+        EXPECT_FALSE(dialog.isReachable());
+        EXPECT_TRUE(dialog.packageList().isEmpty());
+    }
+
+    ListingServer server("absent");   // every address answers 404
+    VersionDownloadDialog missing("127.0.0.1", server.port());
+    EXPECT_TRUE(missing.isReachable());
+    EXPECT_TRUE(missing.packageList().isEmpty());
+    EXPECT_EQ(missing.requestCount(), 1);
+
+    VersionDownloadDialog dialog("127.0.0.1", server.port());
+    EXPECT_FALSE(dialog.analysisdata("<html><body>V17_a.tar.gz 1\r\n</pre></body></html>"));
+    EXPECT_TRUE(dialog.packageList().isEmpty());
+    EXPECT_TRUE(dialog.analysisdata("<html><body>\r\nV17_x.rar 07-Dec-2025 10:00    12\r\n\r\n</body></html>"));
+    EXPECT_EQ(dialog.packageList().size(), 1);
+}
+
+TEST_F(DownloadTest, OutsideServer)
+{
+    const QByteArray target = qgetenv("MOULD_UPDATE_SERVER");
+    if (target.isEmpty())
+        GTEST_SKIP() << "set MOULD_UPDATE_SERVER=host:port to download from a real update server";
+    const QString host = QString::fromLatin1(target.left(target.lastIndexOf(':')));
+    const quint16 port = quint16(target.mid(target.lastIndexOf(':') + 1).toUInt());
+    VersionDownloadDialog dialog(host, port);
+    ASSERT_TRUE(dialog.isReachable());
+    ASSERT_FALSE(dialog.packageList().isEmpty());
+    QNetworkAccessManager network;
+    for (int column = 0; column < dialog.packageList().size(); ++column) {
+        const QString name = dialog.packageList().at(column).names.at(0);
+        const QString url = dialog.packageList().at(column).urls.at(0);
+        {
+            BoxAnswerer answerer({"是", "确定"});
+            dialog.packageGroup(column)->button(0)->click();
+            ASSERT_EQ(answerer.texts.last(), "下载成功\n重启后自动更新") << name.toStdString();
+        }
+        QNetworkReply* reply = network.get(QNetworkRequest(QUrl(url)));
+        ASSERT_TRUE(TestEnv::waitUntil([reply] { return reply->isFinished(); }, 30000));
+        const QByteArray fresh = reply->readAll();
+        reply->deleteLater();
+        const QString path = rootFile("/root/div-OVE/newupdate" + VersionDownloadDialog::archiveSuffix(name));
+        EXPECT_EQ(readFile(path), fresh);
+        std::printf("downloaded %s from %s to %s (%lld bytes)\n", qPrintable(name), qPrintable(url), qPrintable(path),
+                    static_cast<long long>(fresh.size()));
+    }
+}
+
+TEST_F(DownloadTest, SettingsPageWarnsOfASilentServerAndOpensAnAnsweringOne)
+{
+    WarnBox warnBox;
+    gpWarnBox = &warnBox;
+    QString warned;
+    QTimer answer;   // answers the warning and closes the update screen, whichever comes
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+        if (warnBox.isVisible()) {
+            warned = warnBox.text();
+            warnBox.accept();
+        }
+        for (QWidget* window : QApplication::topLevelWidgets()) {
+            if (auto* dialog = qobject_cast<VersionDownloadDialog*>(window); dialog && dialog->isVisible())
+                dialog->exitButton()->click();
+        }
+    });
+    answer.start(10);
+
+    WizardParaWidget page;
+    QTcpServer silent;
+    ASSERT_TRUE(silent.listen(QHostAddress::LocalHost, 0));
+    {
+        TestEnv::EnvGuard server("MOULD_UPDATE_SERVER", "127.0.0.1:" + QByteArray::number(silent.serverPort()));
+        page.SlotToVerion();
+    }
+    EXPECT_EQ(warned, "网络异常无法访问");
+    EXPECT_TRUE(page.updateButton()->isEnabled());
+
+    warned.clear();
+    serve("V17_a.rar", "a");
+    ListingServer listing("served");
+    {
+        TestEnv::EnvGuard server("MOULD_UPDATE_SERVER", "127.0.0.1:" + QByteArray::number(listing.port()));
+        page.SlotToVerion();
+    }
+    EXPECT_TRUE(warned.isEmpty());
+    EXPECT_TRUE(page.updateButton()->isEnabled());
+    TestEnv::waitUntil([] { return false; }, 50);   // lets a screen deleted later go
+    for (QWidget* window : QApplication::topLevelWidgets())
+        EXPECT_EQ(qobject_cast<VersionDownloadDialog*>(window), nullptr);   // the screen was freed
+    gpWarnBox = nullptr;
+}
