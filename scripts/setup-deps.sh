@@ -8,6 +8,7 @@ packages=(
   libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev
   libgoogle-glog-dev libgtest-dev
   sqlite3 curl mbpoll libmodbus-dev
+  iproute2 python3 python3-websockets
 )
 
 missing=()
