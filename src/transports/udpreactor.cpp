@@ -1,6 +1,7 @@
 #include "transports/udpreactor.h"
 
 #include "base/publictools.h"
+#include "transports/alivestamp.h"
 
 #include <QAbstractSocket>
 #include <QElapsedTimer>
@@ -15,7 +16,6 @@ namespace JXKC {
 
 namespace {
 
-constexpr int kCountWrap = 1000000000;   // curtime_qint64_2_int() wraps here
 constexpr int kAliveUnits = 200;         // 2 s in 10 ms units
 
 qint64 monotonicMs()
@@ -123,13 +123,7 @@ void UdpReactor::deinitialize()
 
 bool UdpReactor::getTimerAlived() const
 {
-    const int stamp = m_aliveStamp.load();
-    if (stamp < 0)
-        return false;
-    int elapsed = (curtime_qint64_2_int() - stamp) % kCountWrap;
-    if (elapsed < 0)
-        elapsed += kCountWrap;
-    return elapsed < kAliveUnits;
+    return stampWithin(m_aliveStamp.load(), kAliveUnits);
 }
 
 bool UdpReactor::onStart()
