@@ -20,9 +20,11 @@ constexpr int kAliveUnits = 200;         // 2 s in 10 ms units
 
 qint64 monotonicMs()
 {
-    static QElapsedTimer clock;
-    static const bool started = (clock.start(), true);
-    Q_UNUSED(started);
+    static const QElapsedTimer clock = [] {
+        QElapsedTimer timer;
+        timer.start();
+        return timer;
+    }();
     return clock.elapsed();
 }
 

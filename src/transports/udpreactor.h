@@ -26,7 +26,8 @@ namespace JXKC {
 // senders and bytes held, so a hostile sender costs only its own partial messages.
 //
 // By default no port is bound: the socket takes an ephemeral port on its first send. A user
-// that must receive unsolicited datagrams binds in an overriding onStart().
+// that must receive unsolicited datagrams binds in an overriding onStart(); a subclass that
+// overrides onStart() or onFinish() calls deinitialize() in its own destructor.
 class UdpReactor : public QObject {
     Q_OBJECT
 public:
