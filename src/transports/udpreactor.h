@@ -1,6 +1,7 @@
 #pragma once
 
 #include "netcore/sciexecobjrecv.h"
+#include "netcore/session.h"
 #include "netcore/taskformdata.h"
 
 #include <QByteArray>
@@ -31,8 +32,8 @@ namespace JXKC {
 class UdpReactor : public QObject {
     Q_OBJECT
 public:
-    static constexpr int kMaxHeaderBytes = 64 * 1024;
-    static constexpr qint64 kMaxBodyBytes = 64LL * 1024 * 1024;
+    static constexpr int kMaxHeaderBytes = Session::kMaxHeaderBytes;   // as over TCP
+    static constexpr qint64 kMaxBodyBytes = Session::kMaxBodyBytes;
     static constexpr int kMaxSenders = 256;
     static constexpr qint64 kMaxHeldBytes = 128LL * 1024 * 1024;   // all senders together
     static constexpr int kPartialTimeoutMs = 30000;                 // to finish a started message
