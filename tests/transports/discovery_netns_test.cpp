@@ -164,8 +164,8 @@ TEST_F(InNetns, BroadcastDiscoverBringsTheInterfaceAnswer)
     EXPECT_TRUE(seen);
 }
 
-// The Part's example on real interfaces: a camera in 192.168.1.0/24, found through hosts
-// 10.0.0.5 and 10.0.0.6 on a /24, is moved to 10.0.0.7.
+// A camera in 192.168.1.0/24, found through hosts 10.0.0.5 and 10.0.0.6 on a /24, is moved to
+// 10.0.0.7: its candidate, the host address, is taken, and so is the first try, 10.0.0.6.
 TEST_F(InNetns, ClientMovesTheCameraSetsClocksAndRestarts)
 {
     FakeCommandRunner runner;
