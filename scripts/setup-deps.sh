@@ -8,8 +8,8 @@ packages=(
   libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev
   libgoogle-glog-dev libgtest-dev
   sqlite3 curl mbpoll libmodbus-dev
-  python3
   fonts-wqy-microhei
+  iproute2 python3 python3-websockets
 )
 
 missing=()
