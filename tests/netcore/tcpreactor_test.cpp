@@ -370,3 +370,34 @@ TEST(TcpReactorSession, PipelinedJunkPrefixedAndOversizedInput)
     EXPECT_EQ(endless.state(), QAbstractSocket::UnconnectedState);
     EXPECT_EQ(count(), 3);
 }
+
+TEST(TcpReactorSession, ASessionClosedByItsOwnHandlerIsDeletedAfterItsEmission)
+{
+    struct Closer : Server {
+        void InitSession(Session* session) override
+        {
+            live.insert(session->id(), session);
+            Server::InitSession(session);
+        }
+        QMap<int, QPointer<Session>> live;   // worker thread only
+    } server;
+    std::atomic<int> handled{0};
+    std::atomic<bool> survivedRemoval{false};
+    QObject::connect(&server, &JXKC::TcpReactor::sigRequest, &server,
+                     [&](const CTask_FormData& record) {
+                         ++handled;
+                         server.remove_ClientSession(record.session_id);
+                         survivedRemoval = !server.live.value(record.session_id).isNull();
+                     },
+                     Qt::DirectConnection);
+    ASSERT_TRUE(startServer(server));
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, server.serverPort());
+    ASSERT_TRUE(socket.waitForConnected(2000));
+    // The second request is already buffered when the first one's handler closes the session.
+    socket.write("POST /a HTTP/1.1\r\nHost: x\r\n\r\nPOST /b HTTP/1.1\r\nHost: x\r\n\r\n");
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return server.finished == 1; }));
+    EXPECT_TRUE(survivedRemoval.load());
+    EXPECT_EQ(handled, 1);
+    EXPECT_TRUE(TestEnv::waitUntil([&] { return socket.state() == QAbstractSocket::UnconnectedState; }, 2000));
+}
