@@ -246,3 +246,19 @@ TEST(Hostile, ANewConnectionBeyondTheCapClosesTheOneIdleLongest)
     EXPECT_EQ(sockets[2]->state(), QAbstractSocket::ConnectedState);
     EXPECT_EQ(service.held().getAliveSession().size(), 3);
 }
+
+TEST(Hostile, ManyPipelinedRequestsAllGetTheirRepliesInOrder)
+{
+    // Far more than a session keeps waiting for replies at once: reading pauses and resumes.
+    Service service;
+    auto socket = dial(service.serverPort());
+    constexpr int kRequests = 1000;
+    QByteArray pipeline;
+    for (int i = 0; i < kRequests; ++i)
+        pipeline += message(i % 7 == 3 ? "/missing" : "/echo", "r" + QByteArray::number(i));
+    socket->write(pipeline);
+    const auto replies = readReplies(*socket, kRequests, 15000);
+    ASSERT_EQ(replies.size(), kRequests);
+    for (int i = 0; i < kRequests; ++i)
+        ASSERT_TRUE(replies.at(i).first.contains("User-Agent: r" + QByteArray::number(i) + "\r\n")) << i;
+}
