@@ -285,7 +285,7 @@ TEST(TcpReactor, LargeFileReplyArrivesWholeAndLaterSendsWait)
 {
     QByteArray content(50 * 1024 * 1024, Qt::Uninitialized);
     for (int i = 0; i < content.size(); ++i)
-        content[i] = char((i * 131) >> 7);
+        content[i] = char((qint64(i) * 131) >> 7);
     QFile file("big.bin");
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     file.write(content);
