@@ -354,7 +354,7 @@ TEST(HttpManager, RestartedReactorsDieInTheirOwnThreadWhileAnotherThreadSends)
         while (!stop)
             service.sendAsync(picture);
     });
-    constexpr int kRestarts = 3000;
+    constexpr int kRestarts = 1000;
     for (int i = 0; i < kRestarts; ++i) {
         service.startReactor(QHostAddress::LocalHost, 1, 1);   // nothing listens: the dial fails
         ++created;
