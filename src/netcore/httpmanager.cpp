@@ -78,9 +78,9 @@ bool HttpManager::startReactor(const QHostAddress& address, quint16 port, int mo
 
     QSharedPointer<JXKC::TcpReactor> fresh;
     if (type == JXKT_CLIENT)
-        fresh = JXKC::TcpReactor::makeShared(new JXKC::TcpCliReactor);
+        fresh = JXKC::TcpReactor::makeShared(new JXKC::TcpCliReactor(reactor_limits));
     else if (type == JXKT_SERVER)
-        fresh = JXKC::TcpReactor::makeShared(new JXKC::TcpServReactor);
+        fresh = JXKC::TcpReactor::makeShared(new JXKC::TcpServReactor(reactor_limits));
     if (!fresh)
         return false;
     const QString name = property("name").toString();
@@ -92,11 +92,11 @@ bool HttpManager::startReactor(const QHostAddress& address, quint16 port, int mo
     switch (mode) {
     case 1:
         connect(fresh.data(), &JXKC::TcpReactor::sigResponse, this, &HttpManager::SlotRecvResponse, Qt::QueuedConnection);
-        connect(fresh.data(), &JXKC::TcpReactor::sigRequest, this, &HttpManager::SlotRecvRequest, Qt::QueuedConnection);
+        connect(fresh.data(), &JXKC::TcpReactor::sigRequest, this, &HttpManager::routeRequest, Qt::QueuedConnection);
         break;
     case 2:
         connect(fresh.data(), &JXKC::TcpReactor::sigResponse, this, &HttpManager::SlotRecvResponse, Qt::QueuedConnection);
-        connect(fresh.data(), &JXKC::TcpReactor::sigRequest, this, &HttpManager::SlotRecvRequest, Qt::DirectConnection);
+        connect(fresh.data(), &JXKC::TcpReactor::sigRequest, this, &HttpManager::routeRequest, Qt::DirectConnection);
         break;
     case 3:
         connect(fresh.data(), &JXKC::TcpReactor::sigRequest, this, &HttpManager::pushPending, Qt::DirectConnection);
@@ -110,6 +110,8 @@ bool HttpManager::startReactor(const QHostAddress& address, quint16 port, int mo
     default:
         break;
     }
+    // Without a handler wired, nobody would report requests done.
+    fresh->setOrderedReplies(mode >= 1 && mode <= 4);
     {
         QMutexLocker lock(&reactor_mutex);
         reactor = fresh;
@@ -121,7 +123,7 @@ void HttpManager::sendAsync(const CTask_FormData& record)
 {
     // handler_depth belongs to this object's thread: other threads must not read it.
     if (QThread::currentThread() == thread() && handler_depth > 0) {
-        held_sends.append(record);
+        held_sends.append({record, false});
         return;
     }
     if (const auto held = currentReactor())
@@ -137,6 +139,7 @@ void HttpManager::callback_immediately(const CTask_FormData& request, int code, 
     reply.uuid = request.uuid;
     reply.session_id = request.session_id;
     reply.status_code = code;
+    reply.request_seq = request.request_seq;   // keeps its request's place among the replies
     if (!msg.isEmpty())
         reply.status_text = msg;
     reply.json = QJsonObject();
@@ -189,11 +192,27 @@ void HttpManager::serveOne()
     qInfo().noquote() << "[Short_RCV] *********************************" << request.url << "usetime_ms:" << timing.elapsed
             << "packs:" << timing.packs;
     const auto route = url_routes.constFind(request.url);
-    if (route == url_routes.cend()) {
+    if (route == url_routes.cend())
         callback_immediately(request, 404, QString());
+    else
+        runHandler(route.value(), request);
+    markServed(request);
+}
+
+void HttpManager::routeRequest(const CTask_FormData& request)
+{
+    SlotRecvRequest(request);
+    markServed(request);
+}
+
+void HttpManager::markServed(const CTask_FormData& request)
+{
+    if (QThread::currentThread() == thread() && handler_depth > 0) {
+        held_sends.append({request, true});   // after the sends held before it
         return;
     }
-    runHandler(route.value(), request);
+    if (const auto held = currentReactor())
+        held->requestServed(request);
 }
 
 void HttpManager::logTiming(const char* header, const CTask_FormData& request) const
@@ -252,8 +271,10 @@ void HttpManager::SlotRecvRequest_Pre_ThreadMold2(CTask_FormData request)
 void HttpManager::SlotRecvRequest_ThreadMold2(CTask_FormData request)
 {
     const auto route = url_routes.constFind(request.url);
-    if (route == url_routes.cend())
+    if (route == url_routes.cend()) {
+        markServed(request);
         return;
+    }
     {
         QMutexLocker lock(&mutex);
         busy_urls.append(request.url);
@@ -265,12 +286,20 @@ void HttpManager::SlotRecvRequest_ThreadMold2(CTask_FormData request)
         QMutexLocker lock(&mutex);
         busy_urls.removeOne(request.url);
     }
-    if (handler_depth > 0)
-        return;   // an outer handler still runs in a nested event loop; it flushes
-    const QList<CTask_FormData> sends = std::move(held_sends);
+    if (handler_depth > 0) {
+        // An outer handler still runs in a nested event loop; it flushes.
+        held_sends.append({request, true});
+        return;
+    }
+    const QList<HeldSend> sends = std::move(held_sends);
     held_sends.clear();
-    for (const CTask_FormData& record : sends)
-        sendAsync(record);
+    for (const HeldSend& held : sends) {
+        if (held.served_mark)
+            markServed(held.record);
+        else
+            sendAsync(held.record);
+    }
+    markServed(request);
 }
 
 void HttpManager::SlotRecvResponse(CTask_FormData record, bool stashed)

@@ -21,6 +21,10 @@ enum JXKT_TYPE : int {
 
 // Base of every network service: owns one reactor, routes every incoming request, and every
 // reply to a request the service sent, to the handler registered for its url.
+//
+// Every dispatch mode reports each request done to the reactor once its handler has returned
+// (after the sends the handler made), so that replies on a connection leave in the order of
+// their requests even when one is decided early (404, 503) or served on another worker.
 class HttpManager : public QObject {
     Q_OBJECT
 public:
@@ -40,6 +44,8 @@ public:
 
     // The port the server reactor listens on (0 for none or a client).
     quint16 serverPort() const;
+    // Limits of the reactors built from now on. Object's thread, before startReactor.
+    void setReactorLimits(const JXKC::TcpReactor::Limits& limits) { reactor_limits = limits; }
 
 signals:
     void readyToClose();
@@ -71,11 +77,19 @@ private:
     void workerLoop();
     void serveOne();
     void runHandler(const Handler& handler, const CTask_FormData& record) const;
+    // Modes 1 and 2: the slot, then the report that the request is done.
+    void routeRequest(const CTask_FormData& request);
+    void markServed(const CTask_FormData& request);
     void logTiming(const char* header, const CTask_FormData& request) const;
 
     mutable QMutex reactor_mutex;   // guards the reactor pointer itself
     // Sends made by a mode-4 handler leave only once its busy mark is cleared; otherwise a
     // client that answers the reply at once would find its url still busy.
     int handler_depth = 0;
-    QList<CTask_FormData> held_sends;
+    struct HeldSend {
+        CTask_FormData record;
+        bool served_mark;   // the record is a request to report done, not a message to send
+    };
+    QList<HeldSend> held_sends;
+    JXKC::TcpReactor::Limits reactor_limits;
 };

@@ -19,6 +19,17 @@ QString withoutBlanks(const QString& text)
     return result;
 }
 
+bool isPlainLength(const QString& text)
+{
+    if (text.isEmpty() || text.size() > 10)
+        return false;
+    for (const QChar c : text) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 SCI_ExecObj_Recv::SCI_ExecObj_Recv(const QByteArray& head, int sessionId)
@@ -27,6 +38,7 @@ SCI_ExecObj_Recv::SCI_ExecObj_Recv(const QByteArray& head, int sessionId)
     const int nul = head.indexOf('\0');
     header = QString::fromUtf8(nul < 0 ? head : head.left(nul));
     const QStringList lines = header.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+    bool seen_length = false;
 
     // Only the first line is a request or status line; header names are matched on their own,
     // ignoring case, so a header value cannot pass for another header.
@@ -52,10 +64,15 @@ SCI_ExecObj_Recv::SCI_ExecObj_Recv(const QByteArray& head, int sessionId)
         } else if (name.compare(QLatin1String("Content-Type"), Qt::CaseInsensitive) == 0) {
             content_type = value;
         } else if (name.compare(QLatin1String("Content-Length"), Qt::CaseInsensitive) == 0) {
+            const QString raw = line.mid(colon + 1).trimmed();
             bool ok = false;
-            content_length = value.toLongLong(&ok);
-            if (!ok)
-                content_length = 0;
+            const qint64 length = value.toLongLong(&ok);
+            if (!isPlainLength(raw))
+                length_fault = QStringLiteral("invalid Content-Length");
+            else if (seen_length && length != content_length && length_fault.isEmpty())
+                length_fault = QStringLiteral("conflicting Content-Length");
+            seen_length = true;
+            content_length = ok ? length : 0;
         } else if (name.compare(QLatin1String("User-ID"), Qt::CaseInsensitive) == 0) {
             user_id = value;
         }
@@ -85,12 +102,15 @@ void SCI_ExecObj_Recv::setDuplex_Info(const QHostAddress& address, unsigned shor
 
 bool SCI_ExecObj_Recv::analysisIntegrality()
 {
+    decode_fault = QStringLiteral("incomplete message");
     if (getNeedLength() > 0)
         return false;
+    decode_fault = QStringLiteral("missing url");
     if ((task_method == QLatin1String("GET") || task_method == QLatin1String("PUT") ||
          task_method == QLatin1String("POST")) &&
         target.isEmpty())
         return false;
+    decode_fault.clear();
 
     QStringList pieces = target.split(QLatin1Char('?'), Qt::SkipEmptyParts);
     if (pieces.size() >= 2) {
@@ -105,13 +125,18 @@ bool SCI_ExecObj_Recv::analysisIntegrality()
     if (body.isEmpty())
         return true;
 
-    if (content_type.contains(QLatin1String("application/json")))
-        return analysisIntegrality_json(body, record);
+    if (content_type.contains(QLatin1String("application/json"))) {
+        if (analysisIntegrality_json(body, record))
+            return true;
+        decode_fault = QStringLiteral("invalid json");
+        return false;
+    }
     if (content_type.contains(QLatin1String("multipart/form-data"))) {
         const int equals = content_type.indexOf(QLatin1Char('='));
-        if (equals < 0)
-            return false;
-        return analysisIntegrality_multipart(body, content_type.mid(equals + 1).toUtf8(), record);
+        if (equals >= 0 && analysisIntegrality_multipart(body, content_type.mid(equals + 1).toUtf8(), record))
+            return true;
+        decode_fault = QStringLiteral("invalid multipart boundary");
+        return false;
     }
     if (content_type == QLatin1String("application/octet-stream") || content_type == QLatin1String("image/jpeg"))
         return analysisIntegrality_file(body, record);

@@ -37,6 +37,15 @@ public:
     // The announced body length (0 when absent or not a number; may be negative or huge:
     // the session bounds it before gathering).
     qint64 contentLength() const { return content_length; }
+    // Why the announced length cannot frame the message (not 1 to 10 ASCII digits, or two
+    // Content-Length lines that differ); empty when it can. Reading such a length leniently
+    // would let body bytes pass for the next message.
+    QString lengthFault() const { return length_fault; }
+    // Makes room for the whole announced body at once, so gathering it never copies it again.
+    // Call only once the length has been bounded.
+    void prepareBody() { body.reserve(int(qBound<qint64>(0, content_length, INT_MAX))); }
+    // What went wrong in the last failed analysisIntegrality, for the peer's error reply.
+    QString decodeFault() const { return decode_fault; }
     QString uuid() const { return task_uuid; }
     QString method() const { return task_method; }
     bool isRequest() const { return !record.url.isEmpty(); }
@@ -53,5 +62,7 @@ private:
     QString user_id;
     QString content_type;
     qint64 content_length = 0;
+    QString length_fault;
+    QString decode_fault;
     CTask_FormData record;
 };

@@ -1,5 +1,6 @@
 #include "netcore/session.h"
 
+#include "base/publictools.h"
 #include "netcore/sciexecobjrecv.h"
 #include "netcore/tcpreactor.h"
 
@@ -10,9 +11,13 @@ Session::Session(JXKC::TcpReactor* owner, QTcpSocket* tcpSocket, int id)
     : session_id(id), socket(tcpSocket), reactor(owner)
 {
     qRegisterMetaType<SCI_ExecObj_Send>("SCI_ExecObj_Send");
+    last_active_ms = gettimeofday_ms();
+    stall_timer.setSingleShot(true);
+    connect(&stall_timer, &QTimer::timeout, this, &Session::onStall);
     if (!socket)
         return;
     socket->setParent(nullptr);   // an accepted socket is the server's child until now
+    socket->setReadBufferSize(kSocketReadAhead);
     peer_address = socket->peerAddress();
     peer_port = socket->peerPort();
     connected = socket->state() == QAbstractSocket::ConnectedState;
@@ -25,8 +30,10 @@ Session::Session(JXKC::TcpReactor* owner, QTcpSocket* tcpSocket, int id)
 Session::~Session()
 {
     // Leave the reactor's table first: other threads look sessions up there under its lock.
-    if (reactor)
+    if (reactor) {
         reactor->forgetSession(session_id, this);
+        reactor->releaseBody(reserved_body);
+    }
     if (stream_connection)
         disconnect(stream_connection);
     if (socket) {
@@ -36,14 +43,50 @@ Session::~Session()
     socket.reset();
 }
 
+void Session::retire()
+{
+    input_closed = true;
+    stall_timer.stop();
+}
+
+void Session::closeNow()
+{
+    retire();
+    closing = true;
+    if (socket)
+        socket->abort();
+}
+
 void Session::onReadyRead()
 {
-    if (closing) {
-        socket->readAll();
+    if (input_closed) {
+        socket->readAll();   // keep draining, so the peer's close is noticed
         return;
     }
-    recv_buffer.append(socket->readAll());
+    if (paused)
+        return;   // the bytes wait in the socket, whose read-ahead is bounded
+    const QByteArray bytes = socket->readAll();
+    if (bytes.isEmpty())
+        return;
+    last_active_ms = gettimeofday_ms();
+    got_bytes = true;
+    recv_buffer.append(bytes);
     analyseBuffer_Setup1();
+}
+
+bool Session::ordering() const
+{
+    return reactor && reactor->ordersReplies();
+}
+
+void Session::updateTask(const QString& key, const QList<QVariant>& values)
+{
+    // A request's progress stays with the session: only requests this side sent are entered in
+    // the reactor's table, so a peer's reply can never be matched to a peer's own request.
+    if (current_is_request)
+        incoming_task.applyUpdate(key, values);
+    else
+        reactor->update_TcpTsk_ByUuid(current->uuid(), key, values);
 }
 
 bool Session::takeHeader()
@@ -52,12 +95,13 @@ bool Session::takeHeader()
     if (end < 0 || end > kMaxHeaderBytes) {
         if (end > kMaxHeaderBytes || recv_buffer.size() > kMaxHeaderBytes + 3) {
             qWarning() << "header over 64 KiB, closing session" << session_id;
-            rejectOversized(QString());
+            reject(413, QString(), QString(), true);
         }
         return false;
     }
     QByteArray head = recv_buffer.left(end);
     recv_buffer.remove(0, end + 4);
+    stall = Stall::None;   // whatever follows has its own time
 
     // Stray lines before a request or status line are skipped.
     while (!head.isEmpty()) {
@@ -73,38 +117,60 @@ bool Session::takeHeader()
     if (head.isEmpty())
         return true;   // dropped; look for the next header
 
-    current = std::make_shared<SCI_ExecObj_Recv>(head, session_id);
-    current->setDuplex_Info(peer_address, peer_port);
-    if (current->contentLength() > kMaxBodyBytes) {
-        qWarning() << "body over 64 MiB announced, closing session" << session_id;
-        rejectOversized(current->uuid());
+    auto message = std::make_shared<SCI_ExecObj_Recv>(head, session_id);
+    message->setDuplex_Info(peer_address, peer_port);
+    const bool isReply = message->method() == QLatin1String("Response");
+    if (!message->lengthFault().isEmpty()) {
+        qWarning().noquote() << message->lengthFault() << "- closing session" << session_id;
+        reject(400, message->uuid(), message->lengthFault(), !isReply);
         return false;
     }
+    const qint64 length = message->contentLength();
+    if (length > kMaxBodyBytes) {
+        qWarning() << "body over 64 MiB announced, closing session" << session_id;
+        reject(413, message->uuid(), QString(), !isReply);
+        return false;
+    }
+    if (length > 0 && !reactor->reserveBody(length)) {
+        qWarning() << "body budget of the reactor spent, closing session" << session_id;
+        reject(413, message->uuid(), QString(), !isReply);
+        return false;
+    }
+    reserved_body = qMax<qint64>(length, 0);
+    message->prepareBody();
+    current = message;
     in_message = true;
-    const QString uuid = current->uuid();
-    if (current->isRequest())
-        reactor->append_TcpTask(uuid);
-    reactor->update_TcpTsk_ByUuid(uuid, QStringLiteral("tskup_firstrecv_timing"), {});
-    reactor->update_TcpTsk_ByUuid(uuid, QStringLiteral("tskup_chg_recvpacklength"),
-                                  {QVariant(int(qMax<qint64>(0, current->contentLength())))});
+    current_is_request = current->isRequest();
+    if (current_is_request) {
+        incoming_task = TcpTsk_Info(current->uuid());
+        incoming_task.url = current->uuid();
+    }
+    updateTask(QStringLiteral("tskup_firstrecv_timing"));
+    updateTask(QStringLiteral("tskup_chg_recvpacklength"), {QVariant(int(reserved_body))});
     return true;
 }
 
 void Session::analyseBuffer_Setup1()
 {
+    // A handler that spins an event loop inside an emission would land here again; the outer
+    // pass goes on with what has arrived meanwhile.
+    if (parsing)
+        return;
+    parsing = true;
     // Every complete message in the buffer is finished, so pipelined requests all get replies.
     bool continuing = in_message;
-    while (!closing) {
+    while (!input_closed) {
         if (!in_message) {
+            if (ordering() && reply_slots.size() >= kMaxPendingReplies) {
+                paused = true;
+                break;
+            }
             if (!takeHeader())
-                return;
+                break;
             if (!in_message)
                 continue;
-        } else if (!current) {
-            in_message = false;
-            return;
         } else if (continuing && current->getNeedLength() > 0) {
-            reactor->update_TcpTsk_ByUuid(current->uuid(), QStringLiteral("tskup_recv_times"), {});
+            updateTask(QStringLiteral("tskup_recv_times"));
         }
         continuing = false;
 
@@ -119,46 +185,156 @@ void Session::analyseBuffer_Setup1()
             }
         }
         if (current->getNeedLength() > 0)
-            return;
+            break;
 
-        reactor->update_TcpTsk_ByUuid(current->uuid(), QStringLiteral("tskup_finishrecv_timing"), {});
+        updateTask(QStringLiteral("tskup_finishrecv_timing"));
         analyseBuffer_Setup2_5();
-        in_message = false;
-        current.reset();
+        finishMessage();
     }
+    parsing = false;
+    armStallTimer();
+}
+
+void Session::finishMessage()
+{
+    in_message = false;
+    current.reset();
+    reactor->releaseBody(reserved_body);
+    reserved_body = 0;
+    stall = Stall::None;
 }
 
 void Session::analyseBuffer_Setup2_5()
 {
-    if (!current || !current->analysisIntegrality())
+    if (!current)
         return;
-    CTask_FormData record = current->getFormData();
-    const CVariant<TcpTsk_Info> task = reactor->getTcpTask(record.uuid);
-    if (!task.isEmpty())
-        record.setProgress({task.getValue()});
-    if (!record.url.isEmpty()) {
-        reactor->remove_TaskFromList(record.uuid);
-        emit sigRequest(record);
-    } else {
-        emit sigResponse(record);
+    if (!current->analysisIntegrality()) {
+        // A reply is never answered; a request learns why it failed and the connection stays.
+        if (current_is_request)
+            answerOwn(400, current->uuid(), current->decodeFault(), false);
+        return;
     }
+    CTask_FormData record = current->getFormData();
+    if (!current_is_request) {
+        const CVariant<TcpTsk_Info> task = reactor->getTcpTask(record.uuid);
+        if (!task.isEmpty())
+            record.setProgress({task.getValue()});
+        emit sigResponse(record);
+        return;
+    }
+    record.setProgress({incoming_task});
+    record.request_seq = ++next_seq;
+    if (ordering()) {
+        ReplySlot slot;
+        slot.seq = record.request_seq;
+        slot.uuid = record.uuid;
+        reply_slots.append(slot);
+    }
+    emit sigRequest(record);
 }
 
-void Session::rejectOversized(const QString& uuid)
+void Session::reject(int status, const QString& uuid, const QString& fault, bool answer)
 {
-    closing = true;
+    retire();
     recv_buffer.clear();
-    current.reset();
-    in_message = false;
+    if (current)
+        finishMessage();
+    if (answer) {
+        answerOwn(status, uuid, fault, true);
+        return;
+    }
+    closeWhenWritten();
+}
+
+void Session::answerOwn(int status, const QString& uuid, const QString& fault, bool closeAfter)
+{
     CTask_FormData reply;
     reply.uuid = uuid;
     reply.session_id = session_id;
-    reply.status_code = 413;
+    reply.status_code = status;
+    if (!fault.isEmpty())
+        reply.status_text = fault;
     SCI_ExecObj_Send send(reply);
-    send_queue.clear();
-    if (!streaming)
-        send.SerializeWrite(socket.get());
-    socket->disconnectFromHost();   // after the reply has left
+    if (!ordering()) {
+        deliver(send);
+        if (closeAfter)
+            closeWhenWritten();
+        return;
+    }
+    ReplySlot slot;
+    slot.seq = ++next_seq;
+    slot.uuid = send.record().uuid;
+    slot.answered = true;
+    slot.close_after = closeAfter;
+    slot.sends.append(send);
+    reply_slots.append(slot);
+    flushReplies();
+}
+
+bool Session::placeReply(const SCI_ExecObj_Send& send)
+{
+    const CTask_FormData& record = send.record();
+    if (!record.url.isEmpty())
+        return false;   // a message of our own, not an answer
+    ReplySlot* target = nullptr;
+    for (ReplySlot& slot : reply_slots) {
+        const bool same = record.request_seq > 0 ? slot.seq == record.request_seq : slot.uuid == record.uuid;
+        if (!same)
+            continue;
+        if (!slot.answered) {
+            target = &slot;
+            break;
+        }
+        target = &slot;   // a further reply to a request still waiting its turn stays with it
+    }
+    if (!target)
+        return false;
+    target->answered = true;
+    target->sends.append(send);
+    flushReplies();
+    return true;
+}
+
+void Session::flushReplies()
+{
+    while (!reply_slots.isEmpty() && !closing) {
+        ReplySlot& head = reply_slots.first();
+        if (!head.answered && !head.served)
+            break;
+        ReplySlot slot = reply_slots.takeFirst();
+        for (SCI_ExecObj_Send& send : slot.sends)
+            deliver(send);
+        if (slot.close_after)
+            closeWhenWritten();
+    }
+    if (paused && reply_slots.size() < kMaxPendingReplies) {
+        // Not from inside a reply that a handler sends while this session emits.
+        QMetaObject::invokeMethod(this, &Session::resumeInput, Qt::QueuedConnection);
+    }
+}
+
+void Session::resumeInput()
+{
+    if (!paused || input_closed || !socket)
+        return;
+    paused = false;
+    recv_buffer.append(socket->readAll());
+    analyseBuffer_Setup1();
+}
+
+void Session::SlotRequestServed(qint64 seq)
+{
+    if (QThread::currentThread() != thread()) {
+        QMetaObject::invokeMethod(this, "SlotRequestServed", Qt::QueuedConnection, Q_ARG(qint64, seq));
+        return;
+    }
+    for (ReplySlot& slot : reply_slots) {
+        if (slot.seq == seq) {
+            slot.served = true;
+            flushReplies();
+            return;
+        }
+    }
 }
 
 void Session::SlotSendAction(SCI_ExecObj_Send send)
@@ -167,6 +343,15 @@ void Session::SlotSendAction(SCI_ExecObj_Send send)
         QMetaObject::invokeMethod(this, "SlotSendAction", Qt::QueuedConnection, Q_ARG(SCI_ExecObj_Send, send));
         return;
     }
+    if (closing)
+        return;
+    if (placeReply(send))
+        return;
+    deliver(send);
+}
+
+void Session::deliver(SCI_ExecObj_Send& send)
+{
     if (closing)
         return;
     if (streaming) {
@@ -183,6 +368,7 @@ void Session::SlotSendAction(SCI_ExecObj_Send send)
 
 void Session::writeNow(SCI_ExecObj_Send& send)
 {
+    last_active_ms = gettimeofday_ms();
     send.SerializeWrite(socket.get());
     FileSender* sender = FileSender::activeOn(socket.get());
     if (!sender)
@@ -199,4 +385,49 @@ void Session::onStreamFinished()
         SCI_ExecObj_Send next = send_queue.takeFirst();
         writeNow(next);
     }
+    if (close_pending && !streaming)
+        closeWhenWritten();
+}
+
+void Session::closeWhenWritten()
+{
+    if (streaming) {
+        close_pending = true;   // after the file and what queued behind it
+        return;
+    }
+    closing = true;
+    close_pending = false;
+    if (socket)
+        socket->disconnectFromHost();   // a reply still buffered leaves first
+}
+
+void Session::armStallTimer()
+{
+    Stall now = Stall::None;
+    if (!input_closed && !paused) {
+        if (in_message && current && current->getNeedLength() > 0)
+            now = Stall::Body;
+        else if (!in_message && !recv_buffer.isEmpty())
+            now = Stall::Header;
+    }
+    const JXKC::TcpReactor::Limits& limits = reactor->limits();
+    if (now == Stall::None)
+        stall_timer.stop();
+    else if (now == Stall::Body && (stall != Stall::Body || got_bytes))
+        stall_timer.start(limits.body_stall_timeout_ms);   // restarts with every byte of body
+    else if (now == Stall::Header && stall != Stall::Header)
+        stall_timer.start(limits.header_timeout_ms);       // counts from the header's first byte
+    stall = now;
+    got_bytes = false;
+}
+
+void Session::onStall()
+{
+    if (stall == Stall::Header)
+        qWarning() << "header not complete in time, closing session" << session_id;
+    else if (stall == Stall::Body)
+        qWarning() << "body stopped arriving, closing session" << session_id;
+    else
+        return;
+    closeNow();
 }

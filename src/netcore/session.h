@@ -7,6 +7,7 @@
 #include <QList>
 #include <QObject>
 #include <QTcpSocket>
+#include <QTimer>
 #include <atomic>
 #include <memory>
 
@@ -17,6 +18,15 @@ class TcpReactor;
 
 // One TCP connection of a reactor: cuts the incoming bytes into messages, has them decoded
 // and emits them; writes outgoing messages on its socket, always in the socket's thread.
+//
+// The peer is a stranger: a message that cannot be framed is answered and the connection
+// closed, one that does not decode is answered with 400 and the connection kept, and a header
+// or body that stops arriving closes the connection (time-outs from the reactor's limits).
+// When the reactor orders replies, each request keeps a place in a queue and its reply leaves
+// only after the replies of the requests before it, however the service answers them.
+//
+// Everything but lastActiveMs() and isWorking() belongs to the session's own thread (the
+// reactor's worker); SlotSendAction and SlotRequestServed hop there by themselves.
 class Session : public QObject {
     Q_OBJECT
 public:
@@ -25,6 +35,11 @@ public:
     static constexpr qint64 kMaxBodyBytes = 64LL * 1024 * 1024;
     // Messages waiting while a file streams; more than this is a peer that does not read.
     static constexpr int kMaxQueuedSends = 1024;
+    // Requests waiting for their replies; beyond this the session stops reading until replies
+    // leave, so a peer that pipelines without end only fills its own socket.
+    static constexpr int kMaxPendingReplies = 256;
+    // What the socket reads ahead of the session; a paused session holds no more than this.
+    static constexpr qint64 kSocketReadAhead = 256 * 1024;
 
     // Takes ownership of the socket, which must belong to the current thread.
     Session(JXKC::TcpReactor* reactor, QTcpSocket* socket, int id);
@@ -33,23 +48,55 @@ public:
     int id() const { return session_id; }
     bool isWorking() const { return connected.load(); }
     QTcpSocket* tcpSocket() const { return socket.get(); }
+    // ms since the epoch of the last byte read or message written; any thread.
+    qint64 lastActiveMs() const { return last_active_ms.load(); }
 
     void analyseBuffer_Setup1();
     void analyseBuffer_Setup2_5();
+    // Takes no further input; the session is about to be deleted. Own thread only.
+    void retire();
+    // Drops the connection at once (the reactor then deletes the session). Own thread only.
+    void closeNow();
 
 public slots:
     void SlotSendAction(SCI_ExecObj_Send send);
+    // The service is done with the request in place `seq`; a request left without reply no
+    // longer holds back the replies behind it.
+    void SlotRequestServed(qint64 seq);
 
 signals:
     void sigRequest(CTask_FormData obj);
     void sigResponse(CTask_FormData obj);
 
 private:
+    // A request's place in the reply queue.
+    struct ReplySlot {
+        qint64 seq = 0;
+        QString uuid;
+        bool answered = false;
+        bool served = false;
+        bool close_after = false;   // the connection ends with this reply
+        QList<SCI_ExecObj_Send> sends;
+    };
+    enum class Stall { None, Header, Body };
+
     void onReadyRead();
     bool takeHeader();
-    void rejectOversized(const QString& uuid);
+    void updateTask(const QString& key, const QList<QVariant>& values = {});
+    void finishMessage();
+    // Answers a message that cannot be framed and ends the connection after the answer.
+    void reject(int status, const QString& uuid, const QString& fault, bool answer);
+    void answerOwn(int status, const QString& uuid, const QString& fault, bool closeAfter);
+    bool ordering() const;
+    bool placeReply(const SCI_ExecObj_Send& send);
+    void flushReplies();
+    void resumeInput();
+    void deliver(SCI_ExecObj_Send& send);
     void writeNow(SCI_ExecObj_Send& send);
     void onStreamFinished();
+    void closeWhenWritten();
+    void armStallTimer();
+    void onStall();
 
     const int session_id;
     std::unique_ptr<QTcpSocket> socket;
@@ -58,10 +105,23 @@ private:
     QByteArray recv_buffer;
     std::shared_ptr<SCI_ExecObj_Recv> current;
     bool in_message = false;
-    bool closing = false;
+    bool current_is_request = false;
+    TcpTsk_Info incoming_task;   // progress of the request being received
+    qint64 reserved_body = 0;    // bytes of the reactor's body budget held by this message
+    bool parsing = false;
+    bool input_closed = false;   // no more messages are read
+    bool closing = false;        // no more messages are written
+    bool close_pending = false;  // disconnect once the file being streamed has gone
+    bool paused = false;         // too many replies owed: input waits in the socket
+    bool got_bytes = false;
+    Stall stall = Stall::None;
+    QTimer stall_timer;
     std::atomic<bool> connected{false};
+    std::atomic<qint64> last_active_ms{0};
     JXKC::TcpReactor* reactor;
 
+    qint64 next_seq = 0;
+    QList<ReplySlot> reply_slots;
     QList<SCI_ExecObj_Send> send_queue;
     bool streaming = false;
     QMetaObject::Connection stream_connection;

@@ -69,7 +69,8 @@ CTask_FormData::CTask_FormData(CTask_FormData&& other) noexcept
       json(std::move(other.json)),
       parts(std::move(other.parts)),
       images(std::move(other.images)),
-      files(std::move(other.files))
+      files(std::move(other.files)),
+      request_seq(other.request_seq)
 {
     QMutexLocker lock(&other.progress_mutex);
     progress = std::move(other.progress);
@@ -123,6 +124,7 @@ void CTask_FormData::assignFields(const CTask_FormData& other)
     parts = other.parts;
     images = other.images;
     files = other.files;
+    request_seq = other.request_seq;
 }
 
 QList<TcpTsk_Info> CTask_FormData::progressCopy() const
@@ -158,6 +160,10 @@ QString CTask_FormData::getResponseFirstLine()
         return QStringLiteral("%1 %2 HTTP/1.1").arg(method, target);
     }
     switch (status_code) {
+    case 400:
+        // The caller names the fault in the status text.
+        result_code = -1;
+        return QStringLiteral("HTTP/1.1 %1 Bad Request").arg(status_code);
     case 404:
         status_text = QStringLiteral("no found url");
         result_code = -1;

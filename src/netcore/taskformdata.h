@@ -45,7 +45,7 @@ public:
     // 2 images, 3 files, 1 JSON, 0 nothing to send in the body.
     int getTaskPkgType() const;
     // The first line of the message; for 404, 503 and 413 replies it also sets the result
-    // code and status text that go into the reply body.
+    // code and status text that go into the reply body (400 sets the code only).
     QString getResponseFirstLine();
 
     // Thread-safe access to the progress list while other threads may be filling it.
@@ -71,6 +71,9 @@ public:
     QMap<QString, QVariant> parts;
     QMap<QString, cv::Mat> images;
     QMap<QString, QByteArray> files;
+    // Receive side: the place of a request on its connection (1, 2, ...), 0 otherwise. A reply
+    // that carries it keeps the place of its request among the replies; never written.
+    qint64 request_seq = 0;
     QList<TcpTsk_Info> progress;
     mutable QMutex progress_mutex;
 

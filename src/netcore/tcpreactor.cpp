@@ -4,6 +4,7 @@
 #include "base/publictools.h"
 #include "netcore/sciexecobjsend.h"
 
+#include <QCoreApplication>
 #include <QEventLoop>
 #include <QSemaphore>
 #include <QThread>
@@ -21,7 +22,7 @@ constexpr int kSessionDeleteWaitMs = 1000;
 constexpr int kClosingGraceMs = 5000;
 }  // namespace
 
-TcpReactor::TcpReactor() : socketThreadPool_(new QThreadPool)
+TcpReactor::TcpReactor(const Limits& limits) : socketThreadPool_(new QThreadPool), reactor_limits(limits)
 {
     socketThreadPool_->setMaxThreadCount(1);
     qRegisterMetaType<CTask_FormData>("CTask_FormData");
@@ -92,6 +93,8 @@ bool TcpReactor::initialize()
         alive.stop();
         disconnect(quit);
         onFinish();
+        // Sessions are deleted later in this thread, whose event loop has ended: do it now.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         worker_running = false;
         worker_thread = nullptr;
     });
@@ -247,6 +250,70 @@ void TcpReactor::InitSession(Session* session)
     });
 }
 
+bool TcpReactor::reserveBody(qint64 bytes)
+{
+    if (bytes <= 0)
+        return true;
+    qint64 held = body_held.load();
+    do {
+        if (held + bytes > reactor_limits.body_budget_bytes)
+            return false;
+    } while (!body_held.compare_exchange_weak(held, held + bytes));
+    return true;
+}
+
+void TcpReactor::releaseBody(qint64 bytes)
+{
+    if (bytes > 0)
+        body_held -= bytes;
+}
+
+void TcpReactor::requestServed(const CTask_FormData& request)
+{
+    if (request.request_seq <= 0)
+        return;
+    QList<QPointer<Session>> local;
+    {
+        QMutexLocker lock(&sessions_mutex);
+        const QPointer<Session> session = sessions.value(request.session_id);
+        if (!session)
+            return;
+        // As in addSendQueue: a hop to another thread is posted under the lock.
+        if (onWorkerThread())
+            local.append(session);
+        else
+            session->SlotRequestServed(request.request_seq);
+    }
+    for (const QPointer<Session>& session : qAsConst(local)) {
+        if (session)
+            session->SlotRequestServed(request.request_seq);
+    }
+}
+
+void TcpReactor::makeRoomForSession()
+{
+    QPointer<Session> idlest;
+    {
+        QMutexLocker lock(&sessions_mutex);
+        int live = 0;
+        for (auto it = sessions.begin(); it != sessions.end();) {
+            if (it.value().isNull()) {
+                it = sessions.erase(it);
+                continue;
+            }
+            ++live;
+            if (!idlest || it.value()->lastActiveMs() < idlest->lastActiveMs())
+                idlest = it.value();
+            ++it;
+        }
+        if (live < reactor_limits.max_sessions || !idlest)
+            return;
+        sessions.remove(idlest->id());
+    }
+    qWarning() << "session limit reached, closing session" << idlest->id() << "idle longest";
+    idlest->closeNow();
+}
+
 void TcpReactor::updateSoftCnted()
 {
     last_activity_ms = gettimeofday_ms();
@@ -268,7 +335,6 @@ void TcpReactor::forgetSession(int id, Session* session)
 
 void TcpReactor::remove_ClientSession(int id)
 {
-    QList<QPointer<Session>> own;   // sessions of the calling thread, deleted right here
     QEventLoop loop;
     int pending = 0;
     {
@@ -285,7 +351,10 @@ void TcpReactor::remove_ClientSession(int id)
             }
             it = sessions.erase(it);
             if (session->thread() == QThread::currentThread()) {
-                own.append(session);
+                // This thread may be inside the session's own emission (a handler closing its
+                // connection): it goes once control is back in the event loop.
+                session->retire();
+                session->deleteLater();
                 continue;
             }
             // Scheduled under the lock: a session's destructor takes it first, so the session
@@ -298,8 +367,6 @@ void TcpReactor::remove_ClientSession(int id)
             session->deleteLater();
         }
     }
-    for (const QPointer<Session>& session : qAsConst(own))
-        delete session.data();
     if (pending == 0)
         return;
     QTimer::singleShot(kSessionDeleteWaitMs, &loop, &QEventLoop::quit);
@@ -418,6 +485,7 @@ void TcpServReactor::onNewConnection()
         QTcpSocket* socket = server->nextPendingConnection();
         if (!socket)
             return;
+        makeRoomForSession();
         const int id = ++_increase_index_session;
         auto* session = new Session(this, socket, id);   // deleted when its connection closes
         InitSession(session);

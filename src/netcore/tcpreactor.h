@@ -33,9 +33,27 @@ public:
 
 namespace JXKC {
 
+// What the peers of one reactor may hold.
+struct ReactorLimits {
+    qint64 body_budget_bytes = 256LL * 1024 * 1024;
+    int max_sessions = 256;
+    // From a header's first byte to its end.
+    int header_timeout_ms = 30000;
+    // Longest silence while body bytes are due.
+    int body_stall_timeout_ms = 30000;
+};
+
 // The core of both TCP endpoints: one worker thread whose event loop hosts every socket and
 // session, a session table, and a task table that remembers outgoing requests by uuid until
-// their reply arrives or they grow old.
+// their reply arrives or they grow old. Only requests this side sent enter the task table, so
+// a reply from a peer can only ever be matched to one of them.
+//
+// What peers may hold is bounded by Limits: body bytes held at once over all sessions (a
+// message beyond it gets 413 and its connection closes), sessions of a server (the one idle
+// longest gives way), and the time to finish a header or to go on sending a body.
+//
+// Threads: the tables are guarded by their mutexes; body_held and the flags are atomics;
+// sessions and sockets live in the worker thread.
 class TcpReactor : public QObject {
     Q_OBJECT
 public:
@@ -43,7 +61,9 @@ public:
     static constexpr qint64 kTaskMaxAgeMs = 60001;
     static constexpr int kSessionPurgeIntervalMs = 10001;
 
-    TcpReactor();
+    using Limits = ReactorLimits;
+
+    explicit TcpReactor(const Limits& limits = Limits());
     ~TcpReactor() override;
 
     // Shared ownership that destroys the reactor in the thread it belongs to, whoever lets go
@@ -67,8 +87,24 @@ public:
     // The port actually listened on (a server started on port 0 picks one); 0 otherwise.
     virtual quint16 serverPort() const { return 0; }
 
+    const Limits& limits() const { return reactor_limits; }
+    // Takes `bytes` of the body budget for a message being received; false when they do not
+    // fit. Any thread.
+    bool reserveBody(qint64 bytes);
+    void releaseBody(qint64 bytes);
+    qint64 heldBodyBytes() const { return body_held.load(); }
+
+    // When set, replies leave each connection in the order their requests arrived; whoever
+    // handles requests must then report each one done with requestServed.
+    void setOrderedReplies(bool ordered) { ordered_replies = ordered; }
+    bool ordersReplies() const { return ordered_replies.load(); }
+    // The service is done with an incoming request (answered or not). Any thread; ordered
+    // after the sends the calling thread made before.
+    void requestServed(const CTask_FormData& request);
+
     void append_ClientSession(Session* session);
-    // -1 closes every session, -2 only purges entries of sessions already gone.
+    // -1 closes every session, -2 only purges entries of sessions already gone. Sessions are
+    // deleted later in their own thread; one of another thread is waited for.
     void remove_ClientSession(int id);
     // Called by a session being destroyed.
     void forgetSession(int id, Session* session);
@@ -109,12 +145,19 @@ protected:
     std::atomic<int> alive_stamp{0};
     std::atomic<bool> worker_running{false};
     std::atomic<QThread*> worker_thread{nullptr};
+    // Closes the session idle longest when the table is full. Worker thread only.
+    void makeRoomForSession();
+
+private:
+    const Limits reactor_limits;
+    std::atomic<qint64> body_held{0};
+    std::atomic<bool> ordered_replies{false};
 };
 
 class TcpServReactor : public TcpReactor {
     Q_OBJECT
 public:
-    TcpServReactor() = default;
+    explicit TcpServReactor(const Limits& limits = Limits()) : TcpReactor(limits) {}
     ~TcpServReactor() override;
 
     // Whether the worker thread runs its event loop with the server listening.
@@ -137,7 +180,7 @@ class TcpCliReactor : public TcpReactor {
 public:
     static constexpr int kDialTimeoutMs = 200;
 
-    TcpCliReactor() = default;
+    explicit TcpCliReactor(const Limits& limits = Limits()) : TcpReactor(limits) {}
     ~TcpCliReactor() override;
 
     bool isRunning() const override;

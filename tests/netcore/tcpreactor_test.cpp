@@ -285,7 +285,7 @@ TEST(TcpReactor, LargeFileReplyArrivesWholeAndLaterSendsWait)
 {
     QByteArray content(50 * 1024 * 1024, Qt::Uninitialized);
     for (int i = 0; i < content.size(); ++i)
-        content[i] = char((i * 131) >> 7);
+        content[i] = char((qint64(i) * 131) >> 7);
     QFile file("big.bin");
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     file.write(content);
@@ -369,4 +369,35 @@ TEST(TcpReactorSession, PipelinedJunkPrefixedAndOversizedInput)
     NetTest::readUntil(endless, [&](const QByteArray&) { return endless.state() == QAbstractSocket::UnconnectedState; });
     EXPECT_EQ(endless.state(), QAbstractSocket::UnconnectedState);
     EXPECT_EQ(count(), 3);
+}
+
+TEST(TcpReactorSession, ASessionClosedByItsOwnHandlerIsDeletedAfterItsEmission)
+{
+    struct Closer : Server {
+        void InitSession(Session* session) override
+        {
+            live.insert(session->id(), session);
+            Server::InitSession(session);
+        }
+        QMap<int, QPointer<Session>> live;   // worker thread only
+    } server;
+    std::atomic<int> handled{0};
+    std::atomic<bool> survivedRemoval{false};
+    QObject::connect(&server, &JXKC::TcpReactor::sigRequest, &server,
+                     [&](const CTask_FormData& record) {
+                         ++handled;
+                         server.remove_ClientSession(record.session_id);
+                         survivedRemoval = !server.live.value(record.session_id).isNull();
+                     },
+                     Qt::DirectConnection);
+    ASSERT_TRUE(startServer(server));
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, server.serverPort());
+    ASSERT_TRUE(socket.waitForConnected(2000));
+    // The second request is already buffered when the first one's handler closes the session.
+    socket.write("POST /a HTTP/1.1\r\nHost: x\r\n\r\nPOST /b HTTP/1.1\r\nHost: x\r\n\r\n");
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return server.finished == 1; }));
+    EXPECT_TRUE(survivedRemoval.load());
+    EXPECT_EQ(handled, 1);
+    EXPECT_TRUE(TestEnv::waitUntil([&] { return socket.state() == QAbstractSocket::UnconnectedState; }, 2000));
 }

@@ -1,0 +1,264 @@
+// Clients that lie, stall or crowd a service, each through real sockets on loopback.
+#include "netcore/httpmanager.h"
+#include "nettestutil.h"
+
+#include <QJsonDocument>
+#include <QTcpSocket>
+#include <gtest/gtest.h>
+#include <memory>
+
+namespace {
+
+// "/echo" answers at once, "/ping" and "/hidden" count their calls, "/upload" answers with the
+// size of the body it got.
+class Service : public HttpManager {
+public:
+    explicit Service(const JXKC::TcpReactor::Limits& limits = {}) : HttpManager(JXKT_SERVER)
+    {
+        setReactorLimits(limits);
+        url_routes.insert("/echo", [this](const CTask_FormData& request) { answer(request, {}); });
+        url_routes.insert("/ping", [this](const CTask_FormData& request) {
+            ++pings;
+            answer(request, {{"pong", true}});
+        });
+        url_routes.insert("/hidden", [this](const CTask_FormData& request) {
+            ++hidden;
+            answer(request, {});
+        });
+        url_routes.insert("/upload", [this](const CTask_FormData& request) {
+            answer(request, {{"size", request.body.size()}});
+        });
+        EXPECT_TRUE(startReactor(QHostAddress::LocalHost, 0, 4));
+    }
+    JXKC::TcpReactor& held() { return *reactor; }
+
+    int pings = 0;
+    int hidden = 0;
+
+private:
+    void answer(const CTask_FormData& request, const QJsonObject& result)
+    {
+        CTask_FormData reply;
+        reply.uuid = request.uuid;
+        reply.session_id = request.session_id;
+        reply.json = result;
+        sendAsync(reply);
+    }
+};
+
+std::unique_ptr<QTcpSocket> dial(quint16 port)
+{
+    auto socket = std::make_unique<QTcpSocket>();
+    socket->connectToHost(QHostAddress::LocalHost, port);
+    EXPECT_TRUE(socket->waitForConnected(2000));
+    return socket;
+}
+
+QByteArray message(const QByteArray& url, const QByteArray& agent, const QByteArray& body = QByteArray(),
+                   const QByteArray& extra = QByteArray())
+{
+    return "POST " + url + " HTTP/1.1\r\nUser-Agent: " + agent + "\r\n" + extra +
+           "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+}
+
+QList<QPair<QByteArray, QByteArray>> readReplies(QTcpSocket& socket, int count, int timeoutMs = 3000)
+{
+    return NetTest::splitReplies(NetTest::readUntil(
+        socket, [count](const QByteArray& data) { return NetTest::splitReplies(data).size() >= count; },
+        timeoutMs));
+}
+
+// Everything the peer sends until it closes the connection.
+QByteArray readToClose(QTcpSocket& socket, int timeoutMs = 3000)
+{
+    return NetTest::readUntil(
+        socket, [&](const QByteArray&) { return socket.state() == QAbstractSocket::UnconnectedState; }, timeoutMs);
+}
+
+QJsonObject bodyOf(const QPair<QByteArray, QByteArray>& reply)
+{
+    return QJsonDocument::fromJson(reply.second).object();
+}
+
+}  // namespace
+
+TEST(Hostile, AReplyNeverRunsAHandlerAndABadRequestGets400)
+{
+    Service service;
+    auto first = dial(service.serverPort());
+    // Its body does not decode; its uuid names a route.
+    first->write(message("/nowhere", "/ping", "{", "Content-Type: application/json\r\n"));
+    auto replies = readReplies(*first, 1);
+    ASSERT_EQ(replies.size(), 1);
+    EXPECT_TRUE(replies.at(0).first.startsWith("HTTP/1.1 400 Bad Request\r\n"));
+    EXPECT_EQ(bodyOf(replies.at(0)).value("code").toInt(), -1);
+    EXPECT_EQ(bodyOf(replies.at(0)).value("msg").toString(), "invalid json");
+
+    // A second connection answers with that uuid, then asks something real.
+    auto second = dial(service.serverPort());
+    second->write("HTTP/1.1 200 OK\r\nUser-Agent: /ping\r\nContent-Length: 0\r\n\r\n" + message("/echo", "b2"));
+    replies = readReplies(*second, 1);
+    ASSERT_EQ(replies.size(), 1);
+    EXPECT_TRUE(replies.at(0).first.contains("User-Agent: b2"));
+    EXPECT_EQ(service.pings, 0);
+
+    // The first connection still serves.
+    first->write(message("/echo", "a2"));
+    replies = readReplies(*first, 1);
+    ASSERT_EQ(replies.size(), 1);
+    EXPECT_TRUE(replies.at(0).first.startsWith("HTTP/1.1 200 OK\r\n"));
+    EXPECT_EQ(service.held().heldBodyBytes(), 0);
+}
+
+TEST(Hostile, ContentLengthMustBeOnePlainNumber)
+{
+    Service service;
+    const QByteArray hidden = message("/hidden", "h");
+    for (const QByteArray& header : QList<QByteArray>{
+             "Content-Length: 99999999999999999999\r\n", "Content-Length: +7\r\n", "Content-Length: 0 7\r\n",
+             "Content-Length: -1\r\n", "Content-Length: 7x\r\n", "Content-Length:\r\n",
+             "Content-Length: 3\r\nContent-Length: 4\r\n"}) {
+        SCOPED_TRACE(header.constData());
+        auto socket = dial(service.serverPort());
+        socket->write("POST /echo HTTP/1.1\r\nUser-Agent: bad\r\n" + header + "\r\n" + hidden);
+        const auto replies = NetTest::splitReplies(readToClose(*socket));
+        EXPECT_EQ(socket->state(), QAbstractSocket::UnconnectedState);
+        ASSERT_EQ(replies.size(), 1);
+        EXPECT_TRUE(replies.at(0).first.startsWith("HTTP/1.1 400 Bad Request\r\n"));
+        EXPECT_TRUE(replies.at(0).first.contains("User-Agent: bad"));
+        EXPECT_TRUE(bodyOf(replies.at(0)).value("msg").toString().contains("Content-Length"));
+    }
+    EXPECT_EQ(service.hidden, 0);
+
+    // The same length twice, or with leading zeros, is still one length.
+    auto socket = dial(service.serverPort());
+    socket->write("POST /upload HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 3\r\n\r\nabc"
+                  "POST /upload HTTP/1.1\r\nContent-Length: 0000000002\r\n\r\nde");
+    const auto replies = readReplies(*socket, 2);
+    ASSERT_EQ(replies.size(), 2);
+    EXPECT_EQ(bodyOf(replies.at(0)).value("result").toObject().value("size").toInt(), 3);
+    EXPECT_EQ(bodyOf(replies.at(1)).value("result").toObject().value("size").toInt(), 2);
+}
+
+TEST(Hostile, BodyBytesHeldAtOnceStayWithinTheReactorsBudget)
+{
+    JXKC::TcpReactor::Limits limits;
+    limits.body_budget_bytes = 1024 * 1024;
+    Service service(limits);
+    const QByteArray head = "POST /upload HTTP/1.1\r\nContent-Length: 700000\r\n\r\n";
+
+    auto slow = dial(service.serverPort());
+    slow->write(head + QByteArray(100000, 'a'));
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return service.held().heldBodyBytes() == 700000; }));
+
+    // Another message that would not fit is refused and its connection closed.
+    auto greedy = dial(service.serverPort());
+    greedy->write(head);
+    const auto refused = NetTest::splitReplies(readToClose(*greedy));
+    ASSERT_EQ(refused.size(), 1);
+    EXPECT_TRUE(refused.at(0).first.startsWith("HTTP/1.1 413 "));
+
+    // A client without body is served meanwhile.
+    auto normal = dial(service.serverPort());
+    normal->write(message("/echo", "n"));
+    EXPECT_EQ(readReplies(*normal, 1).size(), 1);
+
+    // A finished message gives its bytes back, and so does a connection that goes.
+    slow->write(QByteArray(600000, 'b'));
+    const auto done = readReplies(*slow, 1);
+    ASSERT_EQ(done.size(), 1);
+    EXPECT_EQ(bodyOf(done.at(0)).value("result").toObject().value("size").toInt(), 700000);
+    auto quitter = dial(service.serverPort());
+    quitter->write(head + "x");
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return service.held().heldBodyBytes() == 700000; }));
+    quitter->abort();
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return service.held().heldBodyBytes() == 0; }));
+    normal->write(head + QByteArray(700000, 'c'));
+    EXPECT_EQ(readReplies(*normal, 1).size(), 1);
+}
+
+TEST(Hostile, StalledHeadersAndBodiesAreCutOffButIdleConnectionsStay)
+{
+    JXKC::TcpReactor::Limits limits;
+    limits.header_timeout_ms = 300;
+    limits.body_stall_timeout_ms = 300;
+    Service service(limits);
+    NetTest::LogCapture log;
+
+    auto idle = dial(service.serverPort());
+    idle->write(message("/echo", "i1"));
+    ASSERT_EQ(readReplies(*idle, 1).size(), 1);
+
+    // One header byte every 100 ms never ends the header in time, though bytes keep coming.
+    auto dribbler = dial(service.serverPort());
+    const QByteArray header = message("/echo", "dribble");
+    auto normal = dial(service.serverPort());
+    QElapsedTimer timer;
+    timer.start();
+    int sent = 0;
+    while (dribbler->state() == QAbstractSocket::ConnectedState && sent < header.size()) {
+        dribbler->write(header.mid(sent++, 1));
+        TestEnv::spin(100);
+        if (sent == 2) {
+            normal->write(message("/echo", "meanwhile"));
+            EXPECT_EQ(readReplies(*normal, 1, 1000).size(), 1);
+        }
+    }
+    EXPECT_EQ(dribbler->state(), QAbstractSocket::UnconnectedState);
+    EXPECT_LT(sent, header.size());
+    EXPECT_FALSE(log.lines(QtWarningMsg).filter("header not complete in time").isEmpty());
+
+    // A body that stops arriving.
+    auto staller = dial(service.serverPort());
+    staller->write("POST /upload HTTP/1.1\r\nContent-Length: 10\r\n\r\n12345");
+    readToClose(*staller);
+    EXPECT_EQ(staller->state(), QAbstractSocket::UnconnectedState);
+    EXPECT_FALSE(log.lines(QtWarningMsg).filter("body stopped arriving").isEmpty());
+
+    // The idle keep-alive connection saw all of that and still serves.
+    EXPECT_EQ(idle->state(), QAbstractSocket::ConnectedState);
+    idle->write(message("/echo", "i2"));
+    EXPECT_EQ(readReplies(*idle, 1).size(), 1);
+}
+
+TEST(Hostile, ANewConnectionBeyondTheCapClosesTheOneIdleLongest)
+{
+    JXKC::TcpReactor::Limits limits;
+    limits.max_sessions = 3;
+    Service service(limits);
+    std::vector<std::unique_ptr<QTcpSocket>> sockets;
+    for (int i = 0; i < 3; ++i) {
+        sockets.push_back(dial(service.serverPort()));
+        ASSERT_TRUE(TestEnv::waitUntil([&] { return service.held().getAliveSession().size() == i + 1; }));
+    }
+    TestEnv::spin(20);
+    // The first stays quiet; the other two talk.
+    for (int i = 1; i < 3; ++i) {
+        sockets[i]->write(message("/echo", "busy"));
+        ASSERT_EQ(readReplies(*sockets[i], 1).size(), 1);
+    }
+    auto fresh = dial(service.serverPort());
+    readToClose(*sockets[0]);
+    EXPECT_EQ(sockets[0]->state(), QAbstractSocket::UnconnectedState);
+    fresh->write(message("/echo", "fresh"));
+    EXPECT_EQ(readReplies(*fresh, 1).size(), 1);
+    EXPECT_EQ(sockets[1]->state(), QAbstractSocket::ConnectedState);
+    EXPECT_EQ(sockets[2]->state(), QAbstractSocket::ConnectedState);
+    EXPECT_EQ(service.held().getAliveSession().size(), 3);
+}
+
+TEST(Hostile, ManyPipelinedRequestsAllGetTheirRepliesInOrder)
+{
+    // Far more than a session keeps waiting for replies at once: reading pauses and resumes.
+    Service service;
+    auto socket = dial(service.serverPort());
+    constexpr int kRequests = 1000;
+    QByteArray pipeline;
+    for (int i = 0; i < kRequests; ++i)
+        pipeline += message(i % 7 == 3 ? "/missing" : "/echo", "r" + QByteArray::number(i));
+    socket->write(pipeline);
+    const auto replies = readReplies(*socket, kRequests, 15000);
+    ASSERT_EQ(replies.size(), kRequests);
+    for (int i = 0; i < kRequests; ++i)
+        ASSERT_TRUE(replies.at(i).first.contains("User-Agent: r" + QByteArray::number(i) + "\r\n")) << i;
+}
