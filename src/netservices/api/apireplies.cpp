@@ -63,6 +63,16 @@ QJsonArray firstEntries(const int* values, int count)
 
 }  // namespace
 
+QDateTime requestTime(const QString& text)
+{
+    return QDateTime::fromString(text, kTimeFormat);
+}
+
+bool isAnswerableSpan(const QDateTime& from, const QDateTime& to)
+{
+    return from.isValid() && to.isValid() && from.daysTo(to) <= kMaxSpanDays;
+}
+
 QJsonObject productInfos(const QString& deviceName)
 {
     const int cameras = qBound(0, numCamera, kMaxCameras);
@@ -92,10 +102,7 @@ QJsonObject productionCount(const QJsonObject& request, const QString& deviceNam
     const QJsonObject refused = errorString(QStringLiteral("错误的时间格式"));
     if (!start.isString() || !finish.isString())
         return refused;
-    const QDateTime from = QDateTime::fromString(start.toString(), kTimeFormat);
-    const QDateTime to = QDateTime::fromString(finish.toString(), kTimeFormat);
-    // Every day of the span costs a file lookup and a slot per hour, on the GUI thread.
-    if (!from.isValid() || !to.isValid() || from.daysTo(to) > kMaxSpanDays)
+    if (!isAnswerableSpan(requestTime(start.toString()), requestTime(finish.toString())))
         return refused;
 
     QJsonObject reply;

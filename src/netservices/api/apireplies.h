@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <QJsonObject>
 #include <QMap>
 #include <QString>
@@ -11,8 +12,14 @@
 // it reaches a file, a command or a counter.
 namespace HttpApiReplies {
 
-// Longest span the count query answers; a longer one is refused before any file is read.
+// Longest span the count and record queries answer; a longer one is refused before any file
+// is read (every day costs a file lookup and hour slots, on the GUI thread).
 constexpr qint64 kMaxSpanDays = 400;
+
+// A request time, "yyyy-MM-dd hh:mm:ss"; invalid when the text is not one.
+QDateTime requestTime(const QString& text);
+// Both times readable and at most kMaxSpanDays apart (a start after the end is answerable).
+bool isAnswerableSpan(const QDateTime& from, const QDateTime& to);
 
 QJsonObject productInfos(const QString& deviceName);
 

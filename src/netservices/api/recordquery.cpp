@@ -1,6 +1,7 @@
 #include "netservices/api/recordquery.h"
 
 #include "base/sqlconnection.h"
+#include "netservices/api/apireplies.h"
 
 #include <QDir>
 #include <QJsonArray>
@@ -94,10 +95,9 @@ OperationRecordQuery::OperationRecordQuery(QSqlDatabase today, const QDate& toda
 
 QJsonObject OperationRecordQuery::run(const QJsonObject& request) const
 {
-    const QDateTime start = QDateTime::fromString(request.value(QStringLiteral("datetime_start")).toString(), kTimeFormat);
-    const QDateTime end = QDateTime::fromString(request.value(QStringLiteral("datetime_end")).toString(), kTimeFormat);
-    // Years of days would mean thousands of folder lookups and opens on the GUI thread.
-    if (!start.isValid() || !end.isValid() || start.daysTo(end) > kMaxSpanDays)
+    const QDateTime start = HttpApiReplies::requestTime(request.value(QStringLiteral("datetime_start")).toString());
+    const QDateTime end = HttpApiReplies::requestTime(request.value(QStringLiteral("datetime_end")).toString());
+    if (!HttpApiReplies::isAnswerableSpan(start, end))
         return {{QStringLiteral("errorstring"), QStringLiteral("错误的时间格式")}};
 
     const Filters filters = filtersOf(request);

@@ -14,9 +14,6 @@
 // Everything here runs in the calling thread (the GUI thread, which owns the record connection).
 class OperationRecordQuery {
 public:
-    // Longest span answered; a longer one is refused like an unreadable time.
-    static constexpr qint64 kMaxSpanDays = 400;
-
     // Date -> (from, to) time of day; a start after the end gives one day on the start's date.
     using DayPlan = QMap<QDate, QPair<QTime, QTime>>;
     static DayPlan dayPlan(const QDateTime& start, const QDateTime& end);

@@ -30,10 +30,22 @@ bool portOf(const QJsonValue& value, int* port)
     return true;
 }
 
+// The address dialled must be the one the subscriber wrote. Qt also reads short, hexadecimal
+// and octal IPv4 forms and drops blanks: "192.168.001.010" would be dialled as 192.168.1.8.
+// So an IPv4 text counts only in its plain dotted-decimal form; an IPv6 text (parsed exactly)
+// only without blanks or a ";", which would split the key.
 bool isLiteralAddress(const QString& text)
 {
     QHostAddress address;
-    return !text.isEmpty() && address.setAddress(text);
+    if (text.isEmpty() || !address.setAddress(text))
+        return false;
+    if (address.protocol() == QAbstractSocket::IPv4Protocol)
+        return address.toString() == text;
+    for (const QChar c : text) {
+        if (c.isSpace() || c == QLatin1Char(';'))
+            return false;
+    }
+    return true;
 }
 
 }  // namespace

@@ -46,6 +46,10 @@ TEST_F(SubscriberStoreTest, KeepsOnlyDialableRegistrationsAndPushesOnlyTheExactT
         element("127.0.0.1", 0, "detected_info"),
         element("127.0.0.1", 90.5, "detected_info"),
         element("localhost", 9000, "detected_info"),                    // a name to resolve
+        element("192.168.001.010", 9000, "detected_info"),              // read as octal: 192.168.1.8
+        element("127.1", 9000, "detected_info"),
+        element(" 127.0.0.1", 9000, "detected_info"),
+        element("fe80::1%eth0;x", 9000, "detected_info"),               // would break the key
         element("127.0.0.1", 9000, "detected_info" + QString(60, 'x')),
         element("127.0.0.1", 9000, "other"),
         QJsonObject{{"subscriber_ip", "127.0.0.1"}, {"subscriber_topic", "detected_info"}},
