@@ -8,6 +8,7 @@
 #include <QDateTime>
 #include <algorithm>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QThread>
@@ -112,6 +113,22 @@ void ResStatisticsParam::init(QString group, int steps)
         qWarning() << "statistics file holds the day" << todayCount.date << "while the running day is"
                    << getCurDBDate() << "; archiving it";
         emit sigSaveRecord(todayCount.date, json, true);
+        todayCount.groups.clear();
+        todayCount.groups.push_back(newGroup(curGroupName));
+        todayCount.date = getCurDBDate();
+        calcCount(todayCount);
+        shownGroupName = curGroupName;
+    }
+    // Settings that missed a roll name a day that has ended: the stored day is later, or its
+    // archive exists. Results counted under that date would replace the real archive at the
+    // next roll, so an empty day starts as the roll would have started it.
+    const QDate settingsDay = QDate::fromString(getCurDBDate(), QStringLiteral("yyyy-MM-dd"));
+    const bool settingsBehind = (fileDay.isValid() && settingsDay < fileDay)
+                                || QFileInfo::exists(ResStatisticsDatabase::archiveFileName(getCurDBDate()));
+    if (settingsBehind && ResStatisticsDatabase::countsNothing(StuCountToJson(todayCount))) {
+        qWarning() << "statistics settings name the ended day" << getCurDBDate() << "; a new day starts";
+        createNewTime();
+        saveConfig();
         todayCount.groups.clear();
         todayCount.groups.push_back(newGroup(curGroupName));
         todayCount.date = getCurDBDate();
