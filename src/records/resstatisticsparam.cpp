@@ -113,10 +113,7 @@ void ResStatisticsParam::init(QString group, int steps)
         qWarning() << "statistics file holds the day" << todayCount.date << "while the running day is"
                    << getCurDBDate() << "; archiving it";
         emit sigSaveRecord(todayCount.date, json, true);
-        todayCount.groups.clear();
-        todayCount.groups.push_back(newGroup(curGroupName));
-        todayCount.date = getCurDBDate();
-        calcCount(todayCount);
+        startEmptyDay();
         shownGroupName = curGroupName;
     }
     // Settings that missed a roll name a day that has ended: the stored day is later, or its
@@ -129,10 +126,7 @@ void ResStatisticsParam::init(QString group, int steps)
         qWarning() << "statistics settings name the ended day" << getCurDBDate() << "; a new day starts";
         createNewTime();
         saveConfig();
-        todayCount.groups.clear();
-        todayCount.groups.push_back(newGroup(curGroupName));
-        todayCount.date = getCurDBDate();
-        calcCount(todayCount);
+        startEmptyDay();
         shownGroupName = curGroupName;
     }
 
@@ -191,6 +185,14 @@ CountGroup ResStatisticsParam::newGroup(const QString& name) const
     initStuCountGroup(group, name);
     repairGroup(group, detectCount, numCamera);
     return group;
+}
+
+void ResStatisticsParam::startEmptyDay()
+{
+    todayCount.groups.clear();
+    todayCount.groups.push_back(newGroup(curGroupName));
+    todayCount.date = getCurDBDate();
+    calcCount(todayCount);
 }
 
 void ResStatisticsParam::addRecord(int step, int hour, QList<bool> cameraOK, bool lastStep)
@@ -253,10 +255,7 @@ void ResStatisticsParam::checkDate()
     const QDateTime now = AppClock::now();
     rollTime = quint32(QDateTime(now.date(), QTime(morningsStart, 0)).toSecsSinceEpoch());
     saveConfig();
-    todayCount.groups.clear();
-    todayCount.groups.push_back(newGroup(curGroupName));
-    todayCount.date = getCurDBDate();
-    calcCount(todayCount);
+    startEmptyDay();
     qInfo() << "statistics: new production day" << todayCount.date;
 }
 
