@@ -99,7 +99,28 @@ ResStatisticsDatabase::FileState ResStatisticsDatabase::checkCurrentFile(QString
         *error = connection.errorText();
         return FileNotOpen;
     }
-    return StatisticsFiles::ensureTable(connection.db(), error) ? FileUsable : FileNotStatistics;
+    if (!StatisticsFiles::ensureTable(connection.db(), error))
+        return FileNotStatistics;
+    // The table must take the day's row the way every store writes it (names unique); the
+    // trial leaves no trace.
+    QSqlDatabase db = connection.db();
+    if (!db.transaction()) {
+        *error = db.lastError().text();
+        return FileNotStatistics;
+    }
+    bool stored = false;
+    {
+        QSqlQuery query(db);
+        stored = query.prepare(kUpsert);
+        query.bindValue(QStringLiteral(":name"), QStringLiteral("statisticsjson"));
+        query.bindValue(QStringLiteral(":value1"), QString());
+        query.bindValue(QStringLiteral(":value2"), QString());
+        stored = stored && query.exec();
+        if (!stored)
+            *error = query.lastError().text();
+    }
+    db.rollback();
+    return stored ? FileUsable : FileNotStatistics;
 }
 
 void ResStatisticsDatabase::setBrokenFileAside(const QString& error)
