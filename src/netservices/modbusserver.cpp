@@ -7,6 +7,7 @@
 #include <QMutexLocker>
 #include <QSocketNotifier>
 #include <QTcpServer>
+#include <QTimer>
 #include <QtEndian>
 
 #include <algorithm>
@@ -40,6 +41,7 @@ constexpr quint8 kIllegalDataValue = 0x03;
 // the connection stops being read (TCP then slows the sender down).
 constexpr int kReadBufferSize = 4096;
 constexpr int kMaxPendingReplyBytes = 64 * 1024;
+constexpr int kAcceptRetryMs = 1000;
 
 quint16 readU16(const QByteArray& data, int offset)
 {
@@ -372,6 +374,14 @@ bool ModbusServer::onStart()
         m_server.reset();
         return false;
     }
+    // QTcpServer stops accepting for good after an accept that fails for want of descriptors
+    // or memory; the poller waiting in the backlog gets in once some are free again.
+    QTcpServer* server = m_server.data();
+    connect(server, &QTcpServer::acceptError, server, [server](QAbstractSocket::SocketError error) {
+        qWarning().noquote() << QStringLiteral("Modbus server cannot accept a connection (error %1); trying again")
+                                    .arg(int(error));
+        QTimer::singleShot(kAcceptRetryMs, server, &QTcpServer::resumeAccepting);
+    });
     m_boundPort = m_server->serverPort();
     m_running = true;
     return true;

@@ -30,24 +30,6 @@ const QString kUpsert = QStringLiteral(
     "INSERT INTO resstatistics (name, value1, value2) VALUES (:name, :value1, :value2) ON CONFLICT(name) DO "
     "UPDATE SET value1 = excluded.value1, value2 = excluded.value2");
 
-// True when no hour of any record of the day JSON holds a count.
-bool countsNothing(const QJsonObject& day)
-{
-    for (const QJsonValue& group : day.value(QStringLiteral("groups")).toArray()) {
-        for (const QJsonValue& camera : group.toObject().value(QStringLiteral("datas")).toArray()) {
-            for (const QJsonValue& step : camera.toObject().value(QStringLiteral("data")).toArray()) {
-                for (const char* key : {"OK", "NG"}) {
-                    for (const QJsonValue& hour : step.toObject().value(QLatin1String(key)).toArray()) {
-                        if (hour.toDouble() != 0)
-                            return false;
-                    }
-                }
-            }
-        }
-    }
-    return true;
-}
-
 QString dayJsonText(const QJsonObject& json)
 {
     return QString::fromUtf8(QJsonDocument(json).toJson(QJsonDocument::Indented));
@@ -69,6 +51,23 @@ bool hasDisplay()
 }
 
 }  // namespace
+
+bool ResStatisticsDatabase::countsNothing(const QJsonObject& day)
+{
+    for (const QJsonValue& group : day.value(QStringLiteral("groups")).toArray()) {
+        for (const QJsonValue& camera : group.toObject().value(QStringLiteral("datas")).toArray()) {
+            for (const QJsonValue& step : camera.toObject().value(QStringLiteral("data")).toArray()) {
+                for (const char* key : {"OK", "NG"}) {
+                    for (const QJsonValue& hour : step.toObject().value(QLatin1String(key)).toArray()) {
+                        if (hour.toDouble() != 0)
+                            return false;
+                    }
+                }
+            }
+        }
+    }
+    return true;
+}
 
 ResStatisticsDatabase::ResStatisticsDatabase(ResStatisticsParam* param, QObject* parent)
     : QObject(parent), m_param(param)
@@ -100,7 +99,28 @@ ResStatisticsDatabase::FileState ResStatisticsDatabase::checkCurrentFile(QString
         *error = connection.errorText();
         return FileNotOpen;
     }
-    return StatisticsFiles::ensureTable(connection.db(), error) ? FileUsable : FileNotStatistics;
+    if (!StatisticsFiles::ensureTable(connection.db(), error))
+        return FileNotStatistics;
+    // The table must take the day's row the way every store writes it (names unique); the
+    // trial leaves no trace.
+    QSqlDatabase db = connection.db();
+    if (!db.transaction()) {
+        *error = db.lastError().text();
+        return FileNotStatistics;
+    }
+    bool stored = false;
+    {
+        QSqlQuery query(db);
+        stored = query.prepare(kUpsert);
+        query.bindValue(QStringLiteral(":name"), QStringLiteral("statisticsjson"));
+        query.bindValue(QStringLiteral(":value1"), QString());
+        query.bindValue(QStringLiteral(":value2"), QString());
+        stored = stored && query.exec();
+        if (!stored)
+            *error = query.lastError().text();
+    }
+    db.rollback();
+    return stored ? FileUsable : FileNotStatistics;
 }
 
 void ResStatisticsDatabase::setBrokenFileAside(const QString& error)

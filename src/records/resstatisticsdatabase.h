@@ -27,6 +27,9 @@ public:
     static QString currentFileName() { return QStringLiteral("ResStatistics.db"); }
     static QString templateFileName() { return QStringLiteral("ResStatisticsNULL.db"); }
     static QString archiveDirName() { return QStringLiteral("./ResStatistics"); }
+    static QString archiveFileName(const QString& date) { return archiveDirName() + '/' + date + QStringLiteral(".db"); }
+    // True when no hour of any record of a day JSON holds a count.
+    static bool countsNothing(const QJsonObject& day);
     // Reads the stored day JSON of a day file.
     static QString dayJsonSelect()
     {

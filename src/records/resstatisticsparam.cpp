@@ -8,6 +8,7 @@
 #include <QDateTime>
 #include <algorithm>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QThread>
@@ -112,10 +113,20 @@ void ResStatisticsParam::init(QString group, int steps)
         qWarning() << "statistics file holds the day" << todayCount.date << "while the running day is"
                    << getCurDBDate() << "; archiving it";
         emit sigSaveRecord(todayCount.date, json, true);
-        todayCount.groups.clear();
-        todayCount.groups.push_back(newGroup(curGroupName));
-        todayCount.date = getCurDBDate();
-        calcCount(todayCount);
+        startEmptyDay();
+        shownGroupName = curGroupName;
+    }
+    // Settings that missed a roll name a day that has ended: the stored day is later, or its
+    // archive exists. Results counted under that date would replace the real archive at the
+    // next roll, so an empty day starts as the roll would have started it.
+    const QDate settingsDay = QDate::fromString(getCurDBDate(), QStringLiteral("yyyy-MM-dd"));
+    const bool settingsBehind = (fileDay.isValid() && settingsDay < fileDay)
+                                || QFileInfo::exists(ResStatisticsDatabase::archiveFileName(getCurDBDate()));
+    if (settingsBehind && ResStatisticsDatabase::countsNothing(StuCountToJson(todayCount))) {
+        qWarning() << "statistics settings name the ended day" << getCurDBDate() << "; a new day starts";
+        createNewTime();
+        saveConfig();
+        startEmptyDay();
         shownGroupName = curGroupName;
     }
 
@@ -174,6 +185,14 @@ CountGroup ResStatisticsParam::newGroup(const QString& name) const
     initStuCountGroup(group, name);
     repairGroup(group, detectCount, numCamera);
     return group;
+}
+
+void ResStatisticsParam::startEmptyDay()
+{
+    todayCount.groups.clear();
+    todayCount.groups.push_back(newGroup(curGroupName));
+    todayCount.date = getCurDBDate();
+    calcCount(todayCount);
 }
 
 void ResStatisticsParam::addRecord(int step, int hour, QList<bool> cameraOK, bool lastStep)
@@ -236,10 +255,7 @@ void ResStatisticsParam::checkDate()
     const QDateTime now = AppClock::now();
     rollTime = quint32(QDateTime(now.date(), QTime(morningsStart, 0)).toSecsSinceEpoch());
     saveConfig();
-    todayCount.groups.clear();
-    todayCount.groups.push_back(newGroup(curGroupName));
-    todayCount.date = getCurDBDate();
-    calcCount(todayCount);
+    startEmptyDay();
     qInfo() << "statistics: new production day" << todayCount.date;
 }
 

@@ -106,6 +106,8 @@ signals:
 private:
     void applyConfig(const QJsonObject& json);
     CountGroup newGroup(const QString& name) const;
+    // Today's counters become one zeroed group of the current name, dated by rollTime.
+    void startEmptyDay();
     const CountDetect* shownRecord(int camera, int step, const CountGroup& group) const;
     void storeDay(bool isMove);
 

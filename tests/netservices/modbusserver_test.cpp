@@ -1,3 +1,4 @@
+#include "../netcore/nettestutil.h"
 #include "detection/counters.h"
 #include "detection/mojuwizard.h"
 #include "netservices/modbusserver.h"
@@ -20,8 +21,10 @@
 #include <vector>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -597,4 +600,45 @@ TEST_F(ModbusServerTest, ANewConnectionBeyondTheCapClosesTheOneIdleLongest)
     EXPECT_TRUE(held[1]->waitClosed());
     for (size_t i : {size_t(0), size_t(2), held.size() - 1})
         EXPECT_EQ(registersOf(held[i]->exchange(readRequest(quint16(300 + i), 3, 1))), (QList<quint16>{13})) << i;
+}
+
+TEST_F(ModbusServerTest, GoesOnAcceptingAfterRunningOutOfDescriptors)
+{
+    const quint16 port = server->serverPort();
+    rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
+    int highest = 0;
+    for (int fd = 0; fd < int(std::min<rlim_t>(old.rlim_cur, 65536)); ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1)
+            highest = fd;
+    }
+    // Every descriptor the process may have is taken, the last one by the peer: the server's
+    // accept fails for want of one until some are given back.
+    rlimit low = old;
+    low.rlim_cur = rlim_t(highest + 2);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> fillers;
+    for (int fd = ::socket(AF_INET, SOCK_DGRAM, 0); fd >= 0; fd = ::socket(AF_INET, SOCK_DGRAM, 0))
+        fillers.push_back(fd);
+    if (!fillers.empty()) {
+        ::close(fillers.back());
+        fillers.pop_back();
+    }
+    bool refused = false;
+    {
+        NetTest::LogCapture log;
+        PosixPeer peer(port);
+        refused = TestEnv::waitUntil([&log] { return !log.lines(QtWarningMsg).filter("accept").isEmpty(); }, 5000);
+        for (const int fd : fillers)
+            ::close(fd);
+        ::setrlimit(RLIMIT_NOFILE, &old);
+
+        QByteArray reply;
+        ASSERT_TRUE(runAside({[&] {
+            peer.send(readRequest(1, 3, 1));
+            reply = peer.receive(11);
+        }}));
+        EXPECT_EQ(registersOf(reply), (QList<quint16>{13}));
+    }
+    EXPECT_TRUE(refused);
 }

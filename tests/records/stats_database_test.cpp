@@ -190,6 +190,14 @@ TEST_F(StatsDatabase, GarbageCurrentFileIsKeptAsideAndTheDayGoesOn)
 
     database.slotSaveRecord("2024-05-06", dayJson("2024-05-06", 2), false);
     EXPECT_EQ(StatsTest::readDay("ResStatistics.db"), dayJson("2024-05-06", 2));
+
+    // A database whose table cannot take the day (its names are not unique) goes aside too.
+    ASSERT_TRUE(QFile::remove("ResStatistics.db"));
+    ASSERT_TRUE(StatsTest::execOn("ResStatistics.db", {"CREATE TABLE resstatistics (name TEXT, value1 TEXT, value2 TEXT)"}));
+    ResStatisticsDatabase again(nullptr);
+    EXPECT_TRUE(QFile::exists("ResStatistics.db.broken-20240506140359-1"));
+    again.slotSaveRecord("2024-05-06", dayJson("2024-05-06", 3), false);
+    EXPECT_EQ(StatsTest::readDay("ResStatistics.db"), dayJson("2024-05-06", 3));
 }
 
 TEST_F(StatsDatabase, CurrentFileThatDoesNotOpenAsksForAReboot)

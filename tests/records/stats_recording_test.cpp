@@ -110,11 +110,12 @@ TEST_F(StatsRecording, ConfigFileIsCreatedRepairedAndSavedOnChange)
     EXPECT_EQ(repaired.getCurDBDate(), "2024-05-09");
     EXPECT_EQ(readConfig().value("time").toString(), QString::number(at(3, 8).toSecsSinceEpoch()));
 
-    // Only "time": every hour reads 0.
+    // Only "time" (of the running day; an archived one would start a new day): every hour reads 0.
     m_model.reset();
-    TestEnv::writeText("resstatistics.json", QByteArray("{\"time\": \"") + QByteArray::number(eight) + "\"}");
+    const quint32 running = quint32(at(3, 8).toSecsSinceEpoch());
+    TestEnv::writeText("resstatistics.json", QByteArray("{\"time\": \"") + QByteArray::number(running) + "\"}");
     ResStatisticsParam& bare = start();
-    EXPECT_EQ(bare.getRollTime(), eight);
+    EXPECT_EQ(bare.getRollTime(), running);
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(bare.shiftHour(i), 0);
 }
@@ -331,6 +332,45 @@ TEST_F(StatsRecording, StoredDayTheClockIsStillInGoesOnWhateverTheSettingsSay)
     EXPECT_EQ(group().allCameras.cycle.OK[1], 3);
     m_model.reset();
     EXPECT_FALSE(QDir("ResStatistics").exists());
+}
+
+TEST_F(StatsRecording, SettingsThatMissedARollNeverCountIntoAnArchivedDay)
+{
+    // The roll to 2024-05-06 archived 2024-05-05 but its settings write failed; the program
+    // starts again after 2024-05-06 has ended too, with the statistics switch off.
+    const auto archive = [](const QString& date) { return StatsTest::readDay("ResStatistics/" + date + ".db"); };
+    const auto prepare = [this](bool withDayFile) {
+        writeSettings(at(-1, 8));
+        QDir().mkpath("ResStatistics");
+        ASSERT_TRUE(writeDay("ResStatistics/2024-05-05.db", "2024-05-05", [](CountGroup& g) { g.allCameras.cycle.OK[4] = 7; }));
+        if (withDayFile) {
+            ASSERT_TRUE(writeDay("ResStatistics.db", "2024-05-06", [](CountGroup& g) { g.allCameras.cycle.OK[1] = 3; }));
+        }
+        AppClock::setNow(at(1, 10));
+    };
+    for (const bool withDayFile : {true, false}) {
+        SCOPED_TRACE(withDayFile ? "stored day of 2024-05-06" : "fresh day file");
+        prepare(withDayFile);
+        ResStatisticsParam& model = start();
+        EXPECT_EQ(model.getCurDBDate(), "2024-05-07");
+        model.addRecord(0, 10, {true, true}, false);
+        model.addRecord(1, 10, {true, true}, true);
+        model.setTimer(true);   // the switch comes back on
+        model.checkDate();
+        m_model.reset();
+
+        EXPECT_EQ(StatsTest::allCameraCycle(archive("2024-05-05")).value("OK").toArray().at(4).toInt(), 7);
+        if (withDayFile) {
+            EXPECT_EQ(StatsTest::allCameraCycle(archive("2024-05-06")).value("OK").toArray().at(1).toInt(), 3);
+        }
+        const QJsonObject running = StatsTest::readDay("ResStatistics.db");
+        EXPECT_EQ(running.value("date").toString(), "2024-05-07");
+        EXPECT_EQ(StatsTest::allCameraCycle(running).value("OK").toArray().at(2).toInt(), 1);
+        EXPECT_EQ(readConfig().value("time").toString(), QString::number(at(1, 8).toSecsSinceEpoch()));
+
+        ASSERT_TRUE(QDir("ResStatistics").removeRecursively() && QFile::remove("ResStatistics.db"));
+        AppClock::setNow(at(0, 10));
+    }
 }
 
 TEST_F(StatsRecording, ClockSetBackKeepsTheDay)
