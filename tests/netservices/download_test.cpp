@@ -1,5 +1,6 @@
 #include "base/lanstr.h"
 #include "config/wizardparawidget.h"
+#include "detection/mojuwizard.h"
 #include "widgets/publictools_widget.h"
 #include "netservices/listingserver.h"
 #include "netservices/netcards/versiondownloaddialog.h"
@@ -299,6 +300,7 @@ TEST_F(DownloadTest, SettingsPageWarnsOfASilentServerAndOpensAnAnsweringOne)
     WarnBox warnBox;
     gpWarnBox = &warnBox;
     QString warned;
+    bool recorded = false;
     QTimer answer;   // answers the warning and closes the update screen, whichever comes
     QObject::connect(&answer, &QTimer::timeout, [&] {
         if (warnBox.isVisible()) {
@@ -306,8 +308,11 @@ TEST_F(DownloadTest, SettingsPageWarnsOfASilentServerAndOpensAnAnsweringOne)
             warnBox.accept();
         }
         for (QWidget* window : QApplication::topLevelWidgets()) {
-            if (auto* dialog = qobject_cast<VersionDownloadDialog*>(window); dialog && dialog->isVisible())
-                dialog->exitButton()->click();
+            auto* dialog = qobject_cast<VersionDownloadDialog*>(window);
+            if (!dialog || !dialog->isVisible())
+                continue;
+            recorded = gpWin && gpWin->versionDialog == dialog && dialog->parentWidget() == gpWin;
+            dialog->exitButton()->click();
         }
     });
     answer.start(10);
@@ -325,14 +330,19 @@ TEST_F(DownloadTest, SettingsPageWarnsOfASilentServerAndOpensAnAnsweringOne)
     warned.clear();
     serve("V17_a.rar", "a");
     ListingServer listing("served");
+    // The open screen is a child of the main window and recorded there until it is gone.
+    TestEnv::EnvGuard cycle("MOULD_SIM_CYCLE_MS", "3600000");
+    MoJuWizard window(nullptr, 0);
     {
         TestEnv::EnvGuard server("MOULD_UPDATE_SERVER", "127.0.0.1:" + QByteArray::number(listing.port()));
         page.SlotToVerion();
     }
+    EXPECT_TRUE(recorded);
+    EXPECT_TRUE(window.versionDialog.isNull());
     EXPECT_TRUE(warned.isEmpty());
     EXPECT_TRUE(page.updateButton()->isEnabled());
     TestEnv::waitUntil([] { return false; }, 50);   // lets a screen deleted later go
-    for (QWidget* window : QApplication::topLevelWidgets())
-        EXPECT_EQ(qobject_cast<VersionDownloadDialog*>(window), nullptr);   // the screen was freed
+    for (QWidget* top : QApplication::topLevelWidgets())
+        EXPECT_EQ(qobject_cast<VersionDownloadDialog*>(top), nullptr);   // the screen was freed
     gpWarnBox = nullptr;
 }
