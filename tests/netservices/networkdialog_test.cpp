@@ -12,6 +12,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTextEdit>
 #include <gtest/gtest.h>
 
@@ -124,6 +126,9 @@ TEST_F(NetworkDialogTest, TilesShowCardsLinkStatesAndRates)
                             ? qEnvironmentVariable("MOULD_SCREENSHOT_DIR")
                             : QFileInfo(QStringLiteral(MOULD_PROGRAM_PATH)).absolutePath() + "/screenshots";
     QDir().mkpath(dir);
+    // The screen settles in its event loop: three tiles fit the column, so no scroll bar is left.
+    QScrollBar* bar = gpNetDialog->findChild<QScrollArea*>()->verticalScrollBar();
+    EXPECT_TRUE(TestEnv::waitUntil([bar] { return !bar->isVisible(); }, 2000));
     const QImage picture = gpNetDialog->grab().toImage();
     EXPECT_EQ(picture.size(), QSize(1920, 1080));
     EXPECT_TRUE(picture.save(dir + "/network-settings.png"));
