@@ -157,6 +157,19 @@ TEST_F(DownloadTest, WalkIsBoundedAndAV17FolderGetsItsOwnTitledColumn)
     EXPECT_EQ(dialog.packageList().at(0).directory, "V17");
     EXPECT_EQ(dialog.packageList().at(0).names, QStringList({"v17_low.gz"}));
     EXPECT_FALSE(dialog.directoryNames().contains("V17"));
+    // Only walked directories get a title and paging buttons: the root, V17 and 30 empty ones.
+    EXPECT_EQ(dialog.directoryNames().size(), VersionDownloadDialog::kMaxRequests - 2);
+    EXPECT_EQ(dialog.nextPageButton(VersionDownloadDialog::kMaxRequests - 2), nullptr);
+
+    // A listing naming more packages than a screen can page through gets buttons for the first ones.
+    for (int i = 0; i < 600; ++i)
+        TestEnv::writeText(QString("crowded/V17_%1.rar").arg(i, 3, 10, QChar('0')), "x");
+    ListingServer crowdedServer("crowded");
+    VersionDownloadDialog crowded("127.0.0.1", crowdedServer.port());
+    ASSERT_EQ(crowded.packageList().size(), 1);
+    EXPECT_EQ(crowded.packageList().at(0).names.size(), VersionDownloadDialog::kMaxPackages);
+    EXPECT_EQ(crowded.packageGroup(0)->buttons().size(), VersionDownloadDialog::kMaxPackages);
+    EXPECT_EQ(crowded.packageList().at(0).names.last(), "V17_511.rar");
 }
 
 TEST_F(DownloadTest, SubdirectoryPackageIsStoredByteForByteAfterTheBackup)

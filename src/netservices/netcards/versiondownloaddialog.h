@@ -47,7 +47,8 @@ private:
 //
 // GUI thread only. Every request waits in a nested event loop (the screen stays alive); the
 // walk is bounded (each address once, at most kMaxRequests, listings up to kMaxListingBytes), so
-// a server that lists itself or never answers cannot hold the panel. Files are written through
+// a server that lists itself or never answers cannot hold the panel; only walked directories get
+// a column's title and paging buttons, and at most kMaxPackages buttons are made. Files are written through
 // QSaveFile; the old package and older backups go only after the new ones are safely there.
 class VersionDownloadDialog : public QDialog {
     Q_OBJECT
@@ -56,6 +57,8 @@ public:
     static constexpr int kPageSize = 7;
     static constexpr int kMaxRequests = 32;
     static constexpr qint64 kMaxListingBytes = 1024 * 1024;
+    // Package buttons of all columns together: a listing could name hundreds of thousands.
+    static constexpr int kMaxPackages = 512;
     static constexpr int kListingWaitMs = 1000;
     static constexpr int kTransferTimeoutMs = 3000;
     static constexpr int kDownloadWaitMs = 30000;
@@ -107,6 +110,9 @@ protected:
 private:
     void onPackageClicked(int column, int id);
     QString listingAddress(const QString& directory) const;
+    // True when the walk may still request this listing (not read yet, within kMaxRequests).
+    bool mayRequest(const QString& url) const;
+    int packageCount() const;
 
     bool m_reachable = true;
     QString m_baseUrl;
