@@ -216,10 +216,12 @@ TEST_F(NetworkDialogTest, ApplyKeepsOtherConfigKeysAndWritesThePortAsText)
 
 TEST_F(NetworkDialogTest, PingSendsTheTargetAsOneArgumentAndShowsWhatItPrinted)
 {
-    machine.runner.setHandler([](const QString& program, const QStringList&) {
+    machine.runner.setHandler([](const QString& program, const QStringList& arguments) {
         CommandResult result;
-        if (program == "ping")
+        if (program == "ping" && arguments == QStringList{"127.0.0.1"})
             result.output = "PING 127.0.0.1 (127.0.0.1) 56(84) bytes of data.\n64 bytes from 127.0.0.1: icmp_seq=1\n";
+        else if (program == "ping")
+            result.output = "64 bytes from an earlier target\n";
         return result;
     });
     auto* target = gpNetDialog->findChild<QLineEdit*>("Edit_pingTarget");
@@ -233,6 +235,9 @@ TEST_F(NetworkDialogTest, PingSendsTheTargetAsOneArgumentAndShowsWhatItPrinted)
     }
     EXPECT_EQ(machine.runner.count("ping"), 0);
 
+    // Pinging again at once: what the first ping printed does not reach the second one's panel.
+    target->setText("127.0.0.2");
+    ping->click();
     target->setText("127.0.0.1");
     ping->click();
     ASSERT_TRUE(TestEnv::waitUntil([&] { return panel->toPlainText().contains("icmp_seq=1"); }, 5000));
