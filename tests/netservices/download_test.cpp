@@ -4,6 +4,7 @@
 #include "widgets/publictools_widget.h"
 #include "netservices/listingserver.h"
 #include "netservices/netcards/versiondownloaddialog.h"
+#include "records/screen_support.h"
 #include "support/fakecommandrunner.h"
 
 #include <QAbstractButton>
@@ -104,11 +105,7 @@ TEST_F(DownloadTest, SubdirectoryPackagesPageBySevenAndRootLevelDirectoriesAreFi
     EXPECT_EQ(dialog.requestCount(), 2);
 
     dialog.QDialog::show();
-    const QString dir = qEnvironmentVariableIsSet("MOULD_SCREENSHOT_DIR")
-                            ? qEnvironmentVariable("MOULD_SCREENSHOT_DIR")
-                            : QFileInfo(QStringLiteral(MOULD_PROGRAM_PATH)).absolutePath() + "/screenshots";
-    QDir().mkpath(dir);
-    EXPECT_TRUE(dialog.grab().save(dir + "/version-download.png"));
+    EXPECT_TRUE(ScreenTest::saveShot(&dialog, "version-download"));
     QButtonGroup* column = dialog.packageGroup(0);
     EXPECT_EQ(visibleButtons(column).size(), 7);
     dialog.nextPageButton(0)->click();

@@ -4,6 +4,7 @@
 #include "netservices/companion/network.h"
 #include "netservices/netcards/networksettingdialog.h"
 #include "netservices/netmachine.h"
+#include "records/screen_support.h"
 #include "widgets/editip.h"
 #include "widgets/publictools_widget.h"
 
@@ -122,16 +123,11 @@ TEST_F(NetworkDialogTest, TilesShowCardsLinkStatesAndRates)
     EXPECT_TRUE(tile("eth1")->styleSheet().contains("solid red"));
     EXPECT_EQ(gpNetDialog->findChild<QLabel*>("lab_showstate")->text(), "未启动联网程序");
 
-    const QString dir = qEnvironmentVariableIsSet("MOULD_SCREENSHOT_DIR")
-                            ? qEnvironmentVariable("MOULD_SCREENSHOT_DIR")
-                            : QFileInfo(QStringLiteral(MOULD_PROGRAM_PATH)).absolutePath() + "/screenshots";
-    QDir().mkpath(dir);
     // The screen settles in its event loop: three tiles fit the column, so no scroll bar is left.
     QScrollBar* bar = gpNetDialog->findChild<QScrollArea*>()->verticalScrollBar();
     EXPECT_TRUE(TestEnv::waitUntil([bar] { return !bar->isVisible(); }, 2000));
-    const QImage picture = gpNetDialog->grab().toImage();
-    EXPECT_EQ(picture.size(), QSize(1920, 1080));
-    EXPECT_TRUE(picture.save(dir + "/network-settings.png"));
+    EXPECT_EQ(gpNetDialog->size(), QSize(1920, 1080));
+    EXPECT_TRUE(ScreenTest::saveShot(gpNetDialog, "network-settings"));
 
     // Hidden, the screen polls nothing.
     gpNetDialog->hide();

@@ -402,14 +402,8 @@ NetworkSettingDialog::~NetworkSettingDialog()
 
 void NetworkSettingDialog::ininconfig()
 {
-    QFile file(JXK_NETMN::configPath());
-    if (!file.open(QIODevice::ReadOnly))
-        return;
-    QJsonParseError error{};
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
-    if (error.error != QJsonParseError::NoError || !document.isObject())
-        return;
-    const QJsonObject object = document.object();
+    // A file that does not open or parse reads as empty: every setting keeps its default.
+    const QJsonObject object = readConfig();
     if (object.value(QStringLiteral("devicename")).isString())
         m_config.devicename = object.value(QStringLiteral("devicename")).toString();
     if (object.value(QStringLiteral("serveraddr")).isString())
