@@ -16,8 +16,10 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QThread>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 
 namespace {
@@ -32,8 +34,17 @@ protected:
         QDir().mkpath(root.path() + "/root/div-OVE");
         TestEnv::writeText(root.path() + "/root/div-OVE/newupdate.rar", "old package");
         TestEnv::writeText(root.path() + "/root/div-OVE-2025-01-01-10:00:00.tar.gz", "old backup");
+        // The GUI thread's event loop ticks while tar runs (or not, if tar blocked it).
+        QObject::connect(&guiTicker, &QTimer::timeout, [this] { guiTicked = true; });
+        guiTicker.start(10);
         runner.setHandler([this](const QString& program, const QStringList& arguments) {
             CommandResult result;
+            if (program == "tar") {
+                guiTicked = false;
+                for (int i = 0; i < 300 && !guiTicked; ++i)
+                    QThread::msleep(10);
+                tarSawGuiTick = guiTicked.load();
+            }
             if (program == "tar" && arguments.size() >= 2 && !failTar)
                 TestEnv::writeText(arguments.at(1), "new backup");
             result.exitCode = program == "tar" && failTar ? 2 : 0;
@@ -78,6 +89,9 @@ protected:
 
     QTemporaryDir root{QDir::tempPath() + "/mouldupdate-XXXXXX"};
     TestEnv::EnvGuard rootEnv{"MOULD_ROOT", root.path().toUtf8()};
+    QTimer guiTicker;
+    std::atomic<bool> guiTicked{false};
+    std::atomic<bool> tarSawGuiTick{false};
     FakeCommandRunner runner;
     bool failTar = false;
 };
@@ -195,6 +209,7 @@ TEST_F(DownloadTest, SubdirectoryPackageIsStoredByteForByteAfterTheBackup)
     ASSERT_EQ(backups.size(), 1);
     ASSERT_EQ(runner.commands().size(), 1);
     EXPECT_EQ(runner.commands().at(0), "tar -zcvf " + rootFile("/root/") + backups.at(0) + " -C " + rootFile("/root") + " div-OVE");
+    EXPECT_TRUE(tarSawGuiTick);   // the backup did not hold the GUI thread
     EXPECT_TRUE(button->isEnabled());
     EXPECT_TRUE(dialog.exitButton()->isEnabled());
 }

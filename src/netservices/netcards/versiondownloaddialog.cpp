@@ -338,8 +338,13 @@ bool VersionDownloadDialog::downloadPackage(int column, int id)
     const QByteArray package = reply->readAll();
     reply.reset();
 
+    // tar of the whole program folder takes a while: it runs on a pool thread behind the wait
+    // dialog, so the detection cycle and the screen go on meanwhile.
     QString archive;
-    if (backUpPackage(&archive))
+    bool backedUp = false;
+    CComp_DiaWait wait([this, &archive, &backedUp] { backedUp = backUpPackage(&archive); });
+    wait.exec();
+    if (backedUp)
         deleteBackupFile(archive);
 
     const QString target = QStringLiteral("newupdate") + archiveSuffix(name);

@@ -45,7 +45,8 @@ private:
 // that holds packages, seven a page, and downloads the chosen one next to the program as
 // "newupdate" + its archive suffix, after a backup archive of the program folder.
 //
-// GUI thread only. Every request waits in a nested event loop (the screen stays alive); the
+// GUI thread only, but for the backup archive, made on a pool thread behind a wait dialog. Every
+// request waits in a nested event loop (the screen and the detection cycle go on); the
 // walk is bounded (each address once, at most kMaxRequests, listings up to kMaxListingBytes), so
 // a server that lists itself or never answers cannot hold the panel; only walked directories get
 // a column's title and paging buttons, and at most kMaxPackages buttons are made. Files are written through
@@ -76,7 +77,8 @@ public:
 
     // Downloads the package of the given column and position; true when it is stored.
     bool downloadPackage(int column, int id);
-    // Archives the program folder; true when tar succeeded and the archive is there.
+    // Archives the program folder; true when tar succeeded and the archive is there. Touches no
+    // member, so the download runs it on a pool thread.
     bool backUpPackage(QString* archiveName = nullptr);
     // Removes earlier backup archives but the one named keep.
     void deleteBackupFile(const QString& keep);
