@@ -68,7 +68,8 @@ public:
 
     explicit VersionDownloadDialog(const QString& server, quint16 port = kDefaultPort, QWidget* parent = nullptr);
 
-    // False when a listing request was not answered in time (the root one decides the screen).
+    // False when the last listing request of the walk was not answered in time; a later one that
+    // answers sets it again. The settings page opens the screen only when it is set.
     bool isReachable() const { return m_reachable; }
 
     void getNodeInfos(const QString& url, const QString& directory = QString());
