@@ -10,6 +10,7 @@
 #include "detection/mojuwizard.h"
 #include "netservices/companion/network.h"
 #include "netservices/companion/viewwatch2vud.h"
+#include "netservices/netcards/networksettingdialog.h"
 #include "records/copy2movedisk.h"
 #include "records/diskmanager.h"
 #include "records/rescount.h"
@@ -82,6 +83,8 @@ int main(int argc, char* argv[])
     const int result = app.exec();
 
     qInfo() << "stopping";
+    // A stop that came while the network screen was open leaves it shown; closing it ends its ping.
+    delete gpNetDialog;
     // The network side goes first: its video worker grabs the main window.
     netmn->stop();
     window->StopDetect();

@@ -23,6 +23,12 @@ QSet<QString>& standIns()
     return programs;
 }
 
+QList<QStringList>& standInCommands()
+{
+    static QList<QStringList> commands;
+    return commands;
+}
+
 QMutex& commandLogMutex()
 {
     static QMutex mutex;
@@ -203,10 +209,18 @@ void SystemCommandRunner::registerStandIn(const QString& program)
     standIns().insert(program);
 }
 
-bool SystemCommandRunner::isStandIn(const QString& program)
+void SystemCommandRunner::registerStandIn(const QString& program, const QStringList& arguments)
+{
+    const QStringList command = QStringList(program) + arguments;
+    QMutexLocker lock(&standInMutex());
+    if (!standInCommands().contains(command))
+        standInCommands().append(command);
+}
+
+bool SystemCommandRunner::isStandIn(const QString& program, const QStringList& arguments)
 {
     QMutexLocker lock(&standInMutex());
-    return standIns().contains(program);
+    return standIns().contains(program) || standInCommands().contains(QStringList(program) + arguments);
 }
 
 void SystemCommandRunner::record(const QString& line)
@@ -224,7 +238,7 @@ void SystemCommandRunner::record(const QString& line)
 
 CommandResult SystemCommandRunner::run(const QString& program, const QStringList& arguments, int timeoutMs)
 {
-    if (Platform::isPanel() || isStandIn(program))
+    if (Platform::isPanel() || isStandIn(program, arguments))
         return runProcess(program, arguments, timeoutMs);
     record(commandLine(program, arguments));
     return CommandResult{};
@@ -233,7 +247,7 @@ CommandResult SystemCommandRunner::run(const QString& program, const QStringList
 bool SystemCommandRunner::startDetached(const QString& program, const QStringList& arguments,
                                         const QString& workingDirectory)
 {
-    if (Platform::isPanel() || isStandIn(program))
+    if (Platform::isPanel() || isStandIn(program, arguments))
         return QProcess::startDetached(program, arguments, workingDirectory);
     record(commandLine(program, arguments));
     return true;
@@ -242,7 +256,7 @@ bool SystemCommandRunner::startDetached(const QString& program, const QStringLis
 qint64 SystemCommandRunner::startDetachedPid(const QString& program, const QStringList& arguments,
                                              const QString& workingDirectory)
 {
-    if (!Platform::isPanel() && !isStandIn(program)) {
+    if (!Platform::isPanel() && !isStandIn(program, arguments)) {
         record(commandLine(program, arguments));
         return 0;
     }
@@ -256,7 +270,7 @@ CommandResult SystemCommandRunner::runStreaming(const QString& program, const QS
                                                 const CommandLineHandler& onLine,
                                                 const std::atomic<bool>* stop, int timeoutMs)
 {
-    if (Platform::isPanel() || isStandIn(program))
+    if (Platform::isPanel() || isStandIn(program, arguments))
         return runProcessStreaming(program, arguments, onLine, stop, timeoutMs);
     record(commandLine(program, arguments));
     return CommandResult{};

@@ -87,7 +87,10 @@ public:
 
     // Marks a program (as it is named in run calls) as one that runs for real off the panel.
     static void registerStandIn(const QString& program);
-    static bool isStandIn(const QString& program);
+    // Marks only this exact command (program and arguments) as one that runs for real: for a
+    // stand-in run by an interpreter, whose other uses must stay recorded.
+    static void registerStandIn(const QString& program, const QStringList& arguments);
+    static bool isStandIn(const QString& program, const QStringList& arguments = QStringList());
 
 private:
     static void record(const QString& line);

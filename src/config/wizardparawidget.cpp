@@ -114,6 +114,8 @@ void WizardParaWidget::SlotToVerion()
     const QPair<QString, quint16> server = updateServer();
     {
         VersionDownloadDialog dialog(server.first, server.second, gpWin);
+        if (gpWin)
+            gpWin->versionDialog = &dialog;
         if (dialog.isReachable()) {
             dialog.exec();
         } else if (gpWarnBox) {

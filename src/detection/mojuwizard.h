@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QList>
+#include <QPointer>
 #include <QSqlDatabase>
 #include <QTimer>
 #include <QVector>
@@ -16,6 +17,7 @@
 class CammerWidget;
 class ModbusServer;
 class QLabel;
+class VersionDownloadDialog;
 class WizardParaWidget;
 
 // The main window and detection controller. Here the detection cycle is simulated: every
@@ -68,6 +70,8 @@ public:
     QLabel* exportLabel() const { return m_exportLabel; }
     // The settings page, built on its first visit.
     WizardParaWidget* settingsPage();
+    // The update screen while the settings page has it open (a child of this window), else null.
+    QPointer<VersionDownloadDialog> versionDialog;
 
 public slots:
     // The picture stick came (true) or went (false).

@@ -1,8 +1,10 @@
 #include "base/lanstr.h"
 #include "config/wizardparawidget.h"
+#include "detection/mojuwizard.h"
 #include "widgets/publictools_widget.h"
 #include "netservices/listingserver.h"
 #include "netservices/netcards/versiondownloaddialog.h"
+#include "records/screen_support.h"
 #include "support/fakecommandrunner.h"
 
 #include <QAbstractButton>
@@ -14,8 +16,10 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QThread>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 
 namespace {
@@ -30,8 +34,17 @@ protected:
         QDir().mkpath(root.path() + "/root/div-OVE");
         TestEnv::writeText(root.path() + "/root/div-OVE/newupdate.rar", "old package");
         TestEnv::writeText(root.path() + "/root/div-OVE-2025-01-01-10:00:00.tar.gz", "old backup");
+        // The GUI thread's event loop ticks while tar runs (or not, if tar blocked it).
+        QObject::connect(&guiTicker, &QTimer::timeout, [this] { guiTicked = true; });
+        guiTicker.start(10);
         runner.setHandler([this](const QString& program, const QStringList& arguments) {
             CommandResult result;
+            if (program == "tar") {
+                guiTicked = false;
+                for (int i = 0; i < 300 && !guiTicked; ++i)
+                    QThread::msleep(10);
+                tarSawGuiTick = guiTicked.load();
+            }
             if (program == "tar" && arguments.size() >= 2 && !failTar)
                 TestEnv::writeText(arguments.at(1), "new backup");
             result.exitCode = program == "tar" && failTar ? 2 : 0;
@@ -76,6 +89,9 @@ protected:
 
     QTemporaryDir root{QDir::tempPath() + "/mouldupdate-XXXXXX"};
     TestEnv::EnvGuard rootEnv{"MOULD_ROOT", root.path().toUtf8()};
+    QTimer guiTicker;
+    std::atomic<bool> guiTicked{false};
+    std::atomic<bool> tarSawGuiTick{false};
     FakeCommandRunner runner;
     bool failTar = false;
 };
@@ -103,11 +119,7 @@ TEST_F(DownloadTest, SubdirectoryPackagesPageBySevenAndRootLevelDirectoriesAreFi
     EXPECT_EQ(dialog.requestCount(), 2);
 
     dialog.QDialog::show();
-    const QString dir = qEnvironmentVariableIsSet("MOULD_SCREENSHOT_DIR")
-                            ? qEnvironmentVariable("MOULD_SCREENSHOT_DIR")
-                            : QFileInfo(QStringLiteral(MOULD_PROGRAM_PATH)).absolutePath() + "/screenshots";
-    QDir().mkpath(dir);
-    EXPECT_TRUE(dialog.grab().save(dir + "/version-download.png"));
+    EXPECT_TRUE(ScreenTest::saveShot(&dialog, "version-download"));
     QButtonGroup* column = dialog.packageGroup(0);
     EXPECT_EQ(visibleButtons(column).size(), 7);
     dialog.nextPageButton(0)->click();
@@ -156,6 +168,19 @@ TEST_F(DownloadTest, WalkIsBoundedAndAV17FolderGetsItsOwnTitledColumn)
     EXPECT_EQ(dialog.packageList().at(0).directory, "V17");
     EXPECT_EQ(dialog.packageList().at(0).names, QStringList({"v17_low.gz"}));
     EXPECT_FALSE(dialog.directoryNames().contains("V17"));
+    // Only walked directories get a title and paging buttons: the root, V17 and 30 empty ones.
+    EXPECT_EQ(dialog.directoryNames().size(), VersionDownloadDialog::kMaxRequests - 2);
+    EXPECT_EQ(dialog.nextPageButton(VersionDownloadDialog::kMaxRequests - 2), nullptr);
+
+    // A listing naming more packages than a screen can page through gets buttons for the first ones.
+    for (int i = 0; i < 600; ++i)
+        TestEnv::writeText(QString("crowded/V17_%1.rar").arg(i, 3, 10, QChar('0')), "x");
+    ListingServer crowdedServer("crowded");
+    VersionDownloadDialog crowded("127.0.0.1", crowdedServer.port());
+    ASSERT_EQ(crowded.packageList().size(), 1);
+    EXPECT_EQ(crowded.packageList().at(0).names.size(), VersionDownloadDialog::kMaxPackages);
+    EXPECT_EQ(crowded.packageGroup(0)->buttons().size(), VersionDownloadDialog::kMaxPackages);
+    EXPECT_EQ(crowded.packageList().at(0).names.last(), "V17_511.rar");
 }
 
 TEST_F(DownloadTest, SubdirectoryPackageIsStoredByteForByteAfterTheBackup)
@@ -184,6 +209,7 @@ TEST_F(DownloadTest, SubdirectoryPackageIsStoredByteForByteAfterTheBackup)
     ASSERT_EQ(backups.size(), 1);
     ASSERT_EQ(runner.commands().size(), 1);
     EXPECT_EQ(runner.commands().at(0), "tar -zcvf " + rootFile("/root/") + backups.at(0) + " -C " + rootFile("/root") + " div-OVE");
+    EXPECT_TRUE(tarSawGuiTick);   // the backup did not hold the GUI thread
     EXPECT_TRUE(button->isEnabled());
     EXPECT_TRUE(dialog.exitButton()->isEnabled());
 }
@@ -299,6 +325,7 @@ TEST_F(DownloadTest, SettingsPageWarnsOfASilentServerAndOpensAnAnsweringOne)
     WarnBox warnBox;
     gpWarnBox = &warnBox;
     QString warned;
+    bool recorded = false;
     QTimer answer;   // answers the warning and closes the update screen, whichever comes
     QObject::connect(&answer, &QTimer::timeout, [&] {
         if (warnBox.isVisible()) {
@@ -306,8 +333,11 @@ TEST_F(DownloadTest, SettingsPageWarnsOfASilentServerAndOpensAnAnsweringOne)
             warnBox.accept();
         }
         for (QWidget* window : QApplication::topLevelWidgets()) {
-            if (auto* dialog = qobject_cast<VersionDownloadDialog*>(window); dialog && dialog->isVisible())
-                dialog->exitButton()->click();
+            auto* dialog = qobject_cast<VersionDownloadDialog*>(window);
+            if (!dialog || !dialog->isVisible())
+                continue;
+            recorded = gpWin && gpWin->versionDialog == dialog && dialog->parentWidget() == gpWin;
+            dialog->exitButton()->click();
         }
     });
     answer.start(10);
@@ -325,14 +355,19 @@ TEST_F(DownloadTest, SettingsPageWarnsOfASilentServerAndOpensAnAnsweringOne)
     warned.clear();
     serve("V17_a.rar", "a");
     ListingServer listing("served");
+    // The open screen is a child of the main window and recorded there until it is gone.
+    TestEnv::EnvGuard cycle("MOULD_SIM_CYCLE_MS", "3600000");
+    MoJuWizard window(nullptr, 0);
     {
         TestEnv::EnvGuard server("MOULD_UPDATE_SERVER", "127.0.0.1:" + QByteArray::number(listing.port()));
         page.SlotToVerion();
     }
+    EXPECT_TRUE(recorded);
+    EXPECT_TRUE(window.versionDialog.isNull());
     EXPECT_TRUE(warned.isEmpty());
     EXPECT_TRUE(page.updateButton()->isEnabled());
     TestEnv::waitUntil([] { return false; }, 50);   // lets a screen deleted later go
-    for (QWidget* window : QApplication::topLevelWidgets())
-        EXPECT_EQ(qobject_cast<VersionDownloadDialog*>(window), nullptr);   // the screen was freed
+    for (QWidget* top : QApplication::topLevelWidgets())
+        EXPECT_EQ(qobject_cast<VersionDownloadDialog*>(top), nullptr);   // the screen was freed
     gpWarnBox = nullptr;
 }

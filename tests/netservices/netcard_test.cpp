@@ -244,3 +244,21 @@ TEST(NetworkCards, ProcessCheckAddressCheckAndSubnetGrouping)
         {{"eth0", "192.168.1.5"}, {"eth1", "192.168.1.6"}, {"wlan0", "10.0.0.2"}, {"eth2", "fe80::1"}});
     EXPECT_EQ(groups, (QMap<QString, QString>{{"192.168.1", "eth0;eth1;"}, {"10.0.0", "wlan0;"}}));
 }
+
+TEST(NetworkCards, OffThePanelOnlyTheCardScriptRunsOfAllPython3Commands)
+{
+    TestEnv::EnvGuard panel("MOULD_PANEL", QByteArray());
+    NetMachine machine;
+    machine.writeCards(kWired, {NetMachine::card("eth0", "192.168.1.10")});
+    NetworkManager::getInstance();
+
+    SystemCommandRunner system;
+    const CommandResult other = system.run("python3", {"-c", "open('ran', 'w')"});
+    EXPECT_TRUE(other.output.isEmpty());
+    EXPECT_FALSE(QFile::exists("ran"));
+    EXPECT_FALSE(system.run("python3", {"./cnt_net/durad20_upnetcard.py", "--extra"}).output.contains("card script"));
+
+    const CommandResult script = system.run("python3", {"./cnt_net/durad20_upnetcard.py"});
+    EXPECT_TRUE(script.ok());
+    EXPECT_TRUE(script.output.contains("card script started"));
+}

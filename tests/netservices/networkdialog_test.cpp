@@ -4,6 +4,7 @@
 #include "netservices/companion/network.h"
 #include "netservices/netcards/networksettingdialog.h"
 #include "netservices/netmachine.h"
+#include "records/screen_support.h"
 #include "widgets/editip.h"
 #include "widgets/publictools_widget.h"
 
@@ -12,6 +13,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTextEdit>
 #include <gtest/gtest.h>
 
@@ -120,13 +123,11 @@ TEST_F(NetworkDialogTest, TilesShowCardsLinkStatesAndRates)
     EXPECT_TRUE(tile("eth1")->styleSheet().contains("solid red"));
     EXPECT_EQ(gpNetDialog->findChild<QLabel*>("lab_showstate")->text(), "未启动联网程序");
 
-    const QString dir = qEnvironmentVariableIsSet("MOULD_SCREENSHOT_DIR")
-                            ? qEnvironmentVariable("MOULD_SCREENSHOT_DIR")
-                            : QFileInfo(QStringLiteral(MOULD_PROGRAM_PATH)).absolutePath() + "/screenshots";
-    QDir().mkpath(dir);
-    const QImage picture = gpNetDialog->grab().toImage();
-    EXPECT_EQ(picture.size(), QSize(1920, 1080));
-    EXPECT_TRUE(picture.save(dir + "/network-settings.png"));
+    // The screen settles in its event loop: three tiles fit the column, so no scroll bar is left.
+    QScrollBar* bar = gpNetDialog->findChild<QScrollArea*>()->verticalScrollBar();
+    EXPECT_TRUE(TestEnv::waitUntil([bar] { return !bar->isVisible(); }, 2000));
+    EXPECT_EQ(gpNetDialog->size(), QSize(1920, 1080));
+    EXPECT_TRUE(ScreenTest::saveShot(gpNetDialog, "network-settings"));
 
     // Hidden, the screen polls nothing.
     gpNetDialog->hide();
@@ -211,10 +212,12 @@ TEST_F(NetworkDialogTest, ApplyKeepsOtherConfigKeysAndWritesThePortAsText)
 
 TEST_F(NetworkDialogTest, PingSendsTheTargetAsOneArgumentAndShowsWhatItPrinted)
 {
-    machine.runner.setHandler([](const QString& program, const QStringList&) {
+    machine.runner.setHandler([](const QString& program, const QStringList& arguments) {
         CommandResult result;
-        if (program == "ping")
+        if (program == "ping" && arguments == QStringList{"127.0.0.1"})
             result.output = "PING 127.0.0.1 (127.0.0.1) 56(84) bytes of data.\n64 bytes from 127.0.0.1: icmp_seq=1\n";
+        else if (program == "ping")
+            result.output = "64 bytes from an earlier target\n";
         return result;
     });
     auto* target = gpNetDialog->findChild<QLineEdit*>("Edit_pingTarget");
@@ -228,6 +231,9 @@ TEST_F(NetworkDialogTest, PingSendsTheTargetAsOneArgumentAndShowsWhatItPrinted)
     }
     EXPECT_EQ(machine.runner.count("ping"), 0);
 
+    // Pinging again at once: what the first ping printed does not reach the second one's panel.
+    target->setText("127.0.0.2");
+    ping->click();
     target->setText("127.0.0.1");
     ping->click();
     ASSERT_TRUE(TestEnv::waitUntil([&] { return panel->toPlainText().contains("icmp_seq=1"); }, 5000));

@@ -70,8 +70,9 @@ void NetworkManager::destroyInstance()
 
 NetworkManager::NetworkManager()
 {
-    // The card script is ours to run off the panel: it only touches a fake machine tree.
-    SystemCommandRunner::registerStandIn(QStringLiteral("python3"));
+    // The card script is ours to run off the panel: it only touches a fake machine tree. Only
+    // this very command runs; any other python3 command stays recorded.
+    SystemCommandRunner::registerStandIn(QStringLiteral("python3"), {QString::fromLatin1(kCardScript)});
     m_speedTimer = new QTimer(this);
     connect(m_speedTimer, &QTimer::timeout, this, &NetworkManager::slotSpeedTick);
     initnetcard(false);

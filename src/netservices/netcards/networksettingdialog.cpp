@@ -402,14 +402,8 @@ NetworkSettingDialog::~NetworkSettingDialog()
 
 void NetworkSettingDialog::ininconfig()
 {
-    QFile file(JXK_NETMN::configPath());
-    if (!file.open(QIODevice::ReadOnly))
-        return;
-    QJsonParseError error{};
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
-    if (error.error != QJsonParseError::NoError || !document.isObject())
-        return;
-    const QJsonObject object = document.object();
+    // A file that does not open or parse reads as empty: every setting keeps its default.
+    const QJsonObject object = readConfig();
     if (object.value(QStringLiteral("devicename")).isString())
         m_config.devicename = object.value(QStringLiteral("devicename")).toString();
     if (object.value(QStringLiteral("serveraddr")).isString())
@@ -521,8 +515,8 @@ bool NetworkSettingDialog::isPingTarget(const QString& target)
 void NetworkSettingDialog::slotPing()
 {
     m_pingPanel->show();
-    m_pingPanel->textEdit()->clear();
     stopPing();
+    m_pingPanel->textEdit()->clear();
     const QString target = m_pingTarget->text();
     if (!isPingTarget(target)) {
         qWarning() << "ping target refused:" << target;
@@ -532,10 +526,14 @@ void NetworkSettingDialog::slotPing()
     auto stop = std::make_shared<std::atomic<bool>>(false);
     m_pingStop = stop;
     CommandRunner* runner = CommandRunner::instance();
-    m_pingThread = QThread::create([this, runner, target, stop] {
-        runner->runStreaming(QStringLiteral("ping"), {target}, [this](const QByteArray& line) {
+    const quint64 run = m_pingRun;
+    m_pingThread = QThread::create([this, runner, target, stop, run] {
+        runner->runStreaming(QStringLiteral("ping"), {target}, [this, run](const QByteArray& line) {
             const QString text = QString::fromLocal8Bit(line);
-            QMetaObject::invokeMethod(this, [this, text] { m_pingPanel->textEdit()->append(text); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(this, [this, text, run] {
+                if (run == m_pingRun)
+                    m_pingPanel->textEdit()->append(text);
+            }, Qt::QueuedConnection);
         }, stop.get());
     });
     m_pingThread->start();
@@ -544,6 +542,8 @@ void NetworkSettingDialog::slotPing()
 
 void NetworkSettingDialog::stopPing()
 {
+    // Lines of the ended ping still on their way to the panel are dropped on arrival.
+    ++m_pingRun;
     if (!m_pingThread)
         return;
     m_pingStop->store(true);

@@ -115,6 +115,8 @@ private:
     // The running ping: its thread (GUI thread creates, stops and joins it) and stop request.
     QThread* m_pingThread = nullptr;
     std::shared_ptr<std::atomic<bool>> m_pingStop;
+    // Which ping the panel shows (GUI thread only): a line of another run is not appended.
+    quint64 m_pingRun = 0;
 };
 
 extern NetworkSettingDialog* gpNetDialog;

@@ -174,6 +174,19 @@ QString VersionDownloadDialog::listingAddress(const QString& directory) const
     return m_baseUrl + QString::fromLatin1(QUrl::toPercentEncoding(directory)) + QLatin1Char('/');
 }
 
+bool VersionDownloadDialog::mayRequest(const QString& url) const
+{
+    return !m_requested.contains(url) && m_requested.size() < kMaxRequests;
+}
+
+int VersionDownloadDialog::packageCount() const
+{
+    int count = 0;
+    for (const stu_packageInfos& packages : m_packages)
+        count += packages.names.size();
+    return count;
+}
+
 void VersionDownloadDialog::getNodeInfos(const QString& url, const QString& directory)
 {
     if (m_requested.contains(url)) {
@@ -252,6 +265,7 @@ void VersionDownloadDialog::parseTrxMembers(const QDomElement& root)
 
         stu_packageInfos packages;
         packages.directory = m_listingDir;
+        int room = kMaxPackages - packageCount();
         for (int i = 0; i + 1 < lines.size(); ++i) {
             const QString& line = lines.at(i);
             for (const char* suffix : kSuffixes) {
@@ -262,26 +276,37 @@ void VersionDownloadDialog::parseTrxMembers(const QDomElement& root)
                 const QString candidate = line.left(at + needle.size());
                 if (!candidate.startsWith(QLatin1String("V17")) && !candidate.startsWith(QLatin1String("v17")))
                     continue;
+                if (room-- <= 0)
+                    continue;
                 packages.names << candidate;
                 packages.urls << m_listingUrl + QString::fromLatin1(QUrl::toPercentEncoding(candidate));
             }
         }
+        if (room < 0)
+            qWarning().noquote() << "more than" << kMaxPackages << "packages listed; the rest left out:" << m_listingUrl;
         if (!packages.names.isEmpty()) {
             m_packages << packages;
             continue;
         }
 
+        int notWalked = 0;
         for (int i = 1; i + 1 < lines.size(); ++i) {
             if (!lines.at(i).startsWith(QLatin1Char(' ')))
                 continue;
             const QString directory = lines.at(i - 1);
-            if (!directory.contains(QLatin1Char('V'))) {
-                m_dirNames << directory;
-                getNodeInfos(listingAddress(directory), directory);
-            } else if (directory == QLatin1String("V17")) {
-                getNodeInfos(listingAddress(directory), directory);
+            const bool followed = !directory.contains(QLatin1Char('V')) || directory == QLatin1String("V17");
+            if (!followed)
+                continue;
+            if (!mayRequest(listingAddress(directory))) {
+                ++notWalked;
+                continue;
             }
+            if (directory != QLatin1String("V17"))
+                m_dirNames << directory;
+            getNodeInfos(listingAddress(directory), directory);
         }
+        if (notWalked > 0)
+            qWarning().noquote() << notWalked << "directories listed again or past" << kMaxRequests << "requests, not walked";
     }
 }
 
@@ -313,8 +338,13 @@ bool VersionDownloadDialog::downloadPackage(int column, int id)
     const QByteArray package = reply->readAll();
     reply.reset();
 
+    // tar of the whole program folder takes a while: it runs on a pool thread behind the wait
+    // dialog, so the detection cycle and the screen go on meanwhile.
     QString archive;
-    if (backUpPackage(&archive))
+    bool backedUp = false;
+    CComp_DiaWait wait([this, &archive, &backedUp] { backedUp = backUpPackage(&archive); });
+    wait.exec();
+    if (backedUp)
         deleteBackupFile(archive);
 
     const QString target = QStringLiteral("newupdate") + archiveSuffix(name);

@@ -45,9 +45,11 @@ private:
 // that holds packages, seven a page, and downloads the chosen one next to the program as
 // "newupdate" + its archive suffix, after a backup archive of the program folder.
 //
-// GUI thread only. Every request waits in a nested event loop (the screen stays alive); the
+// GUI thread only, but for the backup archive, made on a pool thread behind a wait dialog. Every
+// request waits in a nested event loop (the screen and the detection cycle go on); the
 // walk is bounded (each address once, at most kMaxRequests, listings up to kMaxListingBytes), so
-// a server that lists itself or never answers cannot hold the panel. Files are written through
+// a server that lists itself or never answers cannot hold the panel; only walked directories get
+// a column's title and paging buttons, and at most kMaxPackages buttons are made. Files are written through
 // QSaveFile; the old package and older backups go only after the new ones are safely there.
 class VersionDownloadDialog : public QDialog {
     Q_OBJECT
@@ -56,6 +58,8 @@ public:
     static constexpr int kPageSize = 7;
     static constexpr int kMaxRequests = 32;
     static constexpr qint64 kMaxListingBytes = 1024 * 1024;
+    // Package buttons of all columns together: a listing could name hundreds of thousands.
+    static constexpr int kMaxPackages = 512;
     static constexpr int kListingWaitMs = 1000;
     static constexpr int kTransferTimeoutMs = 3000;
     static constexpr int kDownloadWaitMs = 30000;
@@ -64,7 +68,8 @@ public:
 
     explicit VersionDownloadDialog(const QString& server, quint16 port = kDefaultPort, QWidget* parent = nullptr);
 
-    // False when a listing request was not answered in time (the root one decides the screen).
+    // False when the last listing request of the walk was not answered in time; a later one that
+    // answers sets it again. The settings page opens the screen only when it is set.
     bool isReachable() const { return m_reachable; }
 
     void getNodeInfos(const QString& url, const QString& directory = QString());
@@ -73,7 +78,8 @@ public:
 
     // Downloads the package of the given column and position; true when it is stored.
     bool downloadPackage(int column, int id);
-    // Archives the program folder; true when tar succeeded and the archive is there.
+    // Archives the program folder; true when tar succeeded and the archive is there. Touches no
+    // member, so the download runs it on a pool thread.
     bool backUpPackage(QString* archiveName = nullptr);
     // Removes earlier backup archives but the one named keep.
     void deleteBackupFile(const QString& keep);
@@ -107,6 +113,9 @@ protected:
 private:
     void onPackageClicked(int column, int id);
     QString listingAddress(const QString& directory) const;
+    // True when the walk may still request this listing (not read yet, within kMaxRequests).
+    bool mayRequest(const QString& url) const;
+    int packageCount() const;
 
     bool m_reachable = true;
     QString m_baseUrl;
