@@ -35,18 +35,25 @@ QMutex& commandLogMutex()
     return mutex;
 }
 
+// Starts the program; when it does not start, says so and marks the result as not started.
+bool startProcess(QProcess& process, const QString& program, const QStringList& arguments, CommandResult& result)
+{
+    process.setProcessChannelMode(QProcess::SeparateChannels);
+    process.start(program, arguments);
+    if (process.waitForStarted(5000))
+        return true;
+    qWarning() << "command did not start:" << program << process.errorString();
+    result.started = false;
+    result.exitCode = -1;
+    return false;
+}
+
 CommandResult runProcess(const QString& program, const QStringList& arguments, int timeoutMs)
 {
     CommandResult result;
     QProcess process;
-    process.setProcessChannelMode(QProcess::SeparateChannels);
-    process.start(program, arguments);
-    if (!process.waitForStarted(5000)) {
-        qWarning() << "command did not start:" << program << process.errorString();
-        result.started = false;
-        result.exitCode = -1;
+    if (!startProcess(process, program, arguments, result))
         return result;
-    }
     if (!process.waitForFinished(timeoutMs)) {
         qWarning() << "command timed out:" << program;
         process.kill();
@@ -103,14 +110,8 @@ CommandResult runProcessStreaming(const QString& program, const QStringList& arg
 {
     CommandResult result;
     QProcess process;
-    process.setProcessChannelMode(QProcess::SeparateChannels);
-    process.start(program, arguments);
-    if (!process.waitForStarted(5000)) {
-        qWarning() << "command did not start:" << program << process.errorString();
-        result.started = false;
-        result.exitCode = -1;
+    if (!startProcess(process, program, arguments, result))
         return result;
-    }
     const QDeadlineTimer deadline(timeoutMs < 0 ? QDeadlineTimer(QDeadlineTimer::Forever)
                                                 : QDeadlineTimer(timeoutMs));
     // Short waits, so a stop request is seen within a fraction of a second.

@@ -25,25 +25,6 @@ QString exporterFailure(const CommandResult& result)
     return QObject::tr("统计导出程序返回错误码 %1").arg(result.exitCode);
 }
 
-// Copies a folder tree; false at the first file or folder that cannot be made.
-bool copyTree(const QString& source, const QString& target)
-{
-    if (!QDir().mkpath(target))
-        return false;
-    const QDir from(source);
-    const QFileInfoList entries = from.entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
-    for (const QFileInfo& entry : entries) {
-        const QString to = target + QLatin1Char('/') + entry.fileName();
-        if (entry.isDir() && !entry.isSymLink()) {
-            if (!copyTree(entry.filePath(), to))
-                return false;
-        } else if (!QFile::copy(entry.filePath(), to)) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // Relative path -> size of every file below a folder.
 QMap<QString, qint64> treeFiles(const QString& root)
 {
@@ -71,6 +52,24 @@ CommandResult runAndPrintOutput(const QString& program, const QStringList& argum
     else
         qInfo() << "Process finished with exit code:" << result.exitCode;
     return result;
+}
+
+bool ExportResultWorker::copyFolder(const QString& source, const QString& target)
+{
+    // mkdir, not mkpath: every folder is made inside one that exists already.
+    if (!QDir().mkdir(target))
+        return false;
+    const QFileInfoList entries = QDir(source).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+    for (const QFileInfo& entry : entries) {
+        const QString to = target + QLatin1Char('/') + entry.fileName();
+        if (entry.isDir() && !entry.isSymLink()) {
+            if (!copyFolder(entry.filePath(), to))
+                return false;
+        } else if (!QFile::copy(entry.filePath(), to)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 ExportResultWorker::ExportResultWorker(QObject* parent) : QObject(parent)
@@ -174,7 +173,8 @@ QString ExportResultWorker::moveResults(const QString& target)
                                       .entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
     for (const QFileInfo& folder : folders) {
         const QString to = target + QLatin1Char('/') + folder.fileName();
-        const bool copied = copyTree(folder.filePath(), to) && treeFiles(folder.filePath()) == treeFiles(to);
+        const bool copied = copyFolder(folder.filePath(), to) && treeFiles(folder.filePath()) == treeFiles(to)
+                            && MountTable::isMountPoint(m_stick);
         if (!copied) {
             qWarning() << "cannot copy" << folder.filePath() << "to" << to;
             QDir(to).removeRecursively();

@@ -37,6 +37,11 @@ public:
     // Any thread: ends a running exporter; the running export then fails.
     void requestStop() { m_stop = true; }
 
+    // Copies a folder tree to target, which it makes inside an existing folder (the stamp folder
+    // on the stick): a stick pulled meanwhile leaves a bare mount point, where nothing is made.
+    // False at the first folder or file that cannot be made.
+    static bool copyFolder(const QString& source, const QString& target);
+
     // Runs the exporter, counting its "Done" lines into exportProgress.
     CommandResult exportToHistogram(const QString& program, const QStringList& arguments, int msecs);
 

@@ -18,6 +18,7 @@
 #include <QThread>
 #include <QVBoxLayout>
 #include <QtDebug>
+#include <algorithm>
 
 StatisticsWidget* StatisticsWidget::instance = nullptr;
 
@@ -171,12 +172,17 @@ StatisticsWidget::StatisticsWidget() : QWidget(nullptr, Qt::FramelessWindowHint 
     connect(m_worker, &ExportResultWorker::finish, this, &StatisticsWidget::exportFinished);
     m_exportThread->start(QThread::InheritPriority);
 
-    // The model tells the screen about new results (false) and an ended day (true).
-    connect(model(), &ResStatisticsParam::sigScreenUpdate, this, [this](bool dayListChanged) {
-        if (dayListChanged)
-            updateList();
-        else
+    // The model tells the screen about new results (false) and an ended day (true). It tells of
+    // an ended day before it rolls to the new one and before its database thread has archived
+    // the old one: the list is rebuilt once the roll is done, with the ended day in its place
+    // already (a pick of it is loaded after the archive, on the same database thread).
+    connect(model(), &ResStatisticsParam::sigScreenUpdate, this, [this](bool dayEnded) {
+        if (!dayEnded) {
             checkUpdate();
+            return;
+        }
+        m_archivingDay = model()->getCurDBDate();
+        QMetaObject::invokeMethod(this, &StatisticsWidget::updateList, Qt::QueuedConnection);
     });
 
     setStyleSheet(QStringLiteral("StatisticsWidget{background-color: #FFFFFF;background: #FFFFFF;}"
@@ -322,8 +328,15 @@ void StatisticsWidget::updateList()
     m_dayList->addItem(model()->getCurDBDate());
     const QStringList names = QDir(ResStatisticsDatabase::archiveDirName())
                                   .entryList({QStringLiteral("*.db")}, QDir::Dirs | QDir::Files | QDir::Drives, QDir::Name);
-    for (auto it = names.crbegin(); it != names.crend(); ++it)
-        m_dayList->addItem(it->left(it->size() - 3));
+    QStringList days;
+    for (const QString& name : names)
+        days << name.left(name.size() - 3);
+    if (days.contains(m_archivingDay))
+        m_archivingDay.clear();
+    if (!m_archivingDay.isEmpty())
+        days.insert(std::lower_bound(days.begin(), days.end(), m_archivingDay) - days.begin(), m_archivingDay);
+    for (auto it = days.crbegin(); it != days.crend(); ++it)
+        m_dayList->addItem(*it);
     m_dayList->setCurrentRow(0);
     UpdateRecord(m_dayList->item(0));
 }

@@ -114,6 +114,8 @@ private:
     bool m_exportIdle = true;
     // Set while checkUpdate asks the model for today's counters: the answer only refreshes.
     bool m_refreshingToday = false;
+    // The day that has just ended, listed until its archive file appears.
+    QString m_archivingDay;
     QPointer<WarnBox> m_startBox;
     ComboBox* m_groups = nullptr;
     ComboBox* m_hours[4] = {};

@@ -229,6 +229,22 @@ TEST(ExportFiles, OnlyLinesBeginningWithDoneCountAsFinishedFiles)
     EXPECT_EQ(progress.at(2).at(1).toInt(), 3);
 }
 
+TEST(ExportFiles, ACopyMakesNothingWhereTheStampFolderHasGone)
+{
+    TestEnv::writeText("out/sub/a.csv", "1,2\n");
+    TestEnv::writeText("out/b.csv", "3\n");
+    // The stick was pulled after its stamp folder was made: the mount point is bare.
+    EXPECT_FALSE(ExportResultWorker::copyFolder("out", "mnt/stamp/out"));
+    EXPECT_FALSE(QFileInfo::exists("mnt"));
+
+    QDir().mkpath("mnt/stamp");
+    ASSERT_TRUE(ExportResultWorker::copyFolder("out", "mnt/stamp/out"));
+    QFile copied("mnt/stamp/out/sub/a.csv");
+    ASSERT_TRUE(copied.open(QIODevice::ReadOnly));
+    EXPECT_EQ(copied.readAll(), "1,2\n");
+    EXPECT_TRUE(QFile::exists("mnt/stamp/out/b.csv"));
+}
+
 TEST_F(StatisticsExport, SevenDaysGoToAStampedFolderOnTheStick)
 {
     startExport(DateSeletDialog::SevenDays);

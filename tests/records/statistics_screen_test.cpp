@@ -306,3 +306,31 @@ TEST_F(StatisticsScreen, ChangedShiftHoursAreStoredOnlyWhenConfirmed)
     EXPECT_EQ(stored.value("nightEnd").toInt(), 8);
     EXPECT_EQ(model->getShiftTimeList(ShiftMorning).size(), 10);
 }
+
+TEST_F(StatisticsScreen, AtTheDayRollTheListShowsTheNewDayAndTheEndedOneBelowIt)
+{
+    screen->show();
+    ASSERT_EQ(screen->dayList()->count(), 3);
+    const Totals ended = totalsOf(today);
+
+    AppClock::setNow(QDateTime(kFirstDay.addDays(3), QTime(8, 30)));
+    model->checkDate();
+    ASSERT_TRUE(TestEnv::waitUntil([this] { return screen->dayList()->count() == 4; }, 10000));
+    EXPECT_EQ(screen->dayList()->item(0)->text(), "2024-01-11");
+    EXPECT_EQ(screen->dayList()->item(1)->text(), "2024-01-10");
+    EXPECT_EQ(screen->dayList()->item(2)->text(), "2024-01-09");
+    EXPECT_EQ(screen->dayList()->currentRow(), 0);
+    EXPECT_EQ(page(0, 0)->valueText(2, 0), "0");
+
+    // Picked at once, the ended day shows its counts from the archive.
+    QListWidgetItem* item = screen->dayList()->item(1);
+    screen->dayList()->setCurrentItem(item);
+    emit screen->dayList()->itemClicked(item);
+    const QString expected = QString::number(ended.ok[2] + ended.ng[2]);
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return page(0, 0)->valueText(2, 0) == expected; }, 10000));
+    ASSERT_TRUE(TestEnv::waitUntil([] { return QFile::exists("ResStatistics/2024-01-10.db"); }, 10000));
+
+    // Listed once when the archive is there.
+    screen->updateList();
+    EXPECT_EQ(screen->dayList()->count(), 4);
+}
