@@ -6,6 +6,7 @@
 #include "detection/mojuwizard.h"
 #include "records/copy2movedisk.h"
 #include "records/resstatisticsparam.h"
+#include "records/savefialimagethread.h"
 #include "records/stats_support.h"
 #include "widgets/publictools_widget.h"
 #include "support/testenv.h"
@@ -134,6 +135,9 @@ TEST_F(MainWindowTest, NgCycleHandsOverThePictureAndRaisesTheAlarm)
 {
     qputenv("MOULD_SIM_NG_EVERY", "1");
     window = std::make_unique<MoJuWizard>(nullptr, 0);
+    // The picture thread would take the flags as soon as they are raised; here the hand-over
+    // itself is under test.
+    gpSaveFialImageThread->stop();
     QSignalSpy records(window.get(), &MoJuWizard::sendRecord);
     window->Run();
 
@@ -168,6 +172,7 @@ TEST_F(MainWindowTest, OkPicturesAreHandedOverWhenKept)
 {
     setParameter("picNumOK", "5");
     window = std::make_unique<MoJuWizard>(nullptr, 0);
+    gpSaveFialImageThread->stop();
     window->Run();
     QMutexLocker lock(pMutexSaveFail);
     EXPECT_TRUE(gisSaveFail[1][0][1]);
