@@ -80,6 +80,11 @@ ViewWatch2VUD::ViewWatch2VUD(JXK_NETMN* owner, const QHostAddress& address, quin
     timerRunning.setInterval(kRunningMs);
     connect(&timerHB, &QTimer::timeout, this, &ViewWatch2VUD::SlotTimerHB);
     connect(&timerRunning, &QTimer::timeout, this, &ViewWatch2VUD::update_running_time);
+    connect(&probe, &QTcpSocket::connected, this, &ViewWatch2VUD::probeConnected);
+    connect(&probe, &QTcpSocket::errorOccurred, this, [this] {
+        probe.abort();
+        dialFailed();
+    });
     lastDetectMs = gettimeofday_ms();
 }
 
@@ -104,7 +109,7 @@ void ViewWatch2VUD::init()
 
     linkActive = true;
     startCompanion();
-    startReactor(companionAddress, companionPort, 1);
+    dial();
     if (netmn->device_workvideo) {
         createVideoShare(0, kScreenWidth, kScreenHeight);
         startVideo(true);
@@ -121,6 +126,7 @@ void ViewWatch2VUD::init()
 void ViewWatch2VUD::stop()
 {
     linkActive = false;
+    probe.abort();
     timerHB.stop();
     timerRunning.stop();
     startVideo(false);
@@ -199,12 +205,38 @@ void ViewWatch2VUD::SlotTimerHB()
         return;
     }
     cntserver = false;
-    if (startReactor(companionAddress, companionPort, 1)) {
-        sndHeartBeat();
-        sndVideoMeminfo();
+    dial();
+}
+
+void ViewWatch2VUD::dial()
+{
+    if (probe.state() == QAbstractSocket::UnconnectedState) {
+        probeStartMs = gettimeofday_ms();
+        probe.connectToHost(companionAddress, companionPort);
         return;
     }
-    if (gettimeofday_ms() - companionStartMs < kStartGraceMs)
+    if (gettimeofday_ms() - probeStartMs < kProbeMs)
+        return;   // the probe is still waiting for an answer
+    probe.abort();   // the peer takes no connections
+    dialFailed();
+}
+
+void ViewWatch2VUD::probeConnected()
+{
+    probe.abort();
+    if (!linkActive || getSoftCnted())
+        return;
+    if (!startReactor(companionAddress, companionPort, 1)) {
+        dialFailed();
+        return;
+    }
+    sndHeartBeat();
+    sndVideoMeminfo();
+}
+
+void ViewWatch2VUD::dialFailed()
+{
+    if (!linkActive || gettimeofday_ms() - companionStartMs < kStartGraceMs)
         return;   // still starting up
     init();
 }

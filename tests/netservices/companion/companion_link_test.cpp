@@ -21,9 +21,14 @@
 #include <QTcpServer>
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <csignal>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <sys/shm.h>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -99,6 +104,7 @@ protected:
         netmn->setWorkTask(true, false, false);
         link = netmn->viewWatch;
         link->init();
+        ASSERT_TRUE(TestEnv::waitUntil([&] { return link->getSoftCnted(); }));
     }
     void TearDown() override { netmn.reset(); }
 
@@ -255,14 +261,57 @@ TEST_F(CompanionLinkTest, LinkDialsAgainAndRestartsTheCompanionOnlyAfterItsGrace
     ASSERT_TRUE(companion.startReactor(QHostAddress::LocalHost, 0, 1));   // gives the port up
     ASSERT_TRUE(TestEnv::waitUntil([&] { return !link->getSoftCnted(); }));
     link->SlotTimerHB();
+    TestEnv::spin(300);
     link->SlotTimerHB();
+    TestEnv::spin(300);
     EXPECT_EQ(runner.count("./cnt_net/zuzad_evurevi/zuzad_evurevi"), 1);
     EXPECT_EQ(link->isAllowSnd_2_VW(), -2);
     // ... and restart it once its grace is over.
     AppClock::advanceMs(ViewWatch2VUD::kStartGraceMs + 1);
     link->SlotTimerHB();
+    EXPECT_TRUE(TestEnv::waitUntil([&] { return runner.count("./cnt_net/zuzad_evurevi/zuzad_evurevi") == 2; }));
     AppClock::setOffsetMs(0);
-    EXPECT_EQ(runner.count("./cnt_net/zuzad_evurevi/zuzad_evurevi"), 2);
+}
+
+TEST(CompanionLink, PeerTakingNoConnectionsNeverHoldsUpTheGuiThread)
+{
+    JXK_NETMN::destroyInstance();
+    FakeCommandRunner runner;
+    // A hung companion: it listens but never accepts, and its accept queue is full, so a dial
+    // gets no answer at all.
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
+    ASSERT_EQ(::listen(listener, 0), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const quint16 port = ntohs(address.sin_port);
+    std::vector<std::unique_ptr<QTcpSocket>> queued;
+    for (int i = 0; i < 8; ++i) {
+        queued.push_back(std::make_unique<QTcpSocket>());
+        queued.back()->connectToHost(QHostAddress::LocalHost, port);
+        if (!queued.back()->waitForConnected(500))
+            break;
+    }
+    ASSERT_NE(queued.back()->state(), QAbstractSocket::ConnectedState) << "the accept queue never filled";
+
+    auto netmn = std::make_unique<JXK_NETMN>(port);
+    netmn->setWorkTask(true, false, false);
+    ViewWatch2VUD* link = netmn->viewWatch;
+    link->init();
+    TestEnv::spin(2500);   // a few ticks
+    // The link never dialled in place (a blocking dial leaves a reactor behind, code -2) ...
+    EXPECT_EQ(link->isAllowSnd_2_VW(), -1);
+    EXPECT_EQ(runner.count("./cnt_net/zuzad_evurevi/zuzad_evurevi"), 1);
+    // ... and an unanswered probe counts as a failed dial: the companion is restarted.
+    AppClock::advanceMs(ViewWatch2VUD::kStartGraceMs + ViewWatch2VUD::kProbeMs);
+    EXPECT_TRUE(TestEnv::waitUntil([&] { return runner.count("./cnt_net/zuzad_evurevi/zuzad_evurevi") == 2; }));
+    AppClock::setOffsetMs(0);
+    netmn.reset();
+    ::close(listener);
 }
 
 // The whole program side against the shipped stand-in: the simulated cycle with an NG every
