@@ -12,8 +12,12 @@
 #include <QThread>
 #include <QtDebug>
 
+#include <cerrno>
 #include <csignal>
+#include <poll.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 namespace {
 
@@ -38,31 +42,31 @@ QString clearMethodText(int code)
     }
 }
 
-bool processExists(qint64 pid)
+// True once the process behind the pidfd has ended (a zombie included); an error counts as ended.
+bool processEnded(int pidfd, int waitMs)
 {
-    if (::kill(static_cast<pid_t>(pid), 0) != 0)
-        return false;
-    // A detached companion that has ended stays a zombie until its adopter reaps it. This is
-    // the kernel's view of a process of our own, not a machine path, so it is read as it is.
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return true;
-    const QByteArray line = stat.readLine();
-    const int close = line.lastIndexOf(')');
-    return close < 0 || line.mid(close + 2, 1) != "Z";
+    pollfd entry{pidfd, POLLIN, 0};
+    int rc = 0;
+    do {
+        rc = ::poll(&entry, 1, waitMs);
+    } while (rc < 0 && errno == EINTR);
+    return rc != 0;
 }
 
-// Ends a companion this link started; it is not our child (started detached), so it is
-// watched by its pid only, for a bounded time.
-void endProcess(qint64 pid)
+// Ends a companion this link started and closes its handle. It is not our child (started
+// detached), so it is held by a pidfd taken at its start: the handle stays bound to that process
+// even after its pid has been reaped and reused by another, and it tells when the process has
+// ended without waiting on a zombie's adopter.
+void endProcess(int pidfd)
 {
-    if (pid <= 0 || !processExists(pid))
+    if (pidfd < 0)
         return;
-    ::kill(static_cast<pid_t>(pid), SIGTERM);
-    for (int waited = 0; waited < kCompanionExitWaitMs && processExists(pid); waited += 20)
-        QThread::msleep(20);
-    if (processExists(pid))
-        ::kill(static_cast<pid_t>(pid), SIGKILL);
+    if (!processEnded(pidfd, 0)) {
+        ::syscall(SYS_pidfd_send_signal, pidfd, SIGTERM, nullptr, 0);
+        if (!processEnded(pidfd, kCompanionExitWaitMs))
+            ::syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
+    }
+    ::close(pidfd);
 }
 
 }  // namespace
@@ -142,7 +146,9 @@ void ViewWatch2VUD::startCompanion()
     QStringList arguments{QDir::currentPath() + QLatin1Char('/') + QStringLiteral("cnt_net/config.json")};
     if (companionPort != kDefaultCompanionPort)
         arguments << QString::number(companionPort);
-    companionPid = CommandRunner::instance()->startDetachedPid(companionProgram(), arguments);
+    const qint64 pid = CommandRunner::instance()->startDetachedPid(companionProgram(), arguments);
+    // A companion that has ended already (or was only recorded) leaves nothing to end later.
+    companionPidfd = pid > 0 ? static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0)) : -1;
     companionStartMs = gettimeofday_ms();
 }
 
@@ -152,8 +158,8 @@ void ViewWatch2VUD::endCompanion()
     runner->run(QStringLiteral("killall"), {QStringLiteral("-9"), QStringLiteral("zuzad_evurevi")});
     runner->run(QStringLiteral("killall"), {QStringLiteral("-9"), QStringLiteral("vuz_azur")});
     // Off the panel killall is only recorded; the copy this link started goes by its pid.
-    endProcess(companionPid);
-    companionPid = 0;
+    endProcess(companionPidfd);
+    companionPidfd = -1;
 }
 
 bool ViewWatch2VUD::getSoftCnted() const

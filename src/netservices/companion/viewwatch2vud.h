@@ -121,7 +121,7 @@ private:
     QTcpSocket probe;
     qint64 probeStartMs = 0;
     quint64 ticks = 0;
-    qint64 companionPid = 0;        // the companion this link started, 0 for none
+    int companionPidfd = -1;        // pidfd of the companion this link started, -1 for none
     qint64 companionStartMs = 0;
     QString runningHour;
     int runningMinuteCount = 0;
