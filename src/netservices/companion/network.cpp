@@ -82,7 +82,8 @@ void JXK_NETMN::destroyInstance()
     __instance = nullptr;
 }
 
-JXK_NETMN::JXK_NETMN(quint16 companionPort) : HttpManager(JXKT_CLIENT)
+JXK_NETMN::JXK_NETMN(quint16 companionPort, const QHostAddress& apiAddress, quint16 apiPort)
+    : HttpManager(JXKT_CLIENT), apiAddress(apiAddress), apiPort(apiPort)
 {
     qRegisterMetaType<param_roi>("param_roi");
     if (!__instance)
@@ -132,7 +133,7 @@ void JXK_NETMN::initStart()
 
     clearResults();
     viewWatch->init();
-    apiServer->init();
+    apiServer->init(apiAddress, apiPort);
 }
 
 int JXK_NETMN::isAllowSnd_2_VW() const

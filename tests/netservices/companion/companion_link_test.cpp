@@ -341,7 +341,7 @@ TEST(CompanionStandIn, SimulatedCycleReachesTheStandInAndStopLeavesNothing)
     ASSERT_TRUE(TestEnv::setParameter("detectNum", "1"));
     ASSERT_TRUE(TestEnv::setParameter("picNumNG", "5"));
 
-    auto netmn = std::make_unique<JXK_NETMN>(port);
+    auto netmn = std::make_unique<JXK_NETMN>(port, QHostAddress::LocalHost, 0);
     auto window = std::make_unique<MoJuWizard>(nullptr, 0);
     window->resize(640, 360);
     netmn->initStart();

@@ -1,5 +1,6 @@
 // The network manager's configuration, the detection-period record and the region cache.
 #include "base/appclock.h"
+#include "netservices/api/httpapiserver.h"
 #include "netservices/companion/network.h"
 #include "netservices/companion/viewwatch2vud.h"
 #include "support/fakecommandrunner.h"
@@ -47,7 +48,7 @@ QJsonArray ids(const QJsonArray& rois)
 class NetworkManagerTest : public ::testing::Test {
 protected:
     FakeCommandRunner runner;   // the companion is only recorded here
-    JXK_NETMN netmn{1};         // nothing listens on port 1
+    JXK_NETMN netmn{1, QHostAddress::LocalHost, 0};   // nothing listens on port 1
 };
 
 TEST(RegionCache, DetailGroupsByTextAndOrdersRegionsByNumber)
@@ -173,6 +174,13 @@ TEST_F(NetworkManagerTest, ConfigurationFileSetsSwitchesAndWorkspace)
     EXPECT_FALSE(netmn.device_worknetfunc);   // not a boolean
     EXPECT_EQ(netmn.workspace, "./cnt_net/workspace/");
     EXPECT_TRUE(QDir("cnt_net/workspace").exists());
+    // The API started where this manager was told, not on the fixed port of every interface.
+    const quint16 apiPort = netmn.apiServer->serverPort();
+    EXPECT_NE(apiPort, 0);
+    EXPECT_NE(apiPort, JXK_NETMN::kApiPort);
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, apiPort);
+    EXPECT_TRUE(client.waitForConnected(2000));
 
     EXPECT_EQ(JXK_NETMN::getConfigValue("serverport"), QVariant(QString("10432")));
     EXPECT_FALSE(JXK_NETMN::getConfigValue("camcount").isValid());
