@@ -368,13 +368,21 @@ void ViewWatch2VUD::sndDetectOnceInfo()
 
 void ViewWatch2VUD::sndAlarmPicture(int camera, int detect, bool result, QString path)
 {
+    // The picture belongs to the period recorded now: by the time the hop below is served, the
+    // cycle may have started the next one.
+    const QString periodUuid = netmn->periodRecordCell.getValue().uuid;
     if (QThread::currentThread() != thread()) {
         // alarmUuid and the reactor belong to this object's thread.
         QMetaObject::invokeMethod(
-                this, [this, camera, detect, result, path] { sndAlarmPicture(camera, detect, result, path); },
-                Qt::QueuedConnection);
+                this, [=] { sendAlarmPicture(camera, detect, result, path, periodUuid); }, Qt::QueuedConnection);
         return;
     }
+    sendAlarmPicture(camera, detect, result, path, periodUuid);
+}
+
+void ViewWatch2VUD::sendAlarmPicture(int camera, int detect, bool result, const QString& path,
+                                     const QString& periodUuid)
+{
     if (isAllowSnd_2_VW() < 1)
         return;
     if (result && !needokimg)
@@ -385,7 +393,7 @@ void ViewWatch2VUD::sndAlarmPicture(int camera, int detect, bool result, QString
     body.insert(QStringLiteral("result"), result ? 1 : 0);
     body.insert(QStringLiteral("alarmpic_path"), path);
     body.insert(QStringLiteral("uuid"), alarmUuid);
-    send(QStringLiteral("/inline/bymain/alarmpicture"), body, netmn->periodRecordCell.getValue().uuid);
+    send(QStringLiteral("/inline/bymain/alarmpicture"), body, periodUuid);
 }
 
 void ViewWatch2VUD::updataAlarmInfo()

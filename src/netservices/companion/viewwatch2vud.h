@@ -87,6 +87,7 @@ public slots:
 
 private:
     void handle_HeartBeat(CTask_FormData reply);
+    void sendAlarmPicture(int camera, int detect, bool result, const QString& path, const QString& periodUuid);
     void send(const QString& url, const QJsonObject& body, const QString& uuid = QString());
     void updataAlarmInfo();
     bool networkOn() const;

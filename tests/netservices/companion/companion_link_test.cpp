@@ -239,6 +239,22 @@ TEST_F(CompanionLinkTest, AlarmIsReportedOnceWithItsUuidAndLeavesTheNextCycleTim
     EXPECT_EQ(companion.of("/inline/bymain/working_time_record").at(0).json.value("stop_time").toInt(), 1);
 }
 
+TEST_F(CompanionLinkTest, PictureCarriesThePeriodItWasSavedFor)
+{
+    beat(allFlags());
+    netmn->start_PeriodRecord();
+    netmn->finish_PeriodRecord();
+    const QString saved = netmn->periodRecordCell.getValue().uuid;
+    std::thread([this] { link->sndAlarmPicture(1, 0, false, "/pics/ng.jpg"); }).join();
+    // The cycle starts the next period before the GUI thread serves the picture.
+    AppClock::advanceMs(5);
+    netmn->start_PeriodRecord();
+    AppClock::setOffsetMs(0);
+    ASSERT_NE(netmn->periodRecordCell.getValue().uuid, saved);
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return !companion.of("/inline/bymain/alarmpicture").isEmpty(); }));
+    EXPECT_EQ(companion.of("/inline/bymain/alarmpicture").at(0).uuid, saved);
+}
+
 TEST_F(CompanionLinkTest, LinkDialsAgainAndRestartsTheCompanionOnlyAfterItsGrace)
 {
     beat(allFlags());
