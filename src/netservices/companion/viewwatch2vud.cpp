@@ -53,18 +53,18 @@ bool processEnded(int pidfd, int waitMs)
     return rc != 0;
 }
 
-// Ends a companion this link started and closes its handle. It is not our child (started
-// detached), so it is held by a pidfd taken at its start: the handle stays bound to that process
-// even after its pid has been reaped and reused by another, and it tells when the process has
-// ended without waiting on a zombie's adopter.
+// Ends a companion this link started, at once, the way "killall -9" ends it on the panel, and
+// closes its handle: a hung companion that would ignore a polite request costs no wait. It is not
+// our child (started detached), so it is held by a pidfd taken at its start: the handle stays
+// bound to that process even after its pid has been reaped and reused by another, and it tells
+// when the process has ended without waiting on a zombie's adopter.
 void endProcess(int pidfd)
 {
     if (pidfd < 0)
         return;
     if (!processEnded(pidfd, 0)) {
-        ::syscall(SYS_pidfd_send_signal, pidfd, SIGTERM, nullptr, 0);
-        if (!processEnded(pidfd, kCompanionExitWaitMs))
-            ::syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
+        ::syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
+        processEnded(pidfd, kCompanionExitWaitMs);   // its port is free once it has ended
     }
     ::close(pidfd);
 }
@@ -96,6 +96,7 @@ ViewWatch2VUD::~ViewWatch2VUD()
 {
     if (linkActive)
         stop();
+    probe.disconnect(this);   // what the probe says while it is destroyed must not reach this link
 }
 
 bool ViewWatch2VUD::networkOn() const
@@ -157,7 +158,7 @@ void ViewWatch2VUD::endCompanion()
     CommandRunner* runner = CommandRunner::instance();
     runner->run(QStringLiteral("killall"), {QStringLiteral("-9"), QStringLiteral("zuzad_evurevi")});
     runner->run(QStringLiteral("killall"), {QStringLiteral("-9"), QStringLiteral("vuz_azur")});
-    // Off the panel killall is only recorded; the copy this link started goes by its pid.
+    // Off the panel killall is only recorded; the copy this link started goes by its handle.
     endProcess(companionPidfd);
     companionPidfd = -1;
 }

@@ -24,6 +24,8 @@
 #include <arpa/inet.h>
 #include <csignal>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/syscall.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <sys/shm.h>
@@ -328,6 +330,33 @@ TEST(CompanionLink, PeerTakingNoConnectionsNeverHoldsUpTheGuiThread)
     AppClock::setOffsetMs(0);
     netmn.reset();
     ::close(listener);
+}
+
+TEST(CompanionLink, CompanionIsEndedAtOnceTheWayKillallNineWould)
+{
+    JXK_NETMN::destroyInstance();
+    // A companion that hangs on to its port: it does not stop when asked to.
+    TestEnv::writeText(ViewWatch2VUD::companionProgram(),
+                       "#!/bin/sh\ntrap 'echo term >> asked-to-stop' TERM\necho $$ > started\n"
+                       "while :; do sleep 0.05; done\n");
+    ASSERT_TRUE(QFile::setPermissions(ViewWatch2VUD::companionProgram(), QFile::ReadOwner | QFile::ExeOwner));
+    SystemCommandRunner::registerStandIn(ViewWatch2VUD::companionProgram());
+    auto netmn = std::make_unique<JXK_NETMN>(1, QHostAddress::LocalHost, 0);
+    netmn->setWorkTask(true, false, false);
+    netmn->viewWatch->init();
+    ASSERT_TRUE(TestEnv::waitUntil([] { return QFile("started").size() > 0; }));
+    QFile started("started");
+    ASSERT_TRUE(started.open(QIODevice::ReadOnly));
+    const pid_t pid = started.readAll().trimmed().toInt();
+    const int handle = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    ASSERT_GE(handle, 0);
+
+    netmn->viewWatch->stop();
+    pollfd ended{handle, POLLIN, 0};
+    EXPECT_EQ(::poll(&ended, 1, 0), 1);   // gone by the time stop returns
+    ::close(handle);
+    TestEnv::spin(200);
+    EXPECT_FALSE(QFile::exists("asked-to-stop"));   // no grace it would only have spent hanging
 }
 
 // The whole program side against the shipped stand-in: the simulated cycle with an NG every
