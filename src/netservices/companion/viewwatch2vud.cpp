@@ -417,8 +417,13 @@ void ViewWatch2VUD::updataAlarmInfo()
 
 void ViewWatch2VUD::sndAlarmStartTiming(int detect)
 {
-    if (isAllowSnd_2_VW() < 1)
+    if (isAllowSnd_2_VW() < 1) {
+        // This alarm stays unknown to the companion: its pictures and its end must not pass
+        // for an earlier one's.
+        alarmUuid.clear();
+        alarmState = AlarmIdle;
         return;
+    }
     updataAlarmInfo();
     alarmStartMs = gettimeofday_ms();
     send(QStringLiteral("/inline/bymain/alarm_starttiming"),

@@ -255,6 +255,16 @@ TEST_F(CompanionLinkTest, PictureCarriesThePeriodItWasSavedFor)
     ASSERT_NE(netmn->periodRecordCell.getValue().uuid, saved);
     ASSERT_TRUE(TestEnv::waitUntil([&] { return !companion.of("/inline/bymain/alarmpicture").isEmpty(); }));
     EXPECT_EQ(companion.of("/inline/bymain/alarmpicture").at(0).uuid, saved);
+
+    // An alarm the companion never heard of lends its picture no uuid of an earlier alarm.
+    link->sndAlarmStartTiming(0);
+    ASSERT_FALSE(link->currentAlarmUuid().isEmpty());
+    beat(allFlags(true, false));
+    link->sndAlarmStartTiming(0);
+    beat(allFlags());
+    link->sndAlarmPicture(1, 0, false, "/pics/ng2.jpg");
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return companion.of("/inline/bymain/alarmpicture").size() == 2; }));
+    EXPECT_EQ(companion.of("/inline/bymain/alarmpicture").at(1).json.value("uuid").toString(), "");
 }
 
 TEST_F(CompanionLinkTest, LinkDialsAgainAndRestartsTheCompanionOnlyAfterItsGrace)
