@@ -84,11 +84,14 @@ ViewWatch2VUD::ViewWatch2VUD(JXK_NETMN* owner, const QHostAddress& address, quin
     timerRunning.setInterval(kRunningMs);
     connect(&timerHB, &QTimer::timeout, this, &ViewWatch2VUD::SlotTimerHB);
     connect(&timerRunning, &QTimer::timeout, this, &ViewWatch2VUD::update_running_time);
-    connect(&probe, &QTcpSocket::connected, this, &ViewWatch2VUD::probeConnected);
+    // Queued: a socket is not ready for another attempt inside its own signals, and what follows
+    // may restart the companion and probe again.
+    connect(&probe, &QTcpSocket::connected, this, &ViewWatch2VUD::probeConnected, Qt::QueuedConnection);
     connect(&probe, &QTcpSocket::errorOccurred, this, [this] {
-        probe.abort();
+        if (probe.state() != QAbstractSocket::UnconnectedState)
+            return;   // a later attempt is under way
         dialFailed();
-    });
+    }, Qt::QueuedConnection);
     lastDetectMs = gettimeofday_ms();
 }
 
@@ -230,6 +233,8 @@ void ViewWatch2VUD::dial()
 
 void ViewWatch2VUD::probeConnected()
 {
+    if (probe.state() != QAbstractSocket::ConnectedState)
+        return;   // given up on already
     probe.abort();
     if (!linkActive || getSoftCnted())
         return;
