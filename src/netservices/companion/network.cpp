@@ -23,6 +23,8 @@ namespace {
 const QString kTimeFormat = QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz");
 const QString kDefaultWorkspace = QStringLiteral("./cnt_net/workspace/");
 constexpr int kTimeQueryMs = 1000;
+// A time reply is a few dozen bytes; a server that sends more than this never finishes in time.
+constexpr qint64 kTimeReplyMaxBytes = 4096;
 
 QJsonObject readConfigObject(bool* opened)
 {
@@ -329,6 +331,7 @@ bool JXK_NETMN::getNTP_Timing_sync()
     QNetworkAccessManager manager;
     const QUrl url(QStringLiteral("http://%1:%2/dudaviz17/api/time").arg(address.toString(), port.toString()));
     QNetworkReply* reply = manager.get(QNetworkRequest(url));
+    reply->setReadBufferSize(kTimeReplyMaxBytes);
     QEventLoop loop;
     QTimer timeout;
     timeout.setSingleShot(true);

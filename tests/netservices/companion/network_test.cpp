@@ -208,13 +208,14 @@ TEST_F(NetworkManagerTest, TimeQuerySetsTheClockThroughTheRunner)
     QTcpServer server;
     ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
     QByteArray seen;
+    QByteArray padding;   // blanks after the JSON, to make the reply as large as a test needs
     QObject::connect(&server, &QTcpServer::newConnection, [&] {
         QTcpSocket* socket = server.nextPendingConnection();
-        QObject::connect(socket, &QTcpSocket::readyRead, [&seen, socket] {
+        QObject::connect(socket, &QTcpSocket::readyRead, [&seen, &padding, socket] {
             seen += socket->readAll();
             if (!seen.contains("\r\n\r\n"))
                 return;
-            const QByteArray body = R"({"result":{"time":1700000000000}})";
+            const QByteArray body = R"({"result":{"time":1700000000000}})" + padding;
             socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
                           QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
             socket->disconnectFromHost();
@@ -227,6 +228,12 @@ TEST_F(NetworkManagerTest, TimeQuerySetsTheClockThroughTheRunner)
     EXPECT_TRUE(seen.startsWith("GET /dudaviz17/api/time "));
     const QString expected = QDateTime::fromMSecsSinceEpoch(1700000000000LL).toString("yyyyMMdd hh:mm:ss");
     EXPECT_EQ(runner.commands(), (QStringList{"date -s \"" + expected + "\"", "hwclock --systohc"}));
+
+    // A reply of megabytes is not taken in, however well-formed.
+    padding = QByteArray(8 << 20, ' ');
+    seen.clear();
+    EXPECT_FALSE(netmn.getNTP_Timing_sync());
+    EXPECT_EQ(runner.commands().size(), 2);
 
     // A port written as a number is not used.
     TestEnv::writeText("cnt_net/config.json", R"({"serveraddr":"127.0.0.1","serverport":10432})");
