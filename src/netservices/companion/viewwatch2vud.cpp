@@ -14,6 +14,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <poll.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
@@ -153,6 +154,8 @@ void ViewWatch2VUD::startCompanion()
     const qint64 pid = CommandRunner::instance()->startDetachedPid(companionProgram(), arguments);
     // A companion that has ended already (or was only recorded) leaves nothing to end later.
     companionPidfd = pid > 0 ? static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0)) : -1;
+    if (pid > 0 && companionPidfd < 0 && errno != ESRCH)
+        qWarning() << "cannot hold the companion" << pid << "to end it later:" << std::strerror(errno);
     companionStartMs = gettimeofday_ms();
 }
 
