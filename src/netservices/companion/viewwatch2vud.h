@@ -119,7 +119,7 @@ private:
     const QHostAddress companionAddress;
     const quint16 companionPort;
     bool linkActive = false;        // from an init with the network on until stop
-    QTcpSocket probe;
+    QTcpSocket probe;               // GUI thread; only asks whether the companion takes connections
     qint64 probeStartMs = 0;
     quint64 ticks = 0;
     int companionPidfd = -1;        // pidfd of the companion this link started, -1 for none
