@@ -48,6 +48,10 @@ protected:
         TestEnv::writeText("cnt_net/config.json",
                            R"({"version": "18.0.1.71", "camcount": 2, "workspace": "./cnt_net/workspace/",
                                "devicename": "press-7", "serveraddr": "10.1.2.3", "device_workapifunc": "yes"})");
+        // The instance the dialog restarts: its API on loopback, on a port the OS picks, and no
+        // companion to dial (port 1). destroyInstance deletes it.
+        JXK_NETMN::destroyInstance();
+        new JXK_NETMN(1, QHostAddress::LocalHost, 0);
         gpNetDialog = new NetworkSettingDialog;
         gpNetDialog->show();
     }

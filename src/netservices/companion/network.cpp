@@ -23,6 +23,8 @@ namespace {
 const QString kTimeFormat = QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz");
 const QString kDefaultWorkspace = QStringLiteral("./cnt_net/workspace/");
 constexpr int kTimeQueryMs = 1000;
+// A time reply is a few dozen bytes; a server that sends more than this never finishes in time.
+constexpr qint64 kTimeReplyMaxBytes = 4096;
 
 QJsonObject readConfigObject(bool* opened)
 {
@@ -82,7 +84,8 @@ void JXK_NETMN::destroyInstance()
     __instance = nullptr;
 }
 
-JXK_NETMN::JXK_NETMN(quint16 companionPort) : HttpManager(JXKT_CLIENT)
+JXK_NETMN::JXK_NETMN(quint16 companionPort, const QHostAddress& apiAddress, quint16 apiPort)
+    : HttpManager(JXKT_CLIENT), apiAddress(apiAddress), apiPort(apiPort)
 {
     qRegisterMetaType<param_roi>("param_roi");
     if (!__instance)
@@ -132,7 +135,7 @@ void JXK_NETMN::initStart()
 
     clearResults();
     viewWatch->init();
-    apiServer->init();
+    apiServer->init(apiAddress, apiPort);
 }
 
 int JXK_NETMN::isAllowSnd_2_VW() const
@@ -328,6 +331,7 @@ bool JXK_NETMN::getNTP_Timing_sync()
     QNetworkAccessManager manager;
     const QUrl url(QStringLiteral("http://%1:%2/dudaviz17/api/time").arg(address.toString(), port.toString()));
     QNetworkReply* reply = manager.get(QNetworkRequest(url));
+    reply->setReadBufferSize(kTimeReplyMaxBytes);
     QEventLoop loop;
     QTimer timeout;
     timeout.setSingleShot(true);

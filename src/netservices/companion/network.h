@@ -3,6 +3,7 @@
 #include "netcore/httpmanager.h"
 #include "netcore/taskformdata.h"
 
+#include <QHostAddress>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QMap>
@@ -49,12 +50,15 @@ public:
     };
 
     static constexpr quint16 kCompanionPort = 10431;
+    static constexpr quint16 kApiPort = 10100;
 
     static JXK_NETMN* getInstance();
     // Stops the services and deletes the instance (program stop and tests).
     static void destroyInstance();
 
-    explicit JXK_NETMN(quint16 companionPort = kCompanionPort);
+    // The companion is dialled on 127.0.0.1:companionPort; the API listens on apiAddress:apiPort.
+    explicit JXK_NETMN(quint16 companionPort = kCompanionPort, const QHostAddress& apiAddress = QHostAddress::Any,
+                       quint16 apiPort = kApiPort);
     ~JXK_NETMN() override;
 
     void setWorkTask(bool net, bool video, bool api);
@@ -94,6 +98,9 @@ public:
     QString workspace;                   // GUI thread
 
 private:
+    const QHostAddress apiAddress;
+    const quint16 apiPort;
+
     bool anySwitchOn() const { return device_worknetfunc || device_workapifunc; }
     QMap<QString, param_roi> cacheCopy();
 

@@ -12,8 +12,13 @@
 #include <QThread>
 #include <QtDebug>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <poll.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 namespace {
 
@@ -38,31 +43,31 @@ QString clearMethodText(int code)
     }
 }
 
-bool processExists(qint64 pid)
+// True once the process behind the pidfd has ended (a zombie included); an error counts as ended.
+bool processEnded(int pidfd, int waitMs)
 {
-    if (::kill(static_cast<pid_t>(pid), 0) != 0)
-        return false;
-    // A detached companion that has ended stays a zombie until its adopter reaps it. This is
-    // the kernel's view of a process of our own, not a machine path, so it is read as it is.
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return true;
-    const QByteArray line = stat.readLine();
-    const int close = line.lastIndexOf(')');
-    return close < 0 || line.mid(close + 2, 1) != "Z";
+    pollfd entry{pidfd, POLLIN, 0};
+    int rc = 0;
+    do {
+        rc = ::poll(&entry, 1, waitMs);
+    } while (rc < 0 && errno == EINTR);
+    return rc != 0;
 }
 
-// Ends a companion this link started; it is not our child (started detached), so it is
-// watched by its pid only, for a bounded time.
-void endProcess(qint64 pid)
+// Ends a companion this link started, at once, the way "killall -9" ends it on the panel, and
+// closes its handle: a hung companion that would ignore a polite request costs no wait. It is not
+// our child (started detached), so it is held by a pidfd taken at its start: the handle stays
+// bound to that process even after its pid has been reaped and reused by another, and it tells
+// when the process has ended without waiting on a zombie's adopter.
+void endProcess(int pidfd)
 {
-    if (pid <= 0 || !processExists(pid))
+    if (pidfd < 0)
         return;
-    ::kill(static_cast<pid_t>(pid), SIGTERM);
-    for (int waited = 0; waited < kCompanionExitWaitMs && processExists(pid); waited += 20)
-        QThread::msleep(20);
-    if (processExists(pid))
-        ::kill(static_cast<pid_t>(pid), SIGKILL);
+    if (!processEnded(pidfd, 0)) {
+        ::syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
+        processEnded(pidfd, kCompanionExitWaitMs);   // its port is free once it has ended
+    }
+    ::close(pidfd);
 }
 
 }  // namespace
@@ -80,6 +85,14 @@ ViewWatch2VUD::ViewWatch2VUD(JXK_NETMN* owner, const QHostAddress& address, quin
     timerRunning.setInterval(kRunningMs);
     connect(&timerHB, &QTimer::timeout, this, &ViewWatch2VUD::SlotTimerHB);
     connect(&timerRunning, &QTimer::timeout, this, &ViewWatch2VUD::update_running_time);
+    // Queued: a socket is not ready for another attempt inside its own signals, and what follows
+    // may restart the companion and probe again.
+    connect(&probe, &QTcpSocket::connected, this, &ViewWatch2VUD::probeConnected, Qt::QueuedConnection);
+    connect(&probe, &QTcpSocket::errorOccurred, this, [this] {
+        if (probe.state() != QAbstractSocket::UnconnectedState)
+            return;   // a later attempt is under way
+        dialFailed();
+    }, Qt::QueuedConnection);
     lastDetectMs = gettimeofday_ms();
 }
 
@@ -87,6 +100,7 @@ ViewWatch2VUD::~ViewWatch2VUD()
 {
     if (linkActive)
         stop();
+    probe.disconnect(this);   // what the probe says while it is destroyed must not reach this link
 }
 
 bool ViewWatch2VUD::networkOn() const
@@ -104,7 +118,7 @@ void ViewWatch2VUD::init()
 
     linkActive = true;
     startCompanion();
-    startReactor(companionAddress, companionPort, 1);
+    dial();
     if (netmn->device_workvideo) {
         createVideoShare(0, kScreenWidth, kScreenHeight);
         startVideo(true);
@@ -121,6 +135,7 @@ void ViewWatch2VUD::init()
 void ViewWatch2VUD::stop()
 {
     linkActive = false;
+    probe.abort();
     timerHB.stop();
     timerRunning.stop();
     startVideo(false);
@@ -136,7 +151,11 @@ void ViewWatch2VUD::startCompanion()
     QStringList arguments{QDir::currentPath() + QLatin1Char('/') + QStringLiteral("cnt_net/config.json")};
     if (companionPort != kDefaultCompanionPort)
         arguments << QString::number(companionPort);
-    companionPid = CommandRunner::instance()->startDetachedPid(companionProgram(), arguments);
+    const qint64 pid = CommandRunner::instance()->startDetachedPid(companionProgram(), arguments);
+    // A companion that has ended already (or was only recorded) leaves nothing to end later.
+    companionPidfd = pid > 0 ? static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0)) : -1;
+    if (pid > 0 && companionPidfd < 0 && errno != ESRCH)
+        qWarning() << "cannot hold the companion" << pid << "to end it later:" << std::strerror(errno);
     companionStartMs = gettimeofday_ms();
 }
 
@@ -145,9 +164,9 @@ void ViewWatch2VUD::endCompanion()
     CommandRunner* runner = CommandRunner::instance();
     runner->run(QStringLiteral("killall"), {QStringLiteral("-9"), QStringLiteral("zuzad_evurevi")});
     runner->run(QStringLiteral("killall"), {QStringLiteral("-9"), QStringLiteral("vuz_azur")});
-    // Off the panel killall is only recorded; the copy this link started goes by its pid.
-    endProcess(companionPid);
-    companionPid = 0;
+    // Off the panel killall is only recorded; the copy this link started goes by its handle.
+    endProcess(companionPidfd);
+    companionPidfd = -1;
 }
 
 bool ViewWatch2VUD::getSoftCnted() const
@@ -199,12 +218,40 @@ void ViewWatch2VUD::SlotTimerHB()
         return;
     }
     cntserver = false;
-    if (startReactor(companionAddress, companionPort, 1)) {
-        sndHeartBeat();
-        sndVideoMeminfo();
+    dial();
+}
+
+void ViewWatch2VUD::dial()
+{
+    if (probe.state() == QAbstractSocket::UnconnectedState) {
+        probeStartMs = gettimeofday_ms();
+        probe.connectToHost(companionAddress, companionPort);
         return;
     }
-    if (gettimeofday_ms() - companionStartMs < kStartGraceMs)
+    if (gettimeofday_ms() - probeStartMs < kProbeMs)
+        return;   // the probe is still waiting for an answer
+    probe.abort();   // the peer takes no connections
+    dialFailed();
+}
+
+void ViewWatch2VUD::probeConnected()
+{
+    if (probe.state() != QAbstractSocket::ConnectedState)
+        return;   // given up on already
+    probe.abort();
+    if (!linkActive || getSoftCnted())
+        return;
+    if (!startReactor(companionAddress, companionPort, 1)) {
+        dialFailed();
+        return;
+    }
+    sndHeartBeat();
+    sndVideoMeminfo();
+}
+
+void ViewWatch2VUD::dialFailed()
+{
+    if (!linkActive || gettimeofday_ms() - companionStartMs < kStartGraceMs)
         return;   // still starting up
     init();
 }
@@ -330,13 +377,21 @@ void ViewWatch2VUD::sndDetectOnceInfo()
 
 void ViewWatch2VUD::sndAlarmPicture(int camera, int detect, bool result, QString path)
 {
+    // The picture belongs to the period recorded now: by the time the hop below is served, the
+    // cycle may have started the next one.
+    const QString periodUuid = netmn->periodRecordCell.getValue().uuid;
     if (QThread::currentThread() != thread()) {
         // alarmUuid and the reactor belong to this object's thread.
         QMetaObject::invokeMethod(
-                this, [this, camera, detect, result, path] { sndAlarmPicture(camera, detect, result, path); },
-                Qt::QueuedConnection);
+                this, [=] { sendAlarmPicture(camera, detect, result, path, periodUuid); }, Qt::QueuedConnection);
         return;
     }
+    sendAlarmPicture(camera, detect, result, path, periodUuid);
+}
+
+void ViewWatch2VUD::sendAlarmPicture(int camera, int detect, bool result, const QString& path,
+                                     const QString& periodUuid)
+{
     if (isAllowSnd_2_VW() < 1)
         return;
     if (result && !needokimg)
@@ -347,7 +402,7 @@ void ViewWatch2VUD::sndAlarmPicture(int camera, int detect, bool result, QString
     body.insert(QStringLiteral("result"), result ? 1 : 0);
     body.insert(QStringLiteral("alarmpic_path"), path);
     body.insert(QStringLiteral("uuid"), alarmUuid);
-    send(QStringLiteral("/inline/bymain/alarmpicture"), body, netmn->periodRecordCell.getValue().uuid);
+    send(QStringLiteral("/inline/bymain/alarmpicture"), body, periodUuid);
 }
 
 void ViewWatch2VUD::updataAlarmInfo()
@@ -370,8 +425,13 @@ void ViewWatch2VUD::updataAlarmInfo()
 
 void ViewWatch2VUD::sndAlarmStartTiming(int detect)
 {
-    if (isAllowSnd_2_VW() < 1)
+    if (isAllowSnd_2_VW() < 1) {
+        // This alarm stays unknown to the companion: its pictures and its end must not pass
+        // for an earlier one's.
+        alarmUuid.clear();
+        alarmState = AlarmIdle;
         return;
+    }
     updataAlarmInfo();
     alarmStartMs = gettimeofday_ms();
     send(QStringLiteral("/inline/bymain/alarm_starttiming"),

@@ -8,6 +8,7 @@
 #include <QMap>
 #include <QSharedPointer>
 #include <QString>
+#include <QTcpSocket>
 #include <QTimer>
 #include <atomic>
 
@@ -21,7 +22,9 @@ class JXK_NETMN;
 // enters only through sndAlarmPicture, which hops to the GUI thread; the video worker only reads
 // the link state, through the base's guarded reactor accessor. Flags read across threads are
 // atomics. A companion that closes, stalls or sends garbage costs only the link: nothing waits
-// for a reply.
+// for a reply. The client reactor's dial blocks its caller until it connects or times out, so
+// the link dials only once a non-blocking probe has seen the peer take a connection: a peer
+// that takes none (a hung companion with a full accept queue) never holds up the GUI thread.
 class ViewWatch2VUD : public HttpManager {
     Q_OBJECT
 public:
@@ -29,6 +32,8 @@ public:
     static constexpr quint64 kRestartTicks = 1200;
     // A companion just started may take this long to listen before a failed dial restarts it.
     static constexpr qint64 kStartGraceMs = 5000;
+    // A probe not answered within this counts as a failed dial.
+    static constexpr qint64 kProbeMs = 1000;
     static constexpr int kScreenWidth = 1920;
     static constexpr int kScreenHeight = 1080;
 
@@ -82,9 +87,14 @@ public slots:
 
 private:
     void handle_HeartBeat(CTask_FormData reply);
+    void sendAlarmPicture(int camera, int detect, bool result, const QString& path, const QString& periodUuid);
     void send(const QString& url, const QJsonObject& body, const QString& uuid = QString());
     void updataAlarmInfo();
     bool networkOn() const;
+    // Dials the companion once the probe connects; returns at once.
+    void dial();
+    void probeConnected();
+    void dialFailed();
     void startCompanion();
     void endCompanion();
     void detachShares();
@@ -109,8 +119,10 @@ private:
     const QHostAddress companionAddress;
     const quint16 companionPort;
     bool linkActive = false;        // from an init with the network on until stop
+    QTcpSocket probe;               // GUI thread; only asks whether the companion takes connections
+    qint64 probeStartMs = 0;
     quint64 ticks = 0;
-    qint64 companionPid = 0;        // the companion this link started, 0 for none
+    int companionPidfd = -1;        // pidfd of the companion this link started, -1 for none
     qint64 companionStartMs = 0;
     QString runningHour;
     int runningMinuteCount = 0;

@@ -21,9 +21,16 @@
 #include <QTcpServer>
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <csignal>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/syscall.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <sys/shm.h>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -99,6 +106,7 @@ protected:
         netmn->setWorkTask(true, false, false);
         link = netmn->viewWatch;
         link->init();
+        ASSERT_TRUE(TestEnv::waitUntil([&] { return link->getSoftCnted(); }));
     }
     void TearDown() override { netmn.reset(); }
 
@@ -233,6 +241,32 @@ TEST_F(CompanionLinkTest, AlarmIsReportedOnceWithItsUuidAndLeavesTheNextCycleTim
     EXPECT_EQ(companion.of("/inline/bymain/working_time_record").at(0).json.value("stop_time").toInt(), 1);
 }
 
+TEST_F(CompanionLinkTest, PictureCarriesThePeriodItWasSavedFor)
+{
+    beat(allFlags());
+    netmn->start_PeriodRecord();
+    netmn->finish_PeriodRecord();
+    const QString saved = netmn->periodRecordCell.getValue().uuid;
+    std::thread([this] { link->sndAlarmPicture(1, 0, false, "/pics/ng.jpg"); }).join();
+    // The cycle starts the next period before the GUI thread serves the picture.
+    AppClock::advanceMs(5);
+    netmn->start_PeriodRecord();
+    AppClock::setOffsetMs(0);
+    ASSERT_NE(netmn->periodRecordCell.getValue().uuid, saved);
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return !companion.of("/inline/bymain/alarmpicture").isEmpty(); }));
+    EXPECT_EQ(companion.of("/inline/bymain/alarmpicture").at(0).uuid, saved);
+
+    // An alarm the companion never heard of lends its picture no uuid of an earlier alarm.
+    link->sndAlarmStartTiming(0);
+    ASSERT_FALSE(link->currentAlarmUuid().isEmpty());
+    beat(allFlags(true, false));
+    link->sndAlarmStartTiming(0);
+    beat(allFlags());
+    link->sndAlarmPicture(1, 0, false, "/pics/ng2.jpg");
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return companion.of("/inline/bymain/alarmpicture").size() == 2; }));
+    EXPECT_EQ(companion.of("/inline/bymain/alarmpicture").at(1).json.value("uuid").toString(), "");
+}
+
 TEST_F(CompanionLinkTest, LinkDialsAgainAndRestartsTheCompanionOnlyAfterItsGrace)
 {
     beat(allFlags());
@@ -255,14 +289,84 @@ TEST_F(CompanionLinkTest, LinkDialsAgainAndRestartsTheCompanionOnlyAfterItsGrace
     ASSERT_TRUE(companion.startReactor(QHostAddress::LocalHost, 0, 1));   // gives the port up
     ASSERT_TRUE(TestEnv::waitUntil([&] { return !link->getSoftCnted(); }));
     link->SlotTimerHB();
+    TestEnv::spin(300);
     link->SlotTimerHB();
+    TestEnv::spin(300);
     EXPECT_EQ(runner.count("./cnt_net/zuzad_evurevi/zuzad_evurevi"), 1);
     EXPECT_EQ(link->isAllowSnd_2_VW(), -2);
     // ... and restart it once its grace is over.
     AppClock::advanceMs(ViewWatch2VUD::kStartGraceMs + 1);
     link->SlotTimerHB();
+    EXPECT_TRUE(TestEnv::waitUntil([&] { return runner.count("./cnt_net/zuzad_evurevi/zuzad_evurevi") == 2; }));
     AppClock::setOffsetMs(0);
-    EXPECT_EQ(runner.count("./cnt_net/zuzad_evurevi/zuzad_evurevi"), 2);
+}
+
+TEST(CompanionLink, PeerTakingNoConnectionsNeverHoldsUpTheGuiThread)
+{
+    JXK_NETMN::destroyInstance();
+    FakeCommandRunner runner;
+    // A hung companion: it listens but never accepts, and its accept queue is full, so a dial
+    // gets no answer at all.
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
+    ASSERT_EQ(::listen(listener, 0), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const quint16 port = ntohs(address.sin_port);
+    std::vector<std::unique_ptr<QTcpSocket>> queued;
+    for (int i = 0; i < 8; ++i) {
+        queued.push_back(std::make_unique<QTcpSocket>());
+        queued.back()->connectToHost(QHostAddress::LocalHost, port);
+        if (!queued.back()->waitForConnected(500))
+            break;
+    }
+    ASSERT_NE(queued.back()->state(), QAbstractSocket::ConnectedState) << "the accept queue never filled";
+
+    auto netmn = std::make_unique<JXK_NETMN>(port);
+    netmn->setWorkTask(true, false, false);
+    ViewWatch2VUD* link = netmn->viewWatch;
+    link->init();
+    TestEnv::spin(2500);   // a few ticks
+    // The link never dialled in place (a blocking dial leaves a reactor behind, code -2) ...
+    EXPECT_EQ(link->isAllowSnd_2_VW(), -1);
+    EXPECT_EQ(runner.count("./cnt_net/zuzad_evurevi/zuzad_evurevi"), 1);
+    // ... and an unanswered probe counts as a failed dial: the companion is restarted.
+    AppClock::advanceMs(ViewWatch2VUD::kStartGraceMs + ViewWatch2VUD::kProbeMs);
+    EXPECT_TRUE(TestEnv::waitUntil([&] { return runner.count("./cnt_net/zuzad_evurevi/zuzad_evurevi") == 2; }));
+    AppClock::setOffsetMs(0);
+    netmn.reset();
+    ::close(listener);
+}
+
+TEST(CompanionLink, CompanionIsEndedAtOnceTheWayKillallNineWould)
+{
+    JXK_NETMN::destroyInstance();
+    // A companion that hangs on to its port: it does not stop when asked to.
+    TestEnv::writeText(ViewWatch2VUD::companionProgram(),
+                       "#!/bin/sh\ntrap 'echo term >> asked-to-stop' TERM\necho $$ > started\n"
+                       "while :; do sleep 0.05; done\n");
+    ASSERT_TRUE(QFile::setPermissions(ViewWatch2VUD::companionProgram(), QFile::ReadOwner | QFile::ExeOwner));
+    SystemCommandRunner::registerStandIn(ViewWatch2VUD::companionProgram());
+    auto netmn = std::make_unique<JXK_NETMN>(1, QHostAddress::LocalHost, 0);
+    netmn->setWorkTask(true, false, false);
+    netmn->viewWatch->init();
+    ASSERT_TRUE(TestEnv::waitUntil([] { return QFile("started").size() > 0; }));
+    QFile started("started");
+    ASSERT_TRUE(started.open(QIODevice::ReadOnly));
+    const pid_t pid = started.readAll().trimmed().toInt();
+    const int handle = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    ASSERT_GE(handle, 0);
+
+    netmn->viewWatch->stop();
+    pollfd ended{handle, POLLIN, 0};
+    EXPECT_EQ(::poll(&ended, 1, 0), 1);   // gone by the time stop returns
+    ::close(handle);
+    TestEnv::spin(200);
+    EXPECT_FALSE(QFile::exists("asked-to-stop"));   // no grace it would only have spent hanging
 }
 
 // The whole program side against the shipped stand-in: the simulated cycle with an NG every
@@ -292,7 +396,7 @@ TEST(CompanionStandIn, SimulatedCycleReachesTheStandInAndStopLeavesNothing)
     ASSERT_TRUE(TestEnv::setParameter("detectNum", "1"));
     ASSERT_TRUE(TestEnv::setParameter("picNumNG", "5"));
 
-    auto netmn = std::make_unique<JXK_NETMN>(port);
+    auto netmn = std::make_unique<JXK_NETMN>(port, QHostAddress::LocalHost, 0);
     auto window = std::make_unique<MoJuWizard>(nullptr, 0);
     window->resize(640, 360);
     netmn->initStart();

@@ -1,5 +1,6 @@
 // The network manager's configuration, the detection-period record and the region cache.
 #include "base/appclock.h"
+#include "netservices/api/httpapiserver.h"
 #include "netservices/companion/network.h"
 #include "netservices/companion/viewwatch2vud.h"
 #include "support/fakecommandrunner.h"
@@ -47,7 +48,7 @@ QJsonArray ids(const QJsonArray& rois)
 class NetworkManagerTest : public ::testing::Test {
 protected:
     FakeCommandRunner runner;   // the companion is only recorded here
-    JXK_NETMN netmn{1};         // nothing listens on port 1
+    JXK_NETMN netmn{1, QHostAddress::LocalHost, 0};   // nothing listens on port 1
 };
 
 TEST(RegionCache, DetailGroupsByTextAndOrdersRegionsByNumber)
@@ -173,6 +174,13 @@ TEST_F(NetworkManagerTest, ConfigurationFileSetsSwitchesAndWorkspace)
     EXPECT_FALSE(netmn.device_worknetfunc);   // not a boolean
     EXPECT_EQ(netmn.workspace, "./cnt_net/workspace/");
     EXPECT_TRUE(QDir("cnt_net/workspace").exists());
+    // The API started where this manager was told, not on the fixed port of every interface.
+    const quint16 apiPort = netmn.apiServer->serverPort();
+    EXPECT_NE(apiPort, 0);
+    EXPECT_NE(apiPort, JXK_NETMN::kApiPort);
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, apiPort);
+    EXPECT_TRUE(client.waitForConnected(2000));
 
     EXPECT_EQ(JXK_NETMN::getConfigValue("serverport"), QVariant(QString("10432")));
     EXPECT_FALSE(JXK_NETMN::getConfigValue("camcount").isValid());
@@ -200,13 +208,14 @@ TEST_F(NetworkManagerTest, TimeQuerySetsTheClockThroughTheRunner)
     QTcpServer server;
     ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
     QByteArray seen;
+    QByteArray padding;   // blanks after the JSON, to make the reply as large as a test needs
     QObject::connect(&server, &QTcpServer::newConnection, [&] {
         QTcpSocket* socket = server.nextPendingConnection();
-        QObject::connect(socket, &QTcpSocket::readyRead, [&seen, socket] {
+        QObject::connect(socket, &QTcpSocket::readyRead, [&seen, &padding, socket] {
             seen += socket->readAll();
             if (!seen.contains("\r\n\r\n"))
                 return;
-            const QByteArray body = R"({"result":{"time":1700000000000}})";
+            const QByteArray body = R"({"result":{"time":1700000000000}})" + padding;
             socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
                           QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
             socket->disconnectFromHost();
@@ -219,6 +228,12 @@ TEST_F(NetworkManagerTest, TimeQuerySetsTheClockThroughTheRunner)
     EXPECT_TRUE(seen.startsWith("GET /dudaviz17/api/time "));
     const QString expected = QDateTime::fromMSecsSinceEpoch(1700000000000LL).toString("yyyyMMdd hh:mm:ss");
     EXPECT_EQ(runner.commands(), (QStringList{"date -s \"" + expected + "\"", "hwclock --systohc"}));
+
+    // A reply of megabytes is not taken in, however well-formed.
+    padding = QByteArray(8 << 20, ' ');
+    seen.clear();
+    EXPECT_FALSE(netmn.getNTP_Timing_sync());
+    EXPECT_EQ(runner.commands().size(), 2);
 
     // A port written as a number is not used.
     TestEnv::writeText("cnt_net/config.json", R"({"serveraddr":"127.0.0.1","serverport":10432})");
