@@ -85,6 +85,9 @@ public:
     static constexpr int kRecvBufferBytes = 2048;
     static constexpr int kSelectWaitUs = 200000;
     static constexpr int kMaxWaitMs = 1000;
+    // Datagrams handed to the object's thread and not yet handled; more are dropped, so a
+    // flood while that thread is busy cannot fill its event queue without end.
+    static constexpr int kMaxQueuedDatagrams = 1024;
 
     // Reads the machine's interfaces (all but "lo").
     explicit UDP_Core(QObject* parent = nullptr);
@@ -129,6 +132,7 @@ private:
 
     std::atomic<bool> m_directHandler{false};
     std::atomic<bool> m_listening{false};
+    std::atomic<int> m_queued{0};         // handed to the object's thread, not yet handled
     mutable QMutex m_listMutex;           // guards m_sockets, m_loopRunning, m_thread
     QList<int> m_sockets;
     bool m_loopRunning = false;
