@@ -84,6 +84,9 @@ class WebSkt_Server : public WebSkt_Core {
 public:
     // More clients than this: the one idle longest gives way to the newcomer.
     static constexpr int kMaxClients = 64;
+    // More than this waiting to leave for one client: it does not read, and is closed rather
+    // than held on to with everything sent to it.
+    static constexpr qint64 kMaxUnsentBytes = kMaxMessageBytes;
 
     explicit WebSkt_Server(QObject* parent = nullptr);
     ~WebSkt_Server() override;
