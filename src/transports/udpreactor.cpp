@@ -279,6 +279,13 @@ void UdpReactor::analyseBuffer_Setup1(const QHostAddress& sender, unsigned short
             }
             assembly.current = std::make_shared<SCI_ExecObj_Recv>(head, -1);
             assembly.current->setDuplex_Info(sender, port);
+            if (!assembly.current->lengthFault().isEmpty()) {
+                // Read leniently, its body could pass for a message of its own.
+                qWarning().noquote() << "udp:" << assembly.current->lengthFault() << "from" << key.first << key.second
+                                     << "dropped";
+                dropAssembly(key);
+                return;
+            }
             if (assembly.current->contentLength() > kMaxBodyBytes) {
                 qWarning() << "udp: body over 64 MiB announced by" << key.first << key.second << "dropped";
                 dropAssembly(key);
