@@ -361,6 +361,7 @@ void WebSkt_Client::onFinish()
 
 void WebSkt_Client::onSend(const CTask_FormData_WebSkt_Json& record)
 {
-    if (!m_socket || m_socket->sendTextMessage(serialize_Setup2_Json(record)) < 1)
+    if (!m_socket || m_socket->bytesToWrite() > kMaxUnsentBytes ||
+        m_socket->sendTextMessage(serialize_Setup2_Json(record)) < 1)
         qWarning("WebSkt_Client send fail!");
 }

@@ -39,6 +39,9 @@ class WebSkt_Core : public QObject {
 public:
     // Whole messages above this are refused (the connection is closed by the socket).
     static constexpr qint64 kMaxMessageBytes = 16LL * 1024 * 1024;
+    // More than this waiting to leave on one connection: the peer does not read, and what is
+    // sent to it is not held on to without end.
+    static constexpr qint64 kMaxUnsentBytes = kMaxMessageBytes;
 
     explicit WebSkt_Core(QObject* parent = nullptr);
     ~WebSkt_Core() override;
@@ -82,11 +85,9 @@ private:
 class WebSkt_Server : public WebSkt_Core {
     Q_OBJECT
 public:
-    // More clients than this: the one idle longest gives way to the newcomer.
+    // More clients than this: the one idle longest gives way to the newcomer. A client that
+    // leaves more than kMaxUnsentBytes unread is closed.
     static constexpr int kMaxClients = 64;
-    // More than this waiting to leave for one client: it does not read, and is closed rather
-    // than held on to with everything sent to it.
-    static constexpr qint64 kMaxUnsentBytes = kMaxMessageBytes;
 
     explicit WebSkt_Server(QObject* parent = nullptr);
     ~WebSkt_Server() override;
@@ -117,7 +118,8 @@ private:
 };
 
 // Connects to one server, pings it every 900 ms and reports whether pongs still come.
-// It does not reconnect by itself: the user restarts it with reAction().
+// It does not reconnect by itself: the user restarts it with reAction(). While the server
+// leaves more than kMaxUnsentBytes unread, further messages are dropped.
 class WebSkt_Client : public WebSkt_Core {
     Q_OBJECT
 public:

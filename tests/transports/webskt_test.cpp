@@ -201,6 +201,52 @@ asyncio.run(main())
     EXPECT_EQ(inbox.at(0).url, "/small");
 }
 
+// A server that stops reading makes the client drop what it cannot hand on, rather than hold
+// every message sent meanwhile.
+TEST(WebSkt, ClientDropsWhatAServerThatDoesNotReadCannotTake)
+{
+    if (!TransportTest::havePython("websockets"))
+        GTEST_SKIP() << "python3-websockets is not installed";
+    const QByteArray script = R"PY(
+import asyncio, sys, websockets
+count = 0
+async def handler(ws):
+    global count
+    await asyncio.sleep(3)
+    try:
+        while True:
+            await asyncio.wait_for(ws.recv(), 2)
+            count += 1
+    except (asyncio.TimeoutError, websockets.ConnectionClosed):
+        pass
+    print(count, flush=True)
+async def main():
+    async with websockets.serve(handler, "127.0.0.1", 0, max_size=None, max_queue=1) as server:
+        print(server.sockets[0].getsockname()[1], flush=True)
+        while count == 0:
+            await asyncio.sleep(0.1)
+        await asyncio.sleep(3)
+asyncio.run(asyncio.wait_for(main(), 18))
+)PY";
+    QProcess python;
+    python.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    python.start(TransportTest::kPython, {"-c", QString::fromUtf8(script)});
+    ASSERT_TRUE(python.waitForReadyRead(10000));
+    const quint16 port = quint16(python.readLine().trimmed().toUInt());
+    ASSERT_NE(port, 0);
+
+    WebSkt_Client client;
+    ASSERT_TRUE(connectClient(client, port));
+    const int sent = 48;
+    for (int i = 0; i < sent; ++i)
+        client.sendTextMessage(message("/big", {{"x", QString(1024 * 1024, QLatin1Char('y'))}}));
+    ASSERT_TRUE(python.waitForReadyRead(15000));
+    const int received = python.readLine().trimmed().toInt();
+    EXPECT_GT(received, 0);
+    EXPECT_LT(received, sent) << "all were held for a server that did not read";
+    python.waitForFinished(5000);
+}
+
 // python3-websockets clients against the server probe: stamped echoes to the sender only;
 // malformed and oversized messages cost only their own connection or nothing at all.
 TEST(WebSktProbe, ServerAnswersPythonClientsToTheSenderOnly)
