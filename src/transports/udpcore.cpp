@@ -207,6 +207,12 @@ void UDP_Core::stopListen()
         thread->wait();
 }
 
+bool UDP_Core::isListening() const
+{
+    QMutexLocker lock(&m_listMutex);
+    return m_loopRunning && m_listening.load();
+}
+
 QList<quint16> UDP_Core::boundPorts() const
 {
     QList<quint16> ports;

@@ -112,7 +112,8 @@ public:
     void setDirectHandler(bool direct) { m_directHandler = direct; }
     // The local ports of the bound receive sockets, in binding order.
     QList<quint16> boundPorts() const;
-    bool isListening() const { return m_listening.load(); }
+    // The listening loop runs (a failed bind leaves the flag set but starts no loop).
+    bool isListening() const;
 
 signals:
     void sig_sync_send_core(QString recv);

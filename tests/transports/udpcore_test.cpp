@@ -167,6 +167,11 @@ TEST(UdpCore, ListensOnSeveralSocketsAndRestartsAfterAStop)
     ASSERT_EQ(core.addListen("127.0.0.1", 0), ZLU_SUCCESS);   // the loop runs again, for all three
     ASSERT_TRUE(waitUntil([&] { return core.count() == 3; }));
     EXPECT_EQ(core.received.at(2), QByteArray("while stopped"));
+
+    // A core whose only bind failed does not claim to listen.
+    RecordingCore refused;
+    EXPECT_EQ(refused.addListen("127.0.0.1", ports.at(0)), ZLU_ERR_BIND);
+    EXPECT_FALSE(refused.isListening());
 }
 
 // A flood while the object's thread is busy must not pile up without end in its event queue:
