@@ -57,6 +57,7 @@ bool UdpReactor::reAction()
         qWarning("UdpReactor::reAction called on its own worker thread, ignored");
         return false;
     }
+    QMutexLocker lock(&m_lifecycle);
     deinitialize();
     return initialize();
 }
@@ -68,6 +69,9 @@ bool UdpReactor::isRunning() const
 
 bool UdpReactor::initialize()
 {
+    if (onWorkerThread())
+        return false;   // running, by definition
+    QMutexLocker lock(&m_lifecycle);
     if (isRunning())
         return false;
     QSemaphore tried;
@@ -116,6 +120,7 @@ void UdpReactor::deinitialize()
         qWarning("UdpReactor::deinitialize called on its own worker thread, ignored");
         return;
     }
+    QMutexLocker lock(&m_lifecycle);
     if (!isRunning())
         return;
     emit readyToClose();
@@ -154,8 +159,14 @@ bool UdpReactor::sendMsg(const QByteArray& content, QString ip, int port, bool r
         qWarning() << "udp send refused, content over one datagram:" << content.size();
         return false;
     }
-    if (!m_started.load() || reconnect)
-        reAction();
+    if (onWorkerThread()) {
+        if (reconnect)
+            reAction();   // refused there, with a warning
+    } else {
+        QMutexLocker lock(&m_lifecycle);
+        if (!m_started.load() || reconnect)
+            reAction();
+    }
     if (!m_started.load())
         return false;
     emit sigSendMsg(content, ip, port);

@@ -13,6 +13,9 @@
 #include <QUdpSocket>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 using TestEnv::waitUntil;
 
 namespace {
@@ -175,6 +178,55 @@ TEST(UdpReactor, StartsStopsAndRefusesWhatCannotBeSent)
     EXPECT_FALSE(failing.initialize());
     EXPECT_FALSE(failing.isRunning());
     EXPECT_FALSE(failing.sendMsg("x", "127.0.0.1", 9, false));
+}
+
+// Two threads whose sends find the reactor stopped both start it; neither may be left waiting
+// for a worker that only comes once the other's has gone.
+TEST(UdpReactor, SendsFromSeveralThreadsStartTheReactorOnce)
+{
+    QUdpSocket peer;
+    ASSERT_TRUE(peer.bind(QHostAddress(QHostAddress::LocalHost), 0));
+    const quint16 port = peer.localPort();
+    int stuck = 0;
+    int rounds = 0;
+    int arrived = 0;
+    auto drain = [&] {
+        while (peer.hasPendingDatagrams()) {
+            peer.receiveDatagram();
+            ++arrived;
+        }
+        return arrived == 2 * rounds;
+    };
+    for (; rounds < 100 && stuck == 0; ++rounds) {
+        drain();
+        JXKC::UdpReactor reactor;
+        std::atomic<int> ready{0};
+        std::atomic<int> done{0};
+        auto send = [&] {
+            ++ready;
+            while (ready.load() < 2)
+                std::this_thread::yield();
+            reactor.sendMsg("x", "127.0.0.1", port, false);
+            ++done;
+        };
+        std::thread first(send);
+        std::thread second(send);
+        if (!waitUntil([&] { return done.load() == 2; }, 3000)) {
+            ++stuck;
+            // Ends each worker in turn, so a send left waiting gets its own and returns.
+            waitUntil([&] {
+                emit reactor.readyToClose();
+                return done.load() == 2;
+            }, 5000);
+        }
+        reactor.deinitialize();
+        first.join();
+        second.join();
+    }
+    EXPECT_EQ(stuck, 0);
+    // Both sends of every round left: neither was lost to a restart by the other.
+    waitUntil(drain);
+    EXPECT_EQ(arrived, 2 * rounds);
 }
 
 TEST(UdpReactor, AliveStampSurvivesTheCountWrapping)
