@@ -56,7 +56,9 @@ QJsonObject describe(const char* kind, const CTask_FormData& record)
 int listen(const QHostAddress& address, quint16 port)
 {
     ListeningReactor reactor(address, port);
-    QObject::connect(&reactor, &JXKC::UdpReactor::sigRequest, qApp, [&reactor](const CTask_FormData& request) {
+    // Answered on the worker thread as each request is read: a flood then waits in the socket's
+    // bounded buffer instead of piling up in the queues between the threads.
+    QObject::connect(&reactor, &JXKC::UdpReactor::sigRequest, &reactor, [&reactor](const CTask_FormData& request) {
         Probe::printJson(describe("request", request));
         CTask_FormData reply;
         reply.status_code = 200;
@@ -68,9 +70,10 @@ int listen(const QHostAddress& address, quint16 port)
         const QByteArray bytes = frameDatagram(reply, peer, quint16(request.peer_port));
         if (!reactor.sendMsg(bytes, request.peer_ip, request.peer_port, false))
             qWarning() << "reply not sent to" << request.peer_ip << request.peer_port;
-    });
-    QObject::connect(&reactor, &JXKC::UdpReactor::sigResponse, qApp,
-                     [](const CTask_FormData& record) { Probe::printJson(describe("response", record)); });
+    }, Qt::DirectConnection);
+    QObject::connect(&reactor, &JXKC::UdpReactor::sigResponse, &reactor,
+                     [](const CTask_FormData& record) { Probe::printJson(describe("response", record)); },
+                     Qt::DirectConnection);
     if (!reactor.initialize()) {
         qCritical("cannot start the UDP reactor");
         return 1;

@@ -88,6 +88,19 @@ SCI_ExecObj_Recv::SCI_ExecObj_Recv(const QByteArray& head, int sessionId)
     record.session_id = sessionId;
 }
 
+QByteArray SCI_ExecObj_Recv::fromMessageLine(QByteArray head)
+{
+    while (!head.isEmpty()) {
+        const int eol = head.indexOf("\r\n");
+        if (eol < 0)
+            return QByteArray();
+        if (head.left(eol).contains("HTTP/1.1"))
+            break;
+        head.remove(0, eol + 2);
+    }
+    return head;
+}
+
 int SCI_ExecObj_Recv::getNeedLength() const
 {
     const qint64 due = content_length - body.size();

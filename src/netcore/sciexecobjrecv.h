@@ -55,6 +55,10 @@ public:
     static bool analysisIntegrality_file(const QByteArray& bytes, CTask_FormData& task);
     static bool analysisIntegrality_Default(const QByteArray& bytes, CTask_FormData& task);
 
+    // A received head from its first line holding "HTTP/1.1" on, the stray lines before it
+    // skipped; empty when no line but the last holds it (a head of one line carries no message).
+    static QByteArray fromMessageLine(QByteArray head);
+
 private:
     QString task_method;
     QString target;

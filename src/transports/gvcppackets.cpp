@@ -56,6 +56,19 @@ void putMac(uint8_t* out, const char* text)
         string2ethaddr(QString::fromLatin1(text), out);
 }
 
+// The fields both answers open with: the answering interface's MAC, the host that asked and
+// the interface's addresses.
+template <typename Payload>
+void putInterface(Payload& payload, const char* requester, const char* ip, const char* netmask, const char* gateway,
+                  const char* mac)
+{
+    putMac(payload.mac, mac);
+    payload.host_ip = gvcp_ip_value(requester);
+    payload.ip = gvcp_ip_value(ip);
+    payload.netmask = gvcp_ip_value(netmask);
+    payload.gateway = gvcp_ip_value(gateway);
+}
+
 std::string daemonPayload(uint32_t type, uint64_t timeMs)
 {
     std::string bytes(kGvcpDaemonPayloadBytes, '\0');
@@ -120,11 +133,7 @@ std::string gvcp_ack_discover(const char* device_id, const char* requester, cons
                               const char* gateway, const char* mac)
 {
     gvcp_discover_ack_payload payload{};
-    putMac(payload.mac, mac);
-    payload.host_ip = gvcp_ip_value(requester);
-    payload.ip = gvcp_ip_value(ip);
-    payload.netmask = gvcp_ip_value(netmask);
-    payload.gateway = gvcp_ip_value(gateway);
+    putInterface(payload, requester, ip, netmask, gateway, mac);
     putText(payload.vendor, sizeof payload.vendor, kVendor);
     putText(payload.model, sizeof payload.model, kModel);
     putText(payload.version, sizeof payload.version, kVersion);
@@ -137,11 +146,7 @@ std::string gvcp_ack_forceip(const char* device_id, const char* requester, const
                              const char* gateway, const char* mac)
 {
     gvcp_forceip_ack_payload payload{};
-    putMac(payload.mac, mac);
-    payload.host_ip = gvcp_ip_value(requester);
-    payload.ip = gvcp_ip_value(ip);
-    payload.netmask = gvcp_ip_value(netmask);
-    payload.gateway = gvcp_ip_value(gateway);
+    putInterface(payload, requester, ip, netmask, gateway, mac);
     putText(payload.device_id, sizeof payload.device_id, device_id);
     return acknowledge(GVCP_FORCEIP_ACK, &payload, sizeof payload);
 }

@@ -207,6 +207,12 @@ void UDP_Core::stopListen()
         thread->wait();
 }
 
+bool UDP_Core::isListening() const
+{
+    QMutexLocker lock(&m_listMutex);
+    return m_loopRunning && m_listening.load();
+}
+
 QList<quint16> UDP_Core::boundPorts() const
 {
     QList<quint16> ports;
@@ -222,6 +228,7 @@ QList<quint16> UDP_Core::boundPorts() const
 
 void UDP_Core::Slot_StartListen()
 {
+    bool dropping = false;   // warned, and the queue has not drained to half since
     for (;;) {
         QList<int> sockets;
         {
@@ -263,9 +270,23 @@ void UDP_Core::Slot_StartListen()
             QString result = QStringLiteral("success");
             if (m_directHandler || QThread::currentThread() == thread()) {
                 result = AnalysisRecvMessage(sender, recvbuf);
+            } else if (m_queued.load() >= kMaxQueuedDatagrams) {
+                result = QStringLiteral("dropped");
+                if (!dropping) {
+                    qWarning() << "udp: more than" << kMaxQueuedDatagrams << "datagrams wait for the handler, dropping";
+                    dropping = true;
+                }
             } else {
+                if (m_queued.load() < kMaxQueuedDatagrams / 2)
+                    dropping = false;
+                ++m_queued;
                 QMetaObject::invokeMethod(
-                    this, [this, sender, recvbuf] { AnalysisRecvMessage(sender, recvbuf); }, Qt::QueuedConnection);
+                    this,
+                    [this, sender, recvbuf] {
+                        --m_queued;
+                        AnalysisRecvMessage(sender, recvbuf);
+                    },
+                    Qt::QueuedConnection);
             }
             const QByteArray text = upToZero(recvbuf);
             const QString line = QStringLiteral("[UDP_RCV] %1/%2 <- %3/%4 (%5): ")

@@ -85,6 +85,9 @@ public:
     static constexpr int kRecvBufferBytes = 2048;
     static constexpr int kSelectWaitUs = 200000;
     static constexpr int kMaxWaitMs = 1000;
+    // Datagrams handed to the object's thread and not yet handled; more are dropped, so a
+    // flood while that thread is busy cannot fill its event queue without end.
+    static constexpr int kMaxQueuedDatagrams = 1024;
 
     // Reads the machine's interfaces (all but "lo").
     explicit UDP_Core(QObject* parent = nullptr);
@@ -109,7 +112,8 @@ public:
     void setDirectHandler(bool direct) { m_directHandler = direct; }
     // The local ports of the bound receive sockets, in binding order.
     QList<quint16> boundPorts() const;
-    bool isListening() const { return m_listening.load(); }
+    // The listening loop runs (a failed bind leaves the flag set but starts no loop).
+    bool isListening() const;
 
 signals:
     void sig_sync_send_core(QString recv);
@@ -129,6 +133,7 @@ private:
 
     std::atomic<bool> m_directHandler{false};
     std::atomic<bool> m_listening{false};
+    std::atomic<int> m_queued{0};         // handed to the object's thread, not yet handled
     mutable QMutex m_listMutex;           // guards m_sockets, m_loopRunning, m_thread
     QList<int> m_sockets;
     bool m_loopRunning = false;

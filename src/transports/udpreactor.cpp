@@ -57,6 +57,7 @@ bool UdpReactor::reAction()
         qWarning("UdpReactor::reAction called on its own worker thread, ignored");
         return false;
     }
+    QMutexLocker lock(&m_lifecycle);
     deinitialize();
     return initialize();
 }
@@ -68,6 +69,9 @@ bool UdpReactor::isRunning() const
 
 bool UdpReactor::initialize()
 {
+    if (onWorkerThread())
+        return false;   // running, by definition
+    QMutexLocker lock(&m_lifecycle);
     if (isRunning())
         return false;
     QSemaphore tried;
@@ -116,6 +120,7 @@ void UdpReactor::deinitialize()
         qWarning("UdpReactor::deinitialize called on its own worker thread, ignored");
         return;
     }
+    QMutexLocker lock(&m_lifecycle);
     if (!isRunning())
         return;
     emit readyToClose();
@@ -154,8 +159,14 @@ bool UdpReactor::sendMsg(const QByteArray& content, QString ip, int port, bool r
         qWarning() << "udp send refused, content over one datagram:" << content.size();
         return false;
     }
-    if (!m_started.load() || reconnect)
-        reAction();
+    if (onWorkerThread()) {
+        if (reconnect)
+            reAction();   // refused there, with a warning
+    } else {
+        QMutexLocker lock(&m_lifecycle);
+        if (!m_started.load() || reconnect)
+            reAction();
+    }
     if (!m_started.load())
         return false;
     emit sigSendMsg(content, ip, port);
@@ -258,27 +269,21 @@ void UdpReactor::analyseBuffer_Setup1(const QHostAddress& sender, unsigned short
                 }
                 return;
             }
-            QByteArray head = assembly.buffer.left(end);
+            const QByteArray head = SCI_ExecObj_Recv::fromMessageLine(assembly.buffer.left(end));
             assembly.buffer.remove(0, end + 4);
-
-            // Stray lines before the request or status line are skipped; a head of one line
-            // (no line end left) carries no message.
-            while (!head.isEmpty()) {
-                const int eol = head.indexOf("\r\n");
-                if (eol < 0) {
-                    head.clear();
-                    break;
-                }
-                if (head.left(eol).contains("HTTP/1.1"))
-                    break;
-                head.remove(0, eol + 2);
-            }
             if (head.isEmpty()) {
                 qWarning() << "udp: head without a HTTP/1.1 line from" << key.first << key.second << "dropped";
                 continue;
             }
             assembly.current = std::make_shared<SCI_ExecObj_Recv>(head, -1);
             assembly.current->setDuplex_Info(sender, port);
+            if (!assembly.current->lengthFault().isEmpty()) {
+                // Read leniently, its body could pass for a message of its own.
+                qWarning().noquote() << "udp:" << assembly.current->lengthFault() << "from" << key.first << key.second
+                                     << "dropped";
+                dropAssembly(key);
+                return;
+            }
             if (assembly.current->contentLength() > kMaxBodyBytes) {
                 qWarning() << "udp: body over 64 MiB announced by" << key.first << key.second << "dropped";
                 dropAssembly(key);

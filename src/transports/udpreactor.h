@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QHash>
 #include <QHostAddress>
+#include <QMutex>
 #include <QObject>
 #include <QPair>
 #include <QSharedPointer>
@@ -94,6 +95,9 @@ private:
     void expireAssemblies();
     qint64 heldBytes() const;
 
+    // Held (off the worker thread) while starting or stopping, so sends from several threads
+    // that find the reactor stopped start it once, and none waits behind another's worker.
+    QRecursiveMutex m_lifecycle;
     QSharedPointer<QThreadPool> m_pool;
     QSharedPointer<QUdpSocket> m_socket;          // worker thread only
     QHash<SenderKey, Assembly> m_assemblies;      // worker thread only

@@ -249,22 +249,35 @@ void WebSkt_Server::onDisconnected(qint64 handle)
 void WebSkt_Server::onSend(const CTask_FormData_WebSkt_Json& record)
 {
     const QString text = serialize_Setup2_Json(record);
-    QReadLocker lock(&m_lock);
-    QList<QWebSocket*> targets;
-    if (record.client_handle != 0) {
-        const auto it = m_clients.constFind(record.client_handle);
-        if (it == m_clients.constEnd()) {
-            qWarning() << "WebSkt_Server: message for a client that has gone, dropped:" << record.url;
-            return;
+    QList<QWebSocket*> stalled;
+    {
+        QReadLocker lock(&m_lock);
+        QList<QWebSocket*> targets;
+        if (record.client_handle != 0) {
+            const auto it = m_clients.constFind(record.client_handle);
+            if (it == m_clients.constEnd()) {
+                qWarning() << "WebSkt_Server: message for a client that has gone, dropped:" << record.url;
+                return;
+            }
+            targets << it->socket;
+        } else {
+            for (const Client& client : qAsConst(m_clients))
+                targets << client.socket;
         }
-        targets << it->socket;
-    } else {
-        for (const Client& client : qAsConst(m_clients))
-            targets << client.socket;
+        for (QWebSocket* socket : qAsConst(targets)) {
+            if (socket->bytesToWrite() > kMaxUnsentBytes) {
+                stalled << socket;
+                continue;
+            }
+            if (socket->sendTextMessage(text) <= 0)
+                qWarning("QWebSocket send fail!");
+        }
     }
-    for (QWebSocket* socket : qAsConst(targets)) {
-        if (socket->sendTextMessage(text) <= 0)
-            qWarning("QWebSocket send fail!");
+    // Closed outside the lock: the disconnect handler takes it to remove the client.
+    for (QWebSocket* socket : qAsConst(stalled)) {
+        qWarning() << "WebSkt_Server: client does not read what is sent to it, closed:"
+                   << socket->peerAddress().toString();
+        socket->abort();
     }
 }
 
@@ -348,6 +361,7 @@ void WebSkt_Client::onFinish()
 
 void WebSkt_Client::onSend(const CTask_FormData_WebSkt_Json& record)
 {
-    if (!m_socket || m_socket->sendTextMessage(serialize_Setup2_Json(record)) < 1)
+    if (!m_socket || m_socket->bytesToWrite() > kMaxUnsentBytes ||
+        m_socket->sendTextMessage(serialize_Setup2_Json(record)) < 1)
         qWarning("WebSkt_Client send fail!");
 }

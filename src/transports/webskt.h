@@ -39,6 +39,9 @@ class WebSkt_Core : public QObject {
 public:
     // Whole messages above this are refused (the connection is closed by the socket).
     static constexpr qint64 kMaxMessageBytes = 16LL * 1024 * 1024;
+    // More than this waiting to leave on one connection: the peer does not read, and what is
+    // sent to it is not held on to without end.
+    static constexpr qint64 kMaxUnsentBytes = kMaxMessageBytes;
 
     explicit WebSkt_Core(QObject* parent = nullptr);
     ~WebSkt_Core() override;
@@ -82,7 +85,8 @@ private:
 class WebSkt_Server : public WebSkt_Core {
     Q_OBJECT
 public:
-    // More clients than this: the one idle longest gives way to the newcomer.
+    // More clients than this: the one idle longest gives way to the newcomer. A client that
+    // leaves more than kMaxUnsentBytes unread is closed.
     static constexpr int kMaxClients = 64;
 
     explicit WebSkt_Server(QObject* parent = nullptr);
@@ -114,7 +118,8 @@ private:
 };
 
 // Connects to one server, pings it every 900 ms and reports whether pongs still come.
-// It does not reconnect by itself: the user restarts it with reAction().
+// It does not reconnect by itself: the user restarts it with reAction(). While the server
+// leaves more than kMaxUnsentBytes unread, further messages are dropped.
 class WebSkt_Client : public WebSkt_Core {
     Q_OBJECT
 public:

@@ -167,6 +167,36 @@ TEST(UdpCore, ListensOnSeveralSocketsAndRestartsAfterAStop)
     ASSERT_EQ(core.addListen("127.0.0.1", 0), ZLU_SUCCESS);   // the loop runs again, for all three
     ASSERT_TRUE(waitUntil([&] { return core.count() == 3; }));
     EXPECT_EQ(core.received.at(2), QByteArray("while stopped"));
+
+    // A core whose only bind failed does not claim to listen.
+    RecordingCore refused;
+    EXPECT_EQ(refused.addListen("127.0.0.1", ports.at(0)), ZLU_ERR_BIND);
+    EXPECT_FALSE(refused.isListening());
+}
+
+// A flood while the object's thread is busy must not pile up without end in its event queue:
+// what does not fit is dropped, and datagrams are handled again once the queue has drained.
+TEST(UdpCore, BoundsTheDatagramsWaitingForABusyObjectThread)
+{
+    RecordingCore core;
+    ASSERT_EQ(core.addListen("127.0.0.1", 0), ZLU_SUCCESS);
+    const quint16 port = core.boundPorts().value(0);
+    Peer peer;
+    const int flood = 3 * UDP_Core::kMaxQueuedDatagrams;
+    for (int i = 0; i < flood; ++i) {
+        peer.socket.writeDatagram(QByteArray::number(i), QHostAddress(QHostAddress::LocalHost), port);
+        if (i % 64 == 63)
+            QThread::msleep(2);   // let the loop keep up, so the kernel drops none of them
+    }
+    QThread::msleep(500);   // this thread handles nothing meanwhile
+    TestEnv::spin(300);
+    EXPECT_GE(core.count(), UDP_Core::kMaxQueuedDatagrams / 2);
+    EXPECT_LE(core.count(), UDP_Core::kMaxQueuedDatagrams);
+
+    const int before = core.count();
+    peer.socket.writeDatagram("after", QHostAddress(QHostAddress::LocalHost), port);
+    ASSERT_TRUE(waitUntil([&] { return core.count() == before + 1; }));
+    EXPECT_EQ(core.received.last(), QByteArray("after"));
 }
 
 TEST(UdpCore, FindsInterfacesByAddressAndNetwork)

@@ -152,6 +152,101 @@ TEST(WebSkt, FailedStartsLeaveTheObjectStopped)
     EXPECT_TRUE(server.isRunning());
 }
 
+// A client that sends but never reads would make the server hold every reply it cannot
+// deliver; it is closed instead, and a reading client goes on being served.
+TEST(WebSkt, ServerClosesAClientThatDoesNotReadItsReplies)
+{
+    if (!TransportTest::havePython("websockets"))
+        GTEST_SKIP() << "python3-websockets is not installed";
+    WebSkt_Server server;
+    QObject::connect(&server, &WebSkt_Core::sig_recv_message, &server,
+                     [&server](const CTask_FormData_WebSkt_Json& in) {
+                         CTask_FormData_WebSkt_Json reply = message(in.url, in.data, in.client_handle);
+                         server.sendTextMessage(reply);
+                     },
+                     Qt::DirectConnection);
+    ASSERT_TRUE(server.reAction(QHostAddress(QHostAddress::LocalHost), 0));
+
+    const QByteArray script = R"PY(
+import asyncio, json, sys, websockets
+async def main():
+    async with websockets.connect("ws://127.0.0.1:" + sys.argv[1], max_size=None, max_queue=1) as ws:
+        print("connected", flush=True)
+        await asyncio.get_running_loop().run_in_executor(None, sys.stdin.readline)
+        msg = json.dumps({"url": "/big", "user_agent": "py", "data": {"x": "y" * (1024 * 1024)}})
+        try:
+            for _ in range(48):
+                await ws.send(msg)
+        except websockets.ConnectionClosed:
+            pass
+        await asyncio.sleep(12)
+asyncio.run(main())
+)PY";
+    QProcess python;
+    python.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    python.start(TransportTest::kPython, {"-c", QString::fromUtf8(script), QString::number(server.serverPort())});
+    ASSERT_TRUE(python.waitForReadyRead(10000));
+    ASSERT_TRUE(waitUntil([&] { return server.isCnted() == 1; }));
+    python.write("go\n");
+    EXPECT_TRUE(waitUntil([&] { return server.isCnted() == 0; }, 8000));
+    python.kill();
+    python.waitForFinished(2000);
+
+    WebSkt_Client reader;
+    Inbox inbox;
+    inbox.attach(reader);
+    ASSERT_TRUE(connectClient(reader, server.serverPort()));
+    reader.sendTextMessage(message("/small", {{"n", 1}}));
+    ASSERT_TRUE(waitUntil([&] { return inbox.size() == 1; }));
+    EXPECT_EQ(inbox.at(0).url, "/small");
+}
+
+// A server that stops reading makes the client drop what it cannot hand on, rather than hold
+// every message sent meanwhile.
+TEST(WebSkt, ClientDropsWhatAServerThatDoesNotReadCannotTake)
+{
+    if (!TransportTest::havePython("websockets"))
+        GTEST_SKIP() << "python3-websockets is not installed";
+    const QByteArray script = R"PY(
+import asyncio, sys, websockets
+count = 0
+async def handler(ws):
+    global count
+    await asyncio.sleep(3)
+    try:
+        while True:
+            await asyncio.wait_for(ws.recv(), 2)
+            count += 1
+    except (asyncio.TimeoutError, websockets.ConnectionClosed):
+        pass
+    print(count, flush=True)
+async def main():
+    async with websockets.serve(handler, "127.0.0.1", 0, max_size=None, max_queue=1) as server:
+        print(server.sockets[0].getsockname()[1], flush=True)
+        while count == 0:
+            await asyncio.sleep(0.1)
+        await asyncio.sleep(3)
+asyncio.run(asyncio.wait_for(main(), 18))
+)PY";
+    QProcess python;
+    python.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    python.start(TransportTest::kPython, {"-c", QString::fromUtf8(script)});
+    ASSERT_TRUE(python.waitForReadyRead(10000));
+    const quint16 port = quint16(python.readLine().trimmed().toUInt());
+    ASSERT_NE(port, 0);
+
+    WebSkt_Client client;
+    ASSERT_TRUE(connectClient(client, port));
+    const int sent = 48;
+    for (int i = 0; i < sent; ++i)
+        client.sendTextMessage(message("/big", {{"x", QString(1024 * 1024, QLatin1Char('y'))}}));
+    ASSERT_TRUE(python.waitForReadyRead(15000));
+    const int received = python.readLine().trimmed().toInt();
+    EXPECT_GT(received, 0);
+    EXPECT_LT(received, sent) << "all were held for a server that did not read";
+    python.waitForFinished(5000);
+}
+
 // python3-websockets clients against the server probe: stamped echoes to the sender only;
 // malformed and oversized messages cost only their own connection or nothing at all.
 TEST(WebSktProbe, ServerAnswersPythonClientsToTheSenderOnly)
