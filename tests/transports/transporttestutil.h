@@ -4,6 +4,7 @@
 // processes, each with a bounded wait.
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -21,6 +22,21 @@ inline const QString kPython = QStringLiteral("/usr/bin/python3");
 inline QString probePath(const QString& name)
 {
     return QCoreApplication::applicationDirPath() + QStringLiteral("/../tools/") + name;
+}
+
+// The next whole line a child prints (trimmed), empty when none comes in time. Events keep
+// being served meanwhile, so Qt peers in this thread go on talking to the child.
+inline QString nextLine(QProcess& process, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!process.canReadLine()) {
+        if (timer.elapsed() >= timeoutMs || process.state() == QProcess::NotRunning)
+            return QString();
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        process.waitForReadyRead(20);
+    }
+    return QString::fromUtf8(process.readLine()).trimmed();
 }
 
 // A running probe; killed (SIGTERM, then SIGKILL) when it goes out of scope.
