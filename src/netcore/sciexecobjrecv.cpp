@@ -8,17 +8,6 @@
 
 namespace {
 
-QString withoutBlanks(const QString& text)
-{
-    QString result;
-    result.reserve(text.size());
-    for (const QChar c : text) {
-        if (!c.isSpace())
-            result.append(c);
-    }
-    return result;
-}
-
 bool isPlainLength(const QString& text)
 {
     if (text.isEmpty() || text.size() > 10)
@@ -31,6 +20,17 @@ bool isPlainLength(const QString& text)
 }
 
 }  // namespace
+
+QString SCI_ExecObj_Recv::withoutBlanks(const QString& text)
+{
+    QString result;
+    result.reserve(text.size());
+    for (const QChar c : text) {
+        if (!c.isSpace())
+            result.append(c);
+    }
+    return result;
+}
 
 SCI_ExecObj_Recv::SCI_ExecObj_Recv(const QByteArray& head, int sessionId)
     : SCI_ExecObj_Recv_Base(QString(), sessionId)

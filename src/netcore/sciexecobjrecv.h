@@ -50,6 +50,10 @@ public:
     QString method() const { return task_method; }
     bool isRequest() const { return !record.url.isEmpty(); }
 
+    // A header value as it reads on arrival: every blank is dropped, so a uuid sent with blanks
+    // comes back without them.
+    static QString withoutBlanks(const QString& text);
+
     static bool analysisIntegrality_json(const QByteArray& bytes, CTask_FormData& task);
     static bool analysisIntegrality_multipart(const QByteArray& bytes, const QByteArray& boundary, CTask_FormData& task);
     static bool analysisIntegrality_file(const QByteArray& bytes, CTask_FormData& task);

@@ -101,6 +101,9 @@ TEST(Hostile, AReplyNeverRunsAHandlerAndABadRequestGets400)
     ASSERT_EQ(replies.size(), 1);
     EXPECT_TRUE(replies.at(0).first.contains("User-Agent: b2"));
     EXPECT_EQ(service.pings, 0);
+    // A reply this side sent is no request of its own: the peer cannot answer it back, and a
+    // flood of requests leaves nothing waiting in the task table.
+    EXPECT_FALSE(service.held().isAliveTcpTask("b2"));
 
     // The first connection still serves.
     first->write(message("/echo", "a2"));
