@@ -41,9 +41,6 @@ public:
     // Content-Length lines that differ); empty when it can. Reading such a length leniently
     // would let body bytes pass for the next message.
     QString lengthFault() const { return length_fault; }
-    // Makes room for the whole announced body at once, so gathering it never copies it again.
-    // Call only once the length has been bounded.
-    void prepareBody() { body.reserve(int(qBound<qint64>(0, content_length, INT_MAX))); }
     // What went wrong in the last failed analysisIntegrality, for the peer's error reply.
     QString decodeFault() const { return decode_fault; }
     QString uuid() const { return task_uuid; }

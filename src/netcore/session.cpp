@@ -131,13 +131,8 @@ bool Session::takeHeader()
         reject(413, message->uuid(), QString(), !isReply);
         return false;
     }
-    if (length > 0 && !reactor->reserveBody(length)) {
-        qWarning() << "body budget of the reactor spent, closing session" << session_id;
-        reject(413, message->uuid(), QString(), !isReply);
-        return false;
-    }
-    reserved_body = qMax<qint64>(length, 0);
-    message->prepareBody();
+    // No room is made for the announced body ahead of its bytes: announcements cost nothing.
+    reserved_body = 0;
     current = message;
     in_message = true;
     current_is_request = current->isRequest();
@@ -146,7 +141,7 @@ bool Session::takeHeader()
         incoming_task.url = current->uuid();
     }
     updateTask(QStringLiteral("tskup_firstrecv_timing"));
-    updateTask(QStringLiteral("tskup_chg_recvpacklength"), {QVariant(int(reserved_body))});
+    updateTask(QStringLiteral("tskup_chg_recvpacklength"), {QVariant(int(qMax<qint64>(length, 0)))});
     return true;
 }
 
@@ -176,6 +171,15 @@ void Session::analyseBuffer_Setup1()
 
         const int due = current->getNeedLength();
         if (due > 0 && !recv_buffer.isEmpty()) {
+            // Bytes count against the reactor's budget as they come, not as they are announced:
+            // a peer that announces much and sends little holds nothing.
+            const int take = qMin(due, recv_buffer.size());
+            if (!reactor->reserveBody(take)) {
+                qWarning() << "body budget of the reactor spent, closing session" << session_id;
+                reject(413, current->uuid(), QString(), current_is_request);
+                break;
+            }
+            reserved_body += take;
             if (due >= recv_buffer.size()) {
                 current->addBody(recv_buffer);
                 recv_buffer.clear();

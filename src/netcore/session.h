@@ -107,7 +107,7 @@ private:
     bool in_message = false;
     bool current_is_request = false;
     TcpTsk_Info incoming_task;   // progress of the request being received
-    qint64 reserved_body = 0;    // bytes of the reactor's body budget held by this message
+    qint64 reserved_body = 0;    // body bytes of this message received so far, in the budget
     bool parsing = false;
     bool input_closed = false;   // no more messages are read
     bool closing = false;        // no more messages are written

@@ -49,8 +49,8 @@ struct ReactorLimits {
 // a reply from a peer can only ever be matched to one of them. The table keys a uuid without
 // its blanks, as the reader gives it back in the peer's reply.
 //
-// What peers may hold is bounded by Limits: body bytes held at once over all sessions (a
-// message beyond it gets 413 and its connection closes), sessions of a server (the one idle
+// What peers may hold is bounded by Limits: body bytes held at once over all sessions, counted
+// as they arrive (a message whose bytes go beyond it gets 413 and its connection closes), sessions of a server (the one idle
 // longest gives way), and the time to finish a header or to go on sending a body.
 //
 // Threads: the tables are guarded by their mutexes; body_held and the flags are atomics;
@@ -89,7 +89,7 @@ public:
     virtual quint16 serverPort() const { return 0; }
 
     const Limits& limits() const { return reactor_limits; }
-    // Takes `bytes` of the body budget for a message being received; false when they do not
+    // Takes `bytes` of the body budget for body bytes just received; false when they do not
     // fit. Any thread.
     bool reserveBody(qint64 bytes);
     void releaseBody(qint64 bytes);
