@@ -32,6 +32,19 @@ QString SCI_ExecObj_Recv::withoutBlanks(const QString& text)
     return result;
 }
 
+QByteArray SCI_ExecObj_Recv::skipStrayLines(QByteArray head)
+{
+    while (!head.isEmpty()) {
+        const int eol = head.indexOf("\r\n");
+        if (eol < 0)
+            return QByteArray();
+        if (head.left(eol).contains("HTTP/1.1"))
+            break;
+        head.remove(0, eol + 2);
+    }
+    return head;
+}
+
 SCI_ExecObj_Recv::SCI_ExecObj_Recv(const QByteArray& head, int sessionId)
     : SCI_ExecObj_Recv_Base(QString(), sessionId)
 {

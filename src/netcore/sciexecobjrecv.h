@@ -47,6 +47,9 @@ public:
     QString method() const { return task_method; }
     bool isRequest() const { return !record.url.isEmpty(); }
 
+    // The header from its first line holding "HTTP/1.1" on, stray lines before it dropped;
+    // empty when no such line is followed by another (a one-line header carries no message).
+    static QByteArray skipStrayLines(QByteArray head);
     // A header value as it reads on arrival: every blank is dropped, so a uuid sent with blanks
     // comes back without them.
     static QString withoutBlanks(const QString& text);

@@ -99,21 +99,9 @@ bool Session::takeHeader()
         }
         return false;
     }
-    QByteArray head = recv_buffer.left(end);
+    const QByteArray head = SCI_ExecObj_Recv::skipStrayLines(recv_buffer.left(end));
     recv_buffer.remove(0, end + 4);
     stall = Stall::None;   // whatever follows has its own time
-
-    // Stray lines before a request or status line are skipped.
-    while (!head.isEmpty()) {
-        const int eol = head.indexOf("\r\n");
-        if (eol < 0) {
-            head.clear();
-            break;
-        }
-        if (head.left(eol).contains("HTTP/1.1"))
-            break;
-        head.remove(0, eol + 2);
-    }
     if (head.isEmpty())
         return true;   // dropped; look for the next header
 

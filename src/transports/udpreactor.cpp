@@ -258,21 +258,8 @@ void UdpReactor::analyseBuffer_Setup1(const QHostAddress& sender, unsigned short
                 }
                 return;
             }
-            QByteArray head = assembly.buffer.left(end);
+            const QByteArray head = SCI_ExecObj_Recv::skipStrayLines(assembly.buffer.left(end));
             assembly.buffer.remove(0, end + 4);
-
-            // Stray lines before the request or status line are skipped; a head of one line
-            // (no line end left) carries no message.
-            while (!head.isEmpty()) {
-                const int eol = head.indexOf("\r\n");
-                if (eol < 0) {
-                    head.clear();
-                    break;
-                }
-                if (head.left(eol).contains("HTTP/1.1"))
-                    break;
-                head.remove(0, eol + 2);
-            }
             if (head.isEmpty()) {
                 qWarning() << "udp: head without a HTTP/1.1 line from" << key.first << key.second << "dropped";
                 continue;
