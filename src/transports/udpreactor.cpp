@@ -266,6 +266,12 @@ void UdpReactor::analyseBuffer_Setup1(const QHostAddress& sender, unsigned short
             }
             assembly.current = std::make_shared<SCI_ExecObj_Recv>(head, -1);
             assembly.current->setDuplex_Info(sender, port);
+            if (!assembly.current->lengthFault().isEmpty()) {
+                qWarning().noquote() << "udp:" << assembly.current->lengthFault() << "from" << key.first << key.second
+                                     << "dropped";
+                dropAssembly(key);
+                return;
+            }
             if (assembly.current->contentLength() > kMaxBodyBytes) {
                 qWarning() << "udp: body over 64 MiB announced by" << key.first << key.second << "dropped";
                 dropAssembly(key);

@@ -107,6 +107,8 @@ TEST(UdpReactor, DropsBadHeadsForTheirSenderOnly)
     bad.send("GARBAGE LINE\r\nUser-Agent: x\r\n\r\n");   // no HTTP/1.1 line
     bad.send("POST /one-line HTTP/1.1\r\n\r\n");          // one-line head, as over TCP
     bad.send("POST /huge HTTP/1.1\r\nContent-Length: 999999999999\r\n\r\n");
+    // A length that is no plain number must not let its body pass for a message.
+    bad.send("POST /huge HTTP/1.1\r\nContent-Length: 99999999999999999999\r\n\r\n" + message("/hidden", "h", "{}"));
     const QByteArray filler(60000, 'x');
     bad.send("POST /long HTTP/1.1\r\nX-Fill: " + filler);
     const QByteArray half = message("/half", "g", R"({"k":1})");
