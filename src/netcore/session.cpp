@@ -22,6 +22,10 @@ Session::Session(JXKC::TcpReactor* owner, QTcpSocket* tcpSocket, int id)
     peer_port = socket->peerPort();
     connected = socket->state() == QAbstractSocket::ConnectedState;
     connect(socket.get(), &QIODevice::readyRead, this, &Session::onReadyRead);
+    connect(socket.get(), &QIODevice::bytesWritten, this, [this] {
+        if (paused && mayRead())
+            QMetaObject::invokeMethod(this, &Session::resumeInput, Qt::QueuedConnection);
+    });
     connect(socket.get(), &QAbstractSocket::stateChanged, this, [this](QAbstractSocket::SocketState state) {
         connected = state == QAbstractSocket::ConnectedState;
     });
@@ -65,13 +69,30 @@ void Session::onReadyRead()
     }
     if (paused)
         return;   // the bytes wait in the socket, whose read-ahead is bounded
-    const QByteArray bytes = socket->readAll();
+    analyseBuffer_Setup1();
+}
+
+bool Session::fill()
+{
+    if (!socket)
+        return false;
+    const qint64 room = kSocketReadAhead - recv_buffer.size();
+    if (room <= 0)
+        return false;
+    const QByteArray bytes = socket->read(room);
     if (bytes.isEmpty())
-        return;
+        return false;
     last_active_ms = gettimeofday_ms();
     got_bytes = true;
     recv_buffer.append(bytes);
-    analyseBuffer_Setup1();
+    return true;
+}
+
+bool Session::mayRead() const
+{
+    if (ordering() && reply_slots.size() >= kMaxPendingReplies)
+        return false;
+    return !socket || socket->bytesToWrite() <= kMaxUnsentBytes;
 }
 
 bool Session::ordering() const
@@ -144,10 +165,11 @@ void Session::analyseBuffer_Setup1()
     bool continuing = in_message;
     while (!input_closed) {
         if (!in_message) {
-            if (ordering() && reply_slots.size() >= kMaxPendingReplies) {
+            if (!mayRead()) {
                 paused = true;
                 break;
             }
+            fill();
             if (!takeHeader())
                 break;
             if (!in_message)
@@ -157,26 +179,29 @@ void Session::analyseBuffer_Setup1()
         }
         continuing = false;
 
-        const int due = current->getNeedLength();
-        if (due > 0 && !recv_buffer.isEmpty()) {
+        bool refused = false;
+        for (int due; (due = current->getNeedLength()) > 0;) {
+            if (recv_buffer.isEmpty() && !fill())
+                break;
             // Bytes count against the reactor's budget as they come, not as they are announced:
             // a peer that announces much and sends little holds nothing.
             const int take = qMin(due, recv_buffer.size());
             if (!reactor->reserveBody(take)) {
                 qWarning() << "body budget of the reactor spent, closing session" << session_id;
                 reject(413, current->uuid(), QString(), current_is_request);
+                refused = true;
                 break;
             }
             reserved_body += take;
-            if (due >= recv_buffer.size()) {
+            if (take == recv_buffer.size()) {
                 current->addBody(recv_buffer);
                 recv_buffer.clear();
             } else {
-                current->addBody(recv_buffer.left(due));
-                recv_buffer.remove(0, due);
+                current->addBody(recv_buffer.left(take));
+                recv_buffer.remove(0, take);
             }
         }
-        if (current->getNeedLength() > 0)
+        if (refused || current->getNeedLength() > 0)
             break;
 
         updateTask(QStringLiteral("tskup_finishrecv_timing"));
@@ -299,7 +324,7 @@ void Session::flushReplies()
         if (slot.close_after)
             closeWhenWritten();
     }
-    if (paused && reply_slots.size() < kMaxPendingReplies) {
+    if (paused && mayRead()) {
         // Not from inside a reply that a handler sends while this session emits.
         QMetaObject::invokeMethod(this, &Session::resumeInput, Qt::QueuedConnection);
     }
@@ -307,10 +332,9 @@ void Session::flushReplies()
 
 void Session::resumeInput()
 {
-    if (!paused || input_closed || !socket)
+    if (!paused || input_closed || !socket || !mayRead())
         return;
     paused = false;
-    recv_buffer.append(socket->readAll());
     analyseBuffer_Setup1();
 }
 

@@ -38,8 +38,12 @@ public:
     // Requests waiting for their replies; beyond this the session stops reading until replies
     // leave, so a peer that pipelines without end only fills its own socket.
     static constexpr int kMaxPendingReplies = 256;
-    // What the socket reads ahead of the session; a paused session holds no more than this.
+    // What the socket reads ahead of the session, and what the session takes from it at once:
+    // a paused session holds no more than twice this.
     static constexpr qint64 kSocketReadAhead = 256 * 1024;
+    // Replies waiting in the socket to be sent; beyond this the session stops reading until the
+    // peer takes them, so a peer that sends without reading only fills its own socket.
+    static constexpr qint64 kMaxUnsentBytes = 1024 * 1024;
 
     // Takes ownership of the socket, which must belong to the current thread.
     Session(JXKC::TcpReactor* reactor, QTcpSocket* socket, int id);
@@ -81,6 +85,9 @@ private:
     enum class Stall { None, Header, Body };
 
     void onReadyRead();
+    // Tops the receive buffer up from the socket, to kSocketReadAhead at most.
+    bool fill();
+    bool mayRead() const;
     bool takeHeader();
     void updateTask(const QString& key, const QList<QVariant>& values = {});
     void finishMessage();
@@ -112,7 +119,7 @@ private:
     bool input_closed = false;   // no more messages are read
     bool closing = false;        // no more messages are written
     bool close_pending = false;  // disconnect once the file being streamed has gone
-    bool paused = false;         // too many replies owed: input waits in the socket
+    bool paused = false;         // too many replies owed or unsent: input waits in the socket
     bool got_bytes = false;
     Stall stall = Stall::None;
     QTimer stall_timer;

@@ -274,3 +274,46 @@ TEST(Hostile, ManyPipelinedRequestsAllGetTheirRepliesInOrder)
     for (int i = 0; i < kRequests; ++i)
         ASSERT_TRUE(replies.at(i).first.contains("User-Agent: r" + QByteArray::number(i) + "\r\n")) << i;
 }
+
+TEST(Hostile, APeerThatDoesNotReadStopsBeingReadAndIsServedWhenItReads)
+{
+    // Its replies would otherwise pile up unsent in the service's memory without end.
+    Service service;
+    QTcpSocket socket;
+    socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
+    socket.setReadBufferSize(4096);   // the test's own event loop must not read for it
+    socket.connectToHost(QHostAddress::LocalHost, service.serverPort());
+    ASSERT_TRUE(socket.waitForConnected(2000));
+    constexpr int kRequests = 100000;   // some 16 MB of replies, far beyond the kernel's buffers
+    QByteArray pipeline;
+    for (int i = 0; i < kRequests; ++i)
+        pipeline += message("/ping", QByteArray::number(i));
+    socket.write(pipeline);
+    int seen = -1;
+    ASSERT_TRUE(TestEnv::waitUntil(
+        [&] {
+            const bool still = seen == service.pings;
+            seen = service.pings;
+            TestEnv::spin(300);
+            return still;
+        },
+        15000));
+    EXPECT_LT(service.pings, kRequests / 2);
+
+    // Once it reads, every request gets its reply (200, or 503 while "/ping" is busy), in order.
+    socket.setReadBufferSize(0);
+    QByteArray stream;
+    int count = 0;
+    int from = 0;
+    QElapsedTimer timer;
+    timer.start();
+    while (count < kRequests && timer.elapsed() < 15000) {
+        TestEnv::spin(5);
+        stream += socket.readAll();
+        for (int at; (at = stream.indexOf("HTTP/1.1 ", from)) >= 0; from = at + 1)
+            ++count;
+    }
+    const auto replies = NetTest::splitReplies(stream);
+    ASSERT_EQ(replies.size(), kRequests);
+    EXPECT_TRUE(replies.last().first.contains("User-Agent: " + QByteArray::number(kRequests - 1) + "\r\n"));
+}
