@@ -6,6 +6,7 @@
 
 #include <QThread>
 #include <QtDebug>
+#include <sys/socket.h>
 
 Session::Session(JXKC::TcpReactor* owner, QTcpSocket* tcpSocket, int id)
     : session_id(id), socket(tcpSocket), reactor(owner)
@@ -14,6 +15,11 @@ Session::Session(JXKC::TcpReactor* owner, QTcpSocket* tcpSocket, int id)
     last_active_ms = gettimeofday_ms();
     stall_timer.setSingleShot(true);
     connect(&stall_timer, &QTimer::timeout, this, &Session::onStall);
+    linger_timer.setSingleShot(true);
+    connect(&linger_timer, &QTimer::timeout, this, [this] {
+        if (socket)
+            socket->abort();
+    });
     if (!socket)
         return;
     socket->setParent(nullptr);   // an accepted socket is the server's child until now
@@ -23,6 +29,7 @@ Session::Session(JXKC::TcpReactor* owner, QTcpSocket* tcpSocket, int id)
     connected = socket->state() == QAbstractSocket::ConnectedState;
     connect(socket.get(), &QIODevice::readyRead, this, &Session::onReadyRead);
     connect(socket.get(), &QIODevice::bytesWritten, this, [this] {
+        shutWhenFlushed();
         if (paused && mayRead())
             QMetaObject::invokeMethod(this, &Session::resumeInput, Qt::QueuedConnection);
     });
@@ -413,8 +420,23 @@ void Session::closeWhenWritten()
     }
     closing = true;
     close_pending = false;
-    if (socket)
-        socket->disconnectFromHost();   // a reply still buffered leaves first
+    input_closed = true;   // what the peer still sends is drained unread
+    stall_timer.stop();
+    if (!socket || linger_timer.isActive())
+        return;
+    // Closing while the peer still sends would answer its bytes with a reset, which destroys
+    // the last reply before the peer reads it: end our direction once the reply is out, and
+    // let the peer close, or cut it off after a while.
+    linger_timer.start(kLingerMs);
+    shutWhenFlushed();
+}
+
+void Session::shutWhenFlushed()
+{
+    if (!closing || write_shut || !socket || socket->bytesToWrite() > 0)
+        return;
+    write_shut = true;
+    ::shutdown(int(socket->socketDescriptor()), SHUT_WR);
 }
 
 void Session::armStallTimer()

@@ -44,6 +44,8 @@ public:
     // Replies waiting in the socket to be sent; beyond this the session stops reading until the
     // peer takes them, so a peer that sends without reading only fills its own socket.
     static constexpr qint64 kMaxUnsentBytes = 1024 * 1024;
+    // How long a connection ending after a last reply waits for the peer to close its side.
+    static constexpr int kLingerMs = 5000;
 
     // Takes ownership of the socket, which must belong to the current thread.
     Session(JXKC::TcpReactor* reactor, QTcpSocket* socket, int id);
@@ -102,6 +104,7 @@ private:
     void writeNow(SCI_ExecObj_Send& send);
     void onStreamFinished();
     void closeWhenWritten();
+    void shutWhenFlushed();
     void armStallTimer();
     void onStall();
 
@@ -119,6 +122,8 @@ private:
     bool input_closed = false;   // no more messages are read
     bool closing = false;        // no more messages are written
     bool close_pending = false;  // disconnect once the file being streamed has gone
+    bool write_shut = false;     // our direction has ended; the peer's bytes are drained
+    QTimer linger_timer;
     bool paused = false;         // too many replies owed or unsent: input waits in the socket
     bool got_bytes = false;
     Stall stall = Stall::None;

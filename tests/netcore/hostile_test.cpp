@@ -133,6 +133,15 @@ TEST(Hostile, ContentLengthMustBeOnePlainNumber)
     }
     EXPECT_EQ(service.hidden, 0);
 
+    // A peer still sending when it is refused reads its answer all the same: its bytes are not
+    // met with a reset that would destroy the answer unread.
+    auto sender = dial(service.serverPort());
+    sender->write("POST /echo HTTP/1.1\r\nUser-Agent: more\r\nContent-Length: 99999999999999999999\r\n\r\n");
+    sender->write(QByteArray(8 * 1024 * 1024, 'x'));
+    const auto answer = NetTest::splitReplies(readToClose(*sender, 10000));
+    ASSERT_EQ(answer.size(), 1);
+    EXPECT_TRUE(answer.at(0).first.startsWith("HTTP/1.1 400 Bad Request\r\n"));
+
     // The same length twice, or with leading zeros, is still one length.
     auto socket = dial(service.serverPort());
     socket->write("POST /upload HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 3\r\n\r\nabc"
