@@ -23,7 +23,9 @@ class TcpReactor;
 // closed, one that does not decode is answered with 400 and the connection kept, and a header
 // or body that stops arriving closes the connection (time-outs from the reactor's limits).
 // When the reactor orders replies, each request keeps a place in a queue and its reply leaves
-// only after the replies of the requests before it, however the service answers them.
+// only after the replies of the requests before it, however the service answers them. Input
+// waits in the socket while too many replies are owed or unsent, so what a peer makes the
+// session hold stays bounded whether or not it reads.
 //
 // Everything but lastActiveMs() and isWorking() belongs to the session's own thread (the
 // reactor's worker); SlotSendAction and SlotRequestServed hop there by themselves.
