@@ -45,7 +45,7 @@ public:
     static constexpr qint64 kSocketReadAhead = 256 * 1024;
     // Replies waiting in the socket to be sent; beyond this the session stops reading until the
     // peer takes them, so a peer that sends without reading only fills its own socket.
-    static constexpr qint64 kMaxUnsentBytes = 1024 * 1024;
+    static constexpr qint64 kMaxUnsentBytes = 256 * 1024;
     // How long a connection ending after a last reply waits for the peer to close its side.
     static constexpr int kLingerMs = 5000;
 
