@@ -329,7 +329,7 @@ TEST(HttpManager, TwoProcessesTalk)
     const QString helper = QCoreApplication::applicationDirPath() + "/tcpreactor_helper";
     const CommandResult result = NetTest::runAside(helper, {QString::number(service.serverPort())});
     EXPECT_TRUE(result.ok()) << result.output.constData();
-    EXPECT_EQ(service.sessions.size(), 2);
+    ASSERT_EQ(service.sessions.size(), 2);
     EXPECT_EQ(service.sessions.at(0), service.sessions.at(1));
     // The multipart image crossed the process boundary through both sessions intact.
     ASSERT_TRUE(service.images.contains("shot-info"));
