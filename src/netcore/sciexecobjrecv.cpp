@@ -101,6 +101,11 @@ SCI_ExecObj_Recv::SCI_ExecObj_Recv(const QByteArray& head, int sessionId)
     record.session_id = sessionId;
 }
 
+bool SCI_ExecObj_Recv::jsonTooLarge() const
+{
+    return content_type.contains(QLatin1String("application/json")) && content_length > kMaxJsonBytes;
+}
+
 int SCI_ExecObj_Recv::getNeedLength() const
 {
     const qint64 due = content_length - body.size();
@@ -146,7 +151,12 @@ bool SCI_ExecObj_Recv::analysisIntegrality()
     }
     if (content_type.contains(QLatin1String("multipart/form-data"))) {
         const int equals = content_type.indexOf(QLatin1Char('='));
-        if (equals >= 0 && analysisIntegrality_multipart(body, content_type.mid(equals + 1).toUtf8(), record))
+        const QByteArray boundary = equals < 0 ? QByteArray() : content_type.mid(equals + 1).toUtf8();
+        if (!boundary.isEmpty() && body.count(boundary) > kMaxParts + 1) {
+            decode_fault = QStringLiteral("too many parts");
+            return false;
+        }
+        if (analysisIntegrality_multipart(body, boundary, record))
             return true;
         decode_fault = QStringLiteral("invalid multipart boundary");
         return false;
@@ -215,6 +225,10 @@ bool SCI_ExecObj_Recv::analysisIntegrality_multipart(const QByteArray& bytes, co
         if (name.isEmpty())
             continue;
         if (type.contains(QLatin1String("application/json"))) {
+            if (content.size() > kMaxJsonBytes) {
+                qWarning().noquote() << "analysisIntegrality_multipart" << "json part too large:" << name;
+                continue;
+            }
             const QJsonDocument document = QJsonDocument::fromJson(content);
             if (!document.isNull())
                 working.insert(name, document.object());

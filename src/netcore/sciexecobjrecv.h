@@ -26,6 +26,12 @@ protected:
 // Turns one message of the wire format back into a record.
 class SCI_ExecObj_Recv : public SCI_ExecObj_Recv_Base {
 public:
+    // Decoded JSON takes many times the bytes of its text; no message of the system's own comes
+    // near this.
+    static constexpr qint64 kMaxJsonBytes = 8 * 1024 * 1024;
+    // Parts of one multipart body: each costs far more decoded than its few bytes of framing.
+    static constexpr int kMaxParts = 1024;
+
     SCI_ExecObj_Recv(const QByteArray& head, int sessionId);
 
     int getNeedLength() const override;
@@ -41,6 +47,8 @@ public:
     // Content-Length lines that differ); empty when it can. Reading such a length leniently
     // would let body bytes pass for the next message.
     QString lengthFault() const { return length_fault; }
+    // A JSON body announced beyond kMaxJsonBytes: refused before it is gathered.
+    bool jsonTooLarge() const;
     // What went wrong in the last failed analysisIntegrality, for the peer's error reply.
     QString decodeFault() const { return decode_fault; }
     QString uuid() const { return task_uuid; }

@@ -272,8 +272,9 @@ void UdpReactor::analyseBuffer_Setup1(const QHostAddress& sender, unsigned short
                 dropAssembly(key);
                 return;
             }
-            if (assembly.current->contentLength() > kMaxBodyBytes) {
-                qWarning() << "udp: body over 64 MiB announced by" << key.first << key.second << "dropped";
+            if (assembly.current->contentLength() > kMaxBodyBytes || assembly.current->jsonTooLarge()) {
+                qWarning() << "udp: body over 64 MiB, or JSON over 8 MiB, announced by" << key.first << key.second
+                           << "dropped";
                 dropAssembly(key);
                 return;
             }

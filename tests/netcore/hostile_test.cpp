@@ -1,5 +1,6 @@
 // Clients that lie, stall or crowd a service, each through real sockets on loopback.
 #include "netcore/httpmanager.h"
+#include "netcore/sciexecobjsend.h"
 #include "nettestutil.h"
 
 #include <QJsonDocument>
@@ -325,4 +326,31 @@ TEST(Hostile, APeerThatDoesNotReadStopsBeingReadAndIsServedWhenItReads)
     const auto replies = NetTest::splitReplies(stream);
     ASSERT_EQ(replies.size(), kRequests);
     EXPECT_TRUE(replies.last().first.contains("User-Agent: " + QByteArray::number(kRequests - 1) + "\r\n"));
+}
+
+TEST(Hostile, DecodingNeverMultipliesWhatAPeerSends)
+{
+    // A JSON text decodes to many times its size: one too large to be a request is refused
+    // before its bytes are gathered.
+    Service service;
+    auto socket = dial(service.serverPort());
+    socket->write("POST /upload HTTP/1.1\r\nUser-Agent: j\r\nContent-Type: application/json\r\n"
+                  "Content-Length: 9000000\r\n\r\n[");
+    const auto refused = NetTest::splitReplies(readToClose(*socket));
+    ASSERT_EQ(refused.size(), 1);
+    EXPECT_TRUE(refused.at(0).first.startsWith("HTTP/1.1 413 "));
+
+    // So does a multipart body of countless tiny parts; the connection serves on.
+    QByteArray parts;
+    for (int i = 0; i < 5000; ++i)
+        parts += kTaskBoundary + "\r\nContent-Disposition: form-data; name=\"p" + QByteArray::number(i) + "\"\r\n\r\nx\r\n";
+    parts += kTaskBoundary + "\r\n";
+    socket = dial(service.serverPort());
+    socket->write(message("/upload", "m", parts, "Content-Type: multipart/form-data;boundary=" + kTaskBoundary + "\r\n") +
+                  message("/echo", "after"));
+    const auto replies = readReplies(*socket, 2);
+    ASSERT_EQ(replies.size(), 2);
+    EXPECT_TRUE(replies.at(0).first.startsWith("HTTP/1.1 400 Bad Request\r\n"));
+    EXPECT_EQ(bodyOf(replies.at(0)).value("msg").toString(), "too many parts");
+    EXPECT_TRUE(replies.at(1).first.contains("User-Agent: after"));
 }
