@@ -8,17 +8,6 @@
 
 namespace {
 
-QString withoutBlanks(const QString& text)
-{
-    QString result;
-    result.reserve(text.size());
-    for (const QChar c : text) {
-        if (!c.isSpace())
-            result.append(c);
-    }
-    return result;
-}
-
 bool isPlainLength(const QString& text)
 {
     if (text.isEmpty() || text.size() > 10)
@@ -31,6 +20,30 @@ bool isPlainLength(const QString& text)
 }
 
 }  // namespace
+
+QString SCI_ExecObj_Recv::withoutBlanks(const QString& text)
+{
+    QString result;
+    result.reserve(text.size());
+    for (const QChar c : text) {
+        if (!c.isSpace())
+            result.append(c);
+    }
+    return result;
+}
+
+QByteArray SCI_ExecObj_Recv::skipStrayLines(QByteArray head)
+{
+    while (!head.isEmpty()) {
+        const int eol = head.indexOf("\r\n");
+        if (eol < 0)
+            return QByteArray();
+        if (head.left(eol).contains("HTTP/1.1"))
+            break;
+        head.remove(0, eol + 2);
+    }
+    return head;
+}
 
 SCI_ExecObj_Recv::SCI_ExecObj_Recv(const QByteArray& head, int sessionId)
     : SCI_ExecObj_Recv_Base(QString(), sessionId)
@@ -88,17 +101,9 @@ SCI_ExecObj_Recv::SCI_ExecObj_Recv(const QByteArray& head, int sessionId)
     record.session_id = sessionId;
 }
 
-QByteArray SCI_ExecObj_Recv::fromMessageLine(QByteArray head)
+bool SCI_ExecObj_Recv::jsonTooLarge() const
 {
-    while (!head.isEmpty()) {
-        const int eol = head.indexOf("\r\n");
-        if (eol < 0)
-            return QByteArray();
-        if (head.left(eol).contains("HTTP/1.1"))
-            break;
-        head.remove(0, eol + 2);
-    }
-    return head;
+    return content_type.contains(QLatin1String("application/json")) && content_length > kMaxJsonBytes;
 }
 
 int SCI_ExecObj_Recv::getNeedLength() const
@@ -146,7 +151,12 @@ bool SCI_ExecObj_Recv::analysisIntegrality()
     }
     if (content_type.contains(QLatin1String("multipart/form-data"))) {
         const int equals = content_type.indexOf(QLatin1Char('='));
-        if (equals >= 0 && analysisIntegrality_multipart(body, content_type.mid(equals + 1).toUtf8(), record))
+        const QByteArray boundary = equals < 0 ? QByteArray() : content_type.mid(equals + 1).toUtf8();
+        if (!boundary.isEmpty() && body.count(boundary) > kMaxParts + 1) {
+            decode_fault = QStringLiteral("too many parts");
+            return false;
+        }
+        if (analysisIntegrality_multipart(body, boundary, record))
             return true;
         decode_fault = QStringLiteral("invalid multipart boundary");
         return false;
@@ -215,6 +225,10 @@ bool SCI_ExecObj_Recv::analysisIntegrality_multipart(const QByteArray& bytes, co
         if (name.isEmpty())
             continue;
         if (type.contains(QLatin1String("application/json"))) {
+            if (content.size() > kMaxJsonBytes) {
+                qWarning().noquote() << "analysisIntegrality_multipart" << "json part too large:" << name;
+                continue;
+            }
             const QJsonDocument document = QJsonDocument::fromJson(content);
             if (!document.isNull())
                 working.insert(name, document.object());

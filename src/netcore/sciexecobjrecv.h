@@ -26,6 +26,12 @@ protected:
 // Turns one message of the wire format back into a record.
 class SCI_ExecObj_Recv : public SCI_ExecObj_Recv_Base {
 public:
+    // Decoded JSON takes many times the bytes of its text; no message of the system's own comes
+    // near this.
+    static constexpr qint64 kMaxJsonBytes = 8 * 1024 * 1024;
+    // Parts of one multipart body: each costs far more decoded than its few bytes of framing.
+    static constexpr int kMaxParts = 1024;
+
     SCI_ExecObj_Recv(const QByteArray& head, int sessionId);
 
     int getNeedLength() const override;
@@ -41,23 +47,25 @@ public:
     // Content-Length lines that differ); empty when it can. Reading such a length leniently
     // would let body bytes pass for the next message.
     QString lengthFault() const { return length_fault; }
-    // Makes room for the whole announced body at once, so gathering it never copies it again.
-    // Call only once the length has been bounded.
-    void prepareBody() { body.reserve(int(qBound<qint64>(0, content_length, INT_MAX))); }
+    // A JSON body announced beyond kMaxJsonBytes: refused before it is gathered.
+    bool jsonTooLarge() const;
     // What went wrong in the last failed analysisIntegrality, for the peer's error reply.
     QString decodeFault() const { return decode_fault; }
     QString uuid() const { return task_uuid; }
     QString method() const { return task_method; }
     bool isRequest() const { return !record.url.isEmpty(); }
 
+    // The header from its first line holding "HTTP/1.1" on, stray lines before it dropped;
+    // empty when no such line is followed by another (a one-line header carries no message).
+    static QByteArray skipStrayLines(QByteArray head);
+    // A header value as it reads on arrival: every blank is dropped, so a uuid sent with blanks
+    // comes back without them.
+    static QString withoutBlanks(const QString& text);
+
     static bool analysisIntegrality_json(const QByteArray& bytes, CTask_FormData& task);
     static bool analysisIntegrality_multipart(const QByteArray& bytes, const QByteArray& boundary, CTask_FormData& task);
     static bool analysisIntegrality_file(const QByteArray& bytes, CTask_FormData& task);
     static bool analysisIntegrality_Default(const QByteArray& bytes, CTask_FormData& task);
-
-    // A received head from its first line holding "HTTP/1.1" on, the stray lines before it
-    // skipped; empty when no line but the last holds it (a head of one line carries no message).
-    static QByteArray fromMessageLine(QByteArray head);
 
 private:
     QString task_method;

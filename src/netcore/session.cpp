@@ -6,6 +6,7 @@
 
 #include <QThread>
 #include <QtDebug>
+#include <sys/socket.h>
 
 Session::Session(JXKC::TcpReactor* owner, QTcpSocket* tcpSocket, int id)
     : session_id(id), socket(tcpSocket), reactor(owner)
@@ -14,6 +15,11 @@ Session::Session(JXKC::TcpReactor* owner, QTcpSocket* tcpSocket, int id)
     last_active_ms = gettimeofday_ms();
     stall_timer.setSingleShot(true);
     connect(&stall_timer, &QTimer::timeout, this, &Session::onStall);
+    linger_timer.setSingleShot(true);
+    connect(&linger_timer, &QTimer::timeout, this, [this] {
+        if (socket)
+            socket->abort();
+    });
     if (!socket)
         return;
     socket->setParent(nullptr);   // an accepted socket is the server's child until now
@@ -22,6 +28,11 @@ Session::Session(JXKC::TcpReactor* owner, QTcpSocket* tcpSocket, int id)
     peer_port = socket->peerPort();
     connected = socket->state() == QAbstractSocket::ConnectedState;
     connect(socket.get(), &QIODevice::readyRead, this, &Session::onReadyRead);
+    connect(socket.get(), &QIODevice::bytesWritten, this, [this] {
+        shutWhenFlushed();
+        if (paused && mayRead())
+            QMetaObject::invokeMethod(this, &Session::resumeInput, Qt::QueuedConnection);
+    });
     connect(socket.get(), &QAbstractSocket::stateChanged, this, [this](QAbstractSocket::SocketState state) {
         connected = state == QAbstractSocket::ConnectedState;
     });
@@ -65,13 +76,30 @@ void Session::onReadyRead()
     }
     if (paused)
         return;   // the bytes wait in the socket, whose read-ahead is bounded
-    const QByteArray bytes = socket->readAll();
+    analyseBuffer_Setup1();
+}
+
+bool Session::fill()
+{
+    if (!socket)
+        return false;
+    const qint64 room = kSocketReadAhead - recv_buffer.size();
+    if (room <= 0)
+        return false;
+    const QByteArray bytes = socket->read(room);
     if (bytes.isEmpty())
-        return;
+        return false;
     last_active_ms = gettimeofday_ms();
     got_bytes = true;
     recv_buffer.append(bytes);
-    analyseBuffer_Setup1();
+    return true;
+}
+
+bool Session::mayRead() const
+{
+    if (ordering() && reply_slots.size() >= kMaxPendingReplies)
+        return false;
+    return !socket || socket->bytesToWrite() <= kMaxUnsentBytes;
 }
 
 bool Session::ordering() const
@@ -99,7 +127,7 @@ bool Session::takeHeader()
         }
         return false;
     }
-    const QByteArray head = SCI_ExecObj_Recv::fromMessageLine(recv_buffer.left(end));
+    const QByteArray head = SCI_ExecObj_Recv::skipStrayLines(recv_buffer.left(end));
     recv_buffer.remove(0, end + 4);
     stall = Stall::None;   // whatever follows has its own time
     if (head.isEmpty())
@@ -114,18 +142,13 @@ bool Session::takeHeader()
         return false;
     }
     const qint64 length = message->contentLength();
-    if (length > kMaxBodyBytes) {
-        qWarning() << "body over 64 MiB announced, closing session" << session_id;
+    if (length > kMaxBodyBytes || message->jsonTooLarge()) {
+        qWarning() << "body over 64 MiB, or JSON over 8 MiB, announced; closing session" << session_id;
         reject(413, message->uuid(), QString(), !isReply);
         return false;
     }
-    if (length > 0 && !reactor->reserveBody(length)) {
-        qWarning() << "body budget of the reactor spent, closing session" << session_id;
-        reject(413, message->uuid(), QString(), !isReply);
-        return false;
-    }
-    reserved_body = qMax<qint64>(length, 0);
-    message->prepareBody();
+    // No room is made for the announced body ahead of its bytes: announcements cost nothing.
+    reserved_body = 0;
     current = message;
     in_message = true;
     current_is_request = current->isRequest();
@@ -134,7 +157,7 @@ bool Session::takeHeader()
         incoming_task.url = current->uuid();
     }
     updateTask(QStringLiteral("tskup_firstrecv_timing"));
-    updateTask(QStringLiteral("tskup_chg_recvpacklength"), {QVariant(int(reserved_body))});
+    updateTask(QStringLiteral("tskup_chg_recvpacklength"), {QVariant(int(qMax<qint64>(length, 0)))});
     return true;
 }
 
@@ -149,10 +172,11 @@ void Session::analyseBuffer_Setup1()
     bool continuing = in_message;
     while (!input_closed) {
         if (!in_message) {
-            if (ordering() && reply_slots.size() >= kMaxPendingReplies) {
+            if (!mayRead()) {
                 paused = true;
                 break;
             }
+            fill();
             if (!takeHeader())
                 break;
             if (!in_message)
@@ -162,17 +186,29 @@ void Session::analyseBuffer_Setup1()
         }
         continuing = false;
 
-        const int due = current->getNeedLength();
-        if (due > 0 && !recv_buffer.isEmpty()) {
-            if (due >= recv_buffer.size()) {
+        bool refused = false;
+        for (int due; (due = current->getNeedLength()) > 0;) {
+            if (recv_buffer.isEmpty() && !fill())
+                break;
+            // Bytes count against the reactor's budget as they come, not as they are announced:
+            // a peer that announces much and sends little holds nothing.
+            const int take = qMin(due, recv_buffer.size());
+            if (!reactor->reserveBody(take)) {
+                qWarning() << "body budget of the reactor spent, closing session" << session_id;
+                reject(413, current->uuid(), QString(), current_is_request);
+                refused = true;
+                break;
+            }
+            reserved_body += take;
+            if (take == recv_buffer.size()) {
                 current->addBody(recv_buffer);
                 recv_buffer.clear();
             } else {
-                current->addBody(recv_buffer.left(due));
-                recv_buffer.remove(0, due);
+                current->addBody(recv_buffer.left(take));
+                recv_buffer.remove(0, take);
             }
         }
-        if (current->getNeedLength() > 0)
+        if (refused || current->getNeedLength() > 0)
             break;
 
         updateTask(QStringLiteral("tskup_finishrecv_timing"));
@@ -295,7 +331,7 @@ void Session::flushReplies()
         if (slot.close_after)
             closeWhenWritten();
     }
-    if (paused && reply_slots.size() < kMaxPendingReplies) {
+    if (paused && mayRead()) {
         // Not from inside a reply that a handler sends while this session emits.
         QMetaObject::invokeMethod(this, &Session::resumeInput, Qt::QueuedConnection);
     }
@@ -303,10 +339,9 @@ void Session::flushReplies()
 
 void Session::resumeInput()
 {
-    if (!paused || input_closed || !socket)
+    if (!paused || input_closed || !socket || !mayRead())
         return;
     paused = false;
-    recv_buffer.append(socket->readAll());
     analyseBuffer_Setup1();
 }
 
@@ -385,8 +420,23 @@ void Session::closeWhenWritten()
     }
     closing = true;
     close_pending = false;
-    if (socket)
-        socket->disconnectFromHost();   // a reply still buffered leaves first
+    input_closed = true;   // what the peer still sends is drained unread
+    stall_timer.stop();
+    if (!socket || linger_timer.isActive())
+        return;
+    // Closing while the peer still sends would answer its bytes with a reset, which destroys
+    // the last reply before the peer reads it: end our direction once the reply is out, and
+    // let the peer close, or cut it off after a while.
+    linger_timer.start(kLingerMs);
+    shutWhenFlushed();
+}
+
+void Session::shutWhenFlushed()
+{
+    if (!closing || write_shut || !socket || socket->bytesToWrite() > 0)
+        return;
+    write_shut = true;
+    ::shutdown(int(socket->socketDescriptor()), SHUT_WR);
 }
 
 void Session::armStallTimer()

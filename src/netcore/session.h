@@ -23,7 +23,9 @@ class TcpReactor;
 // closed, one that does not decode is answered with 400 and the connection kept, and a header
 // or body that stops arriving closes the connection (time-outs from the reactor's limits).
 // When the reactor orders replies, each request keeps a place in a queue and its reply leaves
-// only after the replies of the requests before it, however the service answers them.
+// only after the replies of the requests before it, however the service answers them. Input
+// waits in the socket while too many replies are owed or unsent, so what a peer makes the
+// session hold stays bounded whether or not it reads.
 //
 // Everything but lastActiveMs() and isWorking() belongs to the session's own thread (the
 // reactor's worker); SlotSendAction and SlotRequestServed hop there by themselves.
@@ -38,8 +40,14 @@ public:
     // Requests waiting for their replies; beyond this the session stops reading until replies
     // leave, so a peer that pipelines without end only fills its own socket.
     static constexpr int kMaxPendingReplies = 256;
-    // What the socket reads ahead of the session; a paused session holds no more than this.
+    // What the socket reads ahead of the session, and what the session takes from it at once:
+    // a paused session holds no more than twice this.
     static constexpr qint64 kSocketReadAhead = 256 * 1024;
+    // Replies waiting in the socket to be sent; beyond this the session stops reading until the
+    // peer takes them, so a peer that sends without reading only fills its own socket.
+    static constexpr qint64 kMaxUnsentBytes = 256 * 1024;
+    // How long a connection ending after a last reply waits for the peer to close its side.
+    static constexpr int kLingerMs = 5000;
 
     // Takes ownership of the socket, which must belong to the current thread.
     Session(JXKC::TcpReactor* reactor, QTcpSocket* socket, int id);
@@ -81,6 +89,9 @@ private:
     enum class Stall { None, Header, Body };
 
     void onReadyRead();
+    // Tops the receive buffer up from the socket, to kSocketReadAhead at most.
+    bool fill();
+    bool mayRead() const;
     bool takeHeader();
     void updateTask(const QString& key, const QList<QVariant>& values = {});
     void finishMessage();
@@ -95,6 +106,7 @@ private:
     void writeNow(SCI_ExecObj_Send& send);
     void onStreamFinished();
     void closeWhenWritten();
+    void shutWhenFlushed();
     void armStallTimer();
     void onStall();
 
@@ -107,12 +119,14 @@ private:
     bool in_message = false;
     bool current_is_request = false;
     TcpTsk_Info incoming_task;   // progress of the request being received
-    qint64 reserved_body = 0;    // bytes of the reactor's body budget held by this message
+    qint64 reserved_body = 0;    // body bytes of this message received so far, in the budget
     bool parsing = false;
     bool input_closed = false;   // no more messages are read
     bool closing = false;        // no more messages are written
     bool close_pending = false;  // disconnect once the file being streamed has gone
-    bool paused = false;         // too many replies owed: input waits in the socket
+    bool write_shut = false;     // our direction has ended; the peer's bytes are drained
+    QTimer linger_timer;
+    bool paused = false;         // too many replies owed or unsent: input waits in the socket
     bool got_bytes = false;
     Stall stall = Stall::None;
     QTimer stall_timer;

@@ -2,6 +2,7 @@
 
 #include "base/appclock.h"
 #include "base/publictools.h"
+#include "netcore/sciexecobjrecv.h"
 #include "netcore/sciexecobjsend.h"
 
 #include <QCoreApplication>
@@ -20,6 +21,12 @@ QAtomicInt gAsyncTaskIndex(0);
 // A session being deleted from a thread other than its own is waited for at most this long.
 constexpr int kSessionDeleteWaitMs = 1000;
 constexpr int kClosingGraceMs = 5000;
+
+// Tasks are kept under their uuid as a peer's reply will carry it back.
+QString taskKey(const QString& uuid)
+{
+    return SCI_ExecObj_Recv::withoutBlanks(uuid);
+}
 }  // namespace
 
 TcpReactor::TcpReactor(const Limits& limits) : socketThreadPool_(new QThreadPool), reactor_limits(limits)
@@ -129,7 +136,9 @@ bool TcpReactor::post_async(const CTask_FormData& record)
                         .arg(AppClock::now().toString(QStringLiteral("yyyyMMdd_hhmmss_zzz")))
                         .arg(++gAsyncTaskIndex);
     }
-    append_TcpTask(copy);
+    // A reply of ours answers a peer's request: no reply will come back for it.
+    if (!copy.url.isEmpty())
+        append_TcpTask(copy);
     addSendQueue(copy);
     return true;
 }
@@ -145,15 +154,16 @@ bool TcpReactor::post_sync(CTask_FormData& request, CTask_FormData& reply, int m
         qWarning() << "post_sync called from the reactor's own thread";
         return false;
     }
-    if (request.uuid.isEmpty())
-        request.uuid = SCI_ExecObj_Send(request).record().uuid;
-    const QString uuid = request.uuid;
+    if (taskKey(request.uuid).isEmpty())
+        request.uuid = SCI_ExecObj_Send(CTask_FormData()).record().uuid;
+    const QString uuid = taskKey(request.uuid);
 
     QEventLoop loop;
     QObject context;   // lives in the caller's thread: replies are matched here
     connect(this, &TcpReactor::sigResponse, &context,
             [&loop, &reply, uuid](const CTask_FormData& record, bool) {
-                if (!loop.isRunning() || record.uuid != uuid)
+                // A peer may answer with a uuid that holds the request's.
+                if (!loop.isRunning() || !record.uuid.contains(uuid))
                     return;
                 reply = record;
                 loop.exit(1);
@@ -375,28 +385,30 @@ void TcpReactor::remove_ClientSession(int id)
 
 void TcpReactor::append_TcpTask(const CTask_FormData& record)
 {
-    if (record.uuid.isEmpty())
+    const QString key = taskKey(record.uuid);
+    if (key.isEmpty())
         return;
     TcpTsk_Info info(record.uuid);
     info.url = record.url;
     QMutexLocker lock(&tasks_mutex);
-    tasks.insert(record.uuid, info);
+    tasks.insert(key, info);
 }
 
 void TcpReactor::append_TcpTask(const QString& uuid)
 {
-    if (uuid.isEmpty())
+    const QString key = taskKey(uuid);
+    if (key.isEmpty())
         return;
     TcpTsk_Info info(uuid);
     info.url = uuid;
     QMutexLocker lock(&tasks_mutex);
-    tasks.insert(uuid, info);
+    tasks.insert(key, info);
 }
 
 void TcpReactor::update_TcpTsk_ByUuid(const QString& uuid, const QString& key, const QList<QVariant>& values)
 {
     QMutexLocker lock(&tasks_mutex);
-    const auto it = tasks.find(uuid);
+    const auto it = tasks.find(taskKey(uuid));
     if (it != tasks.end())
         it->applyUpdate(key, values);
 }
@@ -405,7 +417,7 @@ CVariant<TcpTsk_Info> TcpReactor::getTcpTask(const QString& uuid)
 {
     CVariant<TcpTsk_Info> cell;
     QMutexLocker lock(&tasks_mutex);
-    const auto it = tasks.constFind(uuid);
+    const auto it = tasks.constFind(taskKey(uuid));
     if (it != tasks.cend())
         cell.setValue(it.value());
     return cell;
@@ -415,7 +427,7 @@ CVariant<TcpTsk_Info> TcpReactor::remove_TaskFromList(const QString& uuid)
 {
     CVariant<TcpTsk_Info> cell;
     QMutexLocker lock(&tasks_mutex);
-    const auto it = tasks.find(uuid);
+    const auto it = tasks.find(taskKey(uuid));
     if (it != tasks.end()) {
         cell.setValue(it.value());
         tasks.erase(it);
@@ -426,7 +438,7 @@ CVariant<TcpTsk_Info> TcpReactor::remove_TaskFromList(const QString& uuid)
 bool TcpReactor::isAliveTcpTask(const QString& uuid)
 {
     QMutexLocker lock(&tasks_mutex);
-    return tasks.contains(uuid);
+    return tasks.contains(taskKey(uuid));
 }
 
 void TcpReactor::ageTasks()

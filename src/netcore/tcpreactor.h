@@ -46,10 +46,11 @@ struct ReactorLimits {
 // The core of both TCP endpoints: one worker thread whose event loop hosts every socket and
 // session, a session table, and a task table that remembers outgoing requests by uuid until
 // their reply arrives or they grow old. Only requests this side sent enter the task table, so
-// a reply from a peer can only ever be matched to one of them.
+// a reply from a peer can only ever be matched to one of them. The table keys a uuid without
+// its blanks, as the reader gives it back in the peer's reply.
 //
-// What peers may hold is bounded by Limits: body bytes held at once over all sessions (a
-// message beyond it gets 413 and its connection closes), sessions of a server (the one idle
+// What peers may hold is bounded by Limits: body bytes held at once over all sessions, counted
+// as they arrive (a message whose bytes go beyond it gets 413 and its connection closes), sessions of a server (the one idle
 // longest gives way), and the time to finish a header or to go on sending a body.
 //
 // Threads: the tables are guarded by their mutexes; body_held and the flags are atomics;
@@ -74,8 +75,8 @@ public:
     virtual bool isRunning() const = 0;
     virtual bool reAction(const QHostAddress& address, unsigned short port);
     virtual void blockAllRecvSIG();
-    // Blocks the calling thread (in a local event loop) until the reply with the request's uuid
-    // arrives or ms pass. A request without uuid is given a fresh one, written back to it.
+    // Blocks the calling thread (in a local event loop) until a reply whose uuid holds the
+    // request's arrives or ms pass. A request without uuid is given a fresh one, written back.
     virtual bool post_sync(CTask_FormData& request, CTask_FormData& reply, int ms);
     virtual bool post_async(const CTask_FormData& record);
     virtual QList<int> getAliveSession();
@@ -88,7 +89,7 @@ public:
     virtual quint16 serverPort() const { return 0; }
 
     const Limits& limits() const { return reactor_limits; }
-    // Takes `bytes` of the body budget for a message being received; false when they do not
+    // Takes `bytes` of the body budget for body bytes just received; false when they do not
     // fit. Any thread.
     bool reserveBody(qint64 bytes);
     void releaseBody(qint64 bytes);

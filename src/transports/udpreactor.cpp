@@ -269,7 +269,7 @@ void UdpReactor::analyseBuffer_Setup1(const QHostAddress& sender, unsigned short
                 }
                 return;
             }
-            const QByteArray head = SCI_ExecObj_Recv::fromMessageLine(assembly.buffer.left(end));
+            const QByteArray head = SCI_ExecObj_Recv::skipStrayLines(assembly.buffer.left(end));
             assembly.buffer.remove(0, end + 4);
             if (head.isEmpty()) {
                 qWarning() << "udp: head without a HTTP/1.1 line from" << key.first << key.second << "dropped";
@@ -278,14 +278,15 @@ void UdpReactor::analyseBuffer_Setup1(const QHostAddress& sender, unsigned short
             assembly.current = std::make_shared<SCI_ExecObj_Recv>(head, -1);
             assembly.current->setDuplex_Info(sender, port);
             if (!assembly.current->lengthFault().isEmpty()) {
-                // Read leniently, its body could pass for a message of its own.
+                // A length read leniently would let its body pass for a message of its own.
                 qWarning().noquote() << "udp:" << assembly.current->lengthFault() << "from" << key.first << key.second
                                      << "dropped";
                 dropAssembly(key);
                 return;
             }
-            if (assembly.current->contentLength() > kMaxBodyBytes) {
-                qWarning() << "udp: body over 64 MiB announced by" << key.first << key.second << "dropped";
+            if (assembly.current->contentLength() > kMaxBodyBytes || assembly.current->jsonTooLarge()) {
+                qWarning() << "udp: body over 64 MiB, or JSON over 8 MiB, announced by" << key.first << key.second
+                           << "dropped";
                 dropAssembly(key);
                 return;
             }

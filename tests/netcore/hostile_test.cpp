@@ -1,5 +1,6 @@
 // Clients that lie, stall or crowd a service, each through real sockets on loopback.
 #include "netcore/httpmanager.h"
+#include "netcore/sciexecobjsend.h"
 #include "nettestutil.h"
 
 #include <QJsonDocument>
@@ -101,6 +102,9 @@ TEST(Hostile, AReplyNeverRunsAHandlerAndABadRequestGets400)
     ASSERT_EQ(replies.size(), 1);
     EXPECT_TRUE(replies.at(0).first.contains("User-Agent: b2"));
     EXPECT_EQ(service.pings, 0);
+    // A reply this side sent is no request of its own: the peer cannot answer it back, and a
+    // flood of requests leaves nothing waiting in the task table.
+    EXPECT_FALSE(service.held().isAliveTcpTask("b2"));
 
     // The first connection still serves.
     first->write(message("/echo", "a2"));
@@ -130,6 +134,15 @@ TEST(Hostile, ContentLengthMustBeOnePlainNumber)
     }
     EXPECT_EQ(service.hidden, 0);
 
+    // A peer still sending when it is refused reads its answer all the same: its bytes are not
+    // met with a reset that would destroy the answer unread.
+    auto sender = dial(service.serverPort());
+    sender->write("POST /echo HTTP/1.1\r\nUser-Agent: more\r\nContent-Length: 99999999999999999999\r\n\r\n");
+    sender->write(QByteArray(8 * 1024 * 1024, 'x'));
+    const auto answer = NetTest::splitReplies(readToClose(*sender, 10000));
+    ASSERT_EQ(answer.size(), 1);
+    EXPECT_TRUE(answer.at(0).first.startsWith("HTTP/1.1 400 Bad Request\r\n"));
+
     // The same length twice, or with leading zeros, is still one length.
     auto socket = dial(service.serverPort());
     socket->write("POST /upload HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 3\r\n\r\nabc"
@@ -147,13 +160,25 @@ TEST(Hostile, BodyBytesHeldAtOnceStayWithinTheReactorsBudget)
     Service service(limits);
     const QByteArray head = "POST /upload HTTP/1.1\r\nContent-Length: 700000\r\n\r\n";
 
-    auto slow = dial(service.serverPort());
-    slow->write(head + QByteArray(100000, 'a'));
-    ASSERT_TRUE(TestEnv::waitUntil([&] { return service.held().heldBodyBytes() == 700000; }));
+    // Announcing a body holds nothing until its bytes come: a few peers that announce much and
+    // send little cannot lock everyone else's bodies out.
+    auto teaser = dial(service.serverPort());
+    teaser->write(head + "0123456789");
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return service.held().heldBodyBytes() == 10; }));
+    auto first = dial(service.serverPort());
+    first->write(head + QByteArray(700000, 'a'));
+    auto done = readReplies(*first, 1);
+    ASSERT_EQ(done.size(), 1);
+    EXPECT_EQ(bodyOf(done.at(0)).value("result").toObject().value("size").toInt(), 700000);
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return service.held().heldBodyBytes() == 10; }));
 
-    // Another message that would not fit is refused and its connection closed.
+    auto slow = dial(service.serverPort());
+    slow->write(head + QByteArray(600000, 'a'));
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return service.held().heldBodyBytes() == 600010; }));
+
+    // Bytes that would not fit are refused and their connection closed.
     auto greedy = dial(service.serverPort());
-    greedy->write(head);
+    greedy->write(head + QByteArray(500000, 'g'));
     const auto refused = NetTest::splitReplies(readToClose(*greedy));
     ASSERT_EQ(refused.size(), 1);
     EXPECT_TRUE(refused.at(0).first.startsWith("HTTP/1.1 413 "));
@@ -164,14 +189,11 @@ TEST(Hostile, BodyBytesHeldAtOnceStayWithinTheReactorsBudget)
     EXPECT_EQ(readReplies(*normal, 1).size(), 1);
 
     // A finished message gives its bytes back, and so does a connection that goes.
-    slow->write(QByteArray(600000, 'b'));
-    const auto done = readReplies(*slow, 1);
+    slow->write(QByteArray(100000, 'b'));
+    done = readReplies(*slow, 1);
     ASSERT_EQ(done.size(), 1);
     EXPECT_EQ(bodyOf(done.at(0)).value("result").toObject().value("size").toInt(), 700000);
-    auto quitter = dial(service.serverPort());
-    quitter->write(head + "x");
-    ASSERT_TRUE(TestEnv::waitUntil([&] { return service.held().heldBodyBytes() == 700000; }));
-    quitter->abort();
+    teaser->abort();
     ASSERT_TRUE(TestEnv::waitUntil([&] { return service.held().heldBodyBytes() == 0; }));
     normal->write(head + QByteArray(700000, 'c'));
     EXPECT_EQ(readReplies(*normal, 1).size(), 1);
@@ -261,4 +283,74 @@ TEST(Hostile, ManyPipelinedRequestsAllGetTheirRepliesInOrder)
     ASSERT_EQ(replies.size(), kRequests);
     for (int i = 0; i < kRequests; ++i)
         ASSERT_TRUE(replies.at(i).first.contains("User-Agent: r" + QByteArray::number(i) + "\r\n")) << i;
+}
+
+TEST(Hostile, APeerThatDoesNotReadStopsBeingReadAndIsServedWhenItReads)
+{
+    // Its replies would otherwise pile up unsent in the service's memory without end.
+    Service service;
+    QTcpSocket socket;
+    socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
+    socket.setReadBufferSize(4096);   // the test's own event loop must not read for it
+    socket.connectToHost(QHostAddress::LocalHost, service.serverPort());
+    ASSERT_TRUE(socket.waitForConnected(2000));
+    constexpr int kRequests = 100000;   // some 16 MB of replies, far beyond the kernel's buffers
+    QByteArray pipeline;
+    for (int i = 0; i < kRequests; ++i)
+        pipeline += message("/ping", QByteArray::number(i));
+    socket.write(pipeline);
+    int seen = -1;
+    ASSERT_TRUE(TestEnv::waitUntil(
+        [&] {
+            const bool still = seen == service.pings;
+            seen = service.pings;
+            TestEnv::spin(300);
+            return still;
+        },
+        15000));
+    EXPECT_LT(service.pings, kRequests / 2);
+
+    // Once it reads, every request gets its reply (200, or 503 while "/ping" is busy), in order.
+    socket.setReadBufferSize(0);
+    QByteArray stream;
+    int count = 0;
+    int from = 0;
+    QElapsedTimer timer;
+    timer.start();
+    while (count < kRequests && timer.elapsed() < 15000) {
+        TestEnv::spin(5);
+        stream += socket.readAll();
+        for (int at; (at = stream.indexOf("HTTP/1.1 ", from)) >= 0; from = at + 1)
+            ++count;
+    }
+    const auto replies = NetTest::splitReplies(stream);
+    ASSERT_EQ(replies.size(), kRequests);
+    EXPECT_TRUE(replies.last().first.contains("User-Agent: " + QByteArray::number(kRequests - 1) + "\r\n"));
+}
+
+TEST(Hostile, DecodingNeverMultipliesWhatAPeerSends)
+{
+    // A JSON text decodes to many times its size: one too large to be a request is refused
+    // before its bytes are gathered.
+    Service service;
+    auto socket = dial(service.serverPort());
+    socket->write("POST /upload HTTP/1.1\r\nUser-Agent: j\r\nContent-Type: application/json\r\n"
+                  "Content-Length: 9000000\r\n\r\n[");
+    const auto refused = NetTest::splitReplies(readToClose(*socket));
+    ASSERT_EQ(refused.size(), 1);
+    EXPECT_TRUE(refused.at(0).first.startsWith("HTTP/1.1 413 "));
+
+    // So does a multipart body of countless tiny parts; the connection serves on.
+    QByteArray parts;
+    for (int i = 0; i < 5000; ++i)
+        parts += kTaskBoundary + "\r\nContent-Disposition: form-data; name=\"p" + QByteArray::number(i) + "\"\r\n\r\nx\r\n";
+    parts += kTaskBoundary + "\r\n";
+    socket = dial(service.serverPort());
+    socket->write(message("/upload", "m", parts, "Content-Type: multipart/form-data;boundary=" + kTaskBoundary + "\r\n") +
+                  message("/echo", "after"));
+    const auto replies = readReplies(*socket, 2);
+    ASSERT_EQ(replies.size(), 2);
+    EXPECT_TRUE(replies.at(0).first.startsWith("HTTP/1.1 400 Bad Request\r\n"));
+    EXPECT_EQ(bodyOf(replies.at(0)).value("msg").toString(), "too many parts");
+    EXPECT_TRUE(replies.at(1).first.contains("User-Agent: after"));
 }

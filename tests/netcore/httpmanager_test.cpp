@@ -304,6 +304,7 @@ TEST(HttpManager, ClientServiceRoutesRepliesByTheirRequestsUrl)
         {
             url_routes.insert("/echo", [this](const CTask_FormData& reply) { answers.append(reply); });
         }
+        JXKC::TcpReactor* held() { return reactor.data(); }
         QList<CTask_FormData> answers;
     } caller;
     ASSERT_TRUE(caller.startReactor(QHostAddress::LocalHost, server.serverPort(), 1));
@@ -311,6 +312,14 @@ TEST(HttpManager, ClientServiceRoutesRepliesByTheirRequestsUrl)
     ASSERT_TRUE(TestEnv::waitUntil([&] { return caller.answers.size() == 1; }));
     EXPECT_EQ(caller.answers.first().json.value("result").toObject().value("n").toInt(), 9);
     EXPECT_EQ(caller.answers.first().progressCopy().first().url, "/echo");
+
+    // A uuid made from a device name with blanks comes back without them: still its request's.
+    CTask_FormData period = request("/echo", 10);
+    period.uuid = "V18#press 7@18c";
+    caller.sendAsync(period);
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return caller.answers.size() == 2; }));
+    EXPECT_EQ(caller.answers.last().json.value("result").toObject().value("n").toInt(), 10);
+    EXPECT_FALSE(caller.held()->isAliveTcpTask("V18#press 7@18c"));
 }
 
 TEST(HttpManager, TwoProcessesTalk)
@@ -320,7 +329,7 @@ TEST(HttpManager, TwoProcessesTalk)
     const QString helper = QCoreApplication::applicationDirPath() + "/tcpreactor_helper";
     const CommandResult result = NetTest::runAside(helper, {QString::number(service.serverPort())});
     EXPECT_TRUE(result.ok()) << result.output.constData();
-    EXPECT_EQ(service.sessions.size(), 2);
+    ASSERT_EQ(service.sessions.size(), 2);
     EXPECT_EQ(service.sessions.at(0), service.sessions.at(1));
     // The multipart image crossed the process boundary through both sessions intact.
     ASSERT_TRUE(service.images.contains("shot-info"));

@@ -58,10 +58,12 @@ private:
         }
         if (request.url == "/wrong") {
             CTask_FormData other(reply);
-            other.uuid = request.uuid + "-other";
+            other.uuid = "other";
             other.json.insert("wrong", true);
             post_async(other);
         }
+        if (request.url == "/tagged")
+            reply.uuid = "ack:" + request.uuid;
         post_async(reply);
         if (request.url == "/twice")
             post_async(reply);
@@ -171,6 +173,12 @@ TEST(TcpReactor, PostSyncGuardsTimesOutAndMatchesByItsOwnUuid)
     EXPECT_EQ(reply.uuid, request.uuid);
     EXPECT_FALSE(reply.json.value("result").toObject().contains("wrong"));
     EXPECT_EQ(reply.json.value("result").toObject().value("n").toInt(), 5);
+
+    // A reply whose uuid holds the request's is its reply, also when the request's had blanks.
+    request.url = "/tagged";
+    request.uuid = "press 7#1";
+    ASSERT_TRUE(client.post_sync(request, reply, 2000));
+    EXPECT_EQ(reply.uuid, "ack:press7#1");
 
     // A peer that never answers.
     QTcpServer silent;
