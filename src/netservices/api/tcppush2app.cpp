@@ -1,26 +1,11 @@
 #include "netservices/api/tcppush2app.h"
 
 #include "base/publictools.h"
+#include "netcore/sciexecobjrecv.h"
 
 #include <QJsonObject>
 #include <QtConcurrent/QtConcurrentRun>
 #include <QtDebug>
-
-namespace {
-
-// The reader drops every blank of a header value, and a period's uuid holds the device name,
-// which may have blanks: the answer to "V18#press 7@..." comes back as "V18#press7@...".
-QString withoutBlanks(const QString& text)
-{
-    QString result;
-    for (const QChar c : text) {
-        if (!c.isSpace())
-            result.append(c);
-    }
-    return result;
-}
-
-}  // namespace
 
 Tcp_Push2APP::Tcp_Push2APP() : HttpManager(JXKT_CLIENT), m_lifeTimer(new QTimer(this))
 {
@@ -79,7 +64,9 @@ void Tcp_Push2APP::onDialed(bool connected)
 void Tcp_Push2APP::SlotRecvResponse(CTask_FormData record, bool stashed)
 {
     Q_UNUSED(stashed)
-    if (withoutBlanks(record.uuid) != withoutBlanks(property("uuid").toString()))
+    // The reader drops every blank of a header value, and a period's uuid holds the device
+    // name, which may have blanks: the answer to "V18#press 7@..." comes back as "V18#press7@...".
+    if (SCI_ExecObj_Recv::withoutBlanks(record.uuid) != SCI_ExecObj_Recv::withoutBlanks(property("uuid").toString()))
         return;
     const double allTime = static_cast<double>(gettimeofday_ms() - property("create-time").toLongLong());
     qint64 appRecv = -1;
