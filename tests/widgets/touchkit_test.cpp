@@ -149,6 +149,18 @@ TEST(TouchKit, ControlsKeepTheirValuesAndRowHeights)
     combo.setItemHeight(50);
     combo.addItems({"a", "b"});
     EXPECT_EQ(combo.view()->sizeHintForRow(0), 50);
+    // The open list shows its rows in the box's own type size, under a screen's style sheet too.
+    QWidget screen;
+    screen.setStyleSheet("QListWidget {font-size:22px;}");
+    auto* hours = new ComboBox(&screen);
+    QFont font = hours->font();
+    font.setPixelSize(25);
+    hours->setFont(font);
+    hours->addItems({"7", "8"});
+    screen.show();
+    hours->showPopup();
+    EXPECT_EQ(QFontInfo(hours->view()->font()).pixelSize(), 25);
+    hours->hidePopup();
 
     IndexButton column;
     QSignalSpy statistics(&column, &IndexButton::sigStatistics);
