@@ -73,6 +73,12 @@ void NumberInput::attach(Edit* target)
     m_target = target;
     if (!target)
         return;
+    // While a modal dialog runs, every window outside it is blocked, a parentless keypad too:
+    // the keypad becomes a child window of the edit's own window, so it takes touches there and
+    // goes away with that window instead of staying on top of the page below.
+    QWidget* owner = target->window();
+    if (parentWidget() != owner)
+        setParent(owner, windowFlags());
     m_dot->setEnabled(target->type() != Edit::TypeInteger);
     m_minus->setEnabled(target->type() != Edit::TypeAddress);
 

@@ -7,8 +7,9 @@ class Edit;
 class QPushButton;
 
 // The shared on-screen keypad. One instance (gpNumPad), created without parent on first use;
-// it types into the Edit it was last attached to. Closing it deletes it and clears gpNumPad,
-// so a screen that closes it just drops the pointer; the next touch builds a new one.
+// it types into the Edit it was last attached to and is a child window of that edit's window
+// (a modal dialog blocks any other). Closing it, or deleting that window, deletes it and clears
+// gpNumPad, so a screen that closes it just drops the pointer; the next touch builds a new one.
 // GUI thread only.
 class NumberInput : public QWidget {
     Q_OBJECT

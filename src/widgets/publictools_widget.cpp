@@ -133,6 +133,12 @@ ComboBox::ComboBox(QWidget* parent) : QComboBox(parent)
     setFocusPolicy(Qt::NoFocus);
 }
 
+void ComboBox::showPopup()
+{
+    view()->setFont(font());
+    QComboBox::showPopup();
+}
+
 void ComboBox::setItemHeight(int height)
 {
     m_itemHeight = qMax(1, height);

@@ -70,6 +70,9 @@ public:
     void setItemHeight(int height);
     int itemHeight() const { return m_itemHeight; }
 
+    // The popup is a window of its own and does not take the box's font from it.
+    void showPopup() override;
+
 private:
     int m_itemHeight = 40;
 };

@@ -132,6 +132,11 @@ TEST_F(NetworkDialogTest, TilesShowCardsLinkStatesAndRates)
     EXPECT_TRUE(TestEnv::waitUntil([bar] { return !bar->isVisible(); }, 2000));
     EXPECT_EQ(gpNetDialog->size(), QSize(1920, 1080));
     EXPECT_TRUE(ScreenTest::saveShot(gpNetDialog, "network-settings"));
+    // Laid out on the screen, the device id field is still big enough to touch and to read.
+    const QWidget* deviceId = gpNetDialog->findChild<QWidget*>("Edit_deviceId");
+    ASSERT_NE(deviceId, nullptr);
+    EXPECT_GE(deviceId->height(), 40);
+    EXPECT_GE(deviceId->width(), 150);
 
     // Hidden, the screen polls nothing.
     gpNetDialog->hide();

@@ -8,6 +8,7 @@
 
 #include <QAbstractItemView>
 #include <QApplication>
+#include <QDialog>
 #include <QPointer>
 #include <QSignalSpy>
 #include <QTest>
@@ -99,6 +100,43 @@ TEST(TouchKit, TouchingAnEditTypesIntoItThroughTheSharedKeypad)
     EXPECT_EQ(gpNumPad, nullptr);
 }
 
+// A finger on the panel reaches the keypad through the window system, where a running modal
+// dialog blocks every other window: the keypad of a dialog's field must still take touches, and
+// must not stay on the screen, over the page below, once the dialog is gone.
+TEST(TouchKit, TheKeypadOfAModalDialogTakesTouchesAndLeavesWithTheDialog)
+{
+    ASSERT_EQ(gpNumPad, nullptr);
+    QPointer<NumberInput> pad;
+    QString typed;
+    {
+        QDialog dialog;
+        dialog.setModal(true);
+        dialog.resize(400, 200);
+        auto* days = new Edit(Edit::TypeInteger, &dialog, 1);
+        days->setValue(31);
+        QTimer::singleShot(0, &dialog, [&] {
+            QTest::mouseClick(days, Qt::LeftButton);
+            pad = gpNumPad;
+            if (!pad || !QTest::qWaitForWindowExposed(pad)) {
+                ADD_FAILURE() << "no keypad came up";
+                dialog.reject();
+                return;
+            }
+            for (const char* key : {"clear", "4", "2"}) {
+                auto* button = pad->findChild<QPushButton*>(key);
+                QTest::mouseClick(pad->windowHandle(), Qt::LeftButton, {}, button->mapTo(pad, button->rect().center()));
+            }
+            typed = days->text();
+            dialog.accept();
+        });
+        EXPECT_EQ(dialog.exec(), QDialog::Accepted);
+    }
+    EXPECT_EQ(typed, "42");
+    EXPECT_TRUE(pad.isNull());
+    EXPECT_EQ(gpNumPad, nullptr);
+    delete gpNumPad;
+}
+
 TEST(TouchKit, ControlsKeepTheirValuesAndRowHeights)
 {
     CheckBox box(nullptr, "store");
@@ -111,6 +149,18 @@ TEST(TouchKit, ControlsKeepTheirValuesAndRowHeights)
     combo.setItemHeight(50);
     combo.addItems({"a", "b"});
     EXPECT_EQ(combo.view()->sizeHintForRow(0), 50);
+    // The open list shows its rows in the box's own type size, under a screen's style sheet too.
+    QWidget screen;
+    screen.setStyleSheet("QListWidget {font-size:22px;}");
+    auto* hours = new ComboBox(&screen);
+    QFont font = hours->font();
+    font.setPixelSize(25);
+    hours->setFont(font);
+    hours->addItems({"7", "8"});
+    screen.show();
+    hours->showPopup();
+    EXPECT_EQ(QFontInfo(hours->view()->font()).pixelSize(), 25);
+    hours->hidePopup();
 
     IndexButton column;
     QSignalSpy statistics(&column, &IndexButton::sigStatistics);

@@ -351,7 +351,10 @@ NetworkSettingDialog::NetworkSettingDialog(QWidget* parent) : CComp_DialogFrame(
     idLabel->setStyleSheet(QStringLiteral("color:white;font-size:24px;"));
     idRow->addWidget(idLabel);
     m_deviceId = new Edit(Edit::TypeAddress, this, 1);
-    m_deviceId->setMaximumWidth(200);
+    m_deviceId->setObjectName(QStringLiteral("Edit_deviceId"));
+    // Left to the row, the field shrank to a sliver that no finger could hit nor eye read.
+    m_deviceId->setFixedSize(200, 50);
+    m_deviceId->setStyleSheet(m_deviceId->styleSheet() + QStringLiteral("QLineEdit{font-size:24px;}"));
     m_deviceId->setText(m_config.devicename);
     idRow->addWidget(m_deviceId);
     idRow->addStretch(1);
@@ -368,6 +371,7 @@ NetworkSettingDialog::NetworkSettingDialog(QWidget* parent) : CComp_DialogFrame(
     m_pingTarget = new Edit(Edit::TypeAddress, this, 1);
     m_pingTarget->setObjectName(QStringLiteral("Edit_pingTarget"));
     m_pingTarget->setFixedSize(400, 50);
+    m_pingTarget->setStyleSheet(m_pingTarget->styleSheet() + QStringLiteral("QLineEdit{font-size:24px;}"));
     m_pingTarget->setText(m_config.serveraddr);
     connect(m_serverIp, &EditIP::textchange, m_pingTarget, &QLineEdit::setText);
     pingRow->addWidget(m_pingTarget);
