@@ -1,7 +1,6 @@
 #include "base/logmanager.h"
 
 #include <QDir>
-#include <QFileInfo>
 #include <QtGlobal>
 
 #include <glog/logging.h>
@@ -47,12 +46,14 @@ LogManager* LogManager::getInstance(const QString& logDir)
 LogManager::LogManager(const QString& logDir) : m_logDir(logDir)
 {
     QDir().mkpath(logDir);
-    const QByteArray dir = QFileInfo(logDir).absoluteFilePath().toUtf8();
+    // With a trailing slash: glog's cleaner finds its old files only when the folder ends in one.
+    const QByteArray dir = (QDir(logDir).absolutePath() + QLatin1Char('/')).toUtf8();
     FLAGS_log_dir = dir.constData();
     FLAGS_logbufsecs = 0;
     FLAGS_max_log_size = 50;
     FLAGS_stop_logging_if_full_disk = true;
     google::InitGoogleLogging("mouldmonitor");
+    google::EnableLogCleaner(kKeepDays);
     google::InstallFailureSignalHandler();
     qInstallMessageHandler(messageHandler);
 }
