@@ -178,21 +178,30 @@ std::string nint2string(unsigned int address)
     return text;
 }
 
+QString networkConfigPath()
+{
+    return QStringLiteral("./cnt_net/config.json");
+}
+
+QJsonObject readNetworkConfig(bool* opened)
+{
+    QFile file(networkConfigPath());
+    const bool open = file.open(QIODevice::ReadOnly);
+    if (opened)
+        *opened = open;
+    if (!open)
+        return QJsonObject();
+    const QJsonDocument document = QJsonDocument::fromJson(file.readAll());
+    return document.isObject() ? document.object() : QJsonObject();
+}
+
 void writeVersionToJson()
 {
-    const QString path = QStringLiteral("./cnt_net/config.json");
-    QJsonObject config;
-    QFile file(path);
-    if (file.open(QIODevice::ReadOnly)) {
-        const QJsonDocument document = QJsonDocument::fromJson(file.readAll());
-        if (document.isObject())
-            config = document.object();
-        file.close();
-    }
+    QJsonObject config = readNetworkConfig();
     config.insert(QStringLiteral("version"), QString::fromLatin1(kSoftwareVersion));
     config.insert(QStringLiteral("camcount"), numCamera);
-    if (!writeFileAtomically(path, QJsonDocument(config).toJson(QJsonDocument::Indented)))
-        qWarning() << "cannot write" << path;
+    if (!writeFileAtomically(networkConfigPath(), QJsonDocument(config).toJson(QJsonDocument::Indented)))
+        qWarning() << "cannot write" << networkConfigPath();
 }
 
 QString getlocal_deviceid()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QJsonObject>
 #include <QString>
 #include <QtGlobal>
 #include <string>
@@ -22,6 +23,12 @@ bool string2ethaddr(const QString& text, unsigned char* out);
 QString getSubNet(const QString& ip, const QString& mask);
 bool setIPLast(QString& ip, int last);
 std::string nint2string(unsigned int address);
+
+// "./cnt_net/config.json", the network configuration file the companion process reads too.
+QString networkConfigPath();
+// Its top-level object; empty when the file is missing or does not parse. *opened, when given,
+// says whether the file could be opened at all.
+QJsonObject readNetworkConfig(bool* opened = nullptr);
 
 // Sets "version" and "camcount" in "cnt_net/config.json", keeping every other key.
 void writeVersionToJson();

@@ -26,16 +26,6 @@ constexpr int kTimeQueryMs = 1000;
 // A time reply is a few dozen bytes; a server that sends more than this never finishes in time.
 constexpr qint64 kTimeReplyMaxBytes = 4096;
 
-QJsonObject readConfigObject(bool* opened)
-{
-    QFile file(JXK_NETMN::configPath());
-    *opened = file.open(QIODevice::ReadOnly);
-    if (!*opened)
-        return QJsonObject();
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll());
-    return document.isObject() ? document.object() : QJsonObject();
-}
-
 bool boolOf(const QJsonObject& object, const QString& key)
 {
     const QJsonValue value = object.value(key);
@@ -108,7 +98,7 @@ JXK_NETMN::~JXK_NETMN()
 
 QString JXK_NETMN::configPath()
 {
-    return QStringLiteral("./") + QStringLiteral("cnt_net/config.json");
+    return networkConfigPath();
 }
 
 void JXK_NETMN::setWorkTask(bool net, bool video, bool api)
@@ -121,7 +111,7 @@ void JXK_NETMN::setWorkTask(bool net, bool video, bool api)
 void JXK_NETMN::initStart()
 {
     bool opened = false;
-    const QJsonObject config = readConfigObject(&opened);
+    const QJsonObject config = readNetworkConfig(&opened);
     if (!opened)
         return;
 
@@ -145,14 +135,8 @@ int JXK_NETMN::isAllowSnd_2_VW() const
 
 QVariant JXK_NETMN::getConfigValue(const QString& key)
 {
-    QFile file(configPath());
-    if (!file.open(QIODevice::ReadOnly))
-        return QVariant();
-    QJsonParseError error{};
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
-    if (error.error != QJsonParseError::NoError || !document.isObject())
-        return QVariant();
-    const QJsonObject object = document.object();
+    // A file that cannot be opened or does not parse holds no key either.
+    const QJsonObject object = readNetworkConfig();
     if (!object.contains(key))
         return QVariant();
     return object.value(key).toVariant();

@@ -2,6 +2,7 @@
 
 #include "base/lanstr.h"
 #include "base/platform.h"
+#include "base/publictools.h"
 #include "base/safefile.h"
 #include "detection/counters.h"
 #include "detection/mapplication.h"
@@ -64,14 +65,6 @@ QPushButton* cancelButton(QDialog* dialog, const QString& text)
     cancel->setStyleSheet(QString::fromLatin1(kCancelStyle));
     QObject::connect(cancel, &QPushButton::clicked, dialog, &QDialog::reject);
     return cancel;
-}
-
-QJsonObject readConfig()
-{
-    QFile file(JXK_NETMN::configPath());
-    if (!file.open(QIODevice::ReadOnly))
-        return QJsonObject();
-    return QJsonDocument::fromJson(file.readAll()).object();
 }
 
 }  // namespace
@@ -407,7 +400,7 @@ NetworkSettingDialog::~NetworkSettingDialog()
 void NetworkSettingDialog::ininconfig()
 {
     // A file that does not open or parse reads as empty: every setting keeps its default.
-    const QJsonObject object = readConfig();
+    const QJsonObject object = readNetworkConfig();
     if (object.value(QStringLiteral("devicename")).isString())
         m_config.devicename = object.value(QStringLiteral("devicename")).toString();
     if (object.value(QStringLiteral("serveraddr")).isString())
@@ -428,7 +421,7 @@ void NetworkSettingDialog::slotUpdateVUD()
     m_config.devicename = m_deviceId->text();
     m_config.serveraddr = m_serverIp->getAddress();
 
-    QJsonObject object = readConfig();
+    QJsonObject object = readNetworkConfig();
     object.insert(QStringLiteral("device_workapifunc"), m_config.api);
     object.insert(QStringLiteral("device_worknetfunc"), m_config.net);
     object.insert(QStringLiteral("device_workvideo"), m_config.video);
