@@ -68,9 +68,15 @@ public:
     // up, answering what it has, once `stopping` turns true.
     static void loadCount(const QString& from, const QString& to, QJsonObject& result, const CountShape& shape,
                           const std::atomic<bool>* stopping = nullptr);
+    // The same reply as compact JSON text, with `extra` keys beside the arrays: what the HTTP
+    // API sends, made without a JSON document in between.
+    static QByteArray loadCountJson(const QString& from, const QString& to, const CountShape& shape,
+                                    const QJsonObject& extra, const std::atomic<bool>* stopping = nullptr);
     // The per-hour arrays of a count reply while they are built, as plain numbers (see
     // resstatisticsquery.cpp); turned into JSON once at the end.
     struct CountArrays;
+    static CountArrays collectCounts(const QString& from, const QString& to, const CountShape& shape,
+                                     const std::atomic<bool>* stopping);
     static bool completeData(QDateTime day, QDateTime from, QDateTime to, CountArrays& arrays, int cameraCount,
                              int detectCount, int& firstSlot, int& endSlot, int morningStart);
     static void completeDataForErrorData(QDateTime day, QDateTime from, QDateTime to, CountArrays& arrays,

@@ -43,6 +43,8 @@ struct ResStatisticsDatabase::CountArrays {
     // After each day every array holds the same number of slots, whatever the day's data held.
     void alignTo(size_t length);
     void store(QJsonObject& result) const;
+    // The same keys, with `extra` beside them, as compact JSON text with sorted keys.
+    QByteArray toJsonText(const QJsonObject& extra) const;
 };
 
 namespace {
@@ -54,6 +56,8 @@ using EveryDetect = CountArrays::EveryDetect;
 
 const QString kTimeFormat = QStringLiteral("yyyy-MM-dd hh:mm:ss");
 const QString kDateFormat = QStringLiteral("yyyy-MM-dd");
+const QString kDayJsonBytes =
+    QStringLiteral("select cast(value1 as blob) from resstatistics where name='statisticsjson'");
 
 void appendZeros(Slots& values, int count)
 {
@@ -100,11 +104,44 @@ EveryDetect nextEveryDetect(const std::vector<EveryDetect>& everyDetect)
     return everyDetect.empty() ? EveryDetect() : creatorEveryDetectIndex(everyDetect.front());
 }
 
+qint64 clampToInt(qint64 value)
+{
+    return qBound<qint64>(std::numeric_limits<int>::min(), value, std::numeric_limits<int>::max());
+}
+
+void appendText(QByteArray& out, const Slots& values)
+{
+    out.append('[');
+    for (size_t i = 0; i < values.size(); ++i) {
+        if (i > 0)
+            out.append(',');
+        out.append(QByteArray::number(clampToInt(values[i])));
+    }
+    out.append(']');
+}
+
+void appendText(QByteArray& out, const PerCamera& cameras)
+{
+    out.append('[');
+    for (size_t i = 0; i < cameras.size(); ++i) {
+        if (i > 0)
+            out.append(',');
+        appendText(out, cameras[i]);
+    }
+    out.append(']');
+}
+
+QByteArray valueText(const QJsonValue& value)
+{
+    QByteArray text = QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact);
+    return text.mid(1, text.size() - 2);
+}
+
 QJsonArray toJson(const Slots& values)
 {
     QJsonArray array;
     for (const qint64 value : values)
-        array.append(int(qBound<qint64>(std::numeric_limits<int>::min(), value, std::numeric_limits<int>::max())));
+        array.append(int(clampToInt(value)));
     return array;
 }
 
@@ -226,11 +263,13 @@ std::optional<QJsonObject> readDay(ReadOnlyDatabase& connection, const QString& 
     {
         QSqlQuery query(connection.db());
         query.setForwardOnly(true);
-        QString text;
-        if (query.exec(ResStatisticsDatabase::dayJsonSelect()) && query.next())
-            text = query.value(0).toString();
+        // The stored text's own bytes (UTF-8 as every store writes it), read without a
+        // round trip through UTF-16.
+        QByteArray text;
+        if (query.exec(kDayJsonBytes) && query.next())
+            text = query.value(0).toByteArray();
         if (!text.isEmpty()) {
-            day = QJsonDocument::fromJson(text.toLocal8Bit()).object();
+            day = QJsonDocument::fromJson(text).object();
         } else {
             CountGroup older = ResStatisticsDatabase::olderLayoutGroup(query);
             CountGroupList list;
@@ -256,8 +295,8 @@ QDate currentFileDate(ReadOnlyDatabase& connection)
         QDate date;
         {
             QSqlQuery query(connection.db());
-            if (query.exec(ResStatisticsDatabase::dayJsonSelect()) && query.next()) {
-                const QJsonObject day = QJsonDocument::fromJson(query.value(0).toString().toLocal8Bit()).object();
+            if (query.exec(kDayJsonBytes) && query.next()) {
+                const QJsonObject day = QJsonDocument::fromJson(query.value(0).toByteArray()).object();
                 date = QDate::fromString(day.value(QStringLiteral("date")).toString(), kDateFormat);
             }
         }
@@ -314,6 +353,51 @@ void ResStatisticsDatabase::CountArrays::store(QJsonObject& result) const
     result.insert(QStringLiteral("every_detect"), every);
 }
 
+QByteArray ResStatisticsDatabase::CountArrays::toJsonText(const QJsonObject& extra) const
+{
+    QMap<QString, QByteArray> fields;
+    for (auto it = extra.begin(); it != extra.end(); ++it)
+        fields.insert(it.key(), valueText(it.value()));
+    const auto field = [&fields](const QString& key, const auto& values) {
+        QByteArray text;
+        appendText(text, values);
+        fields.insert(key, text);
+    };
+    field(QStringLiteral("detect_all"), detectAll);
+    field(QStringLiteral("detect_all_detail"), detectAllDetail);
+    field(QStringLiteral("detect_ng"), detectNg);
+    field(QStringLiteral("detect_ng_detail"), detectNgDetail);
+    QByteArray every("[");
+    for (size_t i = 0; i < everyDetect.size(); ++i) {
+        const EveryDetect& step = everyDetect[i];
+        every.append(i > 0 ? ",{" : "{");
+        if (step.detectIndex > 0)
+            every.append("\"detect_index\":" + QByteArray::number(step.detectIndex) + ',');
+        every.append("\"detect_index_all\":");
+        appendText(every, step.all);
+        every.append(",\"detect_index_all_detail\":");
+        appendText(every, step.allDetail);
+        every.append(",\"detect_index_ng\":");
+        appendText(every, step.ng);
+        every.append(",\"detect_index_ng_detail\":");
+        appendText(every, step.ngDetail);
+        every.append('}');
+    }
+    every.append(']');
+    fields.insert(QStringLiteral("every_detect"), every);
+
+    QByteArray out("{");
+    for (auto it = fields.cbegin(); it != fields.cend(); ++it) {
+        if (it != fields.cbegin())
+            out.append(',');
+        out.append(valueText(it.key()));
+        out.append(':');
+        out.append(it.value());
+    }
+    out.append('}');
+    return out;
+}
+
 ResStatisticsDatabase::CountShape ResStatisticsDatabase::currentCountShape(const QString& group)
 {
     CountShape shape;
@@ -333,13 +417,24 @@ void ResStatisticsDatabase::loadCount(QString from, QString to, QJsonObject& res
 void ResStatisticsDatabase::loadCount(const QString& from, const QString& to, QJsonObject& result,
                                       const CountShape& shape, const std::atomic<bool>* stopping)
 {
+    collectCounts(from, to, shape, stopping).store(result);
+}
+
+QByteArray ResStatisticsDatabase::loadCountJson(const QString& from, const QString& to, const CountShape& shape,
+                                                const QJsonObject& extra, const std::atomic<bool>* stopping)
+{
+    return collectCounts(from, to, shape, stopping).toJsonText(extra);
+}
+
+ResStatisticsDatabase::CountArrays ResStatisticsDatabase::collectCounts(const QString& from, const QString& to,
+                                                                       const CountShape& shape,
+                                                                       const std::atomic<bool>* stopping)
+{
     CountArrays arrays;
     const QDateTime fromTime = QDateTime::fromString(from, kTimeFormat);
     const QDateTime toTime = QDateTime::fromString(to, kTimeFormat);
-    if (!fromTime.isValid() || !toTime.isValid() || fromTime.daysTo(toTime) > kMaxQueryDays) {
-        arrays.store(result);
-        return;
-    }
+    if (!fromTime.isValid() || !toTime.isValid() || fromTime.daysTo(toTime) > kMaxQueryDays)
+        return arrays;
 
     ReadOnlyDatabase connection(QStringLiteral("counts"));
     const QDate todayFileDate = currentFileDate(connection);
@@ -397,7 +492,7 @@ void ResStatisticsDatabase::loadCount(const QString& from, const QString& to, QJ
             arrays.alignTo(before + size_t(qMax(0, endSlot - firstSlot)));
         }
     }
-    arrays.store(result);
+    return arrays;
 }
 
 bool ResStatisticsDatabase::completeData(QDateTime day, QDateTime from, QDateTime to, CountArrays& arrays,

@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <gtest/gtest.h>
 
 #include <limits>
@@ -69,6 +70,10 @@ protected:
         QJsonObject result{{"other", 1}};
         ResStatisticsDatabase::loadCount(from, to, result, group);
         EXPECT_EQ(result.value("other").toInt(), 1);
+        // The API's text form says the same.
+        const QByteArray text = ResStatisticsDatabase::loadCountJson(
+            from, to, ResStatisticsDatabase::currentCountShape(group), {{"other", 1}});
+        EXPECT_EQ(QJsonDocument::fromJson(text).object(), result);
         return result;
     }
 

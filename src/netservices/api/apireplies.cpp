@@ -117,14 +117,12 @@ QJsonObject countRefusal()
     return errorString(QStringLiteral("错误的时间格式"));
 }
 
-QJsonObject productionCount(const CountRequest& request, const std::atomic<bool>* stopping)
+QByteArray productionCount(const CountRequest& request, const std::atomic<bool>* stopping)
 {
-    QJsonObject reply;
-    ResStatisticsDatabase::loadCount(request.from, request.to, reply,
-                                     {request.group, request.cameraCount, request.stepCount}, stopping);
-    reply.insert(QStringLiteral("device_sn"), gDeviceID);
-    reply.insert(QStringLiteral("device_id"), request.deviceName);
-    return reply;
+    const QJsonObject names{{QStringLiteral("device_sn"), gDeviceID}, {QStringLiteral("device_id"), request.deviceName}};
+    return ResStatisticsDatabase::loadCountJson(request.from, request.to,
+                                                {request.group, request.cameraCount, request.stepCount}, names,
+                                                stopping);
 }
 
 QJsonObject lastDetectInfo(const QJsonObject& summary, const QMap<QString, QString>& pictures)

@@ -40,8 +40,9 @@ struct CountRequest {
 bool parseCountRequest(const QJsonObject& body, CountRequest* request);
 // {"errorstring": "错误的时间格式"}
 QJsonObject countRefusal();
-// The counts per hour with the device's names. Any thread; gives up once `stopping` is set.
-QJsonObject productionCount(const CountRequest& request, const std::atomic<bool>* stopping = nullptr);
+// The counts per hour with the device's names, as the reply's JSON text. Any thread; gives up
+// once `stopping` is set.
+QByteArray productionCount(const CountRequest& request, const std::atomic<bool>* stopping = nullptr);
 
 // The finished period's summary with its pictures (key "camera;step;1 OK or 0 NG" -> path).
 QJsonObject lastDetectInfo(const QJsonObject& summary, const QMap<QString, QString>& pictures);

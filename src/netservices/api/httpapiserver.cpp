@@ -82,6 +82,14 @@ CTask_FormData HttpApiServer::replyTo(const CTask_FormData& request, const QJson
     return reply;
 }
 
+CTask_FormData HttpApiServer::jsonTextReply(const CTask_FormData& request, const QByteArray& resultText)
+{
+    CTask_FormData reply = replyTo(request);
+    reply.body = resultText;
+    reply.content_type = QStringLiteral("application/json");
+    return reply;
+}
+
 void HttpApiServer::httpapi__get_product_infos(const CTask_FormData& request)
 {
     if (refusedWhileOff(request))
@@ -104,7 +112,7 @@ void HttpApiServer::httpapi__get_production_count_bytime(const CTask_FormData& r
     // work thread.
     count.deviceName = owner->devicename;
     answerLater(request, [request, count](const std::atomic<bool>& stopping) {
-        return replyTo(request, HttpApiReplies::productionCount(count, &stopping));
+        return jsonTextReply(request, HttpApiReplies::productionCount(count, &stopping));
     });
 }
 
@@ -154,10 +162,7 @@ void HttpApiServer::httpapi__get_records(const CTask_FormData& request)
     }
     answerLater(request, [request, span](const std::atomic<bool>& stopping) {
         const OperationRecordQuery query(MoJuWizard::recordDatabasePath(), &MoJuWizard::openRecordDay);
-        CTask_FormData reply = replyTo(request);
-        reply.body = query.run(span, &stopping);
-        reply.content_type = QStringLiteral("application/json");
-        return reply;
+        return jsonTextReply(request, query.run(span, &stopping));
     });
 }
 

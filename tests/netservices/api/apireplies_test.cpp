@@ -7,6 +7,7 @@
 #include "support/testenv.h"
 
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QSettings>
 #include <QSqlQuery>
 #include <gtest/gtest.h>
@@ -66,7 +67,10 @@ QJsonObject countOrRefusal(const QJsonObject& body, const QString& deviceName)
     if (!HttpApiReplies::parseCountRequest(body, &request))
         return HttpApiReplies::countRefusal();
     request.deviceName = deviceName;
-    return HttpApiReplies::productionCount(request);
+    QJsonParseError error;
+    const QJsonObject reply = QJsonDocument::fromJson(HttpApiReplies::productionCount(request), &error).object();
+    EXPECT_EQ(error.error, QJsonParseError::NoError);
+    return reply;
 }
 
 }  // namespace
