@@ -3,9 +3,9 @@
 
 Starts the built program in a scratch folder with the API on, takes one get_product_infos reply,
 has nginx-light (one worker) answer every POST with exactly that body, and loads both with wrk
-over keep-alive connections: one connection, then eight. Prints requests per second, the 99th
-latency percentile, the replies that were not 200 (the API answers 503 while the same url is
-being served) and the ratio program / nginx.
+over keep-alive connections: one connection, then eight. Prints answers (status 200) per
+second, the 99th latency percentile, the replies that were not 200 (the API answers 503 while
+the same url is being served; they are not counted as answers) and the ratio program / nginx.
 
 Run from the repository root after a build:  tools/bench/product_infos_bench.py [--build build]
 It installs nginx-light and wrk (scripts/setup-deps.sh --bench) and re-runs itself in a network
@@ -51,11 +51,14 @@ def wrk(url, connections, seconds, script):
     threads = min(connections, 4)
     out = subprocess.run(["wrk", "-t%d" % threads, "-c%d" % connections, "-d%ds" % seconds, "--latency",
                           "-s", script, url], check=True, capture_output=True, text=True).stdout
-    rate = float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1))
+    done = re.search(r"(\d+) requests in ([\d.]+)(us|ms|s|m),", out)
+    span = float(done.group(2)) * {"us": 1e-6, "ms": 1e-3, "s": 1.0, "m": 60.0}[done.group(3)]
+    bad = re.search(r"Non-2xx or 3xx responses:\s+(\d+)", out)
+    refused = int(bad.group(1)) if bad else 0
     p99 = re.search(r"^\s+99%\s+([\d.]+)(us|ms|s)\s*$", out, re.M)
     scale = {"us": 0.001, "ms": 1.0, "s": 1000.0}[p99.group(2)]
-    bad = re.search(r"Non-2xx or 3xx responses:\s+(\d+)", out)
-    return rate, float(p99.group(1)) * scale, int(bad.group(1)) if bad else 0
+    # Only answers with the product information count; a 503 (url busy) is no answer.
+    return (int(done.group(1)) - refused) / span, float(p99.group(1)) * scale, refused
 
 
 def main():
@@ -91,7 +94,7 @@ def main():
         for connections in (1, 8):
             ours = wrk("http://127.0.0.1:%d/v18/http/%s" % (benchlib.API_PORT, ROUTE), connections, args.seconds, script)
             theirs = wrk("http://127.0.0.1:%d/v18/http/%s" % (NGINX_PORT, ROUTE), connections, args.seconds, script)
-            print("%d connection%s: program %8.0f req/s p99 %6.2f ms (%d not 200) | nginx %8.0f req/s p99 %6.2f ms"
+            print("%d connection%s: program %8.0f answers/s p99 %6.2f ms (%d not 200) | nginx %8.0f answers/s p99 %6.2f ms"
                   " | ratio %.2fx"
                   % (connections, "" if connections == 1 else "s", ours[0], ours[1], ours[2], theirs[0], theirs[1],
                      ours[0] / theirs[0]))
