@@ -18,7 +18,7 @@ const QString kTimeFormat = QStringLiteral("yyyy-MM-dd hh:mm:ss");
 const QString kRowTimeFormat = QStringLiteral("hh.mm.ss");
 const QString kNotLoggedIn = QStringLiteral("未登录");
 // How long a reader waits for the open database's day to settle while it rolls over.
-constexpr int kRollWaitMs = 2000;
+constexpr int kRollWaitMs = 1000;
 constexpr int kRollPollMs = 10;
 
 void appendUtf8(QByteArray& out, uint code)
@@ -156,12 +156,14 @@ bool appendDay(ReadOnlyDatabase& connection, const QString& path, const QDate& d
     return ok;
 }
 
-// The open database's day, waiting out a roll that is under way.
-QDate settledOpenDay(const std::function<QDate()>& openDay)
+// The open database's day, waiting out a roll that is under way. One query waits at most
+// kRollWaitMs in all: without a main window there is no open database, and no day to wait for.
+QDate settledOpenDay(const std::function<QDate()>& openDay, int& waitLeftMs)
 {
     QDate day = openDay();
-    for (int waited = 0; !day.isValid() && waited < kRollWaitMs; waited += kRollPollMs) {
+    while (!day.isValid() && waitLeftMs > 0) {
         QThread::msleep(kRollPollMs);
+        waitLeftMs -= kRollPollMs;
         day = openDay();
     }
     return day;
@@ -222,12 +224,13 @@ QByteArray OperationRecordQuery::run(const Request& request, const std::atomic<b
     ReadOnlyDatabase connection(QStringLiteral("records"));
     QByteArray out("{\"record\":[");
     bool first = true;
+    int rollWaitLeftMs = kRollWaitMs;
     for (auto it = plan.cbegin(); it != plan.cend(); ++it) {
         if (stopping && stopping->load())
             break;
         const QDate day = it.key();
         const QString fileName = day.toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(".db");
-        const QDate openDay = settledOpenDay(m_openDay);
+        const QDate openDay = settledOpenDay(m_openDay, rollWaitLeftMs);
         if (day == openDay) {
             const int mark = out.size();
             const bool markFirst = first;
