@@ -77,6 +77,9 @@ public:
     struct CountArrays;
     static CountArrays collectCounts(const QString& from, const QString& to, const CountShape& shape,
                                      const std::atomic<bool>* stopping);
+    // Adds one production day (null: no usable file) to the arrays.
+    static void addDay(const QDateTime& cursor, const QJsonObject* day, const QDateTime& fromTime,
+                       const QDateTime& toTime, const CountShape& shape, CountArrays& arrays);
     static bool completeData(QDateTime day, QDateTime from, QDateTime to, CountArrays& arrays, int cameraCount,
                              int detectCount, int& firstSlot, int& endSlot, int morningStart);
     static void completeDataForErrorData(QDateTime day, QDateTime from, QDateTime to, CountArrays& arrays,

@@ -13,6 +13,9 @@
 #include "vision/wizardpara.h"
 
 #include <QFileInfo>
+#include <QFuture>
+#include <QThreadPool>
+#include <QtConcurrent/QtConcurrentRun>
 #include <QJsonDocument>
 #include <QSqlQuery>
 #include <QVariant>
@@ -56,6 +59,8 @@ using EveryDetect = CountArrays::EveryDetect;
 
 const QString kTimeFormat = QStringLiteral("yyyy-MM-dd hh:mm:ss");
 const QString kDateFormat = QStringLiteral("yyyy-MM-dd");
+// Days read before their JSON is parsed: bounds what a long range holds at once.
+constexpr size_t kChunkDays = 32;
 const QString kDayJsonBytes =
     QStringLiteral("select cast(value1 as blob) from resstatistics where name='statisticsjson'");
 
@@ -251,26 +256,39 @@ void groupShape(const QJsonObject& group, int& cameraCount, int& detectCount)
     }
 }
 
-// The day JSON of a day file, or nothing when the file is missing or does not open. A file
-// without the JSON row is read in the older row layout: today's file under the group asked
-// and the date given, an archive as a "default" group under its own date.
-std::optional<QJsonObject> readDay(ReadOnlyDatabase& connection, const QString& path, const QDate& currentDate,
-                                   const QString& group)
+// One day file as read: its stored JSON text, parsed later (and on a helper thread), or a
+// day already made from the older row layout.
+struct DaySource {
+    QByteArray text;
+    QJsonObject day;
+
+    QJsonObject& parsed()
+    {
+        if (!text.isEmpty()) {
+            day = QJsonDocument::fromJson(text).object();
+            text.clear();
+        }
+        return day;
+    }
+};
+
+// A day file, or nothing when the file is missing or does not open. A file without the JSON
+// row is read in the older row layout: today's file under the group asked and the date given,
+// an archive as a "default" group under its own date.
+std::optional<DaySource> readDay(ReadOnlyDatabase& connection, const QString& path, const QDate& currentDate,
+                                 const QString& group)
 {
     if (!connection.open(path))
         return std::nullopt;
-    QJsonObject day;
+    DaySource source;
     {
         QSqlQuery query(connection.db());
         query.setForwardOnly(true);
         // The stored text's own bytes (UTF-8 as every store writes it), read without a
         // round trip through UTF-16.
-        QByteArray text;
         if (query.exec(kDayJsonBytes) && query.next())
-            text = query.value(0).toByteArray();
-        if (!text.isEmpty()) {
-            day = QJsonDocument::fromJson(text).object();
-        } else {
+            source.text = query.value(0).toByteArray();
+        if (source.text.isEmpty()) {
             CountGroup older = ResStatisticsDatabase::olderLayoutGroup(query);
             CountGroupList list;
             if (ResStatisticsDatabase::removeSuffix(path) == QLatin1String("ResStatistics")) {
@@ -280,11 +298,11 @@ std::optional<QJsonObject> readDay(ReadOnlyDatabase& connection, const QString& 
                 list.date = ResStatisticsDatabase::removeSuffix(path);
             }
             list.groups.push_back(older);
-            day = ResStatisticsParam::StuCountToJson(list);
+            source.day = ResStatisticsParam::StuCountToJson(list);
         }
     }
     connection.close();
-    return day;
+    return source;
 }
 
 // The production date "ResStatistics.db" holds: from midnight to the morning hour it is still
@@ -438,61 +456,90 @@ ResStatisticsDatabase::CountArrays ResStatisticsDatabase::collectCounts(const QS
 
     ReadOnlyDatabase connection(QStringLiteral("counts"));
     const QDate todayFileDate = currentFileDate(connection);
+    // Days are read in chunks: the files one after the other, then their JSON parsed by this
+    // thread and one helper together, then added in order.
+    QThreadPool helper;
+    helper.setMaxThreadCount(1);
+    struct Day {
+        QDateTime cursor;
+        std::optional<DaySource> source;
+    };
+    std::vector<Day> chunk;
 
     QDateTime cursor = fromTime.addDays(-2);
     while (cursor < toTime) {
         if (stopping && stopping->load())
             break;
-        cursor = cursor.addDays(1);
-        const size_t before = arrays.detectAll.size();
-        const auto zeroFill = [&] {
-            completeDataForErrorData(cursor, fromTime, toTime, arrays, shape.cameraCount, shape.stepCount);
+        chunk.clear();
+        while (cursor < toTime && chunk.size() < kChunkDays) {
+            cursor = cursor.addDays(1);
+            const bool isToday = cursor.date() == todayFileDate;
+            std::optional<DaySource> source = readDay(
+                connection, isToday ? currentFileName() : archivePath(cursor.date()), todayFileDate, shape.group);
+            if (isToday && source) {
+                // The day may have rolled since the date was read: the file then holds the next
+                // day, and the day asked for is in its archive.
+                const QDate stored =
+                    QDate::fromString(source->parsed().value(QStringLiteral("date")).toString(), kDateFormat);
+                if (stored.isValid() && stored != cursor.date())
+                    source = readDay(connection, archivePath(cursor.date()), todayFileDate, shape.group);
+            }
+            chunk.push_back({cursor, std::move(source)});
+        }
+        const auto parseEvery = [&chunk](size_t first) {
+            for (size_t i = first; i < chunk.size(); i += 2) {
+                if (chunk[i].source)
+                    chunk[i].source->parsed();
+            }
         };
-        const bool isToday = cursor.date() == todayFileDate;
-        std::optional<QJsonObject> day =
-            readDay(connection, isToday ? currentFileName() : archivePath(cursor.date()), todayFileDate, shape.group);
-        if (isToday && day) {
-            // The day may have rolled since the date was read: the file then holds the next day,
-            // and the day asked for is in its archive.
-            const QDate stored = QDate::fromString(day->value(QStringLiteral("date")).toString(), kDateFormat);
-            if (stored.isValid() && stored != cursor.date())
-                day = readDay(connection, archivePath(cursor.date()), todayFileDate, shape.group);
-        }
-        if (!day) {
-            zeroFill();
-            continue;
-        }
-
-        QDate dayDate = QDate::fromString(day->value(QStringLiteral("date")).toString(), kDateFormat);
-        if (!dayDate.isValid())
-            dayDate = cursor.date();
-        const QJsonArray groups = day->value(QStringLiteral("groups")).toArray();
-        // One group per name and day; a repeated name would count its hours twice.
-        const auto match = std::find_if(groups.begin(), groups.end(), [&shape](const QJsonValue& value) {
-            return value.toObject().value(QStringLiteral("groupName")).toString() == shape.group;
-        });
-        if (match == groups.end()) {
-            zeroFill();
-            continue;
-        }
-        const QJsonObject dayGroup = (*match).toObject();
-        int cameraCount = 0;
-        int detectCount = 0;
-        groupShape(dayGroup, cameraCount, detectCount);
-        int morningStart = 8;
-        if (dayGroup.contains(QStringLiteral("morningStart")))
-            morningStart = dayGroup.value(QStringLiteral("morningStart")).toInt(8);
-        if (morningStart < 0 || morningStart > 23)
-            morningStart = 8;
-        int firstSlot = 0;
-        int endSlot = 0;
-        if (completeData(QDateTime(dayDate, QTime(0, 0)), fromTime, toTime, arrays, cameraCount, detectCount,
-                         firstSlot, endSlot, morningStart)) {
-            addGroupValues(dayGroup, firstSlot, endSlot, arrays);
-            arrays.alignTo(before + size_t(qMax(0, endSlot - firstSlot)));
-        }
+        QFuture<void> other = QtConcurrent::run(&helper, [&parseEvery] { parseEvery(1); });
+        parseEvery(0);
+        other.waitForFinished();
+        for (Day& entry : chunk)
+            addDay(entry.cursor, entry.source ? &entry.source->parsed() : nullptr, fromTime, toTime, shape, arrays);
     }
     return arrays;
+}
+
+void ResStatisticsDatabase::addDay(const QDateTime& cursor, const QJsonObject* day, const QDateTime& fromTime,
+                                   const QDateTime& toTime, const CountShape& shape, CountArrays& arrays)
+{
+    const size_t before = arrays.detectAll.size();
+    const auto zeroFill = [&] {
+        completeDataForErrorData(cursor, fromTime, toTime, arrays, shape.cameraCount, shape.stepCount);
+    };
+    if (!day) {
+        zeroFill();
+        return;
+    }
+    QDate dayDate = QDate::fromString(day->value(QStringLiteral("date")).toString(), kDateFormat);
+    if (!dayDate.isValid())
+        dayDate = cursor.date();
+    const QJsonArray groups = day->value(QStringLiteral("groups")).toArray();
+    // One group per name and day; a repeated name would count its hours twice.
+    const auto match = std::find_if(groups.begin(), groups.end(), [&shape](const QJsonValue& value) {
+        return value.toObject().value(QStringLiteral("groupName")).toString() == shape.group;
+    });
+    if (match == groups.end()) {
+        zeroFill();
+        return;
+    }
+    const QJsonObject dayGroup = (*match).toObject();
+    int cameraCount = 0;
+    int detectCount = 0;
+    groupShape(dayGroup, cameraCount, detectCount);
+    int morningStart = 8;
+    if (dayGroup.contains(QStringLiteral("morningStart")))
+        morningStart = dayGroup.value(QStringLiteral("morningStart")).toInt(8);
+    if (morningStart < 0 || morningStart > 23)
+        morningStart = 8;
+    int firstSlot = 0;
+    int endSlot = 0;
+    if (completeData(QDateTime(dayDate, QTime(0, 0)), fromTime, toTime, arrays, cameraCount, detectCount, firstSlot,
+                     endSlot, morningStart)) {
+        addGroupValues(dayGroup, firstSlot, endSlot, arrays);
+        arrays.alignTo(before + size_t(qMax(0, endSlot - firstSlot)));
+    }
 }
 
 bool ResStatisticsDatabase::completeData(QDateTime day, QDateTime from, QDateTime to, CountArrays& arrays,
