@@ -1,6 +1,7 @@
 // Start-up of the mould monitor: application object, logging, shared tables, the main window
 // with its detection cycle, then the services that need the main window; an orderly stop on
 // SIGTERM or SIGINT.
+#include "base/appclock.h"
 #include "base/globals.h"
 #include "base/lanstr.h"
 #include "base/logmanager.h"
@@ -38,6 +39,7 @@ void chooseOffscreenWhenHeadless()
 
 int main(int argc, char* argv[])
 {
+    AppClock::pinTimeZone();
     chooseOffscreenWhenHeadless();
     registerMetaTypes();
     registerDiskMetaTypes();

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, only when one is missing.
+# --bench also installs what the benchmarks under tools/bench compare against (nginx-light, wrk).
 set -euo pipefail
 
 packages=(
@@ -11,6 +12,9 @@ packages=(
   fonts-wqy-microhei
   iproute2 python3 python3-websockets
 )
+if [ "${1:-}" = "--bench" ]; then
+  packages+=(nginx-light wrk)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

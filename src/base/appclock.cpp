@@ -1,6 +1,9 @@
 #include "base/appclock.h"
 
+#include <QFileInfo>
+
 #include <atomic>
+#include <ctime>
 
 namespace {
 std::atomic<qint64> gOffsetMs{0};
@@ -39,3 +42,15 @@ void advanceMs(qint64 ms)
 }
 
 }  // namespace AppClock
+
+QByteArray AppClock::pinTimeZone()
+{
+    if (qEnvironmentVariableIsEmpty("TZ")) {
+        // The C library's own default zone file, not a machine path of the program's: it is the
+        // same file whatever MOULD_ROOT says.
+        const bool hasZoneFile = QFileInfo::exists(QStringLiteral("/etc/localtime"));
+        qputenv("TZ", hasZoneFile ? QByteArrayLiteral(":/etc/localtime") : QByteArrayLiteral("UTC0"));
+        tzset();
+    }
+    return qgetenv("TZ");
+}

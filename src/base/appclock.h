@@ -13,4 +13,10 @@ qint64 offsetMs();
 void setNow(const QDateTime& moment);   // sets the offset so that now() reads moment
 void advanceMs(qint64 ms);
 
+// Without TZ, the C library looks at its zone file again at every local-time conversion (Qt
+// and glog make one per date, per record row, per log line). When TZ is unset this sets it once
+// to the zone in use: ":/etc/localtime" when that file exists, else UTC as the library would
+// take it. Call first thing in main, before any thread or log. Returns TZ as it is then.
+QByteArray pinTimeZone();
+
 }  // namespace AppClock

@@ -32,6 +32,8 @@
 #include <QSqlQuery>
 #include <QtDebug>
 
+#include <atomic>
+
 MoJuWizard* gpWin = nullptr;
 
 namespace {
@@ -41,6 +43,9 @@ const QString kRecordDayFile = QStringLiteral("time.txt");
 const QString kRecordDayFolder = QStringLiteral("./RECORD");
 const QString kPictureRoot = QStringLiteral("./alarmimage");
 const QString kNotLoggedIn = QStringLiteral("未登录");
+
+// The record day for readers on other threads (a Julian day number; 0 while none is open).
+std::atomic<qint64> gOpenRecordDay{0};
 
 // Save requests of the detection cycle, turned into hand-over flags by CheckNG.
 constexpr int kSaveOK = 2;
@@ -198,6 +203,7 @@ MoJuWizard::~MoJuWizard()
     delete gpSaveFialImageThread;
     gpSaveFialImageThread = nullptr;
     freeFailImages();
+    gOpenRecordDay.store(0);
     {
         QSqlDatabase db = recordDatabase();
         db.close();
@@ -210,6 +216,17 @@ MoJuWizard::~MoJuWizard()
 QString MoJuWizard::recordConnectionName()
 {
     return QStringLiteral("RECORD");
+}
+
+QString MoJuWizard::recordDatabasePath()
+{
+    return kRecordDbPath;
+}
+
+QDate MoJuWizard::openRecordDay()
+{
+    const qint64 day = gOpenRecordDay.load();
+    return day == 0 ? QDate() : QDate::fromJulianDay(day);
 }
 
 QSqlDatabase MoJuWizard::recordDatabase() const
@@ -238,15 +255,23 @@ void MoJuWizard::openRecordDatabase()
 
 void MoJuWizard::checkRecordDay()
 {
-    const QDate today = AppClock::now().date();
+    rollRecordDay(AppClock::now().date());
+}
+
+void MoJuWizard::rollRecordDay(const QDate& today)
+{
     if (!m_recordDay.isValid()) {
         QFile dayFile(kRecordDayFile);
         if (dayFile.open(QIODevice::ReadOnly))
             m_recordDay = QDate::fromString(QString::fromLatin1(dayFile.readAll()).trimmed(), QStringLiteral("yyyy-MM-dd"));
     }
-    if (m_recordDay == today)
+    if (m_recordDay == today) {
+        gOpenRecordDay.store(today.toJulianDay());
         return;
+    }
 
+    // Readers on other threads see the change coming and look again once it is done.
+    gOpenRecordDay.store(0);
     if (m_recordDay.isValid()) {
         // The finished day's records move into ./RECORD/<day>.db; today starts a fresh database.
         const QString target = kRecordDayFolder + QLatin1Char('/') + m_recordDay.toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(".db");
@@ -267,13 +292,18 @@ void MoJuWizard::checkRecordDay()
     }
     m_recordDay = today;
     writeFileAtomically(kRecordDayFile, today.toString(QStringLiteral("yyyy-MM-dd")).toLatin1());
+    gOpenRecordDay.store(today.toJulianDay());
 }
 
 void MoJuWizard::InsertRecord(QString remarks, QString recordtype)
 {
+    // One reading of the clock decides both the day file and the time of day of the record.
+    const QDateTime now = AppClock::now();
+    if (now.date() != m_recordDay)
+        rollRecordDay(now.date());
     QSqlQuery query(recordDatabase());
     query.prepare(QStringLiteral("INSERT INTO RECORD (recordtime, recordpassword, remarks, recordtype) VALUES (?, ?, ?, ?)"));
-    const QString recordtime = AppClock::now().toString(QStringLiteral("hh.mm.ss"));
+    const QString recordtime = now.toString(QStringLiteral("hh.mm.ss"));
     query.addBindValue(recordtime);
     query.addBindValue(kNotLoggedIn);
     query.addBindValue(remarks);

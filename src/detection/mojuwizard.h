@@ -38,16 +38,21 @@ public:
     int currentStep() const { return m_curStep; }
     int cycleTime() const { return m_cycleTime; }   // tenths of a second
 
-    // The open record database (today's operation records).
+    // The open record database (the operation records of the record day).
     QSqlDatabase recordDatabase() const;
     static QString recordConnectionName();
+    static QString recordDatabasePath();
+    // The day whose records the open record database holds; any thread. Invalid while that day
+    // rolls over (and without a main window), so a reader can tell the file changed under it.
+    static QDate openRecordDay();
 
     // One view per camera in use.
     QVector<CammerWidget*> cameraViews;
     // Picture folders [camera][step][kind]: kind 0 NG, kind 1 OK.
     QDir pictureDirs[kMaxCameras][kMaxSteps][2];
 
-    // Appends an operation record to today's RECORD table.
+    // Appends an operation record to the RECORD table of its day, rolling the day first when
+    // the clock has passed midnight since the last record.
     void InsertRecord(QString remarks, QString recordtype);
     // Stores the production counters in "count.ini" in the workspace folder.
     void CountWrite();
@@ -86,6 +91,8 @@ signals:
 
 private:
     void openRecordDatabase();
+    // Moves the records of a finished day to ./RECORD/<day>.db when `today` is another day.
+    void rollRecordDay(const QDate& today);
     void loadCounters();
     void createPictureDirs();
     void RunAlgorithm(int step);

@@ -7,10 +7,13 @@
 #include <QtDebug>
 #include <exception>
 #include <memory>
+#include <optional>
 
 namespace {
 
 constexpr int kWorkerCount = 2;
+// Threads for deferred replies: one long history query may run while a picture is looked up.
+constexpr int kWorkThreads = 2;
 
 struct TaskTiming {
     qint64 elapsed = -1;
@@ -34,11 +37,13 @@ HttpManager::HttpManager(JXKT_TYPE serviceType) : type(serviceType), thread_pool
 {
     qRegisterMetaType<CTask_FormData>("CTask_FormData");
     thread_pool->setMaxThreadCount(kWorkerCount);
+    work_pool.setMaxThreadCount(kWorkThreads);
 }
 
 HttpManager::~HttpManager()
 {
     // Nothing of the service may outlive it: its workers and its reactor's thread stop here.
+    stopDeferredWork();
     Reload_Future_Workfunc(true);
     retireReactor();
     thread_pool->waitForDone();
@@ -279,10 +284,15 @@ void HttpManager::SlotRecvRequest_ThreadMold2(CTask_FormData request)
         QMutexLocker lock(&mutex);
         busy_urls.append(request.url);
     }
+    // A handler may run inside another's nested event loop: each keeps its own mark.
+    const bool outerDeferred = handler_deferred;
+    handler_deferred = false;
     ++handler_depth;
     runHandler(route.value(), request);   // never throws
     --handler_depth;
-    {
+    const bool deferred = handler_deferred;
+    handler_deferred = outerDeferred;
+    if (!deferred) {
         QMutexLocker lock(&mutex);
         busy_urls.removeOne(request.url);
     }
@@ -299,7 +309,44 @@ void HttpManager::SlotRecvRequest_ThreadMold2(CTask_FormData request)
         else
             sendAsync(held.record);
     }
+    if (!deferred)
+        markServed(request);
+}
+
+void HttpManager::answerLater(const CTask_FormData& request, Work work)
+{
+    handler_deferred = true;
+    QtConcurrent::run(&work_pool, [this, request, work] {
+        std::optional<CTask_FormData> reply;
+        // Work that fails must still let its url and its connection's later replies go.
+        try {
+            reply = work(work_stopping);
+        } catch (const std::exception& error) {
+            qWarning().noquote() << "work for" << request.url << "failed:" << error.what();
+        } catch (...) {
+            qWarning().noquote() << "work for" << request.url << "failed";
+        }
+        finishLater(request, reply);
+    });
+}
+
+void HttpManager::finishLater(const CTask_FormData& request, const std::optional<CTask_FormData>& reply)
+{
+    {
+        QMutexLocker lock(&mutex);
+        busy_urls.removeOne(request.url);
+    }
+    // From this thread both go straight to the reactor, the reply first; a connection that went
+    // away meanwhile takes neither, and nothing else is touched.
+    if (reply)
+        sendAsync(*reply);
     markServed(request);
+}
+
+void HttpManager::stopDeferredWork()
+{
+    work_stopping = true;
+    work_pool.waitForDone();
 }
 
 void HttpManager::SlotRecvResponse(CTask_FormData record, bool stashed)

@@ -11,7 +11,9 @@
 #include <QObject>
 #include <QSharedPointer>
 #include <QThreadPool>
+#include <atomic>
 #include <functional>
+#include <optional>
 
 // Which reactor a service owns.
 enum JXKT_TYPE : int {
@@ -25,6 +27,11 @@ enum JXKT_TYPE : int {
 // Every dispatch mode reports each request done to the reactor once its handler has returned
 // (after the sends the handler made), so that replies on a connection leave in the order of
 // their requests even when one is decided early (404, 503) or served on another worker.
+//
+// A mode-4 handler whose answer needs files or databases hands that work to answerLater: it
+// runs on the service's own two work threads, and its reply is sent from there. The url stays
+// busy and the request keeps its place among its connection's replies until then, so the
+// object's thread (the GUI thread for the API) never waits for a disk.
 class HttpManager : public QObject {
     Q_OBJECT
 public:
@@ -47,6 +54,10 @@ public:
     // Limits of the reactors built from now on. Object's thread, before startReactor.
     void setReactorLimits(const JXKC::TcpReactor::Limits& limits) { reactor_limits = limits; }
 
+    // Work that builds a reply on a work thread. It must not touch the service: it takes what
+    // it needs by value. `stopping` turns true when the service goes; long work gives up then.
+    using Work = std::function<CTask_FormData(const std::atomic<bool>& stopping)>;
+
 signals:
     void readyToClose();
     void new_message_arrive();
@@ -58,6 +69,13 @@ public slots:
     virtual void SlotRecvRequest_ThreadMold2(CTask_FormData request);
 
 protected:
+    // From a mode-4 handler: `work` runs on a work thread and what it returns is sent as the
+    // request's reply; until then the url stays busy and the request keeps its place in line.
+    void answerLater(const CTask_FormData& request, Work work);
+    // Tells running work to give up and waits for it. A service that defers work calls it first
+    // thing in its destructor, while it is still whole.
+    void stopDeferredWork();
+
     // The reactor as held now; safe from the reactor's own thread while it is being replaced.
     QSharedPointer<JXKC::TcpReactor> currentReactor() const;
 
@@ -80,6 +98,8 @@ private:
     // Modes 1 and 2: the slot, then the report that the request is done.
     void routeRequest(const CTask_FormData& request);
     void markServed(const CTask_FormData& request);
+    // On the work thread: lets the url go, sends the reply and reports the request done.
+    void finishLater(const CTask_FormData& request, const std::optional<CTask_FormData>& reply);
     void logTiming(const char* header, const CTask_FormData& request) const;
 
     mutable QMutex reactor_mutex;   // guards the reactor pointer itself
@@ -91,5 +111,9 @@ private:
         bool served_mark;   // the record is a request to report done, not a message to send
     };
     QList<HeldSend> held_sends;
+    // Set by answerLater while a mode-4 handler runs: its request is finished by the work.
+    bool handler_deferred = false;
     JXKC::TcpReactor::Limits reactor_limits;
+    QThreadPool work_pool;
+    std::atomic<bool> work_stopping{false};
 };

@@ -97,7 +97,10 @@ void SCI_ExecObj_Send::SerializeWrite(QTcpSocket* target)
         break;
     }
     default:
-        Integrality_Empty(task);
+        if (task.hasJsonText())
+            Integrality_Json(task);
+        else
+            Integrality_Empty(task);
         break;
     }
     socket = nullptr;
@@ -143,6 +146,19 @@ QByteArray replyWrapper(const CTask_FormData& record)
     return QJsonDocument(wrapper).toJson(QJsonDocument::Compact);
 }
 
+// The wrapper up to its "result" value, for a result given as ready JSON text: the text and a
+// closing brace follow. Keys are written sorted, so "result" comes last.
+QByteArray replyWrapperHead(const CTask_FormData& record)
+{
+    QJsonObject wrapper;
+    wrapper.insert(QStringLiteral("code"), record.result_code);
+    wrapper.insert(QStringLiteral("msg"), record.status_text);
+    wrapper.insert(QStringLiteral("result"), QJsonValue::Null);
+    QByteArray head = QJsonDocument(wrapper).toJson(QJsonDocument::Compact);
+    head.chop(int(sizeof("null}")) - 1);
+    return head;
+}
+
 }  // namespace
 
 void SCI_ExecObj_Send::Integrality_Empty(CTask_FormData& record)
@@ -169,6 +185,15 @@ void SCI_ExecObj_Send::Integrality_Json(CTask_FormData& record)
     const QString firstLine = record.getResponseFirstLine();
     if (firstLine.isEmpty())
         return;
+    if (record.hasJsonText()) {
+        // A large ready body is written as it is, never copied into one message first.
+        const QByteArray head = record.url.isEmpty() ? replyWrapperHead(record) : QByteArray();
+        const QByteArray tail = record.url.isEmpty() ? QByteArray("}") : QByteArray();
+        socket->write(buildHeader(record, head.size() + record.body.size() + tail.size(), true) + head);
+        socket->write(record.body);
+        socket->write(tail);
+        return;
+    }
     const QByteArray body =
         record.url.isEmpty() ? replyWrapper(record) : QJsonDocument(record.json).toJson(QJsonDocument::Compact);
     socket->write(buildHeader(record, body.size(), true) + body);

@@ -150,6 +150,12 @@ int CTask_FormData::getTaskPkgType() const
     return 0;
 }
 
+bool CTask_FormData::hasJsonText() const
+{
+    return json.isEmpty() && images.isEmpty() && files.isEmpty() && !body.isEmpty()
+           && content_type == QLatin1String("application/json");
+}
+
 QString CTask_FormData::getResponseFirstLine()
 {
     if (!url.isEmpty()) {

@@ -48,6 +48,11 @@ public:
     // code and status text that go into the reply body (400 sets the code only).
     QString getResponseFirstLine();
 
+    // The body is ready JSON text to send as the message's JSON (for a reply: its "result"):
+    // content type "application/json", no JSON object, images or files. Large replies are built
+    // so, as text, without a document in memory.
+    bool hasJsonText() const;
+
     // Thread-safe access to the progress list while other threads may be filling it.
     QList<TcpTsk_Info> progressCopy() const;
     void setProgress(const QList<TcpTsk_Info>& list);

@@ -10,6 +10,8 @@
 #include <QSqlQuery>
 #include <QString>
 
+#include <atomic>
+
 class ResStatisticsParam;
 
 // Keeps the production statistics on disk: today's day JSON in "ResStatistics.db", every ended
@@ -49,18 +51,39 @@ public:
     static void loadCountCamera(CountCamera& camera, int cameraIndex, QSqlQuery query);
     static bool loadCountDetect(CountDetect& record, QString sql, QSqlQuery query);
 
+    // What the production-count query needs of the program's state: the group asked (empty:
+    // the current one), the cameras of the camera manager and the steps in use.
+    struct CountShape {
+        QString group;
+        int cameraCount = 0;
+        int stepCount = 0;
+    };
+    // Reads that state; the thread that owns it (the GUI thread).
+    static CountShape currentCountShape(const QString& group);
+
     // Production counts per hour between two local times ("yyyy-MM-dd hh:mm:ss") for one
-    // parameter group (empty: the current one). Reads the day files, changes nothing.
+    // parameter group (empty: the current one). Reads the day files read-only, changes nothing.
     static void loadCount(QString from, QString to, QJsonObject& result, QString group);
-    static bool completeData(QDateTime day, QDateTime from, QDateTime to, QJsonArray& detectNg,
-                             QJsonArray& detectAll, QJsonArray& detectNgDetail, QJsonArray& detectAllDetail,
-                             QJsonArray& everyDetect, int cameraCount, int detectCount, int& firstSlot,
-                             int& endSlot, int morningStart);
-    static void completeDataForErrorData(QDateTime day, QDateTime from, QDateTime to, QJsonArray& detectNg,
-                                         QJsonArray& detectAll, QJsonArray& detectNgDetail,
-                                         QJsonArray& detectAllDetail, QJsonArray& everyDetect, int cameraCount,
-                                         int detectCount);
-    static QJsonObject creatorEveryDetectIndex(QJsonObject model);
+    // The same from a shape taken before; any thread (each call has its own connection). Gives
+    // up, answering what it has, once `stopping` turns true.
+    static void loadCount(const QString& from, const QString& to, QJsonObject& result, const CountShape& shape,
+                          const std::atomic<bool>* stopping = nullptr);
+    // The same reply as compact JSON text, with `extra` keys beside the arrays: what the HTTP
+    // API sends, made without a JSON document in between.
+    static QByteArray loadCountJson(const QString& from, const QString& to, const CountShape& shape,
+                                    const QJsonObject& extra, const std::atomic<bool>* stopping = nullptr);
+    // The per-hour arrays of a count reply while they are built, as plain numbers (see
+    // resstatisticsquery.cpp); turned into JSON once at the end.
+    struct CountArrays;
+    static CountArrays collectCounts(const QString& from, const QString& to, const CountShape& shape,
+                                     const std::atomic<bool>* stopping);
+    // Adds one production day (null: no usable file) to the arrays.
+    static void addDay(const QDateTime& cursor, const QJsonObject* day, const QDateTime& fromTime,
+                       const QDateTime& toTime, const CountShape& shape, CountArrays& arrays);
+    static bool completeData(QDateTime day, QDateTime from, QDateTime to, CountArrays& arrays, int cameraCount,
+                             int detectCount, int& firstSlot, int& endSlot, int morningStart);
+    static void completeDataForErrorData(QDateTime day, QDateTime from, QDateTime to, CountArrays& arrays,
+                                         int cameraCount, int detectCount);
     static QString removeSuffix(const QString& path);
 
     // Longest range the count query answers (a year and a bit); longer ones answer empty.

@@ -1,6 +1,8 @@
 #include "netservices/netcards/networkmanager.h"
 #include "netservices/netmachine.h"
 
+#include <QApplication>
+#include <QThread>
 #include <gtest/gtest.h>
 
 namespace {
@@ -162,10 +164,21 @@ TEST(NetworkCards, ScanTakesTheCardDownAndUpAndListsEachNetworkOnce)
         "                    ESSID:\"\"\n"
         "                    ESSID:\"office\"\n"
         "                    ESSID:\"plant floor\"\n";
+    // Every command of the scan may take long: none of them may run on the GUI thread.
+    QStringList onGuiThread;
+    machine.runner.setHandler([&machine, &onGuiThread](const QString& program, const QStringList&) {
+        if (QThread::currentThread() == qApp->thread())
+            onGuiThread << program;
+        CommandResult result;
+        if (program == QLatin1String("iwlist"))
+            result.output = machine.iwlistOutput;
+        return result;
+    });
     NetworkManager* manager = NetworkManager::getInstance();
     EXPECT_EQ(manager->getHotPoints("wlan0"), QStringList({"plant floor", "office"}));
     EXPECT_EQ(machine.runner.commands(), QStringList({"ifconfig wlan0 down", "iwconfig wlan0 mode managed",
                                                       "ifconfig wlan0 up", "iwlist wlan0 scan"}));
+    EXPECT_TRUE(onGuiThread.isEmpty()) << onGuiThread.join(' ').toStdString();
 
     // Names that are not cards of the list, or not plain interface names, reach no command.
     EXPECT_TRUE(manager->getHotPoints("wlan0;reboot").isEmpty());

@@ -8,7 +8,10 @@
 
 #include <QDir>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <gtest/gtest.h>
+
+#include <limits>
 
 namespace {
 
@@ -67,6 +70,10 @@ protected:
         QJsonObject result{{"other", 1}};
         ResStatisticsDatabase::loadCount(from, to, result, group);
         EXPECT_EQ(result.value("other").toInt(), 1);
+        // The API's text form says the same.
+        const QByteArray text = ResStatisticsDatabase::loadCountJson(
+            from, to, ResStatisticsDatabase::currentCountShape(group), {{"other", 1}});
+        EXPECT_EQ(QJsonDocument::fromJson(text).object(), result);
         return result;
     }
 
@@ -180,6 +187,31 @@ TEST_F(StatsQuery, ShapesOfDaysDifferingStayAligned)
     EXPECT_EQ(ints(detail.at(1)).mid(24), (QList<int>{1, 2}));
     const QJsonObject step1 = result.value("every_detect").toArray().at(1).toObject();
     EXPECT_EQ(ints(step1.value("detect_index_all")).at(0), 1);
+}
+
+TEST_F(StatsQuery, HourSumsBeyondAnIntAreSentAsTheLargestInt)
+{
+    QJsonObject full = day("2024-01-10");
+    QJsonArray groups = full.value("groups").toArray();
+    QJsonObject group = groups.at(0).toObject();
+    QJsonArray datas = group.value("datas").toArray();
+    QJsonObject allCameras = datas.last().toObject();
+    QJsonArray records = allCameras.value("data").toArray();
+    QJsonObject cycle = records.last().toObject();
+    QJsonArray ok = cycle.value("OK").toArray();
+    ok[0] = std::numeric_limits<int>::max();
+    cycle.insert("OK", ok);
+    records[records.size() - 1] = cycle;
+    allCameras.insert("data", records);
+    datas[datas.size() - 1] = allCameras;
+    group.insert("datas", datas);
+    groups[0] = group;
+    full.insert("groups", groups);
+    ASSERT_TRUE(writeArchive(full));
+
+    const QJsonObject result = query("2024-01-10 08:00:00", "2024-01-10 09:59:59");
+    EXPECT_EQ(ints(result.value("detect_all")), (QList<int>{std::numeric_limits<int>::max(), 2}));
+    EXPECT_EQ(ints(result.value("detect_ng")), (QList<int>{1, 1}));
 }
 
 TEST_F(StatsQuery, BadInputAnswersEmptyAtOnce)

@@ -95,21 +95,34 @@ QJsonObject productInfos(const QString& deviceName)
     return reply;
 }
 
-QJsonObject productionCount(const QJsonObject& request, const QString& deviceName)
+bool parseCountRequest(const QJsonObject& body, CountRequest* request)
 {
-    const QJsonValue start = request.value(QStringLiteral("starttime"));
-    const QJsonValue finish = request.value(QStringLiteral("finishtime"));
-    const QJsonObject refused = errorString(QStringLiteral("错误的时间格式"));
+    const QJsonValue start = body.value(QStringLiteral("starttime"));
+    const QJsonValue finish = body.value(QStringLiteral("finishtime"));
     if (!start.isString() || !finish.isString())
-        return refused;
+        return false;
     if (!isAnswerableSpan(requestTime(start.toString()), requestTime(finish.toString())))
-        return refused;
+        return false;
+    request->from = start.toString();
+    request->to = finish.toString();
+    const ResStatisticsDatabase::CountShape shape = ResStatisticsDatabase::currentCountShape(QString());
+    request->group = shape.group;
+    request->cameraCount = shape.cameraCount;
+    request->stepCount = shape.stepCount;
+    return true;
+}
 
-    QJsonObject reply;
-    ResStatisticsDatabase::loadCount(start.toString(), finish.toString(), reply, QString());
-    reply.insert(QStringLiteral("device_sn"), gDeviceID);
-    reply.insert(QStringLiteral("device_id"), deviceName);
-    return reply;
+QJsonObject countRefusal()
+{
+    return errorString(QStringLiteral("错误的时间格式"));
+}
+
+QByteArray productionCount(const CountRequest& request, const std::atomic<bool>* stopping)
+{
+    const QJsonObject names{{QStringLiteral("device_sn"), gDeviceID}, {QStringLiteral("device_id"), request.deviceName}};
+    return ResStatisticsDatabase::loadCountJson(request.from, request.to,
+                                                {request.group, request.cameraCount, request.stepCount}, names,
+                                                stopping);
 }
 
 QJsonObject lastDetectInfo(const QJsonObject& summary, const QMap<QString, QString>& pictures)
@@ -133,21 +146,28 @@ QJsonObject lastDetectInfo(const QJsonObject& summary, const QMap<QString, QStri
     return reply;
 }
 
-QString detectedPicturePath(const QJsonObject& request, QJsonObject* error)
+bool parsePictureRequest(const QJsonObject& body, PictureRequest* request)
 {
-    const int camera = indexOf(request.value(QStringLiteral("camera_index")));
-    const int step = indexOf(request.value(QStringLiteral("detect_index")));
-    const bool ok = request.value(QStringLiteral("detect_result")).toBool(false);
-    const QString name = request.value(QStringLiteral("picture_name")).toString();
-    if (camera < 0 || step < 0 || camera >= numCamera || step >= gDNum || !isPlainFileName(name)) {
-        *error = errorString(QStringLiteral("参数错误"));
-        return QString();
-    }
-    QString path = picturePath(camera, step, ok, name);
+    request->camera = indexOf(body.value(QStringLiteral("camera_index")));
+    request->step = indexOf(body.value(QStringLiteral("detect_index")));
+    request->ok = body.value(QStringLiteral("detect_result")).toBool(false);
+    request->name = body.value(QStringLiteral("picture_name")).toString();
+    return request->camera >= 0 && request->step >= 0 && request->camera < numCamera && request->step < gDNum
+           && isPlainFileName(request->name);
+}
+
+QJsonObject pictureRefusal()
+{
+    return errorString(QStringLiteral("参数错误"));
+}
+
+QString detectedPicturePath(const PictureRequest& request, QJsonObject* error)
+{
+    QString path = picturePath(request.camera, request.step, request.ok, request.name);
     // A second picture handed over with an NG one is saved among the NG pictures but listed
     // as OK; the listing's own name must find it.
-    if (ok && !QFileInfo(path).isFile())
-        path = picturePath(camera, step, false, name);
+    if (request.ok && !QFileInfo(path).isFile())
+        path = picturePath(request.camera, request.step, false, request.name);
     if (!QFileInfo(path).isFile()) {
         *error = errorString(QStringLiteral("未查询到图片"));
         return QString();

@@ -5,11 +5,15 @@
 #include <QMap>
 #include <QString>
 
+#include <atomic>
+
 // What the HTTP API answers, apart from the transport: each function reads the request body
 // and the program's state and returns the reply object (or does the change it asks for).
-// Everything here runs in the GUI thread, which owns the counters, the main window and its
-// record database. Request bodies come from the plant network: every value is checked before
-// it reaches a file, a command or a counter.
+// Everything here runs in the GUI thread, which owns the counters and the main window, except
+// what reads files: parse...Request checks a request there and takes what the answer needs,
+// and the answer itself (productionCount, detectedPicturePath) is made on a work thread from
+// that alone. Request bodies come from the plant network: every value is checked before it
+// reaches a file, a command or a counter.
 namespace HttpApiReplies {
 
 // Longest span the count and record queries answer; a longer one is refused before any file
@@ -23,14 +27,39 @@ bool isAnswerableSpan(const QDateTime& from, const QDateTime& to);
 
 QJsonObject productInfos(const QString& deviceName);
 
-// {"errorstring": "错误的时间格式"} for a missing, non-text, unreadable or overlong span.
-QJsonObject productionCount(const QJsonObject& request, const QString& deviceName);
+// A production-count request with what its answer needs of the program's state.
+struct CountRequest {
+    QString from;
+    QString to;
+    QString group;       // the current parameter group
+    int cameraCount = 0;   // cameras of the camera manager
+    int stepCount = 0;     // detection steps in use
+    QString deviceName;
+};
+// False for a missing, non-text, unreadable or overlong span. GUI thread.
+bool parseCountRequest(const QJsonObject& body, CountRequest* request);
+// {"errorstring": "错误的时间格式"}
+QJsonObject countRefusal();
+// The counts per hour with the device's names, as the reply's JSON text. Any thread; gives up
+// once `stopping` is set.
+QByteArray productionCount(const CountRequest& request, const std::atomic<bool>* stopping = nullptr);
 
 // The finished period's summary with its pictures (key "camera;step;1 OK or 0 NG" -> path).
 QJsonObject lastDetectInfo(const QJsonObject& summary, const QMap<QString, QString>& pictures);
 
-// The file a picture request names, or an empty text with *error set to the reply object.
-QString detectedPicturePath(const QJsonObject& request, QJsonObject* error);
+struct PictureRequest {
+    int camera = -1;
+    int step = -1;
+    bool ok = false;
+    QString name;
+};
+// False for an index out of range or a name that would leave its folder. GUI thread.
+bool parsePictureRequest(const QJsonObject& body, PictureRequest* request);
+// {"errorstring": "参数错误"}
+QJsonObject pictureRefusal();
+// The file a checked picture request names, or an empty text with *error set to the reply
+// object. Any thread.
+QString detectedPicturePath(const PictureRequest& request, QJsonObject* error);
 
 // Zeroes every production counter, stores them and writes the operation record.
 void clearCurrentCount();

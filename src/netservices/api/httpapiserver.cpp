@@ -1,6 +1,5 @@
 #include "netservices/api/httpapiserver.h"
 
-#include "base/appclock.h"
 #include "base/publictools.h"
 #include "detection/mojuwizard.h"
 #include "netservices/api/apireplies.h"
@@ -38,6 +37,8 @@ HttpApiServer::HttpApiServer(JXK_NETMN* netmn) : HttpManager(JXKT_SERVER), owner
 
 HttpApiServer::~HttpApiServer()
 {
+    // Queries still running read nothing of this object, but their replies go out through it.
+    stopDeferredWork();
     m_publishDelay.stop();
     for (const QPointer<Tcp_Push2APP>& push : qAsConst(m_pushes))
         delete push.data();
@@ -75,8 +76,17 @@ CTask_FormData HttpApiServer::replyTo(const CTask_FormData& request, const QJson
     CTask_FormData reply;
     reply.uuid = request.uuid;
     reply.session_id = request.session_id;
+    reply.request_seq = request.request_seq;
     reply.device_id = gDeviceID;
     reply.json = json;
+    return reply;
+}
+
+CTask_FormData HttpApiServer::jsonTextReply(const CTask_FormData& request, const QByteArray& resultText)
+{
+    CTask_FormData reply = replyTo(request);
+    reply.body = resultText;
+    reply.content_type = QStringLiteral("application/json");
     return reply;
 }
 
@@ -93,7 +103,17 @@ void HttpApiServer::httpapi__get_production_count_bytime(const CTask_FormData& r
 {
     if (refusedWhileOff(request))
         return;
-    sendAsync(replyTo(request, HttpApiReplies::productionCount(request.json, owner->devicename)));
+    HttpApiReplies::CountRequest count;
+    if (!HttpApiReplies::parseCountRequest(request.json, &count)) {
+        sendAsync(replyTo(request, HttpApiReplies::countRefusal()));
+        return;
+    }
+    // What the query needs of this thread's state is taken here; the day files are read on a
+    // work thread.
+    count.deviceName = owner->devicename;
+    answerLater(request, [request, count](const std::atomic<bool>& stopping) {
+        return jsonTextReply(request, HttpApiReplies::productionCount(count, &stopping));
+    });
 }
 
 void HttpApiServer::httpapi__get_last_detailinfo(const CTask_FormData& request)
@@ -112,25 +132,38 @@ void HttpApiServer::httpapi__get_detected_picture(const CTask_FormData& request)
 {
     if (refusedWhileOff(request))
         return;
-    QJsonObject error;
-    const QString path = HttpApiReplies::detectedPicturePath(request.json, &error);
-    if (path.isEmpty()) {
-        sendAsync(replyTo(request, error));
+    HttpApiReplies::PictureRequest picture;
+    if (!HttpApiReplies::parsePictureRequest(request.json, &picture)) {
+        sendAsync(replyTo(request, HttpApiReplies::pictureRefusal()));
         return;
     }
-    CTask_FormData reply = replyTo(request);
-    reply.files.insert(path, QByteArray());
-    reply.content_type = QStringLiteral("image/jpeg");
-    sendAsync(reply);
+    // Looking for the file is disk work: a work thread does it (the transport's own thread
+    // then streams the file).
+    answerLater(request, [request, picture](const std::atomic<bool>&) {
+        QJsonObject error;
+        const QString path = HttpApiReplies::detectedPicturePath(picture, &error);
+        if (path.isEmpty())
+            return replyTo(request, error);
+        CTask_FormData reply = replyTo(request);
+        reply.files.insert(path, QByteArray());
+        reply.content_type = QStringLiteral("image/jpeg");
+        return reply;
+    });
 }
 
 void HttpApiServer::httpapi__get_records(const CTask_FormData& request)
 {
     if (refusedWhileOff(request))
         return;
-    const QSqlDatabase today = gpWin ? gpWin->recordDatabase() : QSqlDatabase();
-    const OperationRecordQuery query(today, AppClock::now().date());
-    sendAsync(replyTo(request, query.run(request.json)));
+    OperationRecordQuery::Request span;
+    if (!OperationRecordQuery::parse(request.json, &span)) {
+        sendAsync(replyTo(request, OperationRecordQuery::refusal()));
+        return;
+    }
+    answerLater(request, [request, span](const std::atomic<bool>& stopping) {
+        const OperationRecordQuery query(MoJuWizard::recordDatabasePath(), &MoJuWizard::openRecordDay);
+        return jsonTextReply(request, query.run(span, &stopping));
+    });
 }
 
 void HttpApiServer::httpapi__set_clear_curcount(const CTask_FormData& request)

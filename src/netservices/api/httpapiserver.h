@@ -15,8 +15,10 @@ class Tcp_Push2APP;
 // little and subscribe to pushes of finished periods and saved pictures. Every route is a
 // POST answered by a handler that runs in this object's thread (the GUI thread, dispatch
 // mode 4: the transport answers 404 and 503 from its own thread), one at a time, so the
-// handlers read the counters, the main window and its record database without locks; the
-// period record is read through its cell's mutex. publish_message may be called from any
+// handlers read the counters and the main window without locks; the period record is read
+// through its cell's mutex. What reads files (the record and count queries, the picture
+// lookup) is checked here and answered from a work thread (HttpManager::answerLater), so the
+// detection cycle never waits for a disk. publish_message may be called from any
 // thread and hops here. The switch, device name and workspace belong to the network manager
 // that owns this object, and are read through it. All members: this object's thread only.
 class HttpApiServer : public HttpManager {
@@ -56,6 +58,8 @@ private:
     bool refusedWhileOff(const CTask_FormData& request);
     // A reply record to the request carrying the device id and the given object.
     static CTask_FormData replyTo(const CTask_FormData& request, const QJsonObject& json = QJsonObject());
+    // A reply whose result is ready JSON text (large answers are written so, not as objects).
+    static CTask_FormData jsonTextReply(const CTask_FormData& request, const QByteArray& resultText);
 
     JXK_NETMN* owner;   // not owned
     SubscriberStore m_subscribers;

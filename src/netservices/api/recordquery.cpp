@@ -1,75 +1,172 @@
 #include "netservices/api/recordquery.h"
 
-#include "base/sqlconnection.h"
+#include "base/readonlydatabase.h"
 #include "netservices/api/apireplies.h"
 
 #include <QDir>
-#include <QJsonArray>
+#include <QFileInfo>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStringList>
+#include <QThread>
+#include <QVariant>
 #include <QtDebug>
 
 namespace {
 
 const QString kTimeFormat = QStringLiteral("yyyy-MM-dd hh:mm:ss");
-const QString kDayFolder = QStringLiteral("RECORD");
+const QString kRowTimeFormat = QStringLiteral("hh.mm.ss");
 const QString kNotLoggedIn = QStringLiteral("未登录");
+// How long a reader waits for the open database's day to settle while it rolls over.
+constexpr int kRollWaitMs = 1000;
+constexpr int kRollPollMs = 10;
 
-struct Filters {
-    bool byType = false;
-    QString type;
-    bool byOperator = false;
-    QString operatorName;
-};
-
-Filters filtersOf(const QJsonObject& request)
+void appendUtf8(QByteArray& out, uint code)
 {
-    Filters filters;
-    const QString all = QStringLiteral("all");
-    if (request.contains(QStringLiteral("recordtype"))) {
-        filters.type = request.value(QStringLiteral("recordtype")).toString();
-        filters.byType = filters.type != all;
+    if (code < 0x800) {
+        out.append(char(0xc0 | (code >> 6)));
+    } else if (code < 0x10000) {
+        out.append(char(0xe0 | (code >> 12)));
+        out.append(char(0x80 | ((code >> 6) & 0x3f)));
+    } else {
+        out.append(char(0xf0 | (code >> 18)));
+        out.append(char(0x80 | ((code >> 12) & 0x3f)));
+        out.append(char(0x80 | ((code >> 6) & 0x3f)));
     }
-    if (request.contains(QStringLiteral("operator"))) {
-        filters.operatorName = request.value(QStringLiteral("operator")).toString();
-        filters.byOperator = filters.operatorName != all;
-        if (filters.operatorName.isEmpty())
-            filters.operatorName = kNotLoggedIn;
-    }
-    return filters;
+    out.append(char(0x80 | (code & 0x3f)));
 }
 
-// Appends the day's matching rows; false (with a warning) when the query fails.
-bool appendDay(QSqlDatabase db, const QDate& day, const QPair<QTime, QTime>& span, const Filters& filters,
-               QJsonArray& rows)
+// A JSON string as the platform's writer makes it: UTF-8, with quote, backslash and control
+// characters escaped; a broken surrogate becomes U+FFFD.
+void appendJsonString(QByteArray& out, const QString& text)
+{
+    static const char hex[] = "0123456789abcdef";
+    out.append('"');
+    const QChar* chars = text.constData();
+    const int size = text.size();
+    for (int i = 0; i < size; ++i) {
+        const ushort u = chars[i].unicode();
+        if (u >= 0x20 && u < 0x80 && u != '"' && u != '\\') {
+            out.append(char(u));
+            continue;
+        }
+        if (u < 0x80) {
+            out.append('\\');
+            switch (u) {
+            case '"': out.append('"'); break;
+            case '\\': out.append('\\'); break;
+            case '\b': out.append('b'); break;
+            case '\f': out.append('f'); break;
+            case '\n': out.append('n'); break;
+            case '\r': out.append('r'); break;
+            case '\t': out.append('t'); break;
+            default:
+                out.append("u00");
+                out.append(hex[u >> 4]);
+                out.append(hex[u & 0xf]);
+            }
+            continue;
+        }
+        if (QChar::isHighSurrogate(u) && i + 1 < size && QChar::isLowSurrogate(chars[i + 1].unicode())) {
+            appendUtf8(out, QChar::surrogateToUcs4(u, chars[i + 1].unicode()));
+            ++i;
+            continue;
+        }
+        appendUtf8(out, QChar::isSurrogate(u) ? 0xfffd : u);
+    }
+    out.append('"');
+}
+
+int twoDigits(const QChar* text)
+{
+    const int high = text[0].unicode() - '0';
+    const int low = text[1].unicode() - '0';
+    return high >= 0 && high <= 9 && low >= 0 && low <= 9 ? high * 10 + low : -1;
+}
+
+// "yyyy-MM-dd hh:mm:ss" of a row: the day's date text and the row's "hh.mm.ss" rewritten in
+// place. No time-zone conversion per row; only a time that is not in that form takes the slow
+// road (read as a time of day, midnight when unreadable).
+void appendMoment(QByteArray& out, const QByteArray& datePrefix, const QDate& day, const QString& rowTime)
+{
+    const QChar* t = rowTime.constData();
+    if (rowTime.size() == 8 && t[2] == QLatin1Char('.') && t[5] == QLatin1Char('.')) {
+        const int hour = twoDigits(t);
+        const int minute = twoDigits(t + 3);
+        const int second = twoDigits(t + 6);
+        if (hour >= 0 && hour < 24 && minute >= 0 && minute < 60 && second >= 0 && second < 60) {
+            const char moment[] = {'"', char(t[0].unicode()), char(t[1].unicode()), ':', char(t[3].unicode()),
+                                   char(t[4].unicode()), ':', char(t[6].unicode()), char(t[7].unicode()), '"'};
+            out.append(moment, 1);
+            out.append(datePrefix);
+            out.append(moment + 1, int(sizeof(moment)) - 1);
+            return;
+        }
+    }
+    appendJsonString(out, QDateTime(day, QTime::fromString(rowTime, kRowTimeFormat)).toString(kTimeFormat));
+}
+
+QString selectFor(const OperationRecordQuery::Request& request)
 {
     QString sql = QStringLiteral(
         "SELECT recordtime, recordpassword, remarks, recordtype FROM RECORD WHERE recordtime BETWEEN ? AND ?");
-    if (filters.byType)
+    if (request.byType)
         sql += QStringLiteral(" AND recordtype = ?");
-    if (filters.byOperator)
+    if (request.byOperator)
         sql += QStringLiteral(" AND recordpassword = ?");
-    sql += QLatin1Char(';');
+    return sql + QLatin1Char(';');
+}
 
-    QSqlQuery query(db);
-    query.prepare(sql);
-    query.addBindValue(span.first.toString(QStringLiteral("hh.mm.ss")));
-    query.addBindValue(span.second.toString(QStringLiteral("hh.mm.ss")));
-    if (filters.byType)
-        query.addBindValue(filters.type);
-    if (filters.byOperator)
-        query.addBindValue(filters.operatorName);
-    if (!query.exec()) {
-        qWarning().noquote() << "查询失败：" << query.lastError().text();
+// Appends the day's matching rows, each preceded by a comma when `rows` already holds one;
+// false (with a warning) when the file does not open or the query fails.
+bool appendDay(ReadOnlyDatabase& connection, const QString& path, const QDate& day, const QPair<QTime, QTime>& span,
+               const OperationRecordQuery::Request& request, QByteArray& out, bool& first)
+{
+    if (!connection.open(path)) {
+        qWarning().noquote() << "Cannot open database:" << connection.errorText();
         return false;
     }
-    while (query.next()) {
-        const QTime time = QTime::fromString(query.value(0).toString(), QStringLiteral("hh.mm.ss"));
-        rows.append(QJsonArray{QDateTime(day, time).toString(kTimeFormat), query.value(1).toString(),
-                               query.value(2).toString(), query.value(3).toString()});
+    bool ok = false;
+    {
+        QSqlQuery query(connection.db());
+        query.setForwardOnly(true);
+        query.prepare(selectFor(request));
+        query.addBindValue(span.first.toString(kRowTimeFormat));
+        query.addBindValue(span.second.toString(kRowTimeFormat));
+        if (request.byType)
+            query.addBindValue(request.type);
+        if (request.byOperator)
+            query.addBindValue(request.operatorName);
+        ok = query.exec();
+        if (!ok)
+            qWarning().noquote() << "查询失败：" << query.lastError().text();
+        const QByteArray datePrefix = day.toString(QStringLiteral("yyyy-MM-dd ")).toLatin1();
+        while (ok && query.next()) {
+            out.append(first ? "[" : ",[");
+            first = false;
+            appendMoment(out, datePrefix, day, query.value(0).toString());
+            for (int column = 1; column < 4; ++column) {
+                out.append(',');
+                appendJsonString(out, query.value(column).toString());
+            }
+            out.append(']');
+        }
     }
-    return true;
+    connection.close();
+    return ok;
+}
+
+// The open database's day, waiting out a roll that is under way. One query waits at most
+// kRollWaitMs in all: without a main window there is no open database, and no day to wait for.
+QDate settledOpenDay(const std::function<QDate()>& openDay, int& waitLeftMs)
+{
+    QDate day = openDay();
+    while (!day.isValid() && waitLeftMs > 0) {
+        QThread::msleep(kRollPollMs);
+        waitLeftMs -= kRollPollMs;
+        day = openDay();
+    }
+    return day;
 }
 
 }  // namespace
@@ -88,36 +185,69 @@ OperationRecordQuery::DayPlan OperationRecordQuery::dayPlan(const QDateTime& sta
     return plan;
 }
 
-OperationRecordQuery::OperationRecordQuery(QSqlDatabase today, const QDate& todayDate)
-    : m_today(today), m_todayDate(todayDate)
+bool OperationRecordQuery::parse(const QJsonObject& body, Request* request)
+{
+    request->start = HttpApiReplies::requestTime(body.value(QStringLiteral("datetime_start")).toString());
+    request->end = HttpApiReplies::requestTime(body.value(QStringLiteral("datetime_end")).toString());
+    if (!HttpApiReplies::isAnswerableSpan(request->start, request->end))
+        return false;
+    const QString all = QStringLiteral("all");
+    if (body.contains(QStringLiteral("recordtype"))) {
+        request->type = body.value(QStringLiteral("recordtype")).toString();
+        request->byType = request->type != all;
+    }
+    if (body.contains(QStringLiteral("operator"))) {
+        request->operatorName = body.value(QStringLiteral("operator")).toString();
+        request->byOperator = request->operatorName != all;
+        if (request->operatorName.isEmpty())
+            request->operatorName = kNotLoggedIn;
+    }
+    return true;
+}
+
+QJsonObject OperationRecordQuery::refusal()
+{
+    return {{QStringLiteral("errorstring"), QStringLiteral("错误的时间格式")}};
+}
+
+OperationRecordQuery::OperationRecordQuery(const QString& openDatabasePath, std::function<QDate()> openDay)
+    : m_openPath(openDatabasePath),
+      m_dayFolder(QFileInfo(openDatabasePath).path() + QStringLiteral("/RECORD")),
+      m_openDay(std::move(openDay))
 {
 }
 
-QJsonObject OperationRecordQuery::run(const QJsonObject& request) const
+QByteArray OperationRecordQuery::run(const Request& request, const std::atomic<bool>* stopping) const
 {
-    const QDateTime start = HttpApiReplies::requestTime(request.value(QStringLiteral("datetime_start")).toString());
-    const QDateTime end = HttpApiReplies::requestTime(request.value(QStringLiteral("datetime_end")).toString());
-    if (!HttpApiReplies::isAnswerableSpan(start, end))
-        return {{QStringLiteral("errorstring"), QStringLiteral("错误的时间格式")}};
-
-    const Filters filters = filtersOf(request);
-    const QStringList dayFiles = QDir(kDayFolder).entryList({QStringLiteral("*.db")}, QDir::Files);
-    const DayPlan plan = dayPlan(start, end);
-    QJsonArray rows;
+    const QStringList dayFiles = QDir(m_dayFolder).entryList({QStringLiteral("*.db")}, QDir::Files);
+    const DayPlan plan = dayPlan(request.start, request.end);
+    ReadOnlyDatabase connection(QStringLiteral("records"));
+    QByteArray out("{\"record\":[");
+    bool first = true;
+    int rollWaitLeftMs = kRollWaitMs;
     for (auto it = plan.cbegin(); it != plan.cend(); ++it) {
-        if (it.key() == m_todayDate) {
-            appendDay(m_today, it.key(), it.value(), filters, rows);
+        if (stopping && stopping->load())
+            break;
+        const QDate day = it.key();
+        const QString fileName = day.toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(".db");
+        const QDate openDay = settledOpenDay(m_openDay, rollWaitLeftMs);
+        if (day == openDay) {
+            const int mark = out.size();
+            const bool markFirst = first;
+            appendDay(connection, m_openPath, day, it.value(), request, out, first);
+            if (m_openDay() == openDay)
+                continue;
+            // The day rolled over while it was read: its rows now live in its day file.
+            out.truncate(mark);
+            first = markFirst;
+            if (QFileInfo(m_dayFolder + QLatin1Char('/') + fileName).isFile())
+                appendDay(connection, m_dayFolder + QLatin1Char('/') + fileName, day, it.value(), request, out, first);
             continue;
         }
-        const QString fileName = it.key().toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(".db");
         if (!dayFiles.contains(fileName))
             continue;
-        SqlConnection connection(fileName, QStringLiteral("./") + kDayFolder + QLatin1Char('/') + fileName);
-        if (!connection.isOpen()) {
-            qWarning().noquote() << "Cannot open database:" << connection.errorText();
-            continue;
-        }
-        appendDay(connection.db(), it.key(), it.value(), filters, rows);
+        appendDay(connection, m_dayFolder + QLatin1Char('/') + fileName, day, it.value(), request, out, first);
     }
-    return {{QStringLiteral("record"), rows}};
+    out.append("]}");
+    return out;
 }

@@ -312,12 +312,16 @@ QStringList NetworkManager::getHotPoints(const QString& ifname)
         qWarning() << "no Wi-Fi scan on an unknown interface" << ifname;
         return m_hotNames;
     }
-    CommandRunner* runner = CommandRunner::instance();
-    runner->run(QStringLiteral("ifconfig"), {ifname, QStringLiteral("down")});
-    runner->run(QStringLiteral("iwconfig"), {ifname, QStringLiteral("mode"), QStringLiteral("managed")});
-    runner->run(QStringLiteral("ifconfig"), {ifname, QStringLiteral("up")});
     m_wifiName = ifname;
-    CComp_DiaWait wait([this] { run_wireless(); });
+    // Each command may take up to its time-out: all of them run behind the wait dialog, never
+    // on the GUI thread.
+    CComp_DiaWait wait([this, ifname] {
+        CommandRunner* runner = CommandRunner::instance();
+        runner->run(QStringLiteral("ifconfig"), {ifname, QStringLiteral("down")});
+        runner->run(QStringLiteral("iwconfig"), {ifname, QStringLiteral("mode"), QStringLiteral("managed")});
+        runner->run(QStringLiteral("ifconfig"), {ifname, QStringLiteral("up")});
+        run_wireless();
+    });
     wait.exec();
     return m_hotNames;
 }

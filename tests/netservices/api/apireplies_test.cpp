@@ -7,6 +7,7 @@
 #include "support/testenv.h"
 
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QSettings>
 #include <QSqlQuery>
 #include <gtest/gtest.h>
@@ -50,11 +51,26 @@ QJsonObject pictureRequest(const QJsonValue& camera, const QJsonValue& step, con
     return {{"camera_index", camera}, {"detect_index", step}, {"detect_result", ok}, {"picture_name", name}};
 }
 
-QString pathOrError(const QJsonObject& request)
+QString pathOrError(const QJsonObject& body)
 {
+    HttpApiReplies::PictureRequest request;
+    if (!HttpApiReplies::parsePictureRequest(body, &request))
+        return HttpApiReplies::pictureRefusal().value("errorstring").toString();
     QJsonObject error;
     const QString path = HttpApiReplies::detectedPicturePath(request, &error);
     return path.isEmpty() ? error.value("errorstring").toString() : path;
+}
+
+QJsonObject countOrRefusal(const QJsonObject& body, const QString& deviceName)
+{
+    HttpApiReplies::CountRequest request;
+    if (!HttpApiReplies::parseCountRequest(body, &request))
+        return HttpApiReplies::countRefusal();
+    request.deviceName = deviceName;
+    QJsonParseError error;
+    const QJsonObject reply = QJsonDocument::fromJson(HttpApiReplies::productionCount(request), &error).object();
+    EXPECT_EQ(error.error, QJsonParseError::NoError);
+    return reply;
 }
 
 }  // namespace
@@ -146,10 +162,10 @@ TEST_F(ApiRepliesTest, CountQueriesAnswerEveryRequestAndRefuseSpansBeforeReading
 {
     const QJsonObject refused{{"errorstring", "错误的时间格式"}};
     const auto count = [](const QJsonValue& from, const QJsonValue& to) {
-        return HttpApiReplies::productionCount({{"starttime", from}, {"finishtime", to}}, "press 7");
+        return countOrRefusal({{"starttime", from}, {"finishtime", to}}, "press 7");
     };
     EXPECT_EQ(count(20261207, "2026-12-07 10:00:00"), refused);
-    EXPECT_EQ(HttpApiReplies::productionCount({{"starttime", "2026-12-07 00:00:00"}}, "press 7"), refused);
+    EXPECT_EQ(countOrRefusal({{"starttime", "2026-12-07 00:00:00"}}, "press 7"), refused);
     EXPECT_EQ(count("2026-12-07", "2026-12-07 10:00:00"), refused);
     EXPECT_EQ(count("2016-12-07 00:00:00", "2026-12-07 10:00:00"), refused);
 

@@ -1,12 +1,15 @@
 // The HTTP API as a plant system sees it: requests over loopback to the server on a free port,
 // pushes to a subscriber listening on loopback.
 #include "../../netcore/nettestutil.h"
+#include "base/appclock.h"
 #include "base/publictools.h"
+#include "base/sqlconnection.h"
 #include "detection/counters.h"
 #include "detection/mojuwizard.h"
 #include "netservices/api/apireplies.h"
 #include "netservices/api/httpapiserver.h"
 #include "netservices/companion/network.h"
+#include "records/resstatisticsparam.h"
 #include "support/fakecommandrunner.h"
 
 #include <QDir>
@@ -14,7 +17,9 @@
 #include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QSqlQuery>
 #include <QTcpServer>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -44,6 +49,15 @@ Reply post(quint16 port, const QString& url, const QJsonObject& body = QJsonObje
     }, 5000);
     const auto replies = NetTest::splitReplies(data);
     return replies.isEmpty() ? Reply{} : Reply{replies.first().first, replies.first().second};
+}
+
+// Every (moment, remarks) of a get_records reply.
+QStringList momentsAndRemarks(const Reply& reply)
+{
+    QStringList rows;
+    for (const QJsonValue& row : reply.result().value("record").toArray())
+        rows << row.toArray().at(0).toString() + " " + row.toArray().at(2).toString();
+    return rows;
 }
 
 QString api(const char* route)
@@ -98,6 +112,7 @@ protected:
     {
         netmn.reset();
         window.reset();
+        AppClock::setOffsetMs(0);
     }
 
     std::unique_ptr<JXK_NETMN> startManager()
@@ -241,4 +256,84 @@ TEST_F(HttpApiTest, ASubscriberGetsEveryFinishedPeriodAndPictureAndOutlivesARest
     netmn = startManager();
     reply = post(netmn->apiServer->serverPort(), api("subscriber_baseinfo"), {{"subscriber", QJsonArray()}});
     EXPECT_EQ(reply.result().value("subscribe_result").toArray(), QJsonArray({infoKey, pictureKey}));
+}
+
+TEST_F(HttpApiTest, AHistoryQueryWaitingForItsFilesLeavesTheGuiThreadFree)
+{
+    // A day file that another connection holds locked: reading it has to wait.
+    QDir().mkpath("RECORD");
+    SqlConnection locker("locker", "RECORD/2026-03-09.db");
+    QSqlQuery lock(locker.db());
+    ASSERT_TRUE(lock.exec("CREATE TABLE RECORD (recordtime TEXT, recordpassword TEXT, remarks TEXT, recordtype TEXT)"));
+    ASSERT_TRUE(lock.exec("INSERT INTO RECORD VALUES ('10.00.00', 'admin', 'waited for', 'set')"));
+    ASSERT_TRUE(lock.exec("BEGIN EXCLUSIVE"));
+
+    // The GUI thread's timers: one counts, one lets the file go. Both fire only while the
+    // handler does not hold this thread.
+    int ticks = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&ticks] { ++ticks; });
+    ticker.start(10);
+    QTimer::singleShot(200, [&lock] { lock.exec("COMMIT"); });
+
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    ASSERT_TRUE(socket.waitForConnected(3000));
+    const QByteArray body = QJsonDocument(QJsonObject{{"datetime_start", "2026-03-09 00:00:00"},
+                                                      {"datetime_end", "2026-03-09 23:59:59"}})
+                                .toJson(QJsonDocument::Compact);
+    socket.write("POST /v18/http/get_records HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: " +
+                 QByteArray::number(body.size()) + "\r\n\r\n" + body);
+    const QByteArray data = NetTest::readUntil(socket, [](const QByteArray& bytes) {
+        return !NetTest::splitReplies(bytes).isEmpty();
+    }, 15000);
+    const auto replies = NetTest::splitReplies(data);
+    ASSERT_EQ(replies.size(), 1);
+    // The file was let go by this thread while the request was served, and then read.
+    EXPECT_EQ(momentsAndRemarks(Reply{replies.first().first, replies.first().second}),
+              QStringList({"2026-03-09 10:00:00 waited for"}));
+    EXPECT_GE(ticks, 10);
+}
+
+TEST_F(HttpApiTest, RecordsAndCountsEitherSideOfMidnightAnswerUnderTheirOwnDay)
+{
+    // A fresh main window on the evening of the 9th, with none of the set-up's day files.
+    netmn.reset();
+    window.reset();
+    for (const char* file : {"RECORD.db", "time.txt", "ResStatistics.db", "resstatistics.json"})
+        QFile::remove(file);
+    AppClock::setNow(QDateTime(QDate(2026, 3, 9), QTime(23, 59, 58)));
+    window = std::make_unique<MoJuWizard>(nullptr, 0);
+    netmn = startManager();
+    port = netmn->apiServer->serverPort();
+    const QJsonObject records{{"datetime_start", "2026-03-09 23:00:00"}, {"datetime_end", "2026-03-10 01:00:00"}};
+
+    AppClock::setNow(QDateTime(QDate(2026, 3, 9), QTime(23, 59, 59)));
+    window->Run();
+    window->InsertRecord("before midnight", "info");
+
+    // Past midnight, nothing written yet: the open database still holds the 9th.
+    AppClock::setNow(QDateTime(QDate(2026, 3, 10), QTime(0, 0, 0)));
+    EXPECT_EQ(momentsAndRemarks(post(port, api("get_records"), records)),
+              QStringList({"2026-03-09 23:59:59 before midnight"}));
+    EXPECT_TRUE(momentsAndRemarks(post(port, api("get_records"), {{"datetime_start", "2026-03-10 00:00:00"},
+                                                                 {"datetime_end", "2026-03-10 01:00:00"}}))
+                    .isEmpty());
+
+    // The first record of the day goes into a database of its own day.
+    AppClock::setNow(QDateTime(QDate(2026, 3, 10), QTime(0, 0, 1)));
+    window->Run();
+    window->InsertRecord("after midnight", "info");
+    EXPECT_TRUE(QFile::exists("RECORD/2026-03-09.db"));
+    EXPECT_EQ(momentsAndRemarks(post(port, api("get_records"), records)),
+              QStringList({"2026-03-09 23:59:59 before midnight", "2026-03-10 00:00:01 after midnight"}));
+
+    // The production day runs from 08:00: the two cycles count into its hours 23 and 0.
+    ResStatisticsParam::getInstance()->checkDate();
+    const QJsonObject counts{{"starttime", "2026-03-09 23:00:00"}, {"finishtime", "2026-03-10 00:59:59"}};
+    QJsonArray all;
+    EXPECT_TRUE(TestEnv::waitUntil([&] {
+        all = post(port, api("production_count_bytime"), counts).result().value("detect_all").toArray();
+        return all == QJsonArray({1, 1});
+    }, 5000)) << QJsonDocument(all).toJson().constData();
 }

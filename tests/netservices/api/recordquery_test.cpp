@@ -3,6 +3,7 @@
 
 #include <QDir>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QSqlQuery>
 #include <QStringList>
 #include <gtest/gtest.h>
@@ -57,6 +58,20 @@ QJsonObject span(const QString& start, const QString& end)
     return {{"datetime_start", start}, {"datetime_end", end}};
 }
 
+// The query as the API runs it: the body checked, then the open database read as holding
+// whatever day openDay says.
+QJsonObject runQuery(const QJsonObject& body, std::function<QDate()> openDay = [] { return kToday; })
+{
+    OperationRecordQuery::Request request;
+    if (!OperationRecordQuery::parse(body, &request))
+        return OperationRecordQuery::refusal();
+    const OperationRecordQuery query("RECORD.db", std::move(openDay));
+    QJsonParseError error;
+    const QJsonObject reply = QJsonDocument::fromJson(query.run(request), &error).object();
+    EXPECT_EQ(error.error, QJsonParseError::NoError) << error.errorString().toStdString();
+    return reply;
+}
+
 // Today's rows in the open record database, as the main window keeps them.
 class RecordQueryTest : public ::testing::Test {
 protected:
@@ -78,43 +93,74 @@ TEST_F(RecordQueryTest, ASpanOverMidnightReadsYesterdaysFileAndTodaysDatabaseEac
                                       {"22.00.00", "admin", "evening", "run"},
                                       {"23.59.59", "未登录", "last second", "info"}});
     // A day in the middle without its file gives nothing and breaks nothing.
-    const OperationRecordQuery query(today->db(), kToday);
-
-    EXPECT_EQ(flatten(query.run(span("2026-03-09 22:00:00", "2026-03-10 01:00:00"))),
+    EXPECT_EQ(flatten(runQuery(span("2026-03-09 22:00:00", "2026-03-10 01:00:00"))),
               QStringList({"2026-03-09 22:00:00|admin|evening|run", "2026-03-09 23:59:59|未登录|last second|info",
                            "2026-03-10 00:30:00|未登录|today early|API"}));
-    EXPECT_EQ(flatten(query.run(span("2026-03-07 00:00:00", "2026-03-08 23:00:00"))), QStringList());
-    EXPECT_TRUE(query.run(span("2026-03-07 00:00:00", "2026-03-08 23:00:00")).value("record").isArray());
+    EXPECT_EQ(flatten(runQuery(span("2026-03-07 00:00:00", "2026-03-08 23:00:00"))), QStringList());
+    EXPECT_TRUE(runQuery(span("2026-03-07 00:00:00", "2026-03-08 23:00:00")).value("record").isArray());
+}
+
+TEST_F(RecordQueryTest, TheOpenDatabaseAnswersForTheDayItHoldsEvenWhenItRollsDuringTheRead)
+{
+    // Past midnight, before the day has rolled: the open database still holds the 10th.
+    const QJsonObject overMidnight = span("2026-03-10 00:00:00", "2026-03-11 23:00:00");
+    EXPECT_EQ(flatten(runQuery(overMidnight, [] { return kToday; })).size(), 2);
+    EXPECT_TRUE(flatten(runQuery(span("2026-03-11 00:00:00", "2026-03-11 23:00:00"), [] { return kToday; })).isEmpty());
+
+    // The day rolls while the open database is read: its rows are taken from the day file.
+    writeDayFile(kToday, {{"00.30.00", "未登录", "moved", "API"}});
+    int asked = 0;
+    const auto rolling = [&asked] { return ++asked == 1 ? kToday : kToday.addDays(1); };
+    EXPECT_EQ(flatten(runQuery(span("2026-03-10 00:00:00", "2026-03-10 23:00:00"), rolling)),
+              QStringList({"2026-03-10 00:30:00|未登录|moved|API"}));
+}
+
+TEST_F(RecordQueryTest, EveryTextComesBackAsItWasStored)
+{
+    const QString awkward = QString::fromUtf8("引号\"反斜杠\\换行\n制表\t\x01 😀 O'Brien");
+    {
+        QSqlQuery query(today->db());
+        query.prepare("INSERT INTO RECORD VALUES (?, ?, ?, ?)");
+        for (const QVariant& value : {QVariant("03.00.00"), QVariant(awkward), QVariant(awkward), QVariant("set")})
+            query.addBindValue(value);
+        ASSERT_TRUE(query.exec());
+        // A time not in the stored form keeps its day and reads as midnight.
+        writeRows(today->db(), {{"1x.00.00", "admin", "odd time", "set"}});
+    }
+    QJsonObject request = span("2026-03-10 00:00:00", "2026-03-10 23:00:00");
+    request.insert("recordtype", "set");
+    const QJsonArray rows = runQuery(request).value("record").toArray();
+    ASSERT_EQ(rows.size(), 3);
+    EXPECT_EQ(rows.at(1).toArray(), QJsonArray({"2026-03-10 03:00:00", awkward, awkward, "set"}));
+    EXPECT_EQ(rows.at(2).toArray().at(0).toString(), "2026-03-10 00:00:00");
 }
 
 TEST_F(RecordQueryTest, FiltersCompareForEqualityWithEmptyOperatorMeaningNotLoggedIn)
 {
     writeRows(today->db(), {{"03.00.00", "O'Brien", "quoted", "API"}});
-    const OperationRecordQuery query(today->db(), kToday);
     QJsonObject request = span("2026-03-10 00:00:00", "2026-03-10 23:00:00");
 
     request.insert("recordtype", "API");
     request.insert("operator", "");
-    EXPECT_EQ(flatten(query.run(request)), QStringList({"2026-03-10 00:30:00|未登录|today early|API"}));
+    EXPECT_EQ(flatten(runQuery(request)), QStringList({"2026-03-10 00:30:00|未登录|today early|API"}));
 
     request.insert("operator", "O'Brien");
-    EXPECT_EQ(flatten(query.run(request)), QStringList({"2026-03-10 03:00:00|O'Brien|quoted|API"}));
+    EXPECT_EQ(flatten(runQuery(request)), QStringList({"2026-03-10 03:00:00|O'Brien|quoted|API"}));
 
     request.insert("operator", "all");
     request.insert("recordtype", "all");
-    EXPECT_EQ(flatten(query.run(request)).size(), 3);
+    EXPECT_EQ(flatten(runQuery(request)).size(), 3);
 }
 
 TEST_F(RecordQueryTest, UnreadableOrOverlongSpansAreRefusedAndAReversedSpanGivesTheStartDay)
 {
-    const OperationRecordQuery query(today->db(), kToday);
     const QJsonObject refused{{"errorstring", "错误的时间格式"}};
-    EXPECT_EQ(query.run(span("2026/03/10 00:00:00", "2026-03-10 01:00:00")), refused);
-    EXPECT_EQ(query.run({{"datetime_start", "2026-03-10 00:00:00"}}), refused);
-    EXPECT_EQ(query.run(span("2016-03-10 00:00:00", "2026-03-10 01:00:00")), refused);
+    EXPECT_EQ(runQuery(span("2026/03/10 00:00:00", "2026-03-10 01:00:00")), refused);
+    EXPECT_EQ(runQuery({{"datetime_start", "2026-03-10 00:00:00"}}), refused);
+    EXPECT_EQ(runQuery(span("2016-03-10 00:00:00", "2026-03-10 01:00:00")), refused);
 
     // Start after end: one day on the start's date, between the start's and the end's time.
-    EXPECT_EQ(flatten(query.run(span("2026-03-10 00:00:00", "2026-03-09 03:00:00"))),
+    EXPECT_EQ(flatten(runQuery(span("2026-03-10 00:00:00", "2026-03-09 03:00:00"))),
               QStringList({"2026-03-10 00:30:00|未登录|today early|API", "2026-03-10 02:00:00|admin|today late|set"}));
 
     const auto plan = OperationRecordQuery::dayPlan(QDateTime::fromString("2026-03-08 10:00:00", "yyyy-MM-dd hh:mm:ss"),
