@@ -187,7 +187,7 @@ Network_CardItem_SetDia::Network_CardItem_SetDia(const stu_netinfo& info, QWidge
         use->setCurrentIndex(info.use ? 0 : 1);
         row(lanText(613), use);
 
-        auto* hotName = new Edit(Edit::TypeAddress, this, 1);
+        auto* hotName = new Edit(Edit::TypeText, this, 1);
         hotName->setObjectName(QStringLiteral("Edit_editHotName"));
         if (!info.hotname.isEmpty())
             hotName->setText(info.hotname);
@@ -204,7 +204,7 @@ Network_CardItem_SetDia::Network_CardItem_SetDia(const stu_netinfo& info, QWidge
         connect(networks, &QComboBox::textActivated, hotName, &QLineEdit::setText);
         body->addWidget(networks);
 
-        auto* passwd = new Edit(Edit::TypeAddress, this, 1);
+        auto* passwd = new Edit(Edit::TypeText, this, 1);
         passwd->setObjectName(QStringLiteral("Edit_editPasswd"));
         if (!info.passwd.isEmpty())
             passwd->setText(info.passwd);
@@ -343,7 +343,7 @@ NetworkSettingDialog::NetworkSettingDialog(QWidget* parent) : CComp_DialogFrame(
     auto* idLabel = new QLabel(lanText(600), this);
     idLabel->setStyleSheet(QStringLiteral("color:white;font-size:24px;"));
     idRow->addWidget(idLabel);
-    m_deviceId = new Edit(Edit::TypeAddress, this, 1);
+    m_deviceId = new Edit(Edit::TypeText, this, 1);
     m_deviceId->setObjectName(QStringLiteral("Edit_deviceId"));
     // Left to the row, the field shrank to a sliver that no finger could hit nor eye read.
     m_deviceId->setFixedSize(200, 50);
@@ -361,7 +361,7 @@ NetworkSettingDialog::NetworkSettingDialog(QWidget* parent) : CComp_DialogFrame(
     m_vudTimer.start();
 
     auto* pingRow = new QHBoxLayout;
-    m_pingTarget = new Edit(Edit::TypeAddress, this, 1);
+    m_pingTarget = new Edit(Edit::TypeText, this, 1);
     m_pingTarget->setObjectName(QStringLiteral("Edit_pingTarget"));
     m_pingTarget->setFixedSize(400, 50);
     m_pingTarget->setStyleSheet(m_pingTarget->styleSheet() + QStringLiteral("QLineEdit{font-size:24px;}"));
