@@ -6,6 +6,7 @@
 #include "widgets/numberinput.h"
 #include "widgets/numcharinput.h"
 #include "widgets/publictools_widget.h"
+#include "records/screen_support.h"
 #include "support/testenv.h"
 
 #include <QAbstractItemView>
@@ -143,17 +144,6 @@ TEST(TouchKit, TheKeypadOfAModalDialogTakesTouchesAndLeavesWithTheDialog)
     delete gpNumPad;
 }
 
-// Touches a key of a keypad the way a finger does: through the keypad's window.
-void touchKey(QWidget* pad, const QString& key)
-{
-    auto* button = pad->findChild<QPushButton*>(key);
-    if (!button || !button->isEnabled()) {
-        ADD_FAILURE() << "no key " << key.toStdString();
-        return;
-    }
-    QTest::mouseClick(pad->windowHandle(), Qt::LeftButton, {}, button->mapTo(pad, button->rect().center()));
-}
-
 QRect globalRect(const QWidget* widget)
 {
     return QRect(widget->mapToGlobal(QPoint(0, 0)), widget->size());
@@ -191,7 +181,7 @@ TEST(TouchKit, ATextFieldTakesLettersDigitsAndSignsFromTheTextKeypad)
                 EXPECT_GE(key->height(), 60) << key->objectName().toStdString();
             }
             for (const char* key : {"p", "r", "e", "s", "s", "-", "4", "ok"})
-                touchKey(pad, key);
+                ScreenTest::touchKey(pad, key);
             typed = top->text();
             EXPECT_FALSE(pad->isVisible());
 
@@ -199,9 +189,9 @@ TEST(TouchKit, ATextFieldTakesLettersDigitsAndSignsFromTheTextKeypad)
             QTest::mouseClick(bottom, Qt::LeftButton);
             EXPECT_FALSE(globalRect(pad).intersects(globalRect(bottom)));
             for (const char* key : {"back", "shift", "K", "shift", "k", "symbols", "#", "~", "space", "@"})
-                touchKey(pad, key);
+                ScreenTest::touchKey(pad, key);
             capitals = bottom->text();
-            touchKey(pad, "cancel");
+            ScreenTest::touchKey(pad, "cancel");
             cancelled = bottom->text();
             dialog.accept();
         });
