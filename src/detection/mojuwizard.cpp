@@ -130,6 +130,9 @@ MoJuWizard::MoJuWizard(QWidget* parent, quint16 modbusPort) : QWidget(parent)
     connect(buttons, &IndexButton::sigSettings, this, [this] { settingsPage()->showFullScreen(); });
     m_exportLabel = new QLabel(this);
     m_exportLabel->setMinimumWidth(260);
+    QFont exportFont(QStringLiteral("wqy-microhei"));
+    exportFont.setPixelSize(24);
+    m_exportLabel->setFont(exportFont);
     m_exportLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     grid->addWidget(m_exportLabel, kMaxCameras, 2);
     for (int c = 0; c < numCamera; ++c) {
