@@ -141,6 +141,10 @@ MoJuWizard::MoJuWizard(QWidget* parent, quint16 modbusPort) : QWidget(parent)
         const int height = extra.value(QStringLiteral("height")).toInt(CameraManager::kSimulatedHeight);
         auto* view = new CammerWidget(c, width, height, this);
         grid->addWidget(view, c / 2, c % 2);
+        // The camera rows and columns share the screen; the button column and the rows it spans
+        // beyond the cameras take only what they need.
+        grid->setRowStretch(c / 2, 1);
+        grid->setColumnStretch(c % 2, 1);
         cameraViews.append(view);
     }
     QVector<int> pictureBytes;
