@@ -127,7 +127,7 @@ MoJuWizard::MoJuWizard(QWidget* parent, quint16 modbusPort) : QWidget(parent)
     grid->addWidget(new IOStatusWidget(this), kMaxCameras, 0, 1, 2);
     auto* buttons = new IndexButton(this);
     grid->addWidget(buttons, 0, 2, kMaxCameras, 1);
-    connect(buttons, &IndexButton::sigSettings, this, [this] { settingsPage()->showFullScreen(); });
+    connect(buttons, &IndexButton::sigSettings, this, [this] { settingsPage()->showPage(); });
     m_exportLabel = new QLabel(this);
     m_exportLabel->setMinimumWidth(260);
     QFont exportFont(QStringLiteral("wqy-microhei"));
