@@ -15,8 +15,17 @@
 #include <QTimer>
 #include <QWidget>
 #include <deque>
+#include <ostream>
 #include <functional>
 #include <gtest/gtest.h>
+
+QT_BEGIN_NAMESPACE
+// Readable failures: texts as text.
+inline void PrintTo(const QString& text, std::ostream* os)
+{
+    *os << '"' << text.toStdString() << '"';
+}
+QT_END_NAMESPACE
 
 namespace ScreenTest {
 

@@ -26,14 +26,6 @@
 
 #include <memory>
 
-QT_BEGIN_NAMESPACE
-// Readable failures.
-inline void PrintTo(const QString& text, std::ostream* os)
-{
-    *os << '"' << text.toStdString() << '"';
-}
-QT_END_NAMESPACE
-
 namespace {
 
 const QDate kToday(2024, 1, 10);
