@@ -1,6 +1,7 @@
 #include "config/wizardparawidget.h"
 
 #include "base/lanstr.h"
+#include "detection/counters.h"
 #include "detection/mapplication.h"
 #include "detection/mojuwizard.h"
 #include "netservices/netcards/networksettingdialog.h"
@@ -66,6 +67,16 @@ WizardParaWidget::WizardParaWidget(QWidget* parent) : QWidget(parent, parent ? Q
             *gpWParaBak = *gpWPara;
         hide();
     });
+}
+
+void WizardParaWidget::showPage()
+{
+    // Not a full-screen request: without a window manager that is ignored, and the page stayed
+    // at its layout's size in a corner with the main window's buttons usable beside it.
+    setGeometry(0, 0, gShowW, gShowH);
+    show();
+    raise();
+    activateWindow();
 }
 
 void WizardParaWidget::SlotSaveImageSetting()

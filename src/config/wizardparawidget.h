@@ -15,6 +15,9 @@ class WizardParaWidget : public QWidget {
 public:
     explicit WizardParaWidget(QWidget* parent = nullptr);
 
+    // Shows the page over the whole screen (gShowW x gShowH), as the main window lies, in front.
+    void showPage();
+
     // Takes the edited copy (gpWParaBak) as the live parameters, stores them in "PARAM.db" and
     // tells the USB copier and the statistics model what changed.
     void accept();

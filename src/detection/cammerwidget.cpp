@@ -37,7 +37,7 @@ int CammerWidget::firstNgRegion(int step) const
     return step < 0 || step >= kMaxSteps ? 0 : m_results[step].firstNgRegion;
 }
 
-QImage CammerWidget::resultImage(int step) const
+QImage CammerWidget::sceneImage(int step) const
 {
     QImage image(imageWidth, imageHeight, QImage::Format_RGB32);
     const StepResult result = step >= 0 && step < kMaxSteps ? m_results[step] : StepResult{};
@@ -54,18 +54,56 @@ QImage CammerWidget::resultImage(int step) const
         if (regionNg)
             painter.fillRect(area.adjusted(area.width() / 3, area.height() / 3, -area.width() / 3, -area.height() / 3), QColor(230, 60, 40));
     }
+    return image;
+}
 
+QString CammerWidget::captionText(int step) const
+{
+    const StepResult result = step >= 0 && step < kMaxSteps ? m_results[step] : StepResult{};
+    return QStringLiteral("Camera %1  Step %2  %3  %4")
+        .arg(m_cameraIndex + 1)
+        .arg(step + 1)
+        .arg(result.when.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")))
+        .arg(result.ok ? QStringLiteral("OK") : QStringLiteral("NG"));
+}
+
+QImage CammerWidget::resultImage(int step) const
+{
+    QImage image = sceneImage(step);
+    QPainter painter(&image);
     painter.setPen(Qt::white);
     QFont font = painter.font();
     font.setPixelSize(qMax(12, imageHeight / 24));
     painter.setFont(font);
-    const QString text = QStringLiteral("Camera %1  Step %2  %3  %4")
-                             .arg(m_cameraIndex + 1)
-                             .arg(step + 1)
-                             .arg(result.when.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")))
-                             .arg(result.ok ? QStringLiteral("OK") : QStringLiteral("NG"));
-    painter.drawText(QRect(8, 4, imageWidth - 16, imageHeight / 8), Qt::AlignLeft | Qt::AlignVCenter, text);
+    painter.drawText(QRect(8, 4, imageWidth - 16, imageHeight / 8), Qt::AlignLeft | Qt::AlignVCenter, captionText(step));
     return image;
+}
+
+QRect CammerWidget::pictureRect() const
+{
+    QSize size(imageWidth, imageHeight);
+    size.scale(this->size(), Qt::KeepAspectRatio);
+    return QRect(QPoint((width() - size.width()) / 2, (height() - size.height()) / 2), size);
+}
+
+QFont CammerWidget::captionFont() const
+{
+    // The largest type up to 22 px in which the whole caption fits the picture's width.
+    QFont font = this->font();
+    const QString text = captionText(m_lastStep);
+    const int room = pictureRect().width() - 12;
+    for (int pixels = 22; pixels >= 9; --pixels) {
+        font.setPixelSize(pixels);
+        if (QFontMetrics(font).horizontalAdvance(text) <= room)
+            break;
+    }
+    return font;
+}
+
+QRect CammerWidget::captionRect() const
+{
+    const QRect picture = pictureRect();
+    return QRect(picture.left(), picture.top(), picture.width(), QFontMetrics(captionFont()).height() + 6);
 }
 
 void CammerWidget::SaveFailImage(int step, int kind)
@@ -92,5 +130,12 @@ void CammerWidget::SaveFailImage(int step, int kind)
 void CammerWidget::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
-    painter.drawImage(rect(), resultImage(m_lastStep));
+    painter.fillRect(rect(), Qt::black);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    painter.drawImage(pictureRect(), sceneImage(m_lastStep));
+    const QRect caption = captionRect();
+    painter.fillRect(caption, QColor(0, 0, 0, 140));
+    painter.setPen(Qt::white);
+    painter.setFont(captionFont());
+    painter.drawText(caption.adjusted(6, 0, -6, 0), Qt::AlignLeft | Qt::AlignVCenter, captionText(m_lastStep));
 }

@@ -132,9 +132,12 @@ MoJuWizard::MoJuWizard(QWidget* parent, quint16 modbusPort) : QWidget(parent)
     grid->addWidget(new IOStatusWidget(this), kMaxCameras, 0, 1, 2);
     auto* buttons = new IndexButton(this);
     grid->addWidget(buttons, 0, 2, kMaxCameras, 1);
-    connect(buttons, &IndexButton::sigSettings, this, [this] { settingsPage()->showFullScreen(); });
+    connect(buttons, &IndexButton::sigSettings, this, [this] { settingsPage()->showPage(); });
     m_exportLabel = new QLabel(this);
     m_exportLabel->setMinimumWidth(260);
+    QFont exportFont(QStringLiteral("wqy-microhei"));
+    exportFont.setPixelSize(24);
+    m_exportLabel->setFont(exportFont);
     m_exportLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     grid->addWidget(m_exportLabel, kMaxCameras, 2);
     for (int c = 0; c < numCamera; ++c) {
@@ -143,6 +146,10 @@ MoJuWizard::MoJuWizard(QWidget* parent, quint16 modbusPort) : QWidget(parent)
         const int height = extra.value(QStringLiteral("height")).toInt(CameraManager::kSimulatedHeight);
         auto* view = new CammerWidget(c, width, height, this);
         grid->addWidget(view, c / 2, c % 2);
+        // The camera rows and columns share the screen; the button column and the rows it spans
+        // beyond the cameras take only what they need.
+        grid->setRowStretch(c / 2, 1);
+        grid->setColumnStretch(c % 2, 1);
         cameraViews.append(view);
     }
     QVector<int> pictureBytes;

@@ -456,6 +456,10 @@ void StatisticsWidget::exportFinished(bool ok, const QString& failure)
     m_exportIdle = true;
     model()->setTimer(statisticsSwitchOn());
     emit sigExportDataFinish();
+    // The start note has said what it had to; left up, it would show again once the result is
+    // confirmed, as if another export were starting.
+    if (m_startBox)
+        m_startBox->hide();
     WarnBox box(this);
     box.setText(ok ? lanText(147) : failure);
     box.exec();

@@ -1,6 +1,7 @@
 #include "widgets/edit.h"
 
 #include "widgets/numberinput.h"
+#include "widgets/numcharinput.h"
 
 #include <QMouseEvent>
 
@@ -25,6 +26,16 @@ int Edit::value() const
 void Edit::mousePressEvent(QMouseEvent* event)
 {
     QLineEdit::mousePressEvent(event);
-    if (event->button() == Qt::LeftButton && isEnabled() && !isReadOnly())
+    if (event->button() != Qt::LeftButton || !isEnabled() || isReadOnly())
+        return;
+    // One keypad at a time: the other one would type into its last field meanwhile.
+    if (m_type == TypeText) {
+        if (gpNumPad)
+            gpNumPad->hide();
+        NumCharInput::shared()->attach(this);
+    } else {
+        if (gpNumCharPad)
+            gpNumCharPad->hide();
         NumberInput::shared()->attach(this);
+    }
 }

@@ -2,13 +2,14 @@
 
 #include <QLineEdit>
 
-// The kit's touch line edit: a touch opens the shared keypad (gpNumPad) on it, since the panel
-// has no keyboard. The type says which keys the keypad offers (5 whole numbers, 6 addresses);
-// the style picks the look (1: white field with a dark frame).
+// The kit's touch line edit: a touch opens a shared keypad on it, since the panel has no
+// keyboard. The type says which: 6 (text) the text keypad gpNumCharPad, every other type the
+// numeric keypad gpNumPad (5 whole numbers). The style picks the look (1: white field with a
+// dark frame).
 class Edit : public QLineEdit {
     Q_OBJECT
 public:
-    enum Type { TypeInteger = 5, TypeAddress = 6 };
+    enum Type { TypeInteger = 5, TypeText = 6 };
 
     Edit(int type, QWidget* parent, int style);
 

@@ -1,10 +1,35 @@
 #include "widgets/editip.h"
 
+#include "widgets/edit.h"
+
 #include <QHBoxLayout>
-#include <QIntValidator>
 #include <QLabel>
-#include <QLineEdit>
 #include <QStringList>
+#include <QValidator>
+
+namespace {
+
+// Digits making 0 to 255, nothing else. QIntValidator(0, 255) lets "256" to "999" through as
+// "intermediate" (three digits, like 255), and the field would hold them.
+class OctetValidator : public QValidator {
+public:
+    using QValidator::QValidator;
+
+    State validate(QString& input, int&) const override
+    {
+        if (input.isEmpty())
+            return Intermediate;
+        if (input.size() > 3)
+            return Invalid;
+        for (const QChar c : qAsConst(input)) {
+            if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+                return Invalid;
+        }
+        return input.toInt() <= 255 ? Acceptable : Invalid;
+    }
+};
+
+}  // namespace
 
 EditIP::EditIP(const QString& title, int style, QWidget* parent) : QWidget(parent)
 {
@@ -18,13 +43,13 @@ EditIP::EditIP(const QString& title, int style, QWidget* parent) : QWidget(paren
     for (int i = 0; i < 4; ++i) {
         if (i > 0)
             layout->addWidget(new QLabel(QStringLiteral("."), this));
-        auto* octet = new QLineEdit(this);
-        octet->setValidator(new QIntValidator(0, 255, octet));
+        auto* octet = new Edit(Edit::TypeInteger, this, 0);
+        octet->setValidator(new OctetValidator(octet));
         octet->setMaxLength(3);
         octet->setAlignment(Qt::AlignCenter);
-        octet->setMinimumSize(70, 40);
+        octet->setMinimumSize(70, 50);
         octet->setStyleSheet(QStringLiteral("font-size:24px;background:white;color:black;"));
-        connect(octet, &QLineEdit::textEdited, this, [this] { emit textchange(getAddress()); });
+        connect(octet, &QLineEdit::textChanged, this, [this] { emit textchange(getAddress()); });
         m_octets[i] = octet;
         layout->addWidget(octet);
     }
@@ -41,6 +66,8 @@ void EditIP::setAddress(const QString& address)
             if (ok && value >= 0 && value <= 255)
                 text = QString::number(value);
         }
+        // One textchange for the whole address, not one per field.
+        const QSignalBlocker blocker(m_octets[i]);
         m_octets[i]->setText(text);
     }
     emit textchange(getAddress());
@@ -49,7 +76,7 @@ void EditIP::setAddress(const QString& address)
 QString EditIP::getAddress() const
 {
     QStringList parts;
-    for (const QLineEdit* octet : m_octets)
+    for (const Edit* octet : m_octets)
         parts << (octet->text().isEmpty() ? QStringLiteral("0") : octet->text());
     return parts.join(QLatin1Char('.'));
 }

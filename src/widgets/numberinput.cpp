@@ -3,10 +3,9 @@
 #include "base/lanstr.h"
 #include "widgets/edit.h"
 
-#include <QApplication>
 #include <QGridLayout>
 #include <QPushButton>
-#include <QScreen>
+#include <QValidator>
 
 NumberInput* gpNumPad = nullptr;
 
@@ -14,32 +13,37 @@ namespace {
 
 constexpr int kKeySize = 80;
 
+// Whether the field could take this text as the start of what it holds.
+bool fieldMayStartWith(const QLineEdit* field, QString text)
+{
+    const QValidator* validator = field->validator();
+    int position = text.size();
+    return !validator || validator->validate(text, position) != QValidator::Invalid;
+}
+
 }  // namespace
 
-NumberInput::NumberInput(QWidget* parent) : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint)
+NumberInput::NumberInput() : TouchKeypad(QStringLiteral("NumberInput"), QString())
 {
-    setAttribute(Qt::WA_DeleteOnClose);
-    setAttribute(Qt::WA_StyledBackground);
-    setObjectName(QStringLiteral("NumberInput"));
-    setStyleSheet(QStringLiteral(
-        "#NumberInput{background-color:rgb(60,60,60);border:2px solid #ff9900;}"
-        "QPushButton{color:white;background-color:rgb(100,100,100);font-size:30px;border-radius:6px;}"
-        "QPushButton:pressed{background-color:#ff9900;}"
-        "QPushButton:disabled{color:rgb(130,130,130);background-color:rgb(80,80,80);}"));
     auto* grid = new QGridLayout(this);
     grid->setContentsMargins(8, 8, 8, 8);
     grid->setSpacing(6);
+    const auto key = [this](const QString& name, const QString& caption) {
+        QPushButton* button = keyButton(name, caption);
+        button->setFixedSize(kKeySize, kKeySize);
+        return button;
+    };
     const char* const digits[] = {"7", "8", "9", "4", "5", "6", "1", "2", "3"};
     for (int i = 0; i < 9; ++i)
-        grid->addWidget(keyButton(QLatin1String(digits[i]), QLatin1String(digits[i])), i / 3, i % 3);
-    m_minus = keyButton(QStringLiteral("-"), QStringLiteral("-"));
-    m_dot = keyButton(QStringLiteral("."), QStringLiteral("."));
+        grid->addWidget(key(QLatin1String(digits[i]), QLatin1String(digits[i])), i / 3, i % 3);
+    m_minus = key(QStringLiteral("-"), QStringLiteral("-"));
+    m_dot = key(QStringLiteral("."), QStringLiteral("."));
     grid->addWidget(m_minus, 3, 0);
-    grid->addWidget(keyButton(QStringLiteral("0"), QStringLiteral("0")), 3, 1);
+    grid->addWidget(key(QStringLiteral("0"), QStringLiteral("0")), 3, 1);
     grid->addWidget(m_dot, 3, 2);
-    grid->addWidget(keyButton(QStringLiteral("back"), QStringLiteral("←")), 0, 3);
-    grid->addWidget(keyButton(QStringLiteral("clear"), QStringLiteral("C")), 1, 3);
-    QPushButton* ok = keyButton(QStringLiteral("ok"), lanText(121));
+    grid->addWidget(key(QStringLiteral("back"), QStringLiteral("←")), 0, 3);
+    grid->addWidget(key(QStringLiteral("clear"), QStringLiteral("C")), 1, 3);
+    QPushButton* ok = key(QStringLiteral("ok"), lanText(121));
     ok->setFixedSize(kKeySize, kKeySize * 2 + grid->spacing());
     grid->addWidget(ok, 2, 3, 2, 1);
     adjustSize();
@@ -58,61 +62,36 @@ NumberInput* NumberInput::shared()
     return gpNumPad;
 }
 
-QPushButton* NumberInput::keyButton(const QString& key, const QString& caption)
+void NumberInput::prepare(QLineEdit* target)
 {
-    auto* button = new QPushButton(caption, this);
-    button->setObjectName(key);
-    button->setFocusPolicy(Qt::NoFocus);
-    button->setFixedSize(kKeySize, kKeySize);
-    connect(button, &QPushButton::clicked, this, [this, key] { press(key); });
-    return button;
-}
-
-void NumberInput::attach(Edit* target)
-{
-    m_target = target;
-    if (!target)
-        return;
-    // While a modal dialog runs, every window outside it is blocked, a parentless keypad too:
-    // the keypad becomes a child window of the edit's own window, so it takes touches there and
-    // goes away with that window instead of staying on top of the page below.
-    QWidget* owner = target->window();
-    if (parentWidget() != owner)
-        setParent(owner, windowFlags());
-    m_dot->setEnabled(target->type() != Edit::TypeInteger);
-    m_minus->setEnabled(target->type() != Edit::TypeAddress);
-
-    const QRect screen = QApplication::primaryScreen() ? QApplication::primaryScreen()->availableGeometry() : QRect();
-    QPoint place = target->mapToGlobal(QPoint(0, target->height()));
-    if (screen.isValid() && place.y() + height() > screen.bottom())
-        place.setY(target->mapToGlobal(QPoint(0, 0)).y() - height());
-    if (screen.isValid())
-        place.setX(qBound(screen.left(), place.x(), qMax(screen.left(), screen.right() - width())));
-    move(place);
-    show();
+    const auto* edit = qobject_cast<const Edit*>(target);
+    const int type = edit ? edit->type() : Edit::TypeInteger;
+    m_dot->setEnabled(type != Edit::TypeInteger);
+    m_minus->setEnabled(fieldMayStartWith(target, QStringLiteral("-")));
 }
 
 void NumberInput::press(const QString& key)
 {
     if (key == QLatin1String("ok")) {
-        hide();
-        emit sigConfirm();
+        confirm();
         return;
     }
     if (!m_target)
         return;
+    const auto* edit = qobject_cast<const Edit*>(m_target.data());
+    const int fieldType = edit ? edit->type() : Edit::TypeInteger;
     if (key == QLatin1String("back")) {
         m_target->backspace();
     } else if (key == QLatin1String("clear")) {
         m_target->clear();
     } else if (key == QLatin1String("-")) {
         // A sign only leads a number.
-        if (m_target->type() != Edit::TypeAddress && m_target->text().isEmpty())
-            m_target->insert(key);
+        if (m_target->text().isEmpty())
+            insertText(key);
     } else if (key == QLatin1String(".")) {
-        if (m_target->type() != Edit::TypeInteger)
-            m_target->insert(key);
+        if (fieldType != Edit::TypeInteger)
+            insertText(key);
     } else if (key.size() == 1 && key.at(0).isDigit()) {
-        m_target->insert(key);
+        insertText(key);
     }
 }

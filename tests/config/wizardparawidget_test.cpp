@@ -1,9 +1,17 @@
 #include "base/appclock.h"
+#include "base/lanstr.h"
 #include "config/wizardparawidget.h"
+#include "detection/counters.h"
 #include "detection/mojuwizard.h"
 #include "records/copy2movedisk.h"
 #include "records/resstatisticsparam.h"
+#include "records/screen_support.h"
 #include "support/fakecommandrunner.h"
+#include "widgets/indexbutton.h"
+#include "widgets/publictools_widget.h"
+
+#include <QPushButton>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -92,4 +100,20 @@ TEST_F(SettingsAccept, ASwitchedGroupCountsFromTheNextResult)
     ASSERT_EQ(statistics->today().groups.size(), 2u);
     EXPECT_EQ(statistics->today().groups[1].groupName, "B");
     EXPECT_EQ(statistics->today().groups[1].allCameras.cycle.day.OK, 1);
+}
+
+// The page covers the screen like the other pages, so nothing of the main window (its buttons
+// least of all) can be touched beside it.
+TEST_F(SettingsAccept, TheSettingsButtonShowsThePageOverTheWholeScreen)
+{
+    initLanStr();
+    window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    window->findChild<IndexButton*>()->settingsButton()->click();
+    WizardParaWidget* shown = window->settingsPage();
+    ASSERT_TRUE(TestEnv::waitUntil([shown] { return shown->isVisible(); }, 2000));
+    EXPECT_EQ(shown->geometry(), QRect(0, 0, gShowW, gShowH));
+    EXPECT_TRUE(ScreenTest::saveShot(shown, "settings_page"));
+    shown->findChild<QPushButton*>("return")->click();
+    EXPECT_FALSE(shown->isVisible());
 }

@@ -7,6 +7,7 @@
 #include "records/copy2movedisk.h"
 #include "records/resstatisticsparam.h"
 #include "records/savefialimagethread.h"
+#include "records/screen_support.h"
 #include "records/stats_support.h"
 #include "widgets/publictools_widget.h"
 #include "support/testenv.h"
@@ -17,6 +18,7 @@
 #include <QSignalSpy>
 #include <QSqlDatabase>
 #include <QSqlQuery>
+#include <QTest>
 #include <QVariant>
 #include <gtest/gtest.h>
 
@@ -329,4 +331,35 @@ TEST(PictureHandOver, CamerasOfDifferentSizesEachHandTheirPictureOver)
         EXPECT_EQ(gpFailImage[0][1][0], nullptr);
     }
     freeFailImages();
+}
+
+// However small the screen makes a camera's view, its picture shows whole (not squeezed) and its
+// caption reads whole: the view writes the caption in its own type, sized to the picture.
+TEST_F(MainWindowTest, CameraViewsShowTheirWholePictureAndCaption)
+{
+    window = std::make_unique<MoJuWizard>(nullptr, 0);
+    window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    window->Run();
+    for (const CammerWidget* view : qAsConst(window->cameraViews)) {
+        SCOPED_TRACE(view->cameraIndex());
+        EXPECT_GE(view->height(), 300);   // the camera rows take the screen's height
+        const QRect picture = view->pictureRect();
+        EXPECT_TRUE(view->rect().contains(picture));
+        EXPECT_NEAR(double(picture.width()) / picture.height(), 640.0 / 480.0, 0.01);
+        const QRect caption = view->captionRect();
+        EXPECT_TRUE(picture.contains(caption));
+        const QFontMetrics metrics(view->captionFont());
+        EXPECT_GE(metrics.height(), 16);
+        EXPECT_LE(metrics.horizontalAdvance(view->captionText(1)), caption.width());
+        EXPECT_TRUE(view->captionText(1).startsWith(QString("Camera %1  Step 2  ").arg(view->cameraIndex() + 1)));
+    }
+    EXPECT_TRUE(ScreenTest::saveShot(window.get(), "main_window_cameras"));
+
+    // A view much narrower than its picture still fits the whole caption, in smaller type.
+    CammerWidget narrow(0, 640, 480);
+    narrow.resize(320, 400);
+    const QFontMetrics small(narrow.captionFont());
+    EXPECT_LE(small.horizontalAdvance(narrow.captionText(0)), narrow.captionRect().width());
+    EXPECT_EQ(narrow.pictureRect(), QRect(0, 80, 320, 240));
 }

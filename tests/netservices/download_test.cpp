@@ -13,6 +13,8 @@
 #include <QFile>
 #include <QNetworkReply>
 #include <QRandomGenerator>
+#include <QScrollArea>
+#include <QScroller>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -79,12 +81,23 @@ protected:
 
     static QAbstractButton* findButton(VersionDownloadDialog& dialog, int column, const QString& name)
     {
-        const QList<QAbstractButton*> buttons = dialog.packageGroup(column)->buttons();
-        for (QAbstractButton* button : buttons) {
-            if (button->text() == name)
-                return button;
-        }
-        return nullptr;
+        return dialog.packageGroup(column)->button(dialog.packageList().at(column).names.indexOf(name));
+    }
+
+    // Touches a button of the dialog. A tap on a finger-scrolled area reaches the widget found at
+    // its screen position, and the test screen is only 800 x 600: the dialog is moved so that the
+    // button lies on it.
+    static void touchOnScreen(QWidget* dialog, QWidget* button)
+    {
+        dialog->move(dialog->pos() + QPoint(400, 300) - button->mapToGlobal(button->rect().center()));
+        QApplication::processEvents();
+        ScreenTest::touch(button);
+    }
+
+    // Where a widget lies in the dialog.
+    static QRect rectIn(const QWidget* widget, const QWidget* dialog)
+    {
+        return QRect(widget->mapTo(dialog, QPoint(0, 0)), widget->size());
     }
 
     QTemporaryDir root{QDir::tempPath() + "/mouldupdate-XXXXXX"};
@@ -132,25 +145,107 @@ TEST_F(DownloadTest, SubdirectoryPackagesPageBySevenAndRootLevelDirectoriesAreFi
     EXPECT_EQ(visibleButtons(column).size(), 7);
 }
 
-TEST_F(DownloadTest, RootPackagesMakeOneUntitledColumnAndATarGzLineTwoButtons)
+// A button only for what the server has: "V17_a.tar.gz" holds ".tar" but there is no
+// "V17_a.tar" to fetch. Packages of the root listing page like any column.
+TEST_F(DownloadTest, RootPackagesMakeOneUntitledPagedColumnAndATarGzLineOneButton)
 {
     serve("V17_a.tar.gz", "a");
     serve("V17_b.rar", "b");
     serve("v17_c.gz", "c");
     serve("V16_old.tar.gz", "old");
+    serve("V17_notes.gz.txt", "not a package");
+    for (int i = 0; i < 6; ++i)
+        serve(QString("V17_r%1.rar").arg(i), "r");
     serve("release/V17_sub.rar", "not walked: the root holds packages");
     ListingServer server("served");
     VersionDownloadDialog dialog("127.0.0.1", server.port());
     ASSERT_EQ(dialog.packageList().size(), 1);
-    EXPECT_EQ(dialog.packageList().at(0).names, QStringList({"V17_a.tar.gz", "V17_a.tar", "V17_b.rar", "v17_c.gz"}));
+    EXPECT_EQ(dialog.packageList().at(0).names,
+              QStringList({"V17_a.tar.gz", "V17_b.rar", "V17_r0.rar", "V17_r1.rar", "V17_r2.rar", "V17_r3.rar",
+                           "V17_r4.rar", "V17_r5.rar", "v17_c.gz"}));
+    EXPECT_EQ(dialog.packageGroup(0)->buttons().size(), 9);
     EXPECT_EQ(dialog.packageList().at(0).directory, "");
     EXPECT_TRUE(dialog.directoryNames().isEmpty());
-    EXPECT_EQ(dialog.nextPageButton(0), nullptr);
+    dialog.QDialog::show();
+    ASSERT_NE(dialog.nextPageButton(0), nullptr);
+    dialog.nextPageButton(0)->click();
+    EXPECT_EQ(visibleButtons(dialog.packageGroup(0)), QStringList({"V17_r5.rar", "v17_c.gz"}));
 
     EXPECT_EQ(VersionDownloadDialog::archiveSuffix("V17_a.tar.gz"), ".tar.gz");
     EXPECT_EQ(VersionDownloadDialog::archiveSuffix("V17_rar2.tar"), ".tar");
     EXPECT_EQ(VersionDownloadDialog::archiveSuffix("v17_c.gz"), ".gz");
     EXPECT_EQ(VersionDownloadDialog::archiveSuffix("V17_b.rar"), ".rar");
+}
+
+// Four folders on a screen that shows three columns: a finger drags the fourth into view, and
+// every package on every page can be touched there; a long name is cut in its middle on the
+// button and asked about whole.
+TEST_F(DownloadTest, EveryPackageOfFourFoldersCanBeReachedAndTouched)
+{
+    const QString longName = "V17_mould_monitor_18.0.1.71_werkhalle3_2025-12-07.tar.gz";
+    serve("alpha/V17_alpha.rar", "a");
+    serve("beta/" + longName, "b");
+    serve("beta/V17_beta.gz", "b");
+    serve("customer/V17_customer.rar", "c");
+    for (int i = 0; i < 9; ++i)
+        serve(QString("legacy/V17_legacy%1.rar").arg(i), "l");
+    ListingServer server("served");
+    VersionDownloadDialog dialog("127.0.0.1", server.port());
+    ASSERT_EQ(dialog.packageList().size(), 4);
+    dialog.QDialog::show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+    EXPECT_TRUE(ScreenTest::saveShot(&dialog, "version_download_four_folders"));
+
+    QAbstractButton* cut = findButton(dialog, 1, longName);
+    ASSERT_NE(cut, nullptr);
+    EXPECT_TRUE(cut->text().startsWith("V17_mou")) << cut->text().toStdString();
+    EXPECT_TRUE(cut->text().endsWith(".tar.gz")) << cut->text().toStdString();
+    EXPECT_GE(QFontInfo(cut->font()).pixelSize(), 20);
+    EXPECT_TRUE(cut->text().contains("…"));
+    EXPECT_LE(cut->fontMetrics().horizontalAdvance(cut->text()), cut->width());
+
+    // The fourth column, out of sight at first, comes in under a dragging finger.
+    QAbstractButton* fourth = dialog.packageGroup(3)->button(0);
+    EXPECT_FALSE(dialog.rect().contains(rectIn(fourth, &dialog)) && dialog.childAt(fourth->mapTo(&dialog, QPoint(5, 5))) == fourth);
+    const QPoint start(dialog.width() - 100, 400);
+    QTest::mousePress(dialog.windowHandle(), Qt::LeftButton, {}, start);
+    for (int step = 1; step <= 20; ++step) {
+        QTest::qWait(15);
+        QTest::mouseMove(dialog.windowHandle(), start - QPoint(step * 30, 0));
+    }
+    QTest::mouseRelease(dialog.windowHandle(), Qt::LeftButton, {}, start - QPoint(600, 0));
+    EXPECT_TRUE(TestEnv::waitUntil([&] { return dialog.childAt(fourth->mapTo(&dialog, QPoint(5, 5))) == fourth; }, 3000));
+
+    auto* area = dialog.findChild<QScrollArea*>();
+    // A finger lets the columns come to rest before it touches a button.
+    if (area) {
+        EXPECT_TRUE(TestEnv::waitUntil(
+            [area] { return QScroller::scroller(area->viewport())->state() == QScroller::Inactive; }, 5000));
+    }
+    for (int column = 0; column < 4; ++column) {
+        const QStringList& names = dialog.packageList().at(column).names;
+        for (int id = 0; id < names.size(); ++id) {
+            SCOPED_TRACE(names.at(id).toStdString());
+            if (id > 0 && id % VersionDownloadDialog::kPageSize == 0)
+                touchOnScreen(&dialog, dialog.nextPageButton(column));
+            QAbstractButton* button = dialog.packageGroup(column)->button(id);
+            ASSERT_TRUE(button->isVisible());
+            if (area)
+                area->ensureWidgetVisible(button);
+            EXPECT_TRUE(dialog.rect().contains(rectIn(button, &dialog)));
+            ASSERT_EQ(dialog.childAt(button->mapTo(&dialog, button->rect().center())), button);
+            BoxAnswerer answerer({"否"});
+            touchOnScreen(&dialog, button);
+            ASSERT_TRUE(TestEnv::waitUntil([&] { return !answerer.texts.isEmpty(); }, 3000));
+            EXPECT_EQ(answerer.texts, QStringList({"是否开始下载该版本?\n" + names.at(id)}));
+        }
+    }
+    EXPECT_TRUE(runner.commands().isEmpty());
+
+    v_SelectBox ask(0, 0, nullptr, 2);
+    ask.setText("是否开始下载该版本?\n" + longName);
+    ask.QDialog::show();
+    EXPECT_TRUE(ScreenTest::saveShot(&ask, "version_download_confirm_long_name"));
 }
 
 TEST_F(DownloadTest, WalkIsBoundedAndAV17FolderGetsItsOwnTitledColumn)
@@ -199,7 +294,7 @@ TEST_F(DownloadTest, SubdirectoryPackageIsStoredByteForByteAfterTheBackup)
         button->click();
         // The progress note may come and go between two looks of the answerer.
         answerer.texts.removeAll("下载中...");
-        EXPECT_EQ(answerer.texts, QStringList({"是否开始下载该版本?", "下载成功\n重启后自动更新"}));
+        EXPECT_EQ(answerer.texts, QStringList({"是否开始下载该版本?\nV17_sub.tar.gz", "下载成功\n重启后自动更新"}));
         EXPECT_EQ(answerer.unexpected, 0);
     }
     EXPECT_EQ(readFile(rootFile("/root/div-OVE/newupdate.tar.gz")), package);
@@ -225,7 +320,7 @@ TEST_F(DownloadTest, FailedBackupOrTransferLosesNothingAndNoKeepsEverything)
     {   // NO: nothing is fetched or run
         BoxAnswerer answerer({"否"});
         button->click();
-        EXPECT_EQ(answerer.texts, QStringList({"是否开始下载该版本?"}));
+        EXPECT_EQ(answerer.texts, QStringList({"是否开始下载该版本?\nV17_sub.tar.gz"}));
     }
     EXPECT_TRUE(runner.commands().isEmpty());
     EXPECT_TRUE(button->isEnabled());

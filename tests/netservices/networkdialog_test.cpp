@@ -1,11 +1,15 @@
 #include "base/lanstr.h"
+#include "base/publictools.h"
 #include "config/wizardparawidget.h"
 #include "detection/mapplication.h"
 #include "netservices/companion/network.h"
 #include "netservices/netcards/networksettingdialog.h"
 #include "netservices/netmachine.h"
 #include "records/screen_support.h"
+#include "widgets/edit.h"
 #include "widgets/editip.h"
+#include "widgets/numberinput.h"
+#include "widgets/numcharinput.h"
 #include "widgets/publictools_widget.h"
 
 #include <QApplication>
@@ -273,4 +277,210 @@ TEST_F(NetworkDialogTest, SettingsPageBuildsTheScreenOnceAndAppliesOnOk)
     EXPECT_EQ(MApplication::manualStopCount(), stops + 1);
     page.SlotToNetwork();
     EXPECT_EQ(gpNetDialog, first);
+}
+
+namespace {
+
+QRect globalRect(const QWidget* widget)
+{
+    return QRect(widget->mapToGlobal(QPoint(0, 0)), widget->size());
+}
+
+int fontPixels(const QWidget* widget)
+{
+    return QFontInfo(widget->font()).pixelSize();
+}
+
+}  // namespace
+
+// A Wi-Fi name or key is text: the operator types it on the text keypad, which opens beside the
+// field over the card's settings, and the typed name reaches the card file.
+TEST_F(NetworkDialogTest, AWifiNameIsTypedOnTheTextKeypad)
+{
+    editCard(tile("wlan0"), [](Network_CardItem_SetDia* dialog) {
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog));
+        EXPECT_TRUE(ScreenTest::saveShot(dialog, "network_card_dialog"));
+        auto* name = dialog->findChild<QLineEdit*>("Edit_editHotName");
+        ScreenTest::touch(name);
+        NumCharInput* pad = gpNumCharPad;
+        ASSERT_NE(pad, nullptr);
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(pad));
+        EXPECT_EQ(pad->target(), name);
+        EXPECT_FALSE(globalRect(pad).intersects(globalRect(name)));
+        for (const char* key : {"back", "back", "back", "back", "back", "shift", "W", "shift"})
+            ScreenTest::touchKey(pad, key);
+        for (const QChar c : QString("erkhalle-3"))
+            ScreenTest::touchKey(pad, c);
+        EXPECT_EQ(name->text(), "Werkhalle-3");
+        EXPECT_TRUE(ScreenTest::saveShotOfWindows({dialog, pad}, "keypad_text"));
+        ScreenTest::touchKey(pad, "ok");
+    }, true);
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return machine.runner.count("python3") == 1; }, 10000));
+    EXPECT_EQ(machine.readCards(NetworkManager::kWifiFile).at(0).toObject().value("hotname").toString(), "Werkhalle-3");
+    EXPECT_EQ(gpNumCharPad, nullptr);   // gone with the card's settings
+}
+
+TEST_F(NetworkDialogTest, AnOctetOf300IsRefusedAndNeverReachesTheCardFiles)
+{
+    const auto readFile = [this](const char* file) {
+        QFile in(machine.path(file));
+        return in.open(QIODevice::ReadOnly) ? in.readAll() : QByteArray();
+    };
+    const QByteArray wired = readFile(NetworkManager::kWiredFile);
+    const QByteArray wifi = readFile(NetworkManager::kWifiFile);
+    QString shown;
+    editCard(tile("eth1"), [&](Network_CardItem_SetDia* dialog) {
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog));
+        Edit* last = dialog->findChild<EditIP*>("IPAddressEdite_IP")->octet(3);
+        ScreenTest::touch(last);
+        ASSERT_NE(gpNumPad, nullptr);
+        EXPECT_EQ(gpNumPad->target(), last);
+        for (const char* key : {"clear", "3", "0", "0", "ok"})
+            ScreenTest::touchKey(gpNumPad, key);
+        shown = dialog->findChild<EditIP*>("IPAddressEdite_IP")->getAddress();
+    }, false);
+    EXPECT_EQ(shown, "192.168.2.30");
+    TestEnv::spin(300);
+    EXPECT_EQ(machine.runner.count("python3"), 0);
+    EXPECT_EQ(readFile(NetworkManager::kWiredFile), wired);
+    EXPECT_EQ(readFile(NetworkManager::kWifiFile), wifi);
+
+    // Accepted, the card is applied with what the field could take.
+    editCard(tile("eth1"), [](Network_CardItem_SetDia* dialog) {
+        Edit* last = dialog->findChild<EditIP*>("IPAddressEdite_IP")->octet(3);
+        last->clear();
+        QTest::keyClicks(last, "300");
+    }, true);
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return machine.runner.count("python3") == 1; }, 10000));
+    EXPECT_EQ(machine.readCards(NetworkManager::kWiredFile).at(1).toObject().value("address").toString(), "192.168.2.30");
+}
+
+TEST_F(NetworkDialogTest, CardSettingsAreFingerSizedReadableAndFillTheDialog)
+{
+    for (const char* card : {"wlan0", "eth1"}) {
+        SCOPED_TRACE(card);
+        editCard(tile(card), [card](Network_CardItem_SetDia* dialog) {
+            ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog));
+            EXPECT_EQ(dialog->size(), QSize(800, QString(card) == "wlan0" ? 800 : 500));
+            if (QString(card) == "eth1") {
+                EXPECT_TRUE(ScreenTest::saveShot(dialog, "network_card_dialog_wired"));
+            }
+            int lowest = 0;
+            for (QWidget* control : dialog->findChildren<QWidget*>()) {
+                const bool input = qobject_cast<QComboBox*>(control) || qobject_cast<QLineEdit*>(control)
+                                   || qobject_cast<QCheckBox*>(control);
+                if (!input || !control->isVisible())
+                    continue;
+                EXPECT_GE(control->height(), 44) << control->objectName().toStdString();
+                EXPECT_GE(fontPixels(control), 20) << control->objectName().toStdString();
+                lowest = qMax(lowest, control->mapTo(dialog, QPoint(0, control->height())).y());
+            }
+            EXPECT_GE(lowest, dialog->height() * 85 / 100);   // no empty lower part
+            for (QLabel* label : dialog->findChildren<QLabel*>()) {
+                if (label->isVisible() && label->text().size() > 1) {
+                    EXPECT_GE(fontPixels(label), 20) << label->text().toStdString();
+                }
+            }
+            // The card is named whole, whatever its tile shows.
+            const QLabel* header = dialog->findChild<QLabel*>("labcard");
+            ASSERT_NE(header, nullptr);
+            EXPECT_TRUE(header->text().contains(QString(card) + " card"));
+            // Every caption fits its button ("cancel" among them).
+            for (const QPushButton* button : dialog->findChildren<QPushButton*>()) {
+                if (button->isVisible()) {
+                    EXPECT_LE(button->fontMetrics().horizontalAdvance(button->text()), button->width() - 8)
+                        << button->text().toStdString();
+                }
+            }
+        }, false);
+    }
+}
+
+TEST_F(NetworkDialogTest, CancelledSwitchesAreGoneWhenTheScreenOpensAgain)
+{
+    auto* api = gpNetDialog->findChild<CheckBox*>();
+    ASSERT_EQ(api->text(), "是否开启API接口功能");
+    api->click();
+    gpNetDialog->findChild<QPushButton*>("btnapply")->click();
+    ASSERT_TRUE(JXK_NETMN::getInstance()->device_workapifunc);
+
+    api->click();
+    gpNetDialog->findChild<QLineEdit*>("Edit_deviceId")->setText("press-9");
+    gpNetDialog->findChild<EditIP*>()->setAddress("10.9.9.9");
+    gpNetDialog->reject();
+    gpNetDialog->show();
+    EXPECT_TRUE(api->isChecked());
+    EXPECT_EQ(gpNetDialog->findChild<QLineEdit*>("Edit_deviceId")->text(), "press-7");
+    EXPECT_EQ(gpNetDialog->findChild<EditIP*>()->getAddress(), "10.1.2.3");
+    EXPECT_EQ(gpNetDialog->findChild<QLineEdit*>("Edit_pingTarget")->text(), "10.1.2.3");
+
+    // OK on the reopened screen keeps the API on.
+    gpNetDialog->acceptDialog();
+    gpNetDialog->slotUpdateVUD();
+    EXPECT_TRUE(JXK_NETMN::getInstance()->device_workapifunc);
+    EXPECT_EQ(readNetworkConfig().value("device_workapifunc"), QJsonValue(true));
+}
+
+// Ten cards: the column is dragged by a finger, and long names and descriptions are cut on
+// their tiles but shown whole when a tile is touched.
+TEST_F(NetworkDialogTest, TenCardsScrollByDraggingAndShowTheirWholeNamesWhenTouched)
+{
+    delete gpNetDialog;
+    QByteArray dev = "Inter-|   Receive\n face |bytes    packets\n    lo:    4096      40    0    0    0     0          0         0     4096      40\n";
+    QJsonArray cards;
+    for (int i = 0; i < 10; ++i) {
+        const QString name = i == 0 ? "enx00e04c6801a2b3" : QString("eth%1").arg(i);
+        dev += "  " + name.toUtf8() + ": 1000      10    0    0    0     0          0         0     100      1\n";
+        QJsonObject card = NetMachine::card(name, QString("192.168.%1.10").arg(i));
+        if (i == 0)
+            card.insert("describe", "USB adapter on the operator desk beside the mould, left port");
+        cards.append(card);
+    }
+    TestEnv::writeText(machine.path("/proc/net/dev"), dev);
+    machine.writeCards(NetworkManager::kWiredFile, cards);
+    machine.writeCards(NetworkManager::kWifiFile, {});
+    gpNetDialog = new NetworkSettingDialog;
+    gpNetDialog->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(gpNetDialog));
+    ASSERT_EQ(gpNetDialog->cardTiles().size(), 10);
+
+    Network_CardItem* usb = tile("enx00e04c6801a2b3");
+    for (const char* name : {"labname", "labmac", "labip", "labmask", "labroute", "labtip", "labpriority", "labspeed"})
+        EXPECT_GE(fontPixels(usb->findChild<QLabel*>(name)), 20) << name;
+    const QString tip = label(usb, "labtip");
+    EXPECT_TRUE(tip.endsWith("…")) << tip.toStdString();
+    EXPECT_LE(usb->findChild<QLabel*>("labtip")->fontMetrics().horizontalAdvance(tip), usb->findChild<QLabel*>("labtip")->width());
+    EXPECT_EQ(label(usb, "labmac"), "00:11:22:33:44:55");
+    QLabel* whole = usb->findChild<QLabel*>("labwhole");
+    ASSERT_NE(whole, nullptr);
+    // Touches well apart, not a double click.
+    const auto touchTile = [usb] {
+        QTest::mouseClick(gpNetDialog->windowHandle(), Qt::LeftButton, {}, usb->mapTo(gpNetDialog, QPoint(200, 100)),
+                          QApplication::doubleClickInterval() + 100);
+    };
+    touchTile();
+    ASSERT_TRUE(TestEnv::waitUntil([whole] { return whole->isVisible(); }, 2000));
+    EXPECT_TRUE(whole->text().contains("USB adapter on the operator desk beside the mould, left port"));
+    EXPECT_TRUE(whole->text().contains("enx00e04c6801a2b3"));
+    EXPECT_TRUE(ScreenTest::saveShot(usb, "network_card_tile_touched"));
+    touchTile();
+    EXPECT_TRUE(TestEnv::waitUntil([whole] { return !whole->isVisible(); }, 2000));
+    EXPECT_TRUE(ScreenTest::saveShot(gpNetDialog, "network_settings_many_cards"));
+
+    auto* scroll = gpNetDialog->findChild<QScrollArea*>();
+    QWidget* viewport = scroll->viewport();
+    ASSERT_TRUE(TestEnv::waitUntil([scroll] { return scroll->verticalScrollBar()->maximum() > 0; }, 2000));
+    QWindow* window = gpNetDialog->windowHandle();
+    const QPoint start = viewport->mapTo(gpNetDialog, QPoint(300, viewport->height() - 100));
+    QTest::mousePress(window, Qt::LeftButton, {}, start);
+    for (int step = 1; step <= 20; ++step) {
+        QTest::qWait(15);
+        QTest::mouseMove(window, start - QPoint(0, step * 30));
+    }
+    QTest::mouseRelease(window, Qt::LeftButton, {}, start - QPoint(0, 600));
+    // The drag brings the last card into view.
+    QScrollBar* bar = scroll->verticalScrollBar();
+    EXPECT_TRUE(TestEnv::waitUntil([bar] { return bar->value() == bar->maximum(); }, 3000)) << bar->value();
+    const QWidget* last = tile("eth9");
+    EXPECT_TRUE(viewport->rect().contains(QRect(last->mapTo(viewport, QPoint(0, 0)), last->size())));
 }

@@ -9,11 +9,23 @@
 #include <QDir>
 #include <QFile>
 #include <QLabel>
+#include <QPainter>
+#include <QPixmap>
+#include <QTest>
 #include <QTimer>
 #include <QWidget>
 #include <deque>
+#include <ostream>
 #include <functional>
 #include <gtest/gtest.h>
+
+QT_BEGIN_NAMESPACE
+// Readable failures: texts as text.
+inline void PrintTo(const QString& text, std::ostream* os)
+{
+    *os << '"' << text.toStdString() << '"';
+}
+QT_END_NAMESPACE
 
 namespace ScreenTest {
 
@@ -91,6 +103,25 @@ private:
     QWidget* m_answering = nullptr;
 };
 
+// Touches a widget as a finger does: a click at its middle through its window, where a running
+// modal dialog blocks other windows and a window's gesture filters see it.
+inline void touch(QWidget* widget)
+{
+    QWidget* window = widget->window();
+    QTest::mouseClick(window->windowHandle(), Qt::LeftButton, {}, widget->mapTo(window, widget->rect().center()));
+}
+
+// Touches the key of the given name on a keypad (or any button of a window).
+inline void touchKey(QWidget* keypad, const QString& key)
+{
+    auto* button = keypad->findChild<QAbstractButton*>(key);
+    if (!button || !button->isEnabled() || !button->isVisible()) {
+        ADD_FAILURE() << "no key \"" << key.toStdString() << "\" to touch";
+        return;
+    }
+    touch(button);
+}
+
 inline QString screenshotDir()
 {
     const QString dir = qEnvironmentVariableIsEmpty("MOULD_SCREENSHOT_DIR")
@@ -105,6 +136,30 @@ inline bool saveShot(QWidget* widget, const QString& name)
 {
     QApplication::processEvents();
     return widget->grab().save(screenshotDir() + QLatin1Char('/') + name + QStringLiteral(".png"));
+}
+
+// Saves the part of what the widget shows that lies in the rectangle (widget coordinates).
+inline bool saveShot(QWidget* widget, const QString& name, const QRect& part)
+{
+    QApplication::processEvents();
+    return widget->grab(part).save(screenshotDir() + QLatin1Char('/') + name + QStringLiteral(".png"));
+}
+
+// Saves several windows as they lie over each other on the screen (a keypad over its dialog),
+// later ones on top; the picture covers all of them.
+inline bool saveShotOfWindows(const QList<QWidget*>& windows, const QString& name)
+{
+    QApplication::processEvents();
+    QRect area;
+    for (const QWidget* window : windows)
+        area |= window->frameGeometry();
+    QPixmap picture(area.size());
+    picture.fill(Qt::black);
+    QPainter painter(&picture);
+    for (QWidget* window : windows)
+        painter.drawPixmap(window->frameGeometry().topLeft() - area.topLeft(), window->grab());
+    painter.end();
+    return picture.save(screenshotDir() + QLatin1Char('/') + name + QStringLiteral(".png"));
 }
 
 // The screens' images ("./images/...") in the working directory, as ./run.sh places them.

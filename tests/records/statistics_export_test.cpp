@@ -20,18 +20,11 @@
 #include <QLabel>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTest>
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include <memory>
-
-QT_BEGIN_NAMESPACE
-// Readable failures.
-inline void PrintTo(const QString& text, std::ostream* os)
-{
-    *os << '"' << text.toStdString() << '"';
-}
-QT_END_NAMESPACE
 
 namespace {
 
@@ -135,12 +128,17 @@ protected:
         screen->SlotExportData();
     }
 
-    // Waits for the end box, answers it and returns its text.
+    // Waits for the end box, answers it and returns its text; notes whether the start note was
+    // still up beside it.
     QString finish()
     {
         QString text;
-        boxes.expect([&text](QWidget* box) {
+        boxes.expect([&text, this](QWidget* box) {
             text = ScreenTest::boxText(box);
+            for (const WarnBox* note : screen->findChildren<WarnBox*>()) {
+                if (note != box && note->isVisible())
+                    startNoteWithResult = true;
+            }
             ScreenTest::clickIn(box, "confirm");
         });
         EXPECT_TRUE(boxes.waitAllAnswered(15000));
@@ -170,6 +168,7 @@ protected:
     ScreenTest::ModalAnswerer boxes;
     QStringList labels;
     bool timerDuringExport = false;
+    bool startNoteWithResult = false;
 };
 
 }  // namespace
@@ -247,6 +246,19 @@ TEST(ExportFiles, ACopyMakesNothingWhereTheStampFolderHasGone)
 
 TEST_F(StatisticsExport, SevenDaysGoToAStampedFolderOnTheStick)
 {
+    // The main window's corner, as the operator reads the progress there.
+    window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    bool pictured = false;
+    QObject::connect(screen, &StatisticsWidget::sigExportProgress, [this, &pictured](int, int done) {
+        if (done != 3 || pictured)
+            return;
+        pictured = true;
+        EXPECT_GE(QFontInfo(window->exportLabel()->font()).pixelSize(), 20);
+        const QRect corner(window->width() - 640, window->height() - 160, 640, 160);
+        EXPECT_TRUE(ScreenTest::saveShot(window.get(), "export_progress", corner));
+    });
+
     startExport(DateSeletDialog::SevenDays);
     EXPECT_FALSE(screen->isExportIdle());
     // The start note does not wait for an answer.
@@ -256,6 +268,10 @@ TEST_F(StatisticsExport, SevenDaysGoToAStampedFolderOnTheStick)
     EXPECT_TRUE(notes.at(0)->text().startsWith("开始生产统计数据导出"));
     const QString ended = finish();
     EXPECT_EQ(ended, lanText(147));
+    // The start note went when the result came, and does not show again after it.
+    EXPECT_FALSE(startNoteWithResult);
+    EXPECT_FALSE(notes.at(0)->isVisible());
+    EXPECT_TRUE(pictured);
 
     ASSERT_GE(labels.size(), 3);
     EXPECT_EQ(labels.first(), "生产统计导出中0%");

@@ -1,9 +1,12 @@
 #include "records/resstatisticsparam.h"
 #include "records/statisticswidget.h"
 #include "widgets/edit.h"
+#include "widgets/editip.h"
 #include "widgets/indexbutton.h"
 #include "widgets/numberinput.h"
+#include "widgets/numcharinput.h"
 #include "widgets/publictools_widget.h"
+#include "records/screen_support.h"
 #include "support/testenv.h"
 
 #include <QAbstractItemView>
@@ -54,9 +57,9 @@ TEST(TouchKit, ChooseBoxAnswersOneForYesAndZeroForNo)
 TEST(TouchKit, TouchingAnEditTypesIntoItThroughTheSharedKeypad)
 {
     QWidget window;
-    window.resize(400, 300);
+    window.resize(600, 300);
     auto* days = new Edit(Edit::TypeInteger, &window, 1);
-    auto* address = new Edit(Edit::TypeAddress, &window, 1);
+    auto* address = new EditIP("IP", 1, &window);
     address->move(0, 60);
     window.show();
 
@@ -77,13 +80,17 @@ TEST(TouchKit, TouchingAnEditTypesIntoItThroughTheSharedKeypad)
     EXPECT_EQ(confirmed.count(), 1);
     EXPECT_FALSE(gpNumPad->isVisible());
 
-    // The same keypad serves the next edit with its keys.
+    // The same keypad serves an address octet: 0 to 255, no sign, no point.
     NumberInput* pad = gpNumPad;
-    QTest::mouseClick(address, Qt::LeftButton);
+    QTest::mouseClick(address->octet(0), Qt::LeftButton);
     EXPECT_EQ(gpNumPad, pad);
-    for (const char* key : {"-", "1", "."})
+    EXPECT_EQ(gpNumPad->target(), address->octet(0));
+    EXPECT_FALSE(gpNumPad->findChild<QPushButton*>("-")->isEnabled());
+    for (const char* key : {"-", "2", ".", "5", "6"})
         gpNumPad->press(key);
-    EXPECT_EQ(address->text(), "1.");
+    EXPECT_EQ(address->octet(0)->text(), "25");
+    gpNumPad->press("5");
+    EXPECT_EQ(address->getAddress(), "255.0.0.0");
     EXPECT_EQ(days->text(), "-45");
 
     // Closing drops the shared keypad; the next touch builds a new one.
@@ -135,6 +142,65 @@ TEST(TouchKit, TheKeypadOfAModalDialogTakesTouchesAndLeavesWithTheDialog)
     EXPECT_TRUE(pad.isNull());
     EXPECT_EQ(gpNumPad, nullptr);
     delete gpNumPad;
+}
+
+QRect globalRect(const QWidget* widget)
+{
+    return QRect(widget->mapToGlobal(QPoint(0, 0)), widget->size());
+}
+
+// Names, Wi-Fi networks and keys are text: a text field opens the text keypad, beside the field,
+// with finger-sized keys, inside the modal dialog it belongs to.
+TEST(TouchKit, ATextFieldTakesLettersDigitsAndSignsFromTheTextKeypad)
+{
+    ASSERT_EQ(gpNumCharPad, nullptr);
+    QString typed;
+    QString cancelled;
+    QString capitals;
+    {
+        QDialog dialog;
+        dialog.setModal(true);
+        dialog.resize(900, 1000);
+        auto* top = new Edit(Edit::TypeText, &dialog, 1);
+        top->setGeometry(20, 40, 300, 50);
+        auto* bottom = new Edit(Edit::TypeText, &dialog, 1);
+        bottom->setGeometry(20, 900, 300, 50);
+        bottom->setText("plant");
+        QTimer::singleShot(0, &dialog, [&] {
+            QTest::mouseClick(top, Qt::LeftButton);
+            NumCharInput* pad = gpNumCharPad;
+            if (!pad || !QTest::qWaitForWindowExposed(pad)) {
+                ADD_FAILURE() << "no text keypad came up";
+                dialog.reject();
+                return;
+            }
+            EXPECT_EQ(gpNumPad, nullptr);
+            EXPECT_FALSE(globalRect(pad).intersects(globalRect(top)));
+            for (const QPushButton* key : pad->findChildren<QPushButton*>()) {
+                EXPECT_GE(key->width(), 60) << key->objectName().toStdString();
+                EXPECT_GE(key->height(), 60) << key->objectName().toStdString();
+            }
+            for (const char* key : {"p", "r", "e", "s", "s", "-", "4", "ok"})
+                ScreenTest::touchKey(pad, key);
+            typed = top->text();
+            EXPECT_FALSE(pad->isVisible());
+
+            // Capitals and the punctuation page; cancel puts back what the field held.
+            QTest::mouseClick(bottom, Qt::LeftButton);
+            EXPECT_FALSE(globalRect(pad).intersects(globalRect(bottom)));
+            for (const char* key : {"back", "shift", "K", "shift", "k", "symbols", "#", "~", "space", "@"})
+                ScreenTest::touchKey(pad, key);
+            capitals = bottom->text();
+            ScreenTest::touchKey(pad, "cancel");
+            cancelled = bottom->text();
+            dialog.accept();
+        });
+        EXPECT_EQ(dialog.exec(), QDialog::Accepted);
+    }
+    EXPECT_EQ(typed, "press-4");
+    EXPECT_EQ(capitals, "planKk#~ @");
+    EXPECT_EQ(cancelled, "plant");
+    EXPECT_EQ(gpNumCharPad, nullptr);   // gone with its dialog
 }
 
 TEST(TouchKit, ControlsKeepTheirValuesAndRowHeights)

@@ -11,6 +11,7 @@
 #include "widgets/edit.h"
 #include "widgets/editip.h"
 #include "widgets/numberinput.h"
+#include "widgets/numcharinput.h"
 #include "widgets/publictools_widget.h"
 
 #include <QFile>
@@ -20,9 +21,11 @@
 #include <QJsonObject>
 #include <QLabel>
 #include <QPixmap>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScrollArea>
+#include <QScroller>
 #include <QTextEdit>
 #include <QVBoxLayout>
 #include <QtDebug>
@@ -34,10 +37,14 @@ namespace {
 const char* const kFontFamily = "wqy-microhei";
 const char* const kTileStyle =
     "QWidget{border-style:solid;background-color:rgb(110,110,110);border: 0px;border-left: 10px solid %1;}";
-const char* const kCancelStyle = "outline:0px;border:none;font-size:32px;color:white;background-color:#E91E63;";
-const char* const kLabelStyle = "QLabel{border:none;background:transparent;color:white;font-size:18px;}";
+const char* const kCancelStyle = "outline:0px;border:none;font-size:%1px;color:white;background-color:#E91E63;";
+const char* const kLabelStyle = "QLabel{border:none;background:transparent;color:white;font-size:20px;}";
 constexpr int kTileWidth = 680;
 constexpr int kTileHeight = 120;
+// Controls of the card settings: tall enough for a finger, text big enough to read at arm's length.
+constexpr int kControlHeight = 50;
+constexpr int kControlFontPx = 24;
+constexpr int kCaptionWidth = 200;
 
 QLabel* tileLabel(QWidget* parent, const char* name, const QRect& geometry)
 {
@@ -46,6 +53,22 @@ QLabel* tileLabel(QWidget* parent, const char* name, const QRect& geometry)
     label->setStyleSheet(QString::fromLatin1(kLabelStyle));
     label->setGeometry(geometry);
     return label;
+}
+
+// Shows text in the label, cut with "…" to the label's width; the whole text is its tool tip.
+void setElidedText(QLabel* label, const QString& text)
+{
+    label->ensurePolished();
+    const QString shown = label->fontMetrics().elidedText(text, Qt::ElideRight, label->width());
+    label->setText(shown);
+    label->setToolTip(shown == text ? QString() : text);
+}
+
+QFont controlFont()
+{
+    QFont font(QString::fromLatin1(kFontFamily));
+    font.setPixelSize(kControlFontPx);
+    return font;
 }
 
 // An icon from "./images/", or the caption when the picture is not there.
@@ -58,11 +81,12 @@ void setIconOrText(QPushButton* button, const QString& file, const QString& capt
         button->setIcon(icon);
 }
 
-QPushButton* cancelButton(QDialog* dialog, const QString& text)
+QPushButton* cancelButton(QDialog* dialog, const QString& text, int fontPx = 32)
 {
     auto* cancel = new QPushButton(text, dialog);
+    cancel->setObjectName(QStringLiteral("cancel"));
     cancel->setFixedSize(100, 50);
-    cancel->setStyleSheet(QString::fromLatin1(kCancelStyle));
+    cancel->setStyleSheet(QString::fromLatin1(kCancelStyle).arg(fontPx));
     QObject::connect(cancel, &QPushButton::clicked, dialog, &QDialog::reject);
     return cancel;
 }
@@ -77,9 +101,11 @@ Network_CardItem::Network_CardItem(const stu_netinfo& info, QWidget* parent) : Q
     setAttribute(Qt::WA_StyledBackground);
     chgHardWare(false);
 
-    int x = 15;
+    // Three rows of 20 px text left of the in-use mark and the modify button: name and hardware
+    // address; address, mask and gateway; description, priority and receive rate.
+    int x = 18;
     if (info.iswifi) {
-        QLabel* wifi = tileLabel(this, "labwifi", QRect(x, 10, 40, 40));
+        QLabel* wifi = tileLabel(this, "labwifi", QRect(x, 6, 40, 40));
         const QPixmap icon(QStringLiteral("./images/wifi.png"));
         if (icon.isNull())
             wifi->setText(QStringLiteral("WiFi"));
@@ -87,33 +113,44 @@ Network_CardItem::Network_CardItem(const stu_netinfo& info, QWidget* parent) : Q
             wifi->setPixmap(icon.scaled(40, 40, Qt::KeepAspectRatio, Qt::SmoothTransformation));
         x += 45;
     }
-    QLabel* name = tileLabel(this, "labname", QRect(x, 5, 180, 45));
+    QLabel* name = tileLabel(this, "labname", QRect(x, 4, 340 - x, 44));
     name->setStyleSheet(QStringLiteral("QLabel{border:none;background:transparent;color:rgb(128,216,255);"
                                        "font-size:30px;font-weight:bold;}"));
-    name->setText(info.name);
-    QLabel* mac = tileLabel(this, "labmac", QRect(240, 15, 150, 25));
-    mac->setStyleSheet(QStringLiteral("QLabel{border:none;background:transparent;color:white;font-size:15px;}"));
-    mac->setText(info.mac);
-    QLabel* rate = tileLabel(this, "labspeed", QRect(400, 15, 120, 25));
-    rate->setMinimumWidth(80);
-    tileLabel(this, "labip", QRect(15, 55, 200, 25));
-    tileLabel(this, "labmask", QRect(220, 55, 200, 25));
-    tileLabel(this, "labroute", QRect(425, 55, 180, 25));
-    QLabel* tip = tileLabel(this, "labtip", QRect(15, 88, 400, 25));
+    setElidedText(name, info.name);
+    // The widest hardware address is 186 px in 20 px type.
+    setElidedText(tileLabel(this, "labmac", QRect(346, 12, 190, 28)), info.mac);
+    tileLabel(this, "labip", QRect(18, 52, 172, 28));
+    tileLabel(this, "labmask", QRect(192, 52, 172, 28));
+    tileLabel(this, "labroute", QRect(366, 52, 172, 28));
+    QLabel* tip = tileLabel(this, "labtip", QRect(18, 86, 290, 28));
     tip->setMaximumWidth(400);
-    tileLabel(this, "labpriority", QRect(430, 95, 80, 15))
-        ->setStyleSheet(QStringLiteral("QLabel{border:none;background:transparent;color:yellow;font-size:13px;}"));
-    QLabel* unused = tileLabel(this, "labuse", QRect(530, 5, 60, 60));
+    tileLabel(this, "labpriority", QRect(312, 86, 80, 28))
+        ->setStyleSheet(QStringLiteral("QLabel{border:none;background:transparent;color:yellow;font-size:20px;}"));
+    QLabel* rate = tileLabel(this, "labspeed", QRect(396, 86, 142, 28));
+    rate->setMinimumWidth(80);
+    rate->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    QLabel* unused = tileLabel(this, "labuse", QRect(542, 30, 60, 60));
     const QPixmap error(QStringLiteral("./images/error.png"));
     if (error.isNull())
         unused->setText(QStringLiteral("✕"));
     else
         unused->setPixmap(error.scaled(60, 60, Qt::KeepAspectRatio, Qt::SmoothTransformation));
 
+    m_whole = tileLabel(this, "labwhole", QRect(10, 0, 532, kTileHeight));
+    m_whole->setStyleSheet(QStringLiteral("QLabel{border:none;background-color:rgb(80,80,80);color:white;"
+                                          "font-size:20px;padding-left:8px;}"));
+    m_whole->setWordWrap(true);
+    m_whole->setTextFormat(Qt::RichText);
+    m_whole->setAttribute(Qt::WA_TransparentForMouseEvents);   // the touch that hides it is the tile's
+    m_whole->hide();
+    m_wholeTimer.setSingleShot(true);
+    m_wholeTimer.setInterval(5000);
+    connect(&m_wholeTimer, &QTimer::timeout, m_whole, &QWidget::hide);
+
     auto* modify = new QPushButton(this);
     modify->setObjectName(QStringLiteral("btnmodify"));
-    modify->setGeometry(600, 35, 60, 50);
-    modify->setStyleSheet(QStringLiteral("QPushButton{border:none;background-color:#00BCD4;color:white;font-size:18px;}"));
+    modify->setGeometry(608, 35, 60, 50);
+    modify->setStyleSheet(QStringLiteral("QPushButton{border:none;background-color:#00BCD4;color:white;font-size:20px;}"));
     setIconOrText(modify, QStringLiteral("./images/modify.png"), QStringLiteral("修改"));
     connect(modify, &QPushButton::released, this, &Network_CardItem::slotChgCardInfo);
 
@@ -125,14 +162,38 @@ Network_CardItem::Network_CardItem(const stu_netinfo& info, QWidget* parent) : Q
 void Network_CardItem::reload_information(const stu_netinfo& info)
 {
     m_info = info;
-    findChild<QLabel*>(QStringLiteral("labip"))->setText(info.address);
-    findChild<QLabel*>(QStringLiteral("labmask"))->setText(info.netmask);
-    findChild<QLabel*>(QStringLiteral("labroute"))->setText(info.gateway);
+    setElidedText(findChild<QLabel*>(QStringLiteral("labip")), info.address);
+    setElidedText(findChild<QLabel*>(QStringLiteral("labmask")), info.netmask);
+    setElidedText(findChild<QLabel*>(QStringLiteral("labroute")), info.gateway);
     QLabel* tip = findChild<QLabel*>(QStringLiteral("labtip"));
-    tip->setText(info.describe);
+    setElidedText(tip, info.describe);
     tip->setVisible(gLan != 3);
     findChild<QLabel*>(QStringLiteral("labuse"))->setVisible(!info.use);
     findChild<QLabel*>(QStringLiteral("labpriority"))->setText(info.ispriority ? QStringLiteral("优先启用") : QString());
+}
+
+void Network_CardItem::mouseReleaseEvent(QMouseEvent* event)
+{
+    // A finger has no hover: touching the tile shows the whole name and description over it
+    // for a while; touching it again goes back.
+    if (rect().contains(event->pos()))
+        showWholeText(!m_whole->isVisible());
+    QWidget::mouseReleaseEvent(event);
+}
+
+void Network_CardItem::showWholeText(bool show)
+{
+    if (!show) {
+        m_whole->hide();
+        return;
+    }
+    QString text = QStringLiteral("<b>%1</b>").arg(m_info.name.toHtmlEscaped());
+    if (gLan != 3)
+        text += QStringLiteral("<br>") + m_info.describe.toHtmlEscaped();
+    m_whole->setText(text);
+    m_whole->raise();
+    m_whole->show();
+    m_wholeTimer.start();
 }
 
 void Network_CardItem::chgHardWare(bool running)
@@ -153,6 +214,8 @@ void Network_CardItem::slotChgCardInfo()
     const int result = dialog.exec();
     if (gpNumPad)
         gpNumPad->close();
+    if (gpNumCharPad)
+        gpNumCharPad->close();
     if (result != QDialog::Accepted)
         return;
     m_info = dialog.getNetINfo();
@@ -170,57 +233,90 @@ Network_CardItem_SetDia::Network_CardItem_SetDia(const stu_netinfo& info, QWidge
     setFixedSize(800, info.iswifi ? 800 : 500);
     setStyleSheet(QStringLiteral("QDialog{background-color:rgb(110,110,110);border: 1px solid #BDBDBD;}"
                                  "QLabel{color:white;font-size:22px;} QCheckBox{color:white;font-size:22px;}"));
-    addTitleWgt(cancelButton(this, QStringLiteral("cancel")));
+    addTitleWgt(cancelButton(this, QStringLiteral("cancel"), 24));
     QVBoxLayout* body = bodyLayout();
+    body->setSpacing(0);
 
-    const auto row = [body, this](const QString& caption, QWidget* control) {
+    // The card's whole name and description, which its tile may show cut.
+    auto* header = new QLabel(this);
+    header->setObjectName(QStringLiteral("labcard"));
+    header->setWordWrap(true);
+    header->setTextFormat(Qt::RichText);
+    header->setFont(controlFont());
+    header->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    header->setText(QStringLiteral("<span style=\"font-size:28px;font-weight:bold;color:rgb(128,216,255)\">%1</span>"
+                                   "&nbsp;&nbsp;%2")
+                        .arg(info.name.toHtmlEscaped(), info.describe.toHtmlEscaped()));
+    body->addWidget(header);
+
+    // Every row keeps its finger size; the rows share what is left of the height evenly.
+    const auto addRow = [body](QWidget* widget, QLayout* layout) {
+        body->addStretch(1);
+        if (widget)
+            body->addWidget(widget);
+        else
+            body->addLayout(layout);
+    };
+    const auto row = [addRow, this](const QString& caption, QWidget* control) {
         auto* line = new QHBoxLayout;
-        line->addWidget(new QLabel(caption, this));
+        auto* label = new QLabel(caption, this);
+        label->setFixedWidth(kCaptionWidth);
+        label->setFont(controlFont());
+        line->addWidget(label);
+        control->setFixedHeight(kControlHeight);
+        control->setFont(controlFont());
         line->addWidget(control, 1);
-        body->addLayout(line);
+        addRow(nullptr, line);
+    };
+    const auto combo = [this](const char* name, const QStringList& items) {
+        auto* box = new ComboBox(this);
+        box->setObjectName(QLatin1String(name));
+        CComp_DialogFrame::setStyleCombobox(box, nullptr, QStringLiteral("QComboBox{min-height:%1px;font-size:%2px;}")
+                                                              .arg(kControlHeight - 4)
+                                                              .arg(kControlFontPx));
+        box->setItemHeight(kControlHeight);
+        box->addItems(items);
+        return box;
+    };
+    const auto textField = [this](const char* name, const QString& text) {
+        auto* field = new Edit(Edit::TypeText, this, 1);
+        field->setObjectName(QLatin1String(name));
+        field->setStyleSheet(field->styleSheet() + QStringLiteral("QLineEdit{font-size:%1px;}").arg(kControlFontPx));
+        if (!text.isEmpty())
+            field->setText(text);
+        return field;
     };
 
     if (info.iswifi) {
-        auto* use = new ComboBox(this);
-        use->setObjectName(QStringLiteral("QComboBox_pComUse"));
-        use->addItems({lanText(250), lanText(251)});
+        ComboBox* use = combo("QComboBox_pComUse", {lanText(250), lanText(251)});
         use->setCurrentIndex(info.use ? 0 : 1);
         row(lanText(613), use);
 
-        auto* hotName = new Edit(Edit::TypeAddress, this, 1);
-        hotName->setObjectName(QStringLiteral("Edit_editHotName"));
-        if (!info.hotname.isEmpty())
-            hotName->setText(info.hotname);
+        Edit* hotName = textField("Edit_editHotName", info.hotname);
         row(QStringLiteral("wifi名称:"), hotName);
 
-        auto* networks = new ComboBox(this);
-        networks->setObjectName(QStringLiteral("QComboBox_pLabHotName"));
         QStringList scanned = NetworkManager::getInstance()->getHotPoints(info.name);
         if (!info.hotname.isEmpty() && !scanned.contains(info.hotname))
             scanned << info.hotname;
-        networks->addItems(scanned);
+        ComboBox* networks = combo("QComboBox_pLabHotName", scanned);
         if (!info.hotname.isEmpty())
             networks->setCurrentText(info.hotname);
         connect(networks, &QComboBox::textActivated, hotName, &QLineEdit::setText);
-        body->addWidget(networks);
+        row(QString(), networks);
 
-        auto* passwd = new Edit(Edit::TypeAddress, this, 1);
-        passwd->setObjectName(QStringLiteral("Edit_editPasswd"));
-        if (!info.passwd.isEmpty())
-            passwd->setText(info.passwd);
-        row(lanText(669), passwd);
+        row(lanText(669), textField("Edit_editPasswd", info.passwd));
     }
 
-    auto* tool = new ComboBox(this);
-    tool->setObjectName(QStringLiteral("QComboBox_pComTool"));
-    tool->addItems({lanText(608), lanText(609)});
+    ComboBox* tool = combo("QComboBox_pComTool", {lanText(608), lanText(609)});
     tool->setCurrentIndex(info.isdhcp ? 1 : 0);
     row(lanText(610), tool);
 
     auto* priority = new CheckBox(this, QStringLiteral("优先"));
     priority->setObjectName(QStringLiteral("RouteMetric"));
     priority->setValue(info.ispriority ? 1 : 0);
-    body->addWidget(priority);
+    priority->setFixedHeight(kControlHeight);
+    priority->setStyleSheet(priority->styleSheet() + QStringLiteral("QCheckBox{font-size:%1px;}").arg(kControlFontPx));
+    addRow(priority, nullptr);
 
     const struct {
         const char* name;
@@ -233,11 +329,10 @@ Network_CardItem_SetDia::Network_CardItem_SetDia(const stu_netinfo& info, QWidge
     for (const auto& address : addresses) {
         auto* edit = new EditIP(address.title, 1, this);
         edit->setObjectName(QLatin1String(address.name));
-        edit->setFixedWidth(550);
+        edit->setFixedSize(550, kControlHeight);
         edit->setAddress(address.value);
-        body->addWidget(edit);
+        addRow(edit, nullptr);
     }
-    body->addStretch(1);
 }
 
 stu_netinfo Network_CardItem_SetDia::getNetINfo()
@@ -287,6 +382,8 @@ NetworkSettingDialog::NetworkSettingDialog(QWidget* parent) : CComp_DialogFrame(
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setStyleSheet(QStringLiteral("QScrollArea{background:transparent;}"));
+    // A finger drags the column: past eight cards a thin scroll bar is hard to hit.
+    QScroller::grabGesture(scroll->viewport(), QScroller::LeftMouseButtonGesture);
     auto* tileColumn = new QWidget;
     tileColumn->setStyleSheet(QStringLiteral("background:transparent;"));
     auto* tileLayout = new QVBoxLayout(tileColumn);
@@ -329,11 +426,8 @@ NetworkSettingDialog::NetworkSettingDialog(QWidget* parent) : CComp_DialogFrame(
     right->addLayout(stateRow);
 
     m_apiBox = new CheckBox(this, QStringLiteral("是否开启API接口功能"));
-    m_apiBox->setValue(m_config.api);
     m_netBox = new CheckBox(this, lanText(598));
-    m_netBox->setValue(m_config.net);
     m_videoBox = new CheckBox(this, lanText(599));
-    m_videoBox->setValue(m_config.video);
     for (CheckBox* box : {m_apiBox, m_netBox, m_videoBox}) {
         box->setStyleSheet(box->styleSheet() + QStringLiteral("QCheckBox{color:white;font-size:24px;}"));
         right->addWidget(box);
@@ -343,29 +437,26 @@ NetworkSettingDialog::NetworkSettingDialog(QWidget* parent) : CComp_DialogFrame(
     auto* idLabel = new QLabel(lanText(600), this);
     idLabel->setStyleSheet(QStringLiteral("color:white;font-size:24px;"));
     idRow->addWidget(idLabel);
-    m_deviceId = new Edit(Edit::TypeAddress, this, 1);
+    m_deviceId = new Edit(Edit::TypeText, this, 1);
     m_deviceId->setObjectName(QStringLiteral("Edit_deviceId"));
     // Left to the row, the field shrank to a sliver that no finger could hit nor eye read.
     m_deviceId->setFixedSize(200, 50);
     m_deviceId->setStyleSheet(m_deviceId->styleSheet() + QStringLiteral("QLineEdit{font-size:24px;}"));
-    m_deviceId->setText(m_config.devicename);
     idRow->addWidget(m_deviceId);
     idRow->addStretch(1);
     right->addLayout(idRow);
 
     m_serverIp = new EditIP(lanText(602), 1, this);
-    m_serverIp->setAddress(m_config.serveraddr);
     right->addWidget(m_serverIp);
     m_vudTimer.setInterval(1000);
     connect(&m_vudTimer, &QTimer::timeout, this, &NetworkSettingDialog::slotTimeout_VUDState);
     m_vudTimer.start();
 
     auto* pingRow = new QHBoxLayout;
-    m_pingTarget = new Edit(Edit::TypeAddress, this, 1);
+    m_pingTarget = new Edit(Edit::TypeText, this, 1);
     m_pingTarget->setObjectName(QStringLiteral("Edit_pingTarget"));
     m_pingTarget->setFixedSize(400, 50);
     m_pingTarget->setStyleSheet(m_pingTarget->styleSheet() + QStringLiteral("QLineEdit{font-size:24px;}"));
-    m_pingTarget->setText(m_config.serveraddr);
     connect(m_serverIp, &EditIP::textchange, m_pingTarget, &QLineEdit::setText);
     pingRow->addWidget(m_pingTarget);
     m_pingButton = new QPushButton(QStringLiteral("Ping"), this);
@@ -386,6 +477,7 @@ NetworkSettingDialog::NetworkSettingDialog(QWidget* parent) : CComp_DialogFrame(
     });
     right->addWidget(m_pingPanel, 1);
     right->addStretch(0);
+    showConfig();
 }
 
 NetworkSettingDialog::~NetworkSettingDialog()
@@ -400,6 +492,7 @@ NetworkSettingDialog::~NetworkSettingDialog()
 void NetworkSettingDialog::ininconfig()
 {
     // A file that does not open or parse reads as empty: every setting keeps its default.
+    m_config = stuconfig();
     const QJsonObject object = readNetworkConfig();
     if (object.value(QStringLiteral("devicename")).isString())
         m_config.devicename = object.value(QStringLiteral("devicename")).toString();
@@ -411,6 +504,15 @@ void NetworkSettingDialog::ininconfig()
         m_config.net = object.value(QStringLiteral("device_worknetfunc")).toBool();
     if (object.value(QStringLiteral("device_workvideo")).isBool())
         m_config.video = object.value(QStringLiteral("device_workvideo")).toBool();
+}
+
+void NetworkSettingDialog::showConfig()
+{
+    m_apiBox->setValue(m_config.api);
+    m_netBox->setValue(m_config.net);
+    m_videoBox->setValue(m_config.video);
+    m_deviceId->setText(m_config.devicename);
+    m_serverIp->setAddress(m_config.serveraddr);   // the ping target follows
 }
 
 void NetworkSettingDialog::slotUpdateVUD()
@@ -551,6 +653,10 @@ void NetworkSettingDialog::stopPing()
 
 void NetworkSettingDialog::showEvent(QShowEvent* event)
 {
+    // The screen lives on between visits: what a cancelled visit changed is dropped, and the
+    // controls show what the file (and so the network manager) holds.
+    ininconfig();
+    showConfig();
     CComp_DialogFrame::showEvent(event);
     m_checkTimer.start(1000);
     m_vudTimer.start(1000);

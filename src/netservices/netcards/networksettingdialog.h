@@ -18,7 +18,8 @@ class QPushButton;
 
 // One card's tile on the network settings screen: addresses, link state (green or red left
 // border) and receive rate, and a button that opens the card's settings. An accepted edit makes
-// the tile emit sigUpdateAll (after 100 ms), which the screen receives queued and applies.
+// the tile emit sigUpdateAll (after 100 ms), which the screen receives queued and applies. A name
+// or description too long for the tile is cut with "…"; touching the tile shows them whole.
 class Network_CardItem : public QWidget {
     Q_OBJECT
 public:
@@ -27,6 +28,8 @@ public:
     const stu_netinfo& info() const { return m_info; }
     void chgHardWare(bool running);
     void updateSpeed(const QString& rate);
+    // Shows the card's whole name and description over the tile (for 5 s), or hides them.
+    void showWholeText(bool show);
 
 public slots:
     void reload_information(const stu_netinfo& info);
@@ -35,8 +38,13 @@ public slots:
 signals:
     void sigUpdateAll();
 
+protected:
+    void mouseReleaseEvent(QMouseEvent* event) override;
+
 private:
     stu_netinfo m_info;
+    QLabel* m_whole = nullptr;
+    QTimer m_wholeTimer;
 };
 
 // The settings of one card, each control named as getNetINfo looks it up; a Wi-Fi card also
@@ -52,8 +60,9 @@ private:
     stu_netinfo m_info;
 };
 
-// The network settings screen: a tile per card, the companion-link settings written to
-// "cnt_net/config.json", the link state each second, and a ping tool.
+// The network settings screen: a tile per card (a column a finger drags), the companion-link
+// settings written to "cnt_net/config.json" and read from it again each time the screen shows,
+// the link state each second, and a ping tool.
 //
 // GUI thread, except the ping: ping runs through the command runner on a thread of its own,
 // which hands each printed line to the GUI thread queued; hiding the screen or closing the
@@ -96,6 +105,8 @@ protected:
     void hideEvent(QHideEvent* event) override;
 
 private:
+    // Sets the switches, device id and server address from the companion settings.
+    void showConfig();
     void stopPing();
 
     QMap<QString, QWidget*> m_tiles;

@@ -14,9 +14,13 @@
 #include <QFileInfo>
 #include <QNetworkReply>
 #include <QPainter>
+#include <QLabel>
 #include <QPushButton>
 #include <QSaveFile>
 #include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QScroller>
 #include <QTimer>
 #include <QUrl>
 #include <QtDebug>
@@ -27,6 +31,13 @@ namespace {
 
 const char* const kFontFamily = "wqy-microhei";
 const char* const kSuffixes[] = {"gz", "tar", "rar"};
+// The package buttons' size; a name wider than the button is cut in its middle.
+constexpr int kPackageButtonWidth = 200;
+constexpr int kPackageButtonHeight = 49;
+// Where the columns start below the screen's title, and where in a column the buttons start.
+constexpr int kColumnsTop = 90;
+constexpr int kFirstButtonY = 90;
+constexpr int kButtonStep = 80;
 
 QPushButton* makeButton(const QString& text, QWidget* parent)
 {
@@ -36,6 +47,20 @@ QPushButton* makeButton(const QString& text, QWidget* parent)
 bool bigScreen()
 {
     return gShowW > 1024;
+}
+
+// A package name on its button: in the button's own type when it fits, else in smaller type
+// (20 px, still readable) cut in its middle, where names of one product line differ least.
+void setPackageName(QPushButton* button, const QString& name)
+{
+    const int room = kPackageButtonWidth - 12;
+    button->ensurePolished();
+    if (button->fontMetrics().horizontalAdvance(name) > room) {
+        button->setStyleSheet(button->styleSheet() + QStringLiteral("QPushButton{font-size:20px;}"));
+        button->ensurePolished();
+    }
+    button->setText(button->fontMetrics().elidedText(name, Qt::ElideMiddle, room));
+    button->setToolTip(name);
 }
 
 struct ReplyDeleter {
@@ -105,14 +130,21 @@ void v_SelectBox::paintEvent(QPaintEvent*)
     QPainter painter(this);
     painter.setPen(QPen(QColor(0, 188, 212), 5));
     painter.drawRect(rect().adjusted(2, 2, -3, -3));
-    QFont font(QString::fromLatin1(kFontFamily));
-    font.setPixelSize(bigScreen() ? 40 : 20);
-    painter.setFont(font);
-    painter.setPen(Qt::white);
-    QRect textArea = rect().adjusted(10, 10, -10, -10);
+    QRect textArea = rect().adjusted(20, 20, -20, -20);
     if (m_mode != 0)
         textArea.setBottom(height() - (bigScreen() ? 90 : 65));
-    painter.drawText(textArea, Qt::AlignCenter | Qt::TextWordWrap, m_text);
+    // A package name has no blanks to wrap at: it wraps anywhere, and the type gets smaller
+    // until the whole text fits.
+    const int flags = Qt::AlignCenter | Qt::TextWrapAnywhere;
+    QFont font(QString::fromLatin1(kFontFamily));
+    for (int pixels = bigScreen() ? 40 : 20; pixels >= 12; pixels -= 2) {
+        font.setPixelSize(pixels);
+        if (textArea.contains(QFontMetrics(font).boundingRect(textArea, flags, m_text)))
+            break;
+    }
+    painter.setFont(font);
+    painter.setPen(Qt::white);
+    painter.drawText(textArea, flags, m_text);
 }
 
 VersionDownloadDialog::VersionDownloadDialog(const QString& server, quint16 port, QWidget* parent)
@@ -134,11 +166,49 @@ VersionDownloadDialog::VersionDownloadDialog(const QString& server, quint16 port
     for (const stu_packageInfos& packages : qAsConst(m_packages))
         m_titles << packages.directory;
 
-    for (int column = 0; column < m_packages.size(); ++column) {
+    // Three columns fit the screen; more scroll sideways under a finger.
+    const int columnWidth = width() / 3;
+    const int columnCount = m_packages.size();
+    m_area = new QScrollArea(this);
+    m_area->setGeometry(0, kColumnsTop, width(), height() - kColumnsTop);
+    m_area->setFrameShape(QFrame::NoFrame);
+    m_area->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_area->setHorizontalScrollBarPolicy(columnCount > 3 ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
+    // A bar a finger can take, and that shows at a glance that there is more to the right.
+    m_area->setStyleSheet(QStringLiteral(
+        "QScrollArea{background:transparent;}"
+        "QScrollBar:horizontal{height:30px;background:rgb(80,80,80);}"
+        "QScrollBar::handle:horizontal{background:#ff9900;min-width:80px;border-radius:6px;}"
+        "QScrollBar::add-line:horizontal,QScrollBar::sub-line:horizontal{width:0px;}"));
+    QScroller::grabGesture(m_area->viewport(), QScroller::LeftMouseButtonGesture);
+    m_columns = new QWidget;
+    m_columns->setObjectName(QStringLiteral("columns"));
+    m_columns->setStyleSheet(QStringLiteral("#columns{background:transparent;}"));
+    const int barHeight = columnCount > 3 ? m_area->horizontalScrollBar()->sizeHint().height() : 0;
+    m_columns->setFixedSize(columnWidth * qMax(3, columnCount), m_area->height() - barHeight);
+    m_area->setWidget(m_columns);
+
+    for (int column = 0; column < columnCount; ++column) {
+        auto* title = new QLabel(m_columns);
+        title->setGeometry(column * columnWidth, 10, columnWidth, 60);
+        title->setAlignment(Qt::AlignCenter);
+        title->setFont(font);
+        title->setText(title->fontMetrics().elidedText(m_titles.at(column), Qt::ElideMiddle, columnWidth - 10));
+        if (column > 0) {
+            auto* line = new QFrame(m_columns);
+            line->setFrameShape(QFrame::VLine);
+            line->setStyleSheet(QStringLiteral("color:rgb(189,189,189);"));
+            line->setGeometry(column * columnWidth - 1, 0, 2, m_columns->height() - 10);
+        }
+    }
+
+    for (int column = 0; column < columnCount; ++column) {
         auto* group = new QButtonGroup(this);
         const QStringList& names = m_packages.at(column).names;
         for (int id = 0; id < names.size(); ++id) {
-            QPushButton* button = makeButton(names.at(id), this);
+            QPushButton* button = makeButton(QString(), m_columns);
+            button->setFixedSize(kPackageButtonWidth, kPackageButtonHeight);
+            setPackageName(button, names.at(id));
             button->hide();
             group->addButton(button, id);
         }
@@ -149,16 +219,17 @@ VersionDownloadDialog::VersionDownloadDialog(const QString& server, quint16 port
         show(column);
     }
 
+    // Every column pages, the packages of the root listing too: none is out of reach.
     m_lastPageGroup = new QButtonGroup(this);
     m_nextPageGroup = new QButtonGroup(this);
-    for (int column = 0; column < m_dirNames.size(); ++column) {
-        const int centre = width() / 6 + column * width() / 3;
-        QPushButton* last = makeButton(QStringLiteral("上一页"), this);
-        QPushButton* next = makeButton(QStringLiteral("下一页"), this);
+    for (int column = 0; column < columnCount; ++column) {
+        const int centre = columnWidth / 2 + column * columnWidth;
+        QPushButton* last = makeButton(QStringLiteral("上一页"), m_columns);
+        QPushButton* next = makeButton(QStringLiteral("下一页"), m_columns);
         for (QPushButton* button : {last, next})
-            button->setStyleSheet(QStringLiteral("background:transprent;color:white;border:1px solid #BDBDBD;"));
-        last->setGeometry(centre - 104, height() - 60, 99, 49);
-        next->setGeometry(centre + 5, height() - 60, 99, 49);
+            button->setStyleSheet(QStringLiteral("background:transprent;color:white;border:1px solid #BDBDBD;font-size:22px;"));
+        last->setGeometry(centre - 104, m_columns->height() - 60, 99, 49);
+        next->setGeometry(centre + 5, m_columns->height() - 60, 99, 49);
         m_lastPageGroup->addButton(last, column);
         m_nextPageGroup->addButton(next, column);
     }
@@ -275,6 +346,10 @@ void VersionDownloadDialog::parseTrxMembers(const QDomElement& root)
                     continue;
                 const QString candidate = line.left(at + needle.size());
                 if (!candidate.startsWith(QLatin1String("V17")) && !candidate.startsWith(QLatin1String("v17")))
+                    continue;
+                // Only where the listed name ends: "V17_a.tar.gz" holds ".tar" too, but the server
+                // has no "V17_a.tar".
+                if (candidate.size() < line.size() && !line.at(candidate.size()).isSpace())
                     continue;
                 if (room-- <= 0)
                     continue;
@@ -441,12 +516,12 @@ void VersionDownloadDialog::show(int column)
     if (!group)
         return;
     const int first = m_pages.at(column) * kPageSize;
-    const int x = width() / 6 + column * width() / 3 - 100;
+    const int x = width() / 6 + column * width() / 3 - kPackageButtonWidth / 2;
     for (int row = 0; row < kPageSize; ++row) {
         QAbstractButton* button = group->button(first + row);
         if (!button)
             break;
-        button->setGeometry(x, 180 + row * 80, 200, 49);
+        button->move(x, kFirstButtonY + row * kButtonStep);
         button->show();
     }
 }
@@ -504,7 +579,7 @@ void VersionDownloadDialog::onPackageClicked(int column, int id)
     const int x = gShowW / 2 - 375;
     const int y = gShowH / 2 - 185;
     v_SelectBox ask(x, y, this, 2);
-    ask.setText(QStringLiteral("是否开始下载该版本?"));
+    ask.setText(QStringLiteral("是否开始下载该版本?\n") + m_packages.value(column).names.value(id));
     if (ask.exec() == QDialog::Accepted) {
         bool stored = false;
         {
@@ -530,13 +605,4 @@ void VersionDownloadDialog::paintEvent(QPaintEvent* event)
     titleFont.setPixelSize(32);
     painter.setFont(titleFont);
     painter.drawText(QRect(0, 10, width(), 60), Qt::AlignCenter, QStringLiteral("版本库"));
-    painter.setFont(font());
-    const int columnWidth = width() / 3;
-    for (int column = 0; column < m_titles.size(); ++column)
-        painter.drawText(QRect(column * columnWidth, 100, columnWidth, 60), Qt::AlignCenter, m_titles.at(column));
-    if (m_titles.size() > 1) {
-        painter.setPen(QPen(QColor(189, 189, 189), 2));
-        for (int column = 1; column < m_titles.size(); ++column)
-            painter.drawLine(column * columnWidth, 90, column * columnWidth, height() - 10);
-    }
 }

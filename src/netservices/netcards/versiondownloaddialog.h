@@ -10,6 +10,7 @@ class QAbstractButton;
 class QButtonGroup;
 class QDomElement;
 class QPushButton;
+class QScrollArea;
 
 // The packages of one listing directory: names and, at the same positions, their download
 // addresses (the listing's own address + the percent-encoded name).
@@ -43,14 +44,16 @@ private:
 // The on-line update screen: walks the update server's directory listing under "/monitor/",
 // shows the product line's packages ("V17..." / "v17...") as buttons, one column per listing
 // that holds packages, seven a page, and downloads the chosen one next to the program as
-// "newupdate" + its archive suffix, after a backup archive of the program folder.
+// "newupdate" + its archive suffix, after a backup archive of the program folder. Three columns
+// fit the screen and more scroll sideways; every column pages; a name too long for its button is
+// cut in the middle and named whole when the download is confirmed.
 //
 // GUI thread only, but for the backup archive, made on a pool thread behind a wait dialog. Every
 // request waits in a nested event loop (the screen and the detection cycle go on); the
 // walk is bounded (each address once, at most kMaxRequests, listings up to kMaxListingBytes), so
-// a server that lists itself or never answers cannot hold the panel; only walked directories get
-// a column's title and paging buttons, and at most kMaxPackages buttons are made. Files are written through
-// QSaveFile; the old package and older backups go only after the new ones are safely there.
+// a server that lists itself or never answers cannot hold the panel; at most kMaxPackages buttons
+// are made. Files are written through QSaveFile; the old package and older backups go only after
+// the new ones are safely there.
 class VersionDownloadDialog : public QDialog {
     Q_OBJECT
 public:
@@ -128,6 +131,10 @@ private:
     QButtonGroup* m_lastPageGroup = nullptr;
     QButtonGroup* m_nextPageGroup = nullptr;
     QPushButton* m_exit = nullptr;
+    // The columns (titles, package and paging buttons), a third of the screen wide each, in an
+    // area that scrolls sideways when there are more than three.
+    QScrollArea* m_area = nullptr;
+    QWidget* m_columns = nullptr;
 
     QNetworkAccessManager m_network;
     QSet<QString> m_requested;
