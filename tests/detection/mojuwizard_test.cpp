@@ -1,5 +1,6 @@
 #include "base/appclock.h"
 #include "base/globals.h"
+#include "base/lanstr.h"
 #include "detection/cammerwidget.h"
 #include "detection/counters.h"
 #include "detection/handover.h"
@@ -337,6 +338,7 @@ TEST(PictureHandOver, CamerasOfDifferentSizesEachHandTheirPictureOver)
 // caption reads whole: the view writes the caption in its own type, sized to the picture.
 TEST_F(MainWindowTest, CameraViewsShowTheirWholePictureAndCaption)
 {
+    initLanStr();   // the button column's captions, as the program shows them
     window = std::make_unique<MoJuWizard>(nullptr, 0);
     window->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
