@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// Full-disk tests: a test program re-runs some of its own tests under `unshare -m`, a private
+// mount namespace (root only), where they mount a small tmpfs and fill it. Nothing is ever
+// mounted outside such a namespace.
+namespace FullDisk {
+
+// What the outer run found.
+struct Rerun {
+    QString skipped;   // why the inner tests could not run here; empty when they ran
+    bool finished = false;
+    int exitCode = -1;
+    QByteArray output;
+};
+
+// Runs this test program again with the given gtest filter in a private mount namespace.
+Rerun rerunInPrivateMounts(const QString& filter, int timeoutMs = 90000);
+
+// True only in the process the outer run started, and only when its mount namespace really is
+// not the one of the process that started it.
+bool inPrivateMounts();
+
+// Mounts a tmpfs of the given size on folder (made when missing). False when it cannot; the
+// inner test then prints kMountFailed and skips, and the outer run skips too.
+bool mountSmallDisk(const QString& folder, int kilobytes);
+void unmount(const QString& folder);
+extern const char kMountFailed[];
+
+// Fills the file system of folder with a filler file until it takes no more byte; release()
+// removes the filler again.
+bool fill(const QString& folder);
+void release(const QString& folder);
+
+}  // namespace FullDisk
