@@ -10,6 +10,7 @@
 #include "support/testenv.h"
 #include "widgets/publictools_widget.h"
 
+#include <QDir>
 #include <QFile>
 #include <QListWidget>
 #include <QSignalSpy>
@@ -270,6 +271,38 @@ TEST_F(StatisticsScreen, PickingAnArchivedDayShowsItOnceTheModelHasLoadedIt)
         if (QString(day) == "2024-01-09") {
             ASSERT_TRUE(ScreenTest::saveShot(screen, "statistics_day_without_counts"));
         }
+    }
+}
+
+// Archived days are only read: a zero-byte file, one of the older row layout and a stored day
+// all keep every byte when they are picked and shown.
+TEST_F(StatisticsScreen, PickingAnArchivedDayLeavesItsFileByteForByte)
+{
+    TestEnv::writeText("ResStatistics/2024-01-05.db", "");
+    ASSERT_TRUE(StatsTest::execOn("ResStatistics/2024-01-06.db",
+                                  {StatsTest::createTable(), "INSERT INTO resstatistics VALUES ('C8_D8', '4 5 6', '1')"}));
+    QMap<QString, QByteArray> before;
+    for (const QString& name : QDir("ResStatistics").entryList(QDir::Files)) {
+        QFile file("ResStatistics/" + name);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        before.insert(name, file.readAll());
+    }
+    ASSERT_EQ(before.size(), 4);
+    screen->show();
+    QSignalSpy loaded(model, &ResStatisticsParam::sigLoadFinish);
+    for (int row = 1; row < screen->dayList()->count(); ++row) {
+        QListWidgetItem* item = screen->dayList()->item(row);
+        screen->dayList()->setCurrentItem(item);
+        emit screen->dayList()->itemClicked(item);
+        ASSERT_TRUE(TestEnv::waitUntil([&] { return loaded.count() == row; }, 10000)) << row;
+        if (item->text() == "2024-01-06") {
+            EXPECT_EQ(page(0, 0)->valueText(2, 1), "15");   // the older rows, read as they are
+        }
+    }
+    for (auto it = before.cbegin(); it != before.cend(); ++it) {
+        QFile file("ResStatistics/" + it.key());
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        EXPECT_EQ(file.readAll(), it.value()) << it.key().toStdString();
     }
 }
 
