@@ -14,6 +14,8 @@
 #include <QThread>
 #include <QtDebug>
 
+#include <limits>
+
 ResStatisticsParam* ResStatisticsParam::instance = nullptr;
 
 namespace {
@@ -33,7 +35,8 @@ void countInto(CountDetect& record, int slot, bool ok)
     QList<int>& hours = ok ? record.OK : record.NG;
     while (hours.size() <= slot)
         hours.append(0);
-    ++hours[slot];
+    if (hours.at(slot) < std::numeric_limits<int>::max())
+        ++hours[slot];
 }
 
 }  // namespace

@@ -104,7 +104,7 @@ CameraStatisticsWidget::CameraStatisticsWidget(int camera, int step, QWidget* pa
 
 QString CameraStatisticsWidget::passRate(int ok, int ng)
 {
-    const int total = ok + ng;
+    const qint64 total = qint64(ok) + ng;
     if (total <= 0 || ok <= 0)
         return QStringLiteral("0%");
     const double rate = qMin(100.0, ok * 100.0 / total);
@@ -118,7 +118,7 @@ void CameraStatisticsWidget::updateData()
         const auto type = ShiftType(shift);
         const int ok = statistics->getCount(type, true, m_camera, m_step);
         const int ng = statistics->getCount(type, false, m_camera, m_step);
-        m_values[shift][0]->setText(QString::number(ok + ng));
+        m_values[shift][0]->setText(QString::number(qint64(ok) + ng));
         m_values[shift][1]->setText(QString::number(ok));
         m_values[shift][2]->setText(passRate(ok, ng));
     }

@@ -16,6 +16,8 @@
 #include <QSignalSpy>
 #include <gtest/gtest.h>
 
+#include <climits>
+
 namespace {
 
 const QDate kFirstDay(2024, 1, 8);
@@ -167,6 +169,7 @@ TEST(PassRate, FourDigitsAndZeroWhenNothingWasCounted)
     EXPECT_EQ(CameraStatisticsWidget::passRate(0, 0), "0%");
     EXPECT_EQ(CameraStatisticsWidget::passRate(0, 4), "0%");
     EXPECT_EQ(CameraStatisticsWidget::passRate(999, 1), "99.9%");
+    EXPECT_EQ(CameraStatisticsWidget::passRate(INT_MAX, INT_MAX), "50%");
 }
 
 TEST_F(StatisticsScreen, ShowsTodaysCountsPerCameraAndStepWithBothCharts)
@@ -304,6 +307,30 @@ TEST_F(StatisticsScreen, PickingAnArchivedDayLeavesItsFileByteForByte)
         ASSERT_TRUE(file.open(QIODevice::ReadOnly));
         EXPECT_EQ(file.readAll(), it.value()) << it.key().toStdString();
     }
+}
+
+// Hour counts whose sum an int cannot hold are shown at the largest int, never negative.
+TEST_F(StatisticsScreen, HugeHourCountsShowClampedTotals)
+{
+    CountGroupList day;
+    day.date = "2024-01-04";
+    CountGroup group;
+    ResStatisticsParam::initStuCountGroup(group, "A");
+    for (int slot = 0; slot < 4; ++slot)
+        group.allCameras.cycle.OK[slot] = 2000000000;
+    group.allCameras.cycle.NG[13] = 2000000000;
+    day.groups.push_back(group);
+    ASSERT_TRUE(StatsTest::writeDayFile("ResStatistics/2024-01-04.db", ResStatisticsParam::StuCountToJson(day)));
+    screen->show();
+    QSignalSpy loaded(model, &ResStatisticsParam::sigLoadFinish);
+    QListWidgetItem* item = screen->dayList()->findItems("2024-01-04", Qt::MatchExactly).value(0);
+    ASSERT_NE(item, nullptr);
+    screen->dayList()->setCurrentItem(item);
+    emit screen->dayList()->itemClicked(item);
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return loaded.count() == 1; }, 10000));
+    EXPECT_EQ(page(0, 0)->valueText(0, 1), "2147483647");   // morning OK
+    EXPECT_EQ(page(0, 0)->valueText(2, 0), "4147483647");   // whole day OK + NG
+    EXPECT_EQ(page(0, 0)->valueText(2, 2), "51.78%");
 }
 
 TEST_F(StatisticsScreen, ChangedShiftHoursAreStoredOnlyWhenConfirmed)
