@@ -244,6 +244,14 @@ void ResStatisticsParam::addRecord(int step, int hour, QList<bool> cameraOK, boo
     emit sigScreenUpdate(false);
 }
 
+void ResStatisticsParam::storeDay()
+{
+    if (!database)
+        return;
+    calcCount(todayCount);
+    emit sigSaveRecord(getCurDBDate(), StuCountToJson(todayCount), false);
+}
+
 void ResStatisticsParam::checkDate()
 {
     const qint64 elapsed = AppClock::nowMs() / 1000 - qint64(rollTime);

@@ -166,7 +166,12 @@ StatisticsWidget::StatisticsWidget() : QWidget(nullptr, Qt::FramelessWindowHint 
     m_exportThread->setObjectName(QStringLiteral("StatisticsExport"));
     m_worker = new ExportResultWorker;
     m_worker->moveToThread(m_exportThread);
-    connect(this, &StatisticsWidget::sigExportData, this, [] { model()->setTimer(false); });
+    // The running day is stored before the exporter reads it, so the export holds every result
+    // counted until it was asked for (the worker waits for that store).
+    connect(this, &StatisticsWidget::sigExportData, this, [] {
+        model()->setTimer(false);
+        model()->storeDay();
+    });
     connect(this, &StatisticsWidget::sigExportData, m_worker, &ExportResultWorker::work, Qt::QueuedConnection);
     connect(m_worker, &ExportResultWorker::exportProgress, this, &StatisticsWidget::sigExportProgress);
     connect(m_worker, &ExportResultWorker::finish, this, &StatisticsWidget::exportFinished);
@@ -446,8 +451,10 @@ void StatisticsWidget::SlotExportData()
     m_exportIdle = false;
     // Posted before the range, so the worker has its target when work() runs.
     ExportResultWorker* worker = m_worker;
-    QMetaObject::invokeMethod(worker, [worker, stick, productionDate] { worker->setTarget(stick, productionDate); },
-                              Qt::QueuedConnection);
+    QObject* dayStore = model()->statisticsDatabase();
+    QMetaObject::invokeMethod(
+        worker, [worker, stick, productionDate, dayStore] { worker->setTarget(stick, productionDate, dayStore); },
+        Qt::QueuedConnection);
     emit sigExportData(dialog.getDays());
 }
 
