@@ -446,12 +446,14 @@ void ResStatisticsParam::laodConfig()
     }
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
+    file.close();
     if (error.error != QJsonParseError::NoError || !document.isObject()) {
-        qWarning().noquote() << "laodConfig fail, Error parsing JSON:"
-                             << (error.error != QJsonParseError::NoError ? error.errorString()
-                                                                         : QStringLiteral("not an object"));
+        const QString why = error.error != QJsonParseError::NoError ? error.errorString() : QStringLiteral("not an object");
+        qWarning().noquote() << "laodConfig fail, Error parsing JSON:" << why;
         createNewTime();
-        saveConfig();
+        // The hand-set shift hours are in there: a copy is kept before the file is repaired.
+        if (!keepBrokenCopy(configFileName(), why).isEmpty())
+            saveConfig();
         return;
     }
     applyConfig(document.object());
