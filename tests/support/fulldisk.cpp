@@ -91,7 +91,7 @@ void unmount(const QString& folder)
         ::umount2(QFile::encodeName(folder).constData(), MNT_DETACH);
 }
 
-bool fill(const QString& folder)
+bool fill(const QString& folder, qint64 leaveBytes)
 {
     QFile filler(folder + kFiller);
     if (!filler.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
@@ -102,7 +102,7 @@ bool fill(const QString& folder)
     // The last bytes that fit, one at a time.
     while (filler.write("f", 1) == 1) {
     }
-    return true;
+    return filler.resize(qMax<qint64>(0, filler.size() - leaveBytes));
 }
 
 void release(const QString& folder)

@@ -29,9 +29,10 @@ bool mountSmallDisk(const QString& folder, int kilobytes);
 void unmount(const QString& folder);
 extern const char kMountFailed[];
 
-// Fills the file system of folder with a filler file until it takes no more byte; release()
+// Fills the file system of folder with a filler file until it takes no more byte, then gives
+// back the given number of bytes (a nearly full disk fails writes differently); release()
 // removes the filler again.
-bool fill(const QString& folder);
+bool fill(const QString& folder, qint64 leaveBytes = 0);
 void release(const QString& folder);
 
 }  // namespace FullDisk
