@@ -65,12 +65,24 @@ bool renameOver(const QString& from, const QString& to, QString* error)
     return false;
 }
 
-bool makeFolderFor(const QFileInfo& info, QString* error)
+// The absolute path of a file about to be written, with its folder made; empty when the
+// folder cannot be made.
+QString preparedTarget(const QString& path)
 {
-    if (QDir().mkpath(info.absolutePath()))
-        return true;
-    *error = QStringLiteral("cannot create the folder");
-    return false;
+    const QFileInfo info(path);
+    return QDir().mkpath(info.absolutePath()) ? info.absoluteFilePath() : QString();
+}
+
+// Renames a whole temporary file over the target; a temporary file that cannot take its place
+// is removed.
+bool moveInPlace(const QString& temporary, const QString& target, QString* error)
+{
+    if (!renameOver(temporary, target, error)) {
+        QFile::remove(temporary);
+        return false;
+    }
+    syncFolder(QFileInfo(target).absolutePath());
+    return true;
 }
 
 // Callers that log on their own (once per state) take the reason; the others get a warning.
@@ -96,11 +108,9 @@ QString brokenName(const QString& path)
 
 bool writeFileAtomically(const QString& path, const QByteArray& content, QString* reason)
 {
-    const QFileInfo info(path);
-    QString error;
-    if (!makeFolderFor(info, &error))
-        return reportFailure(path, error, reason);
-    const QString target = info.absoluteFilePath();
+    const QString target = preparedTarget(path);
+    if (target.isEmpty())
+        return reportFailure(path, QStringLiteral("cannot create the folder"), reason);
     const QString temporary = temporaryPath(target);
     const QByteArray temporaryName = QFile::encodeName(temporary);
 
@@ -120,21 +130,16 @@ bool writeFileAtomically(const QString& path, const QByteArray& content, QString
         ::unlink(temporaryName.constData());
         return reportFailure(path, systemError(writeError), reason);
     }
-    if (!renameOver(temporary, target, &error)) {
-        ::unlink(temporaryName.constData());
-        return reportFailure(path, error, reason);
-    }
-    syncFolder(info.absolutePath());
-    return true;
+    QString error;
+    return moveInPlace(temporary, target, &error) || reportFailure(path, error, reason);
 }
 
 bool writeSettingsAtomically(const QString& path, const QVariantMap& values, QString* reason)
 {
-    const QFileInfo info(path);
+    const QString target = preparedTarget(path);
+    if (target.isEmpty())
+        return reportFailure(path, QStringLiteral("cannot create the folder"), reason);
     QString error;
-    if (!makeFolderFor(info, &error))
-        return reportFailure(path, error, reason);
-    const QString target = info.absoluteFilePath();
     const QString written = temporaryPath(target);
     // QSettings answers a file it has just written from its cache of that name; read back under
     // another name, what comes back is what reached the disk.
@@ -155,15 +160,13 @@ bool writeSettingsAtomically(const QString& path, const QVariantMap& values, QSt
         for (auto it = values.cbegin(); whole && it != values.cend(); ++it)
             whole = check.value(it.key()) == it.value();
     }
-    // QSettings has flushed the bytes to the disk before its own rename.
-    whole = whole && renameOver(checked, target, &error);
     if (!whole) {
         QFile::remove(written);
         QFile::remove(checked);
         return reportFailure(path, error.isEmpty() ? QStringLiteral("not all of it reached the disk") : error, reason);
     }
-    syncFolder(info.absolutePath());
-    return true;
+    // QSettings has flushed the bytes to the disk before its own rename.
+    return moveInPlace(checked, target, &error) || reportFailure(path, error, reason);
 }
 
 QString keepBrokenCopy(const QString& path, const QString& why)

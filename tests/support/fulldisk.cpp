@@ -6,6 +6,7 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 
+#include <cstdio>
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@ namespace {
 
 constexpr char kInnerMarker[] = "MOULD_PRIVATE_MOUNTS_INNER";
 const QString kFiller = QStringLiteral("/filler");
+const char kMountFailed[] = "PRIVATE-MOUNT-FAILED";
 
 // The raw link text ("mnt:[<inode>]"); Qt would resolve it like a path.
 QString mountNamespaceOf(const QString& process)
@@ -33,8 +35,6 @@ bool runs(const QString& program, const QStringList& arguments)
 }
 
 }  // namespace
-
-const char kMountFailed[] = "PRIVATE-MOUNT-FAILED";
 
 Rerun rerunInPrivateMounts(const QString& filter, int timeoutMs)
 {
@@ -82,7 +82,11 @@ bool mountSmallDisk(const QString& folder, int kilobytes)
     if (!inPrivateMounts() || !QDir().mkpath(folder))
         return false;
     const QByteArray options = "size=" + QByteArray::number(kilobytes) + "k";
-    return ::mount("tmpfs", QFile::encodeName(folder).constData(), "tmpfs", 0, options.constData()) == 0;
+    if (::mount("tmpfs", QFile::encodeName(folder).constData(), "tmpfs", 0, options.constData()) == 0)
+        return true;
+    std::puts(kMountFailed);
+    std::fflush(stdout);
+    return false;
 }
 
 void unmount(const QString& folder)

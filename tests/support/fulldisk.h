@@ -14,6 +14,13 @@ struct Rerun {
     bool finished = false;
     int exitCode = -1;
     QByteArray output;
+
+    // Every one of the given number of inner tests ran and passed.
+    bool passed(int tests) const
+    {
+        return finished && exitCode == 0
+               && output.contains("[  PASSED  ] " + QByteArray::number(tests) + (tests == 1 ? " test." : " tests."));
+    }
 };
 
 // Runs this test program again with the given gtest filter in a private mount namespace.
@@ -23,11 +30,10 @@ Rerun rerunInPrivateMounts(const QString& filter, int timeoutMs = 90000);
 // not the one of the process that started it.
 bool inPrivateMounts();
 
-// Mounts a tmpfs of the given size on folder (made when missing). False when it cannot; the
-// inner test then prints kMountFailed and skips, and the outer run skips too.
+// Mounts a tmpfs of the given size on folder (made when missing). False when it cannot; it then
+// says so on the output, the inner test skips, and so does the outer run.
 bool mountSmallDisk(const QString& folder, int kilobytes);
 void unmount(const QString& folder);
-extern const char kMountFailed[];
 
 // Fills the file system of folder with a filler file until it takes no more byte, then gives
 // back the given number of bytes (a nearly full disk fails writes differently); release()
