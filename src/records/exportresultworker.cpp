@@ -163,10 +163,15 @@ QString ExportResultWorker::runExport(const QPair<QString, QString>& dates)
 
     const QStringList before = resultFolders();
     const QString failure = exportAndMove(files, stamp);
-    if (failure.isEmpty())
-        return failure;
+    if (!failure.isEmpty())
+        removeResultsExcept(before);
+    return failure;
+}
+
+void ExportResultWorker::removeResultsExcept(const QStringList& kept)
+{
     for (const QString& folder : resultFolders()) {
-        if (before.contains(folder))
+        if (kept.contains(folder))
             continue;
         const QString path = ResStatisticsDatabase::archiveDirName() + QLatin1Char('/') + folder;
         if (QDir(path).removeRecursively())
@@ -174,7 +179,6 @@ QString ExportResultWorker::runExport(const QPair<QString, QString>& dates)
         else
             qWarning().noquote() << "cannot remove the unfinished export output" << path;
     }
-    return failure;
 }
 
 QString ExportResultWorker::exportAndMove(const QStringList& files, const QString& stamp)

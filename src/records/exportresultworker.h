@@ -63,6 +63,8 @@ private:
     QString runExport(const QPair<QString, QString>& dates);
     QString exportAndMove(const QStringList& files, const QString& stamp);
     QString moveResults(const QString& target);
+    // Removes what exporters left in the archive folder, but for the folders named.
+    static void removeResultsExcept(const QStringList& kept);
     void waitForDayStore() const;
 
     QString m_stick;
