@@ -66,10 +66,12 @@ bool renameOver(const QString& from, const QString& to, QString* error)
 }
 
 // The absolute path of a file about to be written, with its folder made; empty when the
-// folder cannot be made.
+// folder cannot be made. A link is followed: the file it points to is rewritten, the link stays.
 QString preparedTarget(const QString& path)
 {
-    const QFileInfo info(path);
+    QFileInfo info(path);
+    if (info.isSymLink())
+        info = QFileInfo(info.symLinkTarget());
     return QDir().mkpath(info.absolutePath()) ? info.absoluteFilePath() : QString();
 }
 
