@@ -1,5 +1,6 @@
 #include "base/platform.h"
 
+#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -248,10 +249,7 @@ CommandResult SystemCommandRunner::run(const QString& program, const QStringList
 bool SystemCommandRunner::startDetached(const QString& program, const QStringList& arguments,
                                         const QString& workingDirectory)
 {
-    if (Platform::isPanel() || isStandIn(program, arguments))
-        return QProcess::startDetached(program, arguments, workingDirectory);
-    record(commandLine(program, arguments));
-    return true;
+    return startDetachedPid(program, arguments, workingDirectory) >= 0;
 }
 
 qint64 SystemCommandRunner::startDetachedPid(const QString& program, const QStringList& arguments,
@@ -261,8 +259,19 @@ qint64 SystemCommandRunner::startDetachedPid(const QString& program, const QStri
         record(commandLine(program, arguments));
         return 0;
     }
+    QProcess process;
+    process.setProgram(program);
+    process.setArguments(arguments);
+    process.setWorkingDirectory(workingDirectory);
+    if (!Platform::isPanel()) {
+        // A detached start leaves a stand-in no parent to follow: it is told who started it, and
+        // ends with that program instead of living on after a killed run.
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("MOULD_STARTER_PID"), QString::number(QCoreApplication::applicationPid()));
+        process.setProcessEnvironment(environment);
+    }
     qint64 pid = 0;
-    if (!QProcess::startDetached(program, arguments, workingDirectory, &pid))
+    if (!process.startDetached(&pid))
         return -1;
     return pid;
 }

@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QJsonParseError>
 #include <QRegularExpression>
 #include <QUuid>
 #include <QtDebug>
@@ -195,13 +196,36 @@ QJsonObject readNetworkConfig(bool* opened)
     return document.isObject() ? document.object() : QJsonObject();
 }
 
+bool networkConfigToUpdate(QJsonObject* config)
+{
+    *config = QJsonObject();
+    QFile file(networkConfigPath());
+    if (!file.exists())
+        return true;
+    if (!file.open(QIODevice::ReadOnly)) {
+        qWarning().noquote() << "cannot read" << networkConfigPath() + ':' << file.errorString() << "; it stays as it is";
+        return false;
+    }
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
+    if (document.isObject()) {
+        *config = document.object();
+        return true;
+    }
+    const QString why = error.error != QJsonParseError::NoError
+                            ? QStringLiteral("%1 at offset %2").arg(error.errorString()).arg(error.offset)
+                            : QStringLiteral("not a JSON object");
+    return !keepBrokenCopy(networkConfigPath(), why).isEmpty();
+}
+
 void writeVersionToJson()
 {
-    QJsonObject config = readNetworkConfig();
+    QJsonObject config;
+    if (!networkConfigToUpdate(&config))
+        return;
     config.insert(QStringLiteral("version"), QString::fromLatin1(kSoftwareVersion));
     config.insert(QStringLiteral("camcount"), numCamera);
-    if (!writeFileAtomically(networkConfigPath(), QJsonDocument(config).toJson(QJsonDocument::Indented)))
-        qWarning() << "cannot write" << networkConfigPath();
+    writeFileAtomically(networkConfigPath(), QJsonDocument(config).toJson(QJsonDocument::Indented));
 }
 
 QString getlocal_deviceid()

@@ -29,6 +29,11 @@ QString networkConfigPath();
 // Its top-level object; empty when the file is missing or does not parse. *opened, when given,
 // says whether the file could be opened at all.
 QJsonObject readNetworkConfig(bool* opened = nullptr);
+// The object a writer of the file starts from (empty when the file is missing). A file that is
+// there but holds no JSON object is first copied aside (keepBrokenCopy), since the writer is
+// about to replace it; false when it can be neither read nor copied, and the writer must then
+// leave it alone.
+bool networkConfigToUpdate(QJsonObject* config);
 
 // Sets "version" and "camcount" in "cnt_net/config.json", keeping every other key.
 void writeVersionToJson();

@@ -2,7 +2,42 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QVariantMap>
 
-// Writes a whole file so that a power cut leaves either the old or the new content
-// (temporary file, flush, rename). Creates missing parent folders. False on any failure.
-bool writeFileAtomically(const QString& path, const QByteArray& content);
+// Writes a whole file so that a power cut or a full disk leaves either the old or the whole new
+// content: the bytes go to a temporary file beside it, which is flushed to the disk and only then
+// renamed over the old one. Creates missing parent folders. False, with the old file untouched,
+// when any byte did not reach the disk. The reason goes to *reason when given (the caller logs
+// it), else into a warning.
+bool writeFileAtomically(const QString& path, const QByteArray& content, QString* reason = nullptr);
+
+// Writes an INI file that QSettings reads back as exactly these values ("group/key" for keys
+// in a group), with the same guarantee as writeFileAtomically. QSettings alone reports success
+// on a full disk and leaves an empty file, so the written file is read back before it replaces
+// the old one.
+bool writeSettingsAtomically(const QString& path, const QVariantMap& values, QString* reason = nullptr);
+
+// A file that exists but is not what it should be is kept for a look by hand as
+// "<path>.broken-<yyyyMMddhhmmss>" (with "-<n>" behind when that name is taken), byte for byte,
+// with a warning naming the copy and why. Both return the kept file's path, empty when nothing
+// could be kept; the caller must then leave the file alone.
+// Copies: the file stays in place for whatever replaces it.
+QString keepBrokenCopy(const QString& path, const QString& why);
+// Renames: the file is gone from its name (a database about to be made afresh). Needs no room
+// on the disk.
+QString setBrokenFileAside(const QString& path, const QString& why);
+
+// Logs the failures to store one file once per change of state: the first failure as an error,
+// the first success after failures as a note, nothing in between. A full disk would otherwise
+// log every store, every minute.
+class WriteStateLog {
+public:
+    explicit WriteStateLog(const QString& what) : m_what(what) {}
+
+    void update(bool stored, const QString& detail = QString());
+    bool failing() const { return m_failing; }
+
+private:
+    QString m_what;
+    bool m_failing = false;
+};

@@ -1,11 +1,15 @@
 #include "base/sqlconnection.h"
 
 #include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
 
-SqlConnection::SqlConnection(const QString& name, const QString& path) : m_name(name)
+SqlConnection::SqlConnection(const QString& name, const QString& path, Mode mode) : m_name(name)
 {
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
     db.setDatabaseName(path);
+    if (mode == ReadOnly)
+        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
     m_open = db.open();
     if (!m_open)
         m_error = db.lastError().text();
@@ -23,4 +27,40 @@ SqlConnection::~SqlConnection()
 QSqlDatabase SqlConnection::db() const
 {
     return QSqlDatabase::database(m_name, false);
+}
+
+SqlFailure sqlFailureKind(const QSqlError& error)
+{
+    // SQLite's primary result codes (an extended code carries its primary one in the low byte).
+    enum { Error = 1, Corrupt = 11, Constraint = 19, Mismatch = 20, Format = 24, NotADatabase = 26 };
+    bool ok = false;
+    const int code = error.nativeErrorCode().toInt(&ok) & 0xff;
+    if (!ok)
+        return SqlFailure::Temporary;
+    switch (code) {
+    case Error:          // our fixed statements fail so only on other tables or columns
+    case Corrupt:
+    case Constraint:
+    case Mismatch:
+    case Format:
+    case NotADatabase:
+        return SqlFailure::BrokenFile;
+    default:
+        return SqlFailure::Temporary;
+    }
+}
+
+bool checkIntegrity(QSqlDatabase db, QSqlError* error)
+{
+    QSqlQuery check(db);
+    if (!check.exec(QStringLiteral("PRAGMA quick_check")) || !check.next()) {
+        *error = check.lastError();
+        return false;
+    }
+    const QString verdict = check.value(0).toString();
+    if (verdict == QLatin1String("ok"))
+        return true;
+    static const QString kCorrupt = QStringLiteral("11");   // SQLITE_CORRUPT
+    *error = QSqlError(QString(), verdict, QSqlError::StatementError, kCorrupt);
+    return false;
 }

@@ -1,13 +1,17 @@
 #pragma once
 
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QString>
 
 // One SQLite connection for the length of a call: added and opened on construction, closed
 // and removed on destruction. Queries made on it must be gone before it is.
 class SqlConnection {
 public:
-    SqlConnection(const QString& name, const QString& path);
+    // ReadOnly never changes the file, and a missing file does not open (instead of being made).
+    enum Mode { ReadWrite, ReadOnly };
+
+    SqlConnection(const QString& name, const QString& path, Mode mode = ReadWrite);
     ~SqlConnection();
     SqlConnection(const SqlConnection&) = delete;
     SqlConnection& operator=(const SqlConnection&) = delete;
@@ -21,3 +25,12 @@ private:
     bool m_open = false;
     QString m_error;
 };
+
+// What a failed SQLite statement says about its file. Only a file that is not a database, is
+// damaged or holds other tables than expected may be set aside and made afresh; no room, busy,
+// locked, I/O and the like are states of the disk that pass, and the file stays as it is.
+enum class SqlFailure { Temporary, BrokenFile };
+SqlFailure sqlFailureKind(const QSqlError& error);
+
+// SQLite's quick integrity check; a damaged file fails it with a BrokenFile error.
+bool checkIntegrity(QSqlDatabase db, QSqlError* error);

@@ -69,6 +69,46 @@ bool createRecordTable(QSqlDatabase db)
     return false;
 }
 
+// The file is a sound database whose RECORD table (made when missing) has the four columns.
+bool checkRecordTable(QSqlDatabase db, QSqlError* error)
+{
+    if (!checkIntegrity(db, error))
+        return false;
+    QSqlQuery query(db);
+    if (query.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS RECORD "
+                                  "(recordtime TEXT, recordpassword TEXT, remarks TEXT, recordtype TEXT)"))
+        && query.exec(QStringLiteral("SELECT recordtime, recordpassword, remarks, recordtype FROM RECORD LIMIT 0")))
+        return true;
+    *error = query.lastError();
+    return false;
+}
+
+// The counters file is read as an INI file with integer counters in the group "count"; what
+// does not read so was not written by this program.
+QString countFileProblem(const QString& path)
+{
+    QSettings settings(path, QSettings::IniFormat);
+    if (settings.status() != QSettings::NoError)
+        return QStringLiteral("not an INI file");
+    settings.beginGroup(QStringLiteral("count"));
+    const QStringList keys = settings.childKeys();
+    if (keys.isEmpty() && QFileInfo(path).size() > 0)
+        return QStringLiteral("no counters in it");
+    for (const QString& key : keys) {
+        bool number = false;
+        settings.value(key).toString().toInt(&number);
+        if (!number)
+            return QStringLiteral("counter %1 is not a number").arg(key);
+    }
+    return QString();
+}
+
+WriteStateLog& countFileLog()
+{
+    static WriteStateLog log(MoJuWizard::countFilePath());
+    return log;
+}
+
 // Adds the rows of a finished day's database to a day file that already exists
 // (the clock was set back and the day came twice), so no record is lost.
 bool appendRecordsTo(const QString& source, const QString& target)
@@ -256,7 +296,21 @@ void MoJuWizard::openRecordDatabase()
         qCritical() << "cannot open" << kRecordDbPath << db.lastError().text();
         return;
     }
-    createRecordTable(db);
+    QSqlError error;
+    if (!checkRecordTable(db, &error)) {
+        if (sqlFailureKind(error) == SqlFailure::Temporary) {
+            // A full disk or a lock says nothing about the file; the records wait for the disk.
+            qCritical().noquote() << kRecordDbPath << "cannot be checked now:" << error.text();
+        } else {
+            // Garbage, a cut file or another table would fail every record of the run: the file
+            // is kept for a look by hand and the records go on in a fresh one.
+            db.close();
+            if (setBrokenFileAside(kRecordDbPath, QStringLiteral("operation records: ") + error.text()).isEmpty())
+                qCritical() << "operation records go on in the unusable" << kRecordDbPath;
+            if (!db.open() || !checkRecordTable(db, &error))
+                qCritical().noquote() << "cannot make a fresh" << kRecordDbPath + ':' << error.text() << db.lastError().text();
+        }
+    }
     checkRecordDay();
 }
 
@@ -342,6 +396,12 @@ void MoJuWizard::loadCounters()
 {
     if (!QFile::exists(countFilePath()))
         return;
+    const QString problem = countFileProblem(countFilePath());
+    if (!problem.isEmpty()) {
+        // The counters start from 0 and the next write replaces the file; the copy stays.
+        keepBrokenCopy(countFilePath(), problem);
+        return;
+    }
     QSettings settings(countFilePath(), QSettings::IniFormat);
     settings.beginGroup(QStringLiteral("count"));
     for (int c = 0; c < kMaxCameras; ++c) {
@@ -357,21 +417,18 @@ void MoJuWizard::loadCounters()
 
 void MoJuWizard::CountWrite()
 {
-    QDir().mkpath(QFileInfo(countFilePath()).absolutePath());
-    QSettings settings(countFilePath(), QSettings::IniFormat);
-    settings.beginGroup(QStringLiteral("count"));
+    QVariantMap counters;
     for (int c = 0; c < kMaxCameras; ++c) {
-        settings.setValue(QStringLiteral("allNum%1").arg(c), gAllNum[c]);
-        settings.setValue(QStringLiteral("failNum%1").arg(c), gFailNum[c]);
-        settings.setValue(QStringLiteral("allCycleNum%1").arg(c), gAllCycleNum[c]);
-        settings.setValue(QStringLiteral("failCycleNum%1").arg(c), gFailCycleNum[c]);
+        counters.insert(QStringLiteral("count/allNum%1").arg(c), gAllNum[c]);
+        counters.insert(QStringLiteral("count/failNum%1").arg(c), gFailNum[c]);
+        counters.insert(QStringLiteral("count/allCycleNum%1").arg(c), gAllCycleNum[c]);
+        counters.insert(QStringLiteral("count/failCycleNum%1").arg(c), gFailCycleNum[c]);
     }
-    settings.setValue(QStringLiteral("syncNGNum"), gSyncNGNum);
-    settings.setValue(QStringLiteral("syncNGCycleNum"), gSyncNGCycleNum);
-    settings.endGroup();
-    settings.sync();
-    if (settings.status() != QSettings::NoError)
-        qWarning() << "cannot write" << countFilePath();
+    counters.insert(QStringLiteral("count/syncNGNum"), gSyncNGNum);
+    counters.insert(QStringLiteral("count/syncNGCycleNum"), gSyncNGCycleNum);
+    // Written every cycle: a full disk is logged when it starts and when it ends.
+    QString reason;
+    countFileLog().update(writeSettingsAtomically(countFilePath(), counters, &reason), reason);
 }
 
 void MoJuWizard::createPictureDirs()

@@ -8,6 +8,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QThread>
 #include <QtDebug>
 
 namespace {
@@ -23,6 +24,12 @@ QString exporterFailure(const CommandResult& result)
     if (result.crashed)
         return QObject::tr("统计导出程序异常退出");
     return QObject::tr("统计导出程序返回错误码 %1").arg(result.exitCode);
+}
+
+// The folders directly inside the archive folder: what exporters have left there.
+QStringList resultFolders()
+{
+    return QDir(ResStatisticsDatabase::archiveDirName()).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
 }
 
 // Relative path -> size of every file below a folder.
@@ -78,10 +85,20 @@ ExportResultWorker::ExportResultWorker(QObject* parent) : QObject(parent)
     SystemCommandRunner::registerStandIn(exporterPath());
 }
 
-void ExportResultWorker::setTarget(const QString& stick, const QString& productionDate)
+void ExportResultWorker::setTarget(const QString& stick, const QString& productionDate, QObject* dayStore)
 {
     m_stick = stick;
     m_productionDate = productionDate;
+    m_dayStore = dayStore;
+}
+
+void ExportResultWorker::waitForDayStore() const
+{
+    QThread* storeThread = m_dayStore ? m_dayStore->thread() : nullptr;
+    if (!storeThread || storeThread == QThread::currentThread() || !storeThread->isRunning())
+        return;
+    // Runs after every event posted to that thread before it: the day's store is done.
+    QMetaObject::invokeMethod(m_dayStore, [] {}, Qt::BlockingQueuedConnection);
 }
 
 QStringList ExportResultWorker::dayFiles(const QDate& start, const QDate& end, const QDate& productionDay)
@@ -135,6 +152,7 @@ QString ExportResultWorker::runExport(const QPair<QString, QString>& dates)
     const QString stamp = AppClock::now().toString(QStringLiteral("yyyy-MM-dd_hh.mm.ss"));
     const QDate start = QDate::fromString(dates.first, kDateFormat);
     const QDate end = QDate::fromString(dates.second, kDateFormat);
+    waitForDayStore();
     const QStringList files = dayFiles(start, end, QDate::fromString(m_productionDate, kDateFormat));
 
     total = files.size();
@@ -143,6 +161,28 @@ QString ExportResultWorker::runExport(const QPair<QString, QString>& dates)
     if (files.isEmpty())
         return tr("所选日期内没有生产统计数据，无需导出");
 
+    const QStringList before = resultFolders();
+    const QString failure = exportAndMove(files, stamp);
+    if (!failure.isEmpty())
+        removeResultsExcept(before);
+    return failure;
+}
+
+void ExportResultWorker::removeResultsExcept(const QStringList& kept)
+{
+    for (const QString& folder : resultFolders()) {
+        if (kept.contains(folder))
+            continue;
+        const QString path = ResStatisticsDatabase::archiveDirName() + QLatin1Char('/') + folder;
+        if (QDir(path).removeRecursively())
+            qInfo().noquote() << "removed the unfinished export output" << path;
+        else
+            qWarning().noquote() << "cannot remove the unfinished export output" << path;
+    }
+}
+
+QString ExportResultWorker::exportAndMove(const QStringList& files, const QString& stamp)
+{
     const CommandResult result = exportToHistogram(exporterPath(), {files.join(QLatin1Char(','))}, m_timeoutMs);
     if (m_stop)
         return tr("导出已中止");
@@ -154,11 +194,15 @@ QString ExportResultWorker::runExport(const QPair<QString, QString>& dates)
     if (m_stick.isEmpty() || !MountTable::isMountPoint(m_stick))
         return tr("U盘已拔出，导出失败");
     const QString target = m_stick + QLatin1Char('/') + stamp;
-    if (!QDir(m_stick).exists(stamp) && !QDir(m_stick).mkdir(stamp))
+    const bool madeTarget = !QDir(m_stick).exists(stamp);
+    if (madeTarget && !QDir(m_stick).mkdir(stamp))
         return tr("无法在U盘上创建导出文件夹");
     const QString moveFailure = moveResults(target);
-    if (!moveFailure.isEmpty())
+    if (!moveFailure.isEmpty()) {
+        if (madeTarget)
+            QDir(m_stick).rmdir(stamp);   // only when nothing of this export reached it
         return moveFailure;
+    }
 
     runAndPrintOutput(QStringLiteral("sync"), {}, 60 * 1000);
     qInfo() << "sync finish";

@@ -12,7 +12,8 @@ CommandResult runAndPrintOutput(const QString& program, const QStringList& argum
 
 // Exports the statistics day files of a date range to the USB stick: hands them to the outside
 // exporter, which leaves its results as folders inside "./ResStatistics", and moves those
-// folders into a time-stamped folder on the stick. Lives on the statistics screen's export
+// folders into a time-stamped folder on the stick. An export that fails or is stopped removes
+// the folders its exporter made, so no half-made result is left behind or taken along later. Lives on the statistics screen's export
 // thread; work() blocks that thread, never the GUI. The GUI thread only posts to it (setTarget,
 // work) and may call requestStop() at any time.
 class ExportResultWorker : public QObject {
@@ -30,8 +31,10 @@ public:
     // today's file when its production day lies in the range.
     static QStringList dayFiles(const QDate& start, const QDate& end, const QDate& productionDay);
 
-    // Where to and for which production day the next work() exports (posted before it).
-    void setTarget(const QString& stick, const QString& productionDate);
+    // Where to and for which production day the next work() exports (posted before it), and the
+    // object on whose thread the running day is stored: work() waits for the stores already
+    // posted to it before the exporter reads the day file.
+    void setTarget(const QString& stick, const QString& productionDate, QObject* dayStore = nullptr);
     // Bound on the exporter's run; tests make it short.
     void setExporterTimeoutMs(int ms) { m_timeoutMs = ms; }
     // Any thread: ends a running exporter; the running export then fails.
@@ -58,10 +61,16 @@ public slots:
 
 private:
     QString runExport(const QPair<QString, QString>& dates);
+    QString exportAndMove(const QStringList& files, const QString& stamp);
     QString moveResults(const QString& target);
+    // Removes what exporters left in the archive folder, but for the folders named.
+    static void removeResultsExcept(const QStringList& kept);
+    void waitForDayStore() const;
 
     QString m_stick;
     QString m_productionDate;
+    // Lives until the program ends, after this worker's thread has been joined.
+    QObject* m_dayStore = nullptr;
     int m_timeoutMs = kDefaultExporterTimeoutMs;
     std::atomic<bool> m_stop{false};
 };

@@ -7,6 +7,8 @@
 #include <QJsonArray>
 #include <QJsonValue>
 
+#include <limits>
+
 void registerStatisticsMetaTypes()
 {
     qRegisterMetaType<CountGroup>("CountGroup");
@@ -30,6 +32,12 @@ QList<int> intList(const QJsonValue& value)
     for (const QJsonValue& element : array)
         list.append(element.toInt(0));
     return list;
+}
+
+// The int a total is shown as: the largest (or smallest) int when its sum does not fit.
+int clampedCount(qint64 sum)
+{
+    return int(qBound<qint64>(std::numeric_limits<int>::min(), sum, std::numeric_limits<int>::max()));
 }
 
 void padSlots(QList<int>& hours)
@@ -115,19 +123,22 @@ void ResStatisticsParam::initStuCount(CountGroupList& list) const
 
 void ResStatisticsParam::calcCount(CountDetect& detect) const
 {
-    initStuStatisticsCount(detect.morning);
-    initStuStatisticsCount(detect.night);
-    initStuStatisticsCount(detect.day);
+    // Summed in 64 bits: a stored day may hold hour counts whose sum an int cannot take; a total
+    // is shown clamped, never wrapped into a negative number.
+    qint64 totals[3][2] = {};   // morning, night, day x OK, NG
     const int morningSlots = (morningsEnd + 24 - morningsStart) % 24;
-    for (int k = 0; k < detect.OK.size(); ++k) {
-        const int value = detect.OK.at(k);
-        (k < morningSlots ? detect.morning : detect.night).OK += value;
-        detect.day.OK += value;
+    const QList<int>* lists[2] = {&detect.OK, &detect.NG};
+    for (int kind = 0; kind < 2; ++kind) {
+        for (int k = 0; k < lists[kind]->size(); ++k) {
+            const qint64 value = lists[kind]->at(k);
+            totals[k < morningSlots ? 0 : 1][kind] += value;
+            totals[2][kind] += value;
+        }
     }
-    for (int k = 0; k < detect.NG.size(); ++k) {
-        const int value = detect.NG.at(k);
-        (k < morningSlots ? detect.morning : detect.night).NG += value;
-        detect.day.NG += value;
+    sCount* shifts[3] = {&detect.morning, &detect.night, &detect.day};
+    for (int shift = 0; shift < 3; ++shift) {
+        shifts[shift]->OK = clampedCount(totals[shift][0]);
+        shifts[shift]->NG = clampedCount(totals[shift][1]);
     }
 }
 

@@ -70,79 +70,80 @@ bool ResStatisticsDatabase::countsNothing(const QJsonObject& day)
 }
 
 ResStatisticsDatabase::ResStatisticsDatabase(ResStatisticsParam* param, QObject* parent)
-    : QObject(parent), m_param(param)
+    : QObject(parent), m_param(param), m_storeLog(QStringLiteral("the statistics day in ") + currentFileName())
 {
     ensureTemplate();
     if (!QFileInfo::exists(currentFileName()) && !StatisticsFiles::copyFile(templateFileName(), currentFileName()))
         qWarning() << "cannot create" << currentFileName() << "from" << templateFileName();
 
-    QString error;
+    QSqlError error;
     switch (checkCurrentFile(&error)) {
     case FileUsable:
         return;
     case FileNotOpen:
-        qCritical() << "statistics database" << currentFileName() << "does not open:" << error;
+        qCritical() << "statistics database" << currentFileName() << "does not open:" << error.text();
         reportBrokenDatabase();
         return;
     case FileNotStatistics:
         // SQLite opens any file; one that holds something else would fail every store and
         // every start. It is kept for a look by hand and the day starts from a fresh file.
-        setBrokenFileAside(error);
+        startAfresh(error.text());
+        return;
+    case FileBusy:
+        // A full disk, a lock or an I/O error says nothing about the file: it stays, and the
+        // stores of every minute try again.
+        m_storeLog.update(false, error.text());
         return;
     }
 }
 
-ResStatisticsDatabase::FileState ResStatisticsDatabase::checkCurrentFile(QString* error)
+ResStatisticsDatabase::FileState ResStatisticsDatabase::checkCurrentFile(QSqlError* error)
 {
     SqlConnection connection(kStoreConnection, currentFileName());
     if (!connection.isOpen()) {
-        *error = connection.errorText();
+        *error = QSqlError(connection.errorText(), QString(), QSqlError::ConnectionError);
         return FileNotOpen;
     }
-    if (!StatisticsFiles::ensureTable(connection.db(), error))
-        return FileNotStatistics;
-    // The table must take the day's row the way every store writes it (names unique); the
-    // trial leaves no trace.
     QSqlDatabase db = connection.db();
-    if (!db.transaction()) {
-        *error = db.lastError().text();
-        return FileNotStatistics;
-    }
-    bool stored = false;
-    {
+    const bool usable = [&] {
+        if (!checkIntegrity(db, error) || !StatisticsFiles::ensureTable(db, error))
+            return false;
+        // The table must take the day's row the way every store writes it (names unique); the
+        // trial leaves no trace.
+        if (!db.transaction()) {
+            *error = db.lastError();
+            return false;
+        }
         QSqlQuery query(db);
-        stored = query.prepare(kUpsert);
+        bool stored = query.prepare(kUpsert);
         query.bindValue(QStringLiteral(":name"), QStringLiteral("statisticsjson"));
         query.bindValue(QStringLiteral(":value1"), QString());
         query.bindValue(QStringLiteral(":value2"), QString());
         stored = stored && query.exec();
         if (!stored)
-            *error = query.lastError().text();
-    }
-    db.rollback();
-    return stored ? FileUsable : FileNotStatistics;
+            *error = query.lastError();
+        query.clear();
+        db.rollback();
+        return stored;
+    }();
+    if (usable)
+        return FileUsable;
+    return sqlFailureKind(*error) == SqlFailure::BrokenFile ? FileNotStatistics : FileBusy;
 }
 
-void ResStatisticsDatabase::setBrokenFileAside(const QString& error)
+bool ResStatisticsDatabase::startAfresh(const QString& error)
 {
-    const QString base = currentFileName() + QStringLiteral(".broken-")
-                         + AppClock::now().toString(QStringLiteral("yyyyMMddhhmmss"));
-    QString kept = base;
-    for (int n = 1; QFileInfo::exists(kept); ++n)
-        kept = base + QLatin1Char('-') + QString::number(n);
-    if (!QFile::rename(currentFileName(), kept)) {
-        qCritical() << "statistics database" << currentFileName() << "is not usable (" << error
-                    << ") and cannot be set aside";
-        return;
-    }
-    QString freshError;
+    if (setBrokenFileAside(currentFileName(), QStringLiteral("statistics database: ") + error).isEmpty())
+        return false;
+    QSqlError freshError;
     if (!StatisticsFiles::copyFile(templateFileName(), currentFileName()) || checkCurrentFile(&freshError) != FileUsable) {
         // The template is broken too: an empty file gets the table on its own.
         QFile::remove(currentFileName());
-        checkCurrentFile(&freshError);
+        if (checkCurrentFile(&freshError) != FileUsable)
+            return false;
     }
-    qCritical().noquote() << "statistics database" << currentFileName() << "was not usable (" + error + "); kept as"
-                          << kept << "and started afresh";
+    qInfo() << "statistics database" << currentFileName() << "started afresh";
+    return true;
 }
 
 bool ResStatisticsDatabase::ensureTemplate()
@@ -154,10 +155,10 @@ bool ResStatisticsDatabase::ensureTemplate()
     bool made = false;
     {
         SqlConnection connection(kTemplateConnection, part);
-        QString error;
+        QSqlError error;
         made = connection.isOpen() && StatisticsFiles::ensureTable(connection.db(), &error);
         if (!made)
-            qWarning() << "cannot create the statistics template:" << connection.errorText() << error;
+            qWarning() << "cannot create the statistics template:" << connection.errorText() << error.text();
     }
     if (made && StatisticsFiles::replaceFile(part, templateFileName())) {
         qInfo() << "created the statistics template" << templateFileName();
@@ -185,17 +186,7 @@ void ResStatisticsDatabase::reportBrokenDatabase()
 void ResStatisticsDatabase::slotSaveRecord(QString curDate, QJsonObject json, bool isMove)
 {
     archivePendingDays();
-    if (!QFileInfo::exists(currentFileName()))
-        StatisticsFiles::copyFile(templateFileName(), currentFileName());
-    {
-        SqlConnection connection(kStoreConnection, currentFileName());
-        if (!connection.isOpen()) {
-            qWarning() << "cannot open" << currentFileName() << connection.errorText();
-        } else {
-            QSqlQuery query(connection.db());
-            saveCountFromJson(json, query);
-        }
-    }
+    storeCurrentDay(json);
     if (!isMove)
         return;
     m_pendingArchives.remove(curDate);
@@ -208,6 +199,29 @@ void ResStatisticsDatabase::slotSaveRecord(QString curDate, QJsonObject json, bo
     }
     if (!StatisticsFiles::copyFile(templateFileName(), currentFileName()))
         qWarning() << "cannot renew" << currentFileName() << "from" << templateFileName();
+}
+
+bool ResStatisticsDatabase::storeCurrentDay(const QJsonObject& json)
+{
+    if (!QFileInfo::exists(currentFileName()))
+        StatisticsFiles::copyFile(templateFileName(), currentFileName());
+    QSqlError error;
+    bool stored = storeInto(currentFileName(), json, &error);
+    if (!stored && sqlFailureKind(error) == SqlFailure::BrokenFile && startAfresh(error.text()))
+        stored = storeInto(currentFileName(), json, &error);
+    m_storeLog.update(stored, error.text());
+    return stored;
+}
+
+bool ResStatisticsDatabase::storeInto(const QString& path, const QJsonObject& json, QSqlError* error)
+{
+    SqlConnection connection(kStoreConnection, path);
+    if (!connection.isOpen()) {
+        *error = QSqlError(connection.errorText(), QString(), QSqlError::ConnectionError);
+        return false;
+    }
+    QSqlQuery query(connection.db());
+    return saveCountFromJson(json, query, error);
 }
 
 void ResStatisticsDatabase::archivePendingDays()
@@ -271,43 +285,49 @@ void ResStatisticsDatabase::slotUpdateRecord(QString path)
     loadCountFromJson(path);
 }
 
+bool ResStatisticsDatabase::isCurrentFile(const QString& path)
+{
+    return removeSuffix(path) == QLatin1String("ResStatistics");
+}
+
+bool ResStatisticsDatabase::loadDayFile(const QString& path, QJsonObject* json)
+{
+    // Opening a missing file would create an empty one; a missing day is "not there". An
+    // archived day is only read: nothing but the day roll writes it.
+    if (!QFileInfo(path).isFile())
+        return false;
+    SqlConnection connection(kLoadConnection, path,
+                             isCurrentFile(path) ? SqlConnection::ReadWrite : SqlConnection::ReadOnly);
+    if (!connection.isOpen())
+        return false;
+    QSqlQuery query(connection.db());
+    *json = loadCountFromJson(query, path);
+    query.clear();
+    return true;
+}
+
 void ResStatisticsDatabase::loadCountFromJson(QString path, QJsonObject& json)
 {
-    // Opening a missing file would create an empty one; a missing day is "not there".
-    if (!QFileInfo(path).isFile())
-        return;
-    SqlConnection connection(kLoadConnection, path);
-    if (!connection.isOpen())
-        return;
-    QSqlQuery query(connection.db());
-    json = loadCountFromJson(query, path);
-    query.clear();
+    QJsonObject loaded;
+    if (loadDayFile(path, &loaded))
+        json = loaded;
 }
 
 void ResStatisticsDatabase::loadCountFromJson(QString path)
 {
     QJsonObject json;
-    bool ok = false;
-    if (QFileInfo(path).isFile()) {
-        SqlConnection connection(kLoadConnection, path);
-        if (connection.isOpen()) {
-            QSqlQuery query(connection.db());
-            json = loadCountFromJson(query, path);
-            query.clear();
-            ok = true;
-        }
-    }
+    const bool ok = loadDayFile(path, &json);
     emit sigLoadFinish(json, ok);
 }
 
 QJsonObject ResStatisticsDatabase::loadCountFromJson(QSqlQuery query, QString path)
 {
-    QString text = selectDayJson(query);
+    const QString text = selectDayJson(query);
     if (text.isEmpty()) {
         CountGroup group = olderLayoutGroup(query);
 
         CountGroupList list;
-        if (removeSuffix(path) == QLatin1String("ResStatistics")) {
+        if (isCurrentFile(path)) {
             // Only the start-up load (GUI thread) meets today's file; archives keep their date.
             list.date = m_param ? m_param->getCurDBDate() : AppClock::now().date().toString(QStringLiteral("yyyy-MM-dd"));
             if (m_param) {
@@ -319,10 +339,12 @@ QJsonObject ResStatisticsDatabase::loadCountFromJson(QSqlQuery query, QString pa
             list.date = removeSuffix(path);
         }
         list.groups.push_back(group);
-        saveCountFromJson(ResStatisticsParam::StuCountToJson(list), query);
-        text = selectDayJson(query);
-        if (text.isEmpty())
-            qInfo().noquote() << "resstatistics laod statisticsjson fail" << text;
+        const QJsonObject converted = ResStatisticsParam::StuCountToJson(list);
+        // Today's file takes the converted day at once; an archive keeps its bytes and is
+        // converted again whenever it is read.
+        if (isCurrentFile(path) && !saveCountFromJson(converted, query))
+            qInfo().noquote() << "resstatistics laod statisticsjson fail";
+        return converted;
     }
     const QJsonDocument document = QJsonDocument::fromJson(text.toLocal8Bit());
     return document.isObject() ? document.object() : QJsonObject();
@@ -338,17 +360,22 @@ CountGroup ResStatisticsDatabase::olderLayoutGroup(QSqlQuery& query)
     return group;
 }
 
-bool ResStatisticsDatabase::saveCountFromJson(QJsonObject json, QSqlQuery query)
+bool ResStatisticsDatabase::saveCountFromJson(QJsonObject json, QSqlQuery query, QSqlError* error)
 {
     // A file without the table (an old or hand-made template) gets it instead of failing forever.
     query.exec(StatisticsFiles::createTableSql());
-    query.prepare(kUpsert);
-    query.bindValue(QStringLiteral(":name"), QStringLiteral("statisticsjson"));
-    query.bindValue(QStringLiteral(":value1"), dayJsonText(json));
-    query.bindValue(QStringLiteral(":value2"), QStringLiteral(""));
-    if (query.exec())
-        return true;
-    qWarning().noquote() << "Upsert failed:" << query.lastError().text();
+    // A statement that does not prepare (not a database, another table) says why there.
+    if (query.prepare(kUpsert)) {
+        query.bindValue(QStringLiteral(":name"), QStringLiteral("statisticsjson"));
+        query.bindValue(QStringLiteral(":value1"), dayJsonText(json));
+        query.bindValue(QStringLiteral(":value2"), QStringLiteral(""));
+        if (query.exec())
+            return true;
+    }
+    // The callers log a failing store once per state, not every minute.
+    qDebug().noquote() << "Upsert failed:" << query.lastError().text();
+    if (error)
+        *error = query.lastError();
     return false;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/safefile.h"
 #include "records/rescount.h"
 
 #include <QDateTime>
@@ -7,6 +8,7 @@
 #include <QJsonObject>
 #include <QMap>
 #include <QObject>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QString>
 
@@ -18,9 +20,12 @@ class ResStatisticsParam;
 // day in "./ResStatistics/<yyyy-MM-dd>.db" (same layout), both copies of the template
 // "ResStatisticsNULL.db". After the first load it lives on a thread of its own.
 // A current file that does not open stops the panel (box, reboot); one that opens but holds no
-// usable statistics is kept as "ResStatistics.db.broken-<time>" and replaced by a fresh copy,
-// so a damaged file costs that day's counts, not every start. A day that counted nothing never
-// replaces the archive of its date.
+// usable statistics (not a database, damaged, another table) is kept as
+// "ResStatistics.db.broken-<time>" and replaced by a fresh copy, so a damaged file costs that
+// day's counts, not every start. A full disk, a lock or an I/O error is no reason for that: the
+// file stays, the day stays in the model's memory, and the store of every minute tries again
+// (logged once when it starts failing and once when it works again). A day that counted
+// nothing never replaces the archive of its date; archived days are only read here.
 class ResStatisticsDatabase : public QObject {
     Q_OBJECT
 public:
@@ -44,7 +49,7 @@ public:
     void loadCountFromJson(QString path, QJsonObject& json);
     void loadCountFromJson(QString path);
     QJsonObject loadCountFromJson(QSqlQuery query, QString path);
-    static bool saveCountFromJson(QJsonObject json, QSqlQuery query);
+    static bool saveCountFromJson(QJsonObject json, QSqlQuery query, QSqlError* error = nullptr);
     static bool loadCountFromJson(CountGroup& group, QSqlQuery& query);
     // A "default" group (hours 8 and 20) filled from the rows of the older layout.
     static CountGroup olderLayoutGroup(QSqlQuery& query);
@@ -97,9 +102,14 @@ signals:
     void sigLoadFinish(QJsonObject json, bool ok);
 
 private:
-    enum FileState { FileUsable, FileNotOpen, FileNotStatistics };
-    static FileState checkCurrentFile(QString* error);
-    static void setBrokenFileAside(const QString& error);
+    enum FileState { FileUsable, FileNotOpen, FileNotStatistics, FileBusy };
+    static FileState checkCurrentFile(QSqlError* error);
+    // Sets the current file aside and makes a fresh one; false when either could not be done.
+    static bool startAfresh(const QString& error);
+    static bool isCurrentFile(const QString& path);
+    bool loadDayFile(const QString& path, QJsonObject* json);
+    bool storeCurrentDay(const QJsonObject& json);
+    static bool storeInto(const QString& path, const QJsonObject& json, QSqlError* error);
     bool archiveDay(const QString& curDate, const QJsonObject& json);
     void archivePendingDays();
     void reportBrokenDatabase();
@@ -108,4 +118,5 @@ private:
     // Ended days whose archive could not be written (date -> day JSON). The current file is
     // overwritten by the next day's store, so they are kept here and tried again every store.
     QMap<QString, QJsonObject> m_pendingArchives;
+    WriteStateLog m_storeLog;
 };

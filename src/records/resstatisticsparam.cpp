@@ -14,6 +14,8 @@
 #include <QThread>
 #include <QtDebug>
 
+#include <limits>
+
 ResStatisticsParam* ResStatisticsParam::instance = nullptr;
 
 namespace {
@@ -33,7 +35,8 @@ void countInto(CountDetect& record, int slot, bool ok)
     QList<int>& hours = ok ? record.OK : record.NG;
     while (hours.size() <= slot)
         hours.append(0);
-    ++hours[slot];
+    if (hours.at(slot) < std::numeric_limits<int>::max())
+        ++hours[slot];
 }
 
 }  // namespace
@@ -241,6 +244,14 @@ void ResStatisticsParam::addRecord(int step, int hour, QList<bool> cameraOK, boo
     emit sigScreenUpdate(false);
 }
 
+void ResStatisticsParam::storeDay()
+{
+    if (!database)
+        return;
+    calcCount(todayCount);
+    emit sigSaveRecord(getCurDBDate(), StuCountToJson(todayCount), false);
+}
+
 void ResStatisticsParam::checkDate()
 {
     const qint64 elapsed = AppClock::nowMs() / 1000 - qint64(rollTime);
@@ -435,12 +446,14 @@ void ResStatisticsParam::laodConfig()
     }
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
+    file.close();
     if (error.error != QJsonParseError::NoError || !document.isObject()) {
-        qWarning().noquote() << "laodConfig fail, Error parsing JSON:"
-                             << (error.error != QJsonParseError::NoError ? error.errorString()
-                                                                         : QStringLiteral("not an object"));
+        const QString why = error.error != QJsonParseError::NoError ? error.errorString() : QStringLiteral("not an object");
+        qWarning().noquote() << "laodConfig fail, Error parsing JSON:" << why;
         createNewTime();
-        saveConfig();
+        // The hand-set shift hours are in there: a copy is kept before the file is repaired.
+        if (!keepBrokenCopy(configFileName(), why).isEmpty())
+            saveConfig();
         return;
     }
     applyConfig(document.object());

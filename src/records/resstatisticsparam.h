@@ -29,6 +29,9 @@ public:
 
     void init(QString group, int steps);
     void setTimer(bool on);
+    // Hands today's counters to the database thread now, queued behind every earlier store (the
+    // export asks for this before the exporter reads the day file).
+    void storeDay();
     // Stores the day one last time (when the timer runs), then stops and joins the database
     // thread. Safe to call more than once; the destructor calls it.
     void shutdown();
@@ -109,7 +112,6 @@ private:
     // Today's counters become one zeroed group of the current name, dated by rollTime.
     void startEmptyDay();
     const CountDetect* shownRecord(int camera, int step, const CountGroup& group) const;
-    void storeDay(bool isMove);
 
     QPointer<ResStatisticsDatabase> database;
     QTimer* timer = nullptr;

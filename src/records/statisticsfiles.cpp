@@ -18,13 +18,13 @@ QString createTableSql()
     return QStringLiteral("CREATE TABLE IF NOT EXISTS resstatistics (name TEXT NOT NULL UNIQUE, value1 TEXT, value2 TEXT)");
 }
 
-bool ensureTable(QSqlDatabase db, QString* error)
+bool ensureTable(QSqlDatabase db, QSqlError* error)
 {
     QSqlQuery query(db);
     if (query.exec(createTableSql()))
         return true;
     if (error)
-        *error = query.lastError().text();
+        *error = query.lastError();
     return false;
 }
 

@@ -104,7 +104,7 @@ CameraStatisticsWidget::CameraStatisticsWidget(int camera, int step, QWidget* pa
 
 QString CameraStatisticsWidget::passRate(int ok, int ng)
 {
-    const int total = ok + ng;
+    const qint64 total = qint64(ok) + ng;
     if (total <= 0 || ok <= 0)
         return QStringLiteral("0%");
     const double rate = qMin(100.0, ok * 100.0 / total);
@@ -118,7 +118,7 @@ void CameraStatisticsWidget::updateData()
         const auto type = ShiftType(shift);
         const int ok = statistics->getCount(type, true, m_camera, m_step);
         const int ng = statistics->getCount(type, false, m_camera, m_step);
-        m_values[shift][0]->setText(QString::number(ok + ng));
+        m_values[shift][0]->setText(QString::number(qint64(ok) + ng));
         m_values[shift][1]->setText(QString::number(ok));
         m_values[shift][2]->setText(passRate(ok, ng));
     }
@@ -166,7 +166,12 @@ StatisticsWidget::StatisticsWidget() : QWidget(nullptr, Qt::FramelessWindowHint 
     m_exportThread->setObjectName(QStringLiteral("StatisticsExport"));
     m_worker = new ExportResultWorker;
     m_worker->moveToThread(m_exportThread);
-    connect(this, &StatisticsWidget::sigExportData, this, [] { model()->setTimer(false); });
+    // The running day is stored before the exporter reads it, so the export holds every result
+    // counted until it was asked for (the worker waits for that store).
+    connect(this, &StatisticsWidget::sigExportData, this, [] {
+        model()->setTimer(false);
+        model()->storeDay();
+    });
     connect(this, &StatisticsWidget::sigExportData, m_worker, &ExportResultWorker::work, Qt::QueuedConnection);
     connect(m_worker, &ExportResultWorker::exportProgress, this, &StatisticsWidget::sigExportProgress);
     connect(m_worker, &ExportResultWorker::finish, this, &StatisticsWidget::exportFinished);
@@ -446,8 +451,10 @@ void StatisticsWidget::SlotExportData()
     m_exportIdle = false;
     // Posted before the range, so the worker has its target when work() runs.
     ExportResultWorker* worker = m_worker;
-    QMetaObject::invokeMethod(worker, [worker, stick, productionDate] { worker->setTarget(stick, productionDate); },
-                              Qt::QueuedConnection);
+    QObject* dayStore = model()->statisticsDatabase();
+    QMetaObject::invokeMethod(
+        worker, [worker, stick, productionDate, dayStore] { worker->setTarget(stick, productionDate, dayStore); },
+        Qt::QueuedConnection);
     emit sigExportData(dialog.getDays());
 }
 

@@ -1,4 +1,8 @@
 // The program as a whole: started in an empty folder with fast simulated cycles, stopped by signal.
+#include "base/safefile.h"
+#include "records/resstatisticsparam.h"
+#include "records/stats_support.h"
+#include "support/fulldisk.h"
 #include "support/testenv.h"
 
 #include <QDir>
@@ -138,4 +142,71 @@ TEST_F(ProgramRun, ServesTheCountersOverModbusAndResetsThem)
     QSettings count(var("cnt_net/workspace/count.ini"), QSettings::IniFormat);
     EXPECT_LT(count.value("count/allNum0").toInt(), 6);
     stopWith(SIGTERM);
+}
+
+namespace {
+
+// The program started on a full disk: its working folder is a small tmpfs, filled before the
+// start, in the private mount namespace the outer test makes.
+class ProgramOnAFullDisk : public ProgramRun {
+protected:
+    void SetUp() override
+    {
+        if (!FullDisk::inPrivateMounts())
+            GTEST_SKIP() << "runs only inside the private mount namespace of ProgramFullDisk";
+        if (!FullDisk::mountSmallDisk(var(QString()), 4096))
+            GTEST_SKIP() << "no tmpfs here";
+    }
+    void TearDown() override { FullDisk::unmount(var(QString())); }
+
+    QByteArray bytesOf(const QString& path) const
+    {
+        QFile file(var(path));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+    }
+};
+
+}  // namespace
+
+TEST(ProgramFullDisk, RunsInAPrivateMountNamespace)
+{
+    const FullDisk::Rerun rerun = FullDisk::rerunInPrivateMounts("ProgramOnAFullDisk.*");
+    if (!rerun.skipped.isEmpty())
+        GTEST_SKIP() << rerun.skipped.toStdString();
+    EXPECT_TRUE(rerun.passed(1)) << rerun.output.toStdString();
+}
+
+TEST_F(ProgramOnAFullDisk, KeepsTheNetworkSettingsCountersAndStatistics)
+{
+    TestEnv::writeText(var("cnt_net/config.json"),
+                       "{\n    \"devicename\": \"press-4\",\n    \"device_workapifunc\": false,\n"
+                       "    \"serveraddr\": \"192.168.1.9\",\n    \"serverport\": \"10432\",\n"
+                       "    \"version\": \"18.0.1.70\",\n    \"camcount\": 2\n}\n");
+    ASSERT_TRUE(writeSettingsAtomically(var("cnt_net/workspace/count.ini"), {{"count/allNum0", 12345}}));
+    ASSERT_TRUE(StatsTest::execOn(var("ResStatisticsNULL.db"), {StatsTest::createTable()}));
+    CountGroupList day;
+    day.date = QDate::currentDate().toString("yyyy-MM-dd");
+    CountGroup group;
+    ResStatisticsParam::initStuCountGroup(group, "default");
+    group.allCameras.cycle.OK[0] = 777;
+    day.groups.push_back(group);
+    const QJsonObject dayJson = ResStatisticsParam::StuCountToJson(day);
+    ASSERT_TRUE(StatsTest::writeDayFile(var("ResStatistics.db"), dayJson));
+    const QStringList kept{"cnt_net/config.json", "cnt_net/workspace/count.ini"};
+    QList<QByteArray> before;
+    for (const QString& path : kept)
+        before << bytesOf(path);
+    ASSERT_TRUE(FullDisk::fill(var(QString())));
+
+    start();
+    // Register values come from the GUI thread: its event loop runs, start-up is over, and six
+    // cycles (two steps each) have tried to write the counters read at the start.
+    QList<int> registers;
+    ASSERT_TRUE(TestEnv::waitUntil([&] { registers = readRegisters(1); return registers.size() == 5 && registers.at(2) >= 12345 + 12; }, 20000));
+    stopWith(SIGTERM);
+
+    for (int i = 0; i < kept.size(); ++i)
+        EXPECT_EQ(bytesOf(kept.at(i)), before.at(i)) << kept.at(i).toStdString();
+    EXPECT_EQ(QDir(var(QString())).entryList({"*.broken-*"}, QDir::Files), QStringList());
+    EXPECT_EQ(StatsTest::readDay(var("ResStatistics.db")), dayJson);
 }

@@ -131,7 +131,11 @@ TEST(Clock, TenMillisecondUnitsWrapEveryBillion)
 class VersionFile : public ::testing::Test {
 protected:
     void SetUp() override { m_savedCameras = numCamera; }
-    void TearDown() override { numCamera = m_savedCameras; }
+    void TearDown() override
+    {
+        numCamera = m_savedCameras;
+        AppClock::setOffsetMs(0);
+    }
 
 private:
     int m_savedCameras = 0;
@@ -166,15 +170,25 @@ TEST_F(VersionFile, KeepsEveryOtherKey)
     EXPECT_TRUE(file.readAll().contains("\n    \"")) << "written indented";
 }
 
-TEST_F(VersionFile, ReplacesAnUnparsableFile)
+// A stray comma, a cut file or an array: what the operator set survives as a copy beside it.
+TEST_F(VersionFile, KeepsACopyOfAnUnreadableFileBeforeReplacingIt)
 {
     numCamera = 1;
-    TestEnv::writeText("cnt_net/config.json", "{\"netflag\": 1,");
-    writeVersionToJson();
-    const QJsonObject config = readConfig();
-    EXPECT_EQ(config.size(), 2);
-    EXPECT_EQ(config.value("version").toString(), "18.0.1.71");
-    EXPECT_EQ(config.value("camcount").toInt(), 1);
+    const QList<QByteArray> unreadable{R"({"devicename": "press-4", "device_workapifunc": true,})",
+                                       R"({"devicename": "press-4", "serv)", R"(["press-4"])"};
+    for (int i = 0; i < unreadable.size(); ++i) {
+        SCOPED_TRACE(i);
+        AppClock::setNow(QDateTime(QDate(2024, 5, 6), QTime(9, 0, i)));
+        TestEnv::writeText("cnt_net/config.json", unreadable.at(i));
+        writeVersionToJson();
+        const QJsonObject config = readConfig();
+        EXPECT_EQ(config.size(), 2);
+        EXPECT_EQ(config.value("version").toString(), "18.0.1.71");
+        EXPECT_EQ(config.value("camcount").toInt(), 1);
+        QFile kept(QStringLiteral("cnt_net/config.json.broken-2024050609000%1").arg(i));
+        ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+        EXPECT_EQ(kept.readAll(), unreadable.at(i));
+    }
 }
 
 TEST(DeviceId, ReadsTheBoardSerial)

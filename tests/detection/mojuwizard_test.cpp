@@ -227,6 +227,65 @@ TEST_F(MainWindowTest, CountersSurviveARestart)
     EXPECT_EQ(gAllNum[1], 4);
 }
 
+TEST_F(MainWindowTest, UnreadableCountersAreKeptAsideAndStartFromZero)
+{
+    const QByteArray garbage = "[count\nallNum0=77\n\x01\xfe";
+    TestEnv::writeText(MoJuWizard::countFilePath(), garbage);
+    AppClock::setNow(QDateTime(QDate(2024, 5, 6), QTime(9, 15, 2)));
+    window = std::make_unique<MoJuWizard>(nullptr, 0);
+    EXPECT_EQ(gAllNum[0], 0);
+    QFile kept(MoJuWizard::countFilePath() + ".broken-20240506091502");
+    ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+    EXPECT_EQ(kept.readAll(), garbage);
+
+    window->Run();
+    QSettings counts(MoJuWizard::countFilePath(), QSettings::IniFormat);
+    EXPECT_EQ(counts.status(), QSettings::NoError);
+    EXPECT_EQ(counts.value("count/allNum0").toInt(), 2);
+}
+
+// Garbage, a cut file or a RECORD table of other columns: the file is kept as it was and the
+// records of the run go into a fresh one.
+TEST_F(MainWindowTest, UnusableRecordDatabaseIsKeptAsideAndRecordsGoOn)
+{
+    QByteArray cut;
+    {
+        ASSERT_TRUE(StatsTest::execOn("whole.db", {"CREATE TABLE RECORD (recordtime TEXT, recordpassword TEXT, remarks TEXT, recordtype TEXT)",
+                                                   "CREATE TABLE padding (x TEXT)",
+                                                   "INSERT INTO padding VALUES (printf('%.9000c', 'p'))"}));
+        QFile whole("whole.db");
+        ASSERT_TRUE(whole.open(QIODevice::ReadOnly));
+        cut = whole.readAll().left(6000);
+    }
+    const QList<QPair<const char*, QByteArray>> cases{
+        {"garbage", QByteArray("\x01\xfe not a database ").repeated(300)},
+        {"cut", cut},
+        {"other columns", QByteArray()},
+    };
+    int second = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.first);
+        QFile::remove("RECORD.db");
+        if (c.second.isEmpty())
+            ASSERT_TRUE(StatsTest::execOn("RECORD.db", {"CREATE TABLE RECORD (t TEXT, who TEXT)", "INSERT INTO RECORD VALUES ('a', 'b')"}));
+        else
+            TestEnv::writeText("RECORD.db", c.second);
+        QFile original("RECORD.db");
+        ASSERT_TRUE(original.open(QIODevice::ReadOnly));
+        const QByteArray bytes = original.readAll();
+        original.close();
+
+        AppClock::setNow(QDateTime(QDate(2024, 5, 6), QTime(9, 15, second++)));
+        window = std::make_unique<MoJuWizard>(nullptr, 0);
+        QFile kept(AppClock::now().toString("'RECORD.db.broken-'yyyyMMddhhmmss"));
+        ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+        EXPECT_EQ(kept.readAll(), bytes);
+        window->InsertRecord("after the repair", "info");
+        EXPECT_EQ(recordRows("RECORD.db"), 1);
+        window.reset();
+    }
+}
+
 TEST_F(MainWindowTest, RecordsOfAFinishedDayMoveIntoTheDayFolder)
 {
     window = std::make_unique<MoJuWizard>(nullptr, 0);

@@ -377,7 +377,8 @@ TEST_F(StatisticsExport, EveryFailureSaysWhatFailedAndLeavesTheStickAlone)
                                     "mkdir -p ResStatistics/out && echo r > ResStatistics/out/r.txt\necho Done\n");
          }, "U盘已拔出"},
         {"exporter hangs", [this] {
-             writeScript(kExporter, "echo Done\nwhile true; do sleep 0.05; done\n");
+             writeScript(kExporter, "mkdir -p ResStatistics/half && echo r > ResStatistics/half/r.txt\n"
+                                    "echo Done\nwhile true; do sleep 0.05; done\n");
              screen->exportWorker()->setExporterTimeoutMs(500);
          }, "超时"},
     };
@@ -398,9 +399,29 @@ TEST_F(StatisticsExport, EveryFailureSaysWhatFailedAndLeavesTheStickAlone)
         expectIdleAgain(true);
         EXPECT_EQ(labels.first(), "生产统计导出中0%");
         EXPECT_TRUE(foldersIn(stick()).isEmpty());
+        // Nothing the exporter made is left to be taken along by a later export.
+        EXPECT_EQ(foldersIn("ResStatistics"), QStringList());
     }
-    // What the exporter left before the stick went is still there for the next export.
-    EXPECT_TRUE(QFile::exists("ResStatistics/out/r.txt"));
+}
+
+TEST_F(StatisticsExport, TodaysExportHoldsAResultCountedASecondBeforeIt)
+{
+    AppClock::setNow(QDateTime(kToday, QTime(10, 0, 30)));
+    model->addRecord(0, 10, {true, true}, false);
+    model->addRecord(1, 10, {true, false}, true);
+    AppClock::setNow(QDateTime(kToday, QTime(10, 0, 31)));
+    startExport(DateSeletDialog::OneDay);
+    EXPECT_EQ(finish(), lanText(147));
+
+    const QStringList stamps = foldersIn(stick());
+    ASSERT_EQ(stamps.size(), 1);
+    const QString stamped = stick() + "/" + stamps.at(0);
+    const QStringList results = foldersIn(stamped);
+    ASSERT_EQ(results.size(), 1);
+    QFile csv(stamped + "/" + results.at(0) + "/ResStatistics.csv");
+    ASSERT_TRUE(csv.open(QIODevice::ReadOnly));
+    // All cameras, whole cycle, hour slot 2 (10:00 of a day begun at 08:00): one NG.
+    EXPECT_TRUE(csv.readAll().contains(",-1,-1,2,0,1\n"));
 }
 
 TEST_F(StatisticsExport, AfterAnExportTheTimerFollowsTheStatisticsSwitch)
@@ -413,7 +434,8 @@ TEST_F(StatisticsExport, AfterAnExportTheTimerFollowsTheStatisticsSwitch)
 
 TEST_F(StatisticsExport, StoppingDuringAnExportEndsTheExporterAndStillStoresTheDay)
 {
-    writeScript(kExporter, "echo $$ > exporter.pid\nwhile true; do sleep 0.05; done\n");
+    writeScript(kExporter, "mkdir -p ResStatistics/statistics_half && echo r > ResStatistics/statistics_half/a.csv\n"
+                           "echo $$ > exporter.pid\nwhile true; do sleep 0.05; done\n");
     model->addRecord(0, 10, {true, true}, false);
     model->addRecord(1, 10, {true, true}, true);
     startExport(DateSeletDialog::OneDay);
@@ -427,8 +449,10 @@ TEST_F(StatisticsExport, StoppingDuringAnExportEndsTheExporterAndStillStoresTheD
 
     window.reset();   // the program stops
     EXPECT_EQ(StatisticsWidget::instance, nullptr);
-    // The exporter is gone (reaped by the runner, so no zombie answers the probe).
+    // The exporter is gone (reaped by the runner, so no zombie answers the probe), and so is
+    // its half-made output.
     EXPECT_NE(::kill(pid, 0), 0);
+    EXPECT_FALSE(QFileInfo::exists("ResStatistics/statistics_half"));
 
     CountGroupList stored;
     ResStatisticsParam::StuCountFromJson(stored, StatsTest::readDay("ResStatistics.db"));

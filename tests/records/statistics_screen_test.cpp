@@ -10,10 +10,13 @@
 #include "support/testenv.h"
 #include "widgets/publictools_widget.h"
 
+#include <QDir>
 #include <QFile>
 #include <QListWidget>
 #include <QSignalSpy>
 #include <gtest/gtest.h>
+
+#include <climits>
 
 namespace {
 
@@ -166,6 +169,7 @@ TEST(PassRate, FourDigitsAndZeroWhenNothingWasCounted)
     EXPECT_EQ(CameraStatisticsWidget::passRate(0, 0), "0%");
     EXPECT_EQ(CameraStatisticsWidget::passRate(0, 4), "0%");
     EXPECT_EQ(CameraStatisticsWidget::passRate(999, 1), "99.9%");
+    EXPECT_EQ(CameraStatisticsWidget::passRate(INT_MAX, INT_MAX), "50%");
 }
 
 TEST_F(StatisticsScreen, ShowsTodaysCountsPerCameraAndStepWithBothCharts)
@@ -271,6 +275,62 @@ TEST_F(StatisticsScreen, PickingAnArchivedDayShowsItOnceTheModelHasLoadedIt)
             ASSERT_TRUE(ScreenTest::saveShot(screen, "statistics_day_without_counts"));
         }
     }
+}
+
+// Archived days are only read: a zero-byte file, one of the older row layout and a stored day
+// all keep every byte when they are picked and shown.
+TEST_F(StatisticsScreen, PickingAnArchivedDayLeavesItsFileByteForByte)
+{
+    TestEnv::writeText("ResStatistics/2024-01-05.db", "");
+    ASSERT_TRUE(StatsTest::execOn("ResStatistics/2024-01-06.db",
+                                  {StatsTest::createTable(), "INSERT INTO resstatistics VALUES ('C8_D8', '4 5 6', '1')"}));
+    QMap<QString, QByteArray> before;
+    for (const QString& name : QDir("ResStatistics").entryList(QDir::Files)) {
+        QFile file("ResStatistics/" + name);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        before.insert(name, file.readAll());
+    }
+    ASSERT_EQ(before.size(), 4);
+    screen->show();
+    QSignalSpy loaded(model, &ResStatisticsParam::sigLoadFinish);
+    for (int row = 1; row < screen->dayList()->count(); ++row) {
+        QListWidgetItem* item = screen->dayList()->item(row);
+        screen->dayList()->setCurrentItem(item);
+        emit screen->dayList()->itemClicked(item);
+        ASSERT_TRUE(TestEnv::waitUntil([&] { return loaded.count() == row; }, 10000)) << row;
+        if (item->text() == "2024-01-06") {
+            EXPECT_EQ(page(0, 0)->valueText(2, 1), "15");   // the older rows, read as they are
+        }
+    }
+    for (auto it = before.cbegin(); it != before.cend(); ++it) {
+        QFile file("ResStatistics/" + it.key());
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        EXPECT_EQ(file.readAll(), it.value()) << it.key().toStdString();
+    }
+}
+
+// Hour counts whose sum an int cannot hold are shown at the largest int, never negative.
+TEST_F(StatisticsScreen, HugeHourCountsShowClampedTotals)
+{
+    CountGroupList day;
+    day.date = "2024-01-04";
+    CountGroup group;
+    ResStatisticsParam::initStuCountGroup(group, "A");
+    for (int slot = 0; slot < 4; ++slot)
+        group.allCameras.cycle.OK[slot] = 2000000000;
+    group.allCameras.cycle.NG[13] = 2000000000;
+    day.groups.push_back(group);
+    ASSERT_TRUE(StatsTest::writeDayFile("ResStatistics/2024-01-04.db", ResStatisticsParam::StuCountToJson(day)));
+    screen->show();
+    QSignalSpy loaded(model, &ResStatisticsParam::sigLoadFinish);
+    QListWidgetItem* item = screen->dayList()->findItems("2024-01-04", Qt::MatchExactly).value(0);
+    ASSERT_NE(item, nullptr);
+    screen->dayList()->setCurrentItem(item);
+    emit screen->dayList()->itemClicked(item);
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return loaded.count() == 1; }, 10000));
+    EXPECT_EQ(page(0, 0)->valueText(0, 1), "2147483647");   // morning OK
+    EXPECT_EQ(page(0, 0)->valueText(2, 0), "4147483647");   // whole day OK + NG
+    EXPECT_EQ(page(0, 0)->valueText(2, 2), "51.78%");
 }
 
 TEST_F(StatisticsScreen, ChangedShiftHoursAreStoredOnlyWhenConfirmed)

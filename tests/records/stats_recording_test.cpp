@@ -102,13 +102,18 @@ TEST_F(StatsRecording, ConfigFileIsCreatedRepairedAndSavedOnChange)
     EXPECT_EQ(config.value("time").toString(), QString::number(eight));
     EXPECT_EQ(model.checkParam(json), 0);
 
-    // Not JSON: a new roll time and the file written again.
+    // Not JSON (the custom hours 7 and 19 cut short): a copy is kept, then a new roll time and
+    // the file written again.
     m_model.reset();
-    TestEnv::writeText("resstatistics.json", "{broken");
+    const QByteArray cut = R"({"morningsStart": 7, "morningsEnd": 19, "nightSt)";
+    TestEnv::writeText("resstatistics.json", cut);
     AppClock::setNow(at(3, 12));
     ResStatisticsParam& repaired = start();
     EXPECT_EQ(repaired.getCurDBDate(), "2024-05-09");
     EXPECT_EQ(readConfig().value("time").toString(), QString::number(at(3, 8).toSecsSinceEpoch()));
+    QFile kept("resstatistics.json.broken-20240509120000");
+    ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+    EXPECT_EQ(kept.readAll(), cut);
 
     // Only "time" (of the running day; an archived one would start a new day): every hour reads 0.
     m_model.reset();

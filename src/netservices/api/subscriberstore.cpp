@@ -1,9 +1,12 @@
 #include "netservices/api/subscriberstore.h"
 
 #include "base/publictools.h"
+#include "base/safefile.h"
 
+#include <QFileInfo>
 #include <QHostAddress>
 #include <QJsonObject>
+#include <QSettings>
 #include <QtDebug>
 
 #include <cmath>
@@ -52,8 +55,25 @@ bool isLiteralAddress(const QString& text)
 
 void SubscriberStore::open(const QString& path)
 {
-    m_settings = std::make_unique<QSettings>(path, QSettings::IniFormat);
-    m_map = m_settings->value(kGroupsKey).toMap();
+    m_path = path;
+    m_map.clear();
+    if (!QFileInfo::exists(path))
+        return;
+    QSettings settings(path, QSettings::IniFormat);
+    const QVariant groups = settings.value(kGroupsKey);
+    QString problem;
+    if (settings.status() != QSettings::NoError)
+        problem = QStringLiteral("not an INI file");
+    else if (groups.isValid() && groups.userType() != QMetaType::QVariantMap)
+        problem = QStringLiteral("its subscriber_groups is not a map");
+    else if (!groups.isValid() && QFileInfo(path).size() > 0)
+        problem = QStringLiteral("no subscriber_groups in it");
+    if (!problem.isEmpty()) {
+        // No registration is read from it; the next store replaces it, the copy stays.
+        keepBrokenCopy(path, problem);
+        return;
+    }
+    m_map = groups.toMap();
 }
 
 bool SubscriberStore::accept(const QJsonObject& element, QString* key) const
@@ -116,10 +136,8 @@ void SubscriberStore::expire()
 
 void SubscriberStore::store()
 {
-    if (!m_settings)
+    if (m_path.isEmpty())
         return;
-    m_settings->setValue(kGroupsKey, m_map);
-    m_settings->sync();
-    if (m_settings->status() != QSettings::NoError)
-        qWarning().noquote() << "cannot write" << m_settings->fileName();
+    QString reason;
+    m_storeLog.update(writeSettingsAtomically(m_path, {{kGroupsKey, m_map}}, &reason), reason);
 }

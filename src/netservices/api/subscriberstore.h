@@ -1,14 +1,14 @@
 #pragma once
 
+#include "base/safefile.h"
+
 #include <QJsonArray>
 #include <QList>
 #include <QMap>
-#include <QSettings>
 #include <QString>
 #include <QStringList>
 #include <QVariant>
 
-#include <memory>
 
 // One push target.
 struct Skt_Session {
@@ -29,7 +29,8 @@ public:
     static constexpr int kMaxKeys = 32;
     static constexpr int kMaxTopicLength = 64;
 
-    // (Re)loads the map from the file at path (an empty map when it holds none).
+    // (Re)loads the map from the file at path (an empty map when it holds none). A file that does
+    // not read as one is copied aside first (keepBrokenCopy) and replaced at the next store.
     void open(const QString& path);
 
     // Registers the valid elements of a "subscriber" array and drops what has expired;
@@ -47,6 +48,7 @@ private:
     void store();
     bool accept(const QJsonObject& element, QString* key) const;
 
-    std::unique_ptr<QSettings> m_settings;
+    QString m_path;
     QMap<QString, QVariant> m_map;
+    WriteStateLog m_storeLog{QStringLiteral("the subscriptions")};
 };

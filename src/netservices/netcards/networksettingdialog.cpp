@@ -523,7 +523,8 @@ void NetworkSettingDialog::slotUpdateVUD()
     m_config.devicename = m_deviceId->text();
     m_config.serveraddr = m_serverIp->getAddress();
 
-    QJsonObject object = readNetworkConfig();
+    QJsonObject object;
+    const bool writable = networkConfigToUpdate(&object);
     object.insert(QStringLiteral("device_workapifunc"), m_config.api);
     object.insert(QStringLiteral("device_worknetfunc"), m_config.net);
     object.insert(QStringLiteral("device_workvideo"), m_config.video);
@@ -534,7 +535,7 @@ void NetworkSettingDialog::slotUpdateVUD()
         object.insert(QStringLiteral("videoapp_dir"), m_config.videoapp_dir);
     if (!object.contains(QStringLiteral("workspace")))
         object.insert(QStringLiteral("workspace"), m_config.workspace);
-    if (!writeFileAtomically(JXK_NETMN::configPath(), QJsonDocument(object).toJson(QJsonDocument::Indented)))
+    if (!writable || !writeFileAtomically(JXK_NETMN::configPath(), QJsonDocument(object).toJson(QJsonDocument::Indented)))
         qWarning().noquote() << "network settings not stored in" << JXK_NETMN::configPath();
 
     JXK_NETMN* network = JXK_NETMN::getInstance();

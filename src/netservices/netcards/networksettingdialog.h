@@ -66,8 +66,8 @@ private:
 //
 // GUI thread, except the ping: ping runs through the command runner on a thread of its own,
 // which hands each printed line to the GUI thread queued; hiding the screen or closing the
-// output panel ends it and joins the thread. Files are written through QSaveFile, so a power
-// cut or a file that cannot be written leaves the old content.
+// output panel ends it and joins the thread. Files are written whole or not at all
+// (writeFileAtomically), so a power cut or a full disk leaves the old content.
 class NetworkSettingDialog : public CComp_DialogFrame {
     Q_OBJECT
 public:

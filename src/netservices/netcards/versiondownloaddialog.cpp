@@ -3,6 +3,7 @@
 #include "detection/counters.h"
 #include "base/lanstr.h"
 #include "base/platform.h"
+#include "base/safefile.h"
 #include "widgets/dialogframe.h"
 #include "widgets/publictools_widget.h"
 
@@ -16,7 +17,6 @@
 #include <QPainter>
 #include <QLabel>
 #include <QPushButton>
-#include <QSaveFile>
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -423,14 +423,11 @@ bool VersionDownloadDialog::downloadPackage(int column, int id)
         deleteBackupFile(archive);
 
     const QString target = QStringLiteral("newupdate") + archiveSuffix(name);
-    QSaveFile file(Platform::path(QString::fromLatin1(kProgramDir) + QLatin1Char('/') + target));
-    if (!file.open(QIODevice::WriteOnly)) {
-        qWarning() << "path error";
-        return false;
-    }
-    if (file.write(package) != package.size() || !file.commit()) {
-        qWarning().noquote() << "cannot store" << target << file.errorString();
-        file.cancelWriting();
+    const QString folder = Platform::path(QString::fromLatin1(kProgramDir));
+    // A package cut short by a full disk would be installed at the next start: all or nothing.
+    QString reason = QStringLiteral("no program folder");
+    if (!QFileInfo(folder).isDir() || !writeFileAtomically(folder + QLatin1Char('/') + target, package, &reason)) {
+        qWarning().noquote() << "path error" << target + ':' << reason;
         return false;
     }
     deleteFile(target);

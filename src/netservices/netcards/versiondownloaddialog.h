@@ -52,8 +52,8 @@ private:
 // request waits in a nested event loop (the screen and the detection cycle go on); the
 // walk is bounded (each address once, at most kMaxRequests, listings up to kMaxListingBytes), so
 // a server that lists itself or never answers cannot hold the panel; at most kMaxPackages buttons
-// are made. Files are written through QSaveFile; the old package and older backups go only after
-// the new ones are safely there.
+// are made. Files are written whole or not at all (writeFileAtomically); the old package and older
+// backups go only after the new ones are safely there.
 class VersionDownloadDialog : public QDialog {
     Q_OBJECT
 public:

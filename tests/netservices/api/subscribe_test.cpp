@@ -1,6 +1,9 @@
+#include "../../netcore/nettestutil.h"
 #include "base/appclock.h"
 #include "netservices/api/subscriberstore.h"
+#include "support/testenv.h"
 
+#include <QFile>
 #include <QJsonObject>
 #include <QSettings>
 #include <gtest/gtest.h>
@@ -96,4 +99,29 @@ TEST_F(SubscriberStoreTest, HoldsAtMostThirtyTwoKeysButAlwaysTakesARefresh)
     AppClock::advanceMs(2 * 60 * 1000);
     EXPECT_EQ(addressesOf(store.subscribersOf("detected_info")), QStringList({"127.0.0.1:10000"}));
     EXPECT_EQ(store.subscribe({element("127.0.0.1", 20000, "detected_info")}).size(), 2);
+}
+
+// A subscriber file that does not read as one is copied aside, starts an empty map and is
+// replaced at the next store, without warnings that it cannot be written.
+TEST_F(SubscriberStoreTest, AnUnreadableFileIsKeptAsideAndReplaced)
+{
+    const QList<QByteArray> unreadable{"[General\nsubscriber_groups=x\n", "subscriber_groups=not a map\n",
+                                       QByteArray("\x01\xfe\x7f garbage", 12)};
+    for (int i = 0; i < unreadable.size(); ++i) {
+        SCOPED_TRACE(i);
+        AppClock::setNow(QDateTime(QDate(2024, 5, 6), QTime(9, 0, i)));
+        TestEnv::writeText("subscriber.ini", unreadable.at(i));
+        NetTest::LogCapture log;
+        SubscriberStore reopened;
+        reopened.open("subscriber.ini");
+        EXPECT_TRUE(reopened.keys().isEmpty());
+        QFile kept(QString("subscriber.ini.broken-2024050609000%1").arg(i));
+        ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+        EXPECT_EQ(kept.readAll(), unreadable.at(i));
+
+        reopened.subscribe({element("127.0.0.1", 9000, "detected_info")});
+        reopened.subscribersOf("detected_info");
+        EXPECT_EQ(keysInFile(), QStringList{"127.0.0.1;9000;detected_info"});
+        EXPECT_EQ(log.lines(QtWarningMsg).filter("cannot write"), QStringList());
+    }
 }

@@ -12,6 +12,7 @@
 #include "support/fakecommandrunner.h"
 #include "support/testenv.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QImage>
@@ -469,3 +470,37 @@ TEST(CompanionStandIn, SimulatedCycleReachesTheStandInAndStopLeavesNothing)
 }
 
 }  // namespace
+
+// Off the panel "killall" is only recorded: a stand-in left by a run that was killed (no stop)
+// would hold the port and the share for every later start. It ends with the program instead.
+TEST(CompanionStandIn, EndsWithTheProgramThatStartedIt)
+{
+    quint16 port = 0;
+    {
+        QTcpServer probe;
+        ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
+        port = probe.serverPort();
+    }
+    QProcess starter;
+    starter.start(QCoreApplication::applicationDirPath() + "/standinstarter_helper",
+                  {MOULD_COMPANION_STANDIN, TestEnv::workDir() + "/config.json", QString::number(port)});
+    ASSERT_TRUE(starter.waitForStarted(5000));
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return starter.canReadLine(); }, 5000));
+    const pid_t pid = starter.readLine().trimmed().toInt();
+    ASSERT_GT(pid, 0);
+    const int handle = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    ASSERT_GE(handle, 0);
+    ASSERT_TRUE(TestEnv::waitUntil([&] {
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        return socket.waitForConnected(200);
+    }, 10000)) << "the stand-in never listened";
+
+    ::kill(static_cast<pid_t>(starter.processId()), SIGKILL);
+    ASSERT_TRUE(starter.waitForFinished(5000));
+    pollfd ended{handle, POLLIN, 0};
+    EXPECT_EQ(::poll(&ended, 1, 10000), 1) << "the stand-in lives on";
+    ::close(handle);
+    QTcpServer again;
+    EXPECT_TRUE(again.listen(QHostAddress::LocalHost, port));
+}

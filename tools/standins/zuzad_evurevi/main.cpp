@@ -7,7 +7,9 @@
 // every other message with an empty 200, and appends one line per message (url, uuid, compact
 // JSON body) to companion.log beside itself. It attaches the screen share announced in
 // "offervideomem" and about once a second writes the frame, read under the share's semaphore,
-// as last-frame.png beside itself. It changes nothing outside its own folder and stops on SIGTERM.
+// as last-frame.png beside itself. It changes nothing outside its own folder, stops on SIGTERM,
+// and ends with the program that started it (MOULD_STARTER_PID, else its parent): a copy left
+// by a killed run would hold the port and the share for every later start.
 #include "base/signalwatcher.h"
 #include "netcore/httpmanager.h"
 
@@ -19,6 +21,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSaveFile>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <QtDebug>
 #include <opencv2/imgproc.hpp>
@@ -30,6 +33,8 @@
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace {
 
@@ -164,6 +169,24 @@ private:
     QTimer frameTimer;
 };
 
+// Quits the application once the starter has ended. The pid is held by a pidfd, which stays
+// bound to that very process; a starter that is gone already ends the stand-in at once.
+bool followStarter(QObject* parent)
+{
+    bool given = false;
+    const qint64 named = qEnvironmentVariableIntValue("MOULD_STARTER_PID", &given);
+    const pid_t starter = given && named > 0 ? static_cast<pid_t>(named) : ::getppid();
+    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, starter, 0));
+    if (pidfd < 0)
+        return errno != ESRCH;   // without pidfds (an old kernel) it only stops on SIGTERM
+    auto* notifier = new QSocketNotifier(pidfd, QSocketNotifier::Read, parent);
+    QObject::connect(notifier, &QSocketNotifier::activated, parent, [starter] {
+        qInfo() << "zuzad_evurevi: its starter" << starter << "has ended; stopping";
+        QCoreApplication::quit();
+    });
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[])
@@ -183,6 +206,10 @@ int main(int argc, char* argv[])
 
     SignalWatcher signalWatcher;
     QObject::connect(&signalWatcher, &SignalWatcher::sigTerminate, &app, [](int) { QCoreApplication::quit(); });
+    if (!followStarter(&app)) {
+        std::fprintf(stderr, "zuzad_evurevi: the program that started it has ended\n");
+        return 0;
+    }
 
     CompanionStandIn companion(QCoreApplication::applicationDirPath());
     if (!companion.startReactor(QHostAddress::LocalHost, port, 1)) {
