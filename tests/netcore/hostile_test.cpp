@@ -354,3 +354,38 @@ TEST(Hostile, DecodingNeverMultipliesWhatAPeerSends)
     EXPECT_EQ(bodyOf(replies.at(0)).value("msg").toString(), "too many parts");
     EXPECT_TRUE(replies.at(1).first.contains("User-Agent: after"));
 }
+
+TEST(Hostile, BodiesThatRepeatANameAreRefusedAndCostNothing)
+{
+    // The decoder Qt has keeps the value of every repeated array or object member for good.
+    QByteArray body = R"({"url":"/a")";
+    for (int i = 0; i < 100; ++i)
+        body += R"(,"data":{"k":[1]})";
+    body += "}";
+    const QByteArray request = message("/echo", "dup", body, "Content-Type: application/json\r\n");
+    Service service;
+    auto socket = dial(service.serverPort());
+    const auto exchange = [&](int count) {
+        socket->write(request.repeated(count));
+        return readReplies(*socket, count, 30000);
+    };
+    ASSERT_EQ(exchange(50).size(), 50);   // whatever the first requests make room for
+    const qint64 before = TestEnv::residentBytes();
+    const auto replies = exchange(1000);
+    const qint64 grown = TestEnv::residentBytes() - before;
+    ASSERT_EQ(replies.size(), 1000);
+    EXPECT_TRUE(replies.last().first.startsWith("HTTP/1.1 400 Bad Request\r\n"));
+    EXPECT_EQ(bodyOf(replies.last()).value("msg").toString(), "duplicate key");
+    EXPECT_LT(grown, 4 * 1024 * 1024);
+
+    // A JSON part is refused the same way; the connection serves on.
+    const QByteArray part = kTaskBoundary + "\r\nContent-Disposition: form-data; name=\"p\"\r\n"
+                            "Content-Type: application/json\r\n\r\n" + body + "\r\n" + kTaskBoundary + "\r\n";
+    socket->write(message("/upload", "m", part, "Content-Type: multipart/form-data;boundary=" + kTaskBoundary + "\r\n") +
+                  message("/echo", "after"));
+    const auto more = readReplies(*socket, 2);
+    ASSERT_EQ(more.size(), 2);
+    EXPECT_TRUE(more.at(0).first.startsWith("HTTP/1.1 400 Bad Request\r\n"));
+    EXPECT_EQ(bodyOf(more.at(0)).value("msg").toString(), "duplicate key");
+    EXPECT_TRUE(more.at(1).first.contains("User-Agent: after"));
+}

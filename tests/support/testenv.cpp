@@ -12,6 +12,8 @@
 #include <QVariant>
 #include <QThread>
 
+#include <unistd.h>
+
 namespace TestEnv {
 
 QString workDir()
@@ -39,6 +41,17 @@ void spin(int ms)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         QThread::msleep(1);
     }
+}
+
+qint64 residentBytes()
+{
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    if (!statm.open(QIODevice::ReadOnly))
+        return -1;
+    const QList<QByteArray> fields = statm.readAll().split(' ');
+    bool ok = false;
+    const qint64 pages = fields.value(1).toLongLong(&ok);
+    return ok ? pages * ::sysconf(_SC_PAGESIZE) : -1;
 }
 
 void writeText(const QString& path, const QByteArray& content)

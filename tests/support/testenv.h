@@ -15,6 +15,9 @@ bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 5000);
 // Runs the Qt event loop for the given time.
 void spin(int ms);
 
+// The memory the process holds (resident set, from /proc/self/statm), in bytes; -1 when unknown.
+qint64 residentBytes();
+
 // Writes a text file (creating its folders); for building fake machine trees.
 void writeText(const QString& path, const QByteArray& content);
 

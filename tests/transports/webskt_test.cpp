@@ -1,3 +1,4 @@
+#include "../netcore/nettestutil.h"
 #include "support/testenv.h"
 #include "transports/webskt.h"
 #include "transporttestutil.h"
@@ -6,6 +7,7 @@
 #include <QJsonDocument>
 #include <QMutex>
 #include <QTcpServer>
+#include <QWebSocket>
 #include <gtest/gtest.h>
 
 using TestEnv::waitUntil;
@@ -120,6 +122,36 @@ TEST(WebSkt, ServerRoutesRepliesByHandleAndForgetsGoneClients)
     server.deinitialize();
     EXPECT_EQ(server.isCnted(), 0);
     EXPECT_EQ(server.serverPort(), 0);
+}
+
+TEST(WebSkt, FramesThatRepeatANameAreDroppedWithAWarningAndCostNothing)
+{
+    WebSkt_Server server;
+    Inbox inbox;
+    inbox.attach(server);
+    ASSERT_TRUE(server.reAction(QHostAddress(QHostAddress::LocalHost), 0));
+    QWebSocket peer;
+    peer.open(QUrl(QString("ws://127.0.0.1:%1").arg(server.serverPort())));
+    ASSERT_TRUE(waitUntil([&] { return peer.state() == QAbstractSocket::ConnectedState; }));
+
+    // The decoder Qt has keeps the value of every repeated array or object member for good.
+    QString repeating = R"({"url":"/repeating","user_agent":"u","data":{"k":[1]})";
+    for (int i = 0; i < 100; ++i)
+        repeating += R"(,"data":{"k":[1]})";
+    repeating += "}";
+    NetTest::LogCapture log;
+    const auto sendRepeating = [&](int count, const QString& then) {
+        for (int i = 0; i < count; ++i)
+            peer.sendTextMessage(repeating);
+        peer.sendTextMessage(WebSkt_Core::serialize_Setup2_Json(message(then, {})));
+        return waitUntil([&] { return inbox.size() > 0 && inbox.at(inbox.size() - 1).url == then; }, 30000);
+    };
+    ASSERT_TRUE(sendRepeating(50, "/warm"));   // whatever the first frames make room for
+    const qint64 before = TestEnv::residentBytes();
+    ASSERT_TRUE(sendRepeating(1000, "/after"));
+    EXPECT_LT(TestEnv::residentBytes() - before, 4 * 1024 * 1024);
+    EXPECT_EQ(inbox.size(), 2);
+    EXPECT_EQ(log.lines(QtWarningMsg).filter("repeats a name").size(), 1050);
 }
 
 TEST(WebSkt, FailedStartsLeaveTheObjectStopped)
