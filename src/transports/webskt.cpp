@@ -327,7 +327,11 @@ bool WebSkt_Client::onStart()
 
     QString host = m_address.toString();
     host.remove(QStringLiteral("::ffff:"));
-    const QUrl url(QStringLiteral("ws://%1:%2").arg(host).arg(m_port));
+    // An IPv6 address is written in brackets, or its colons would read as the port's.
+    QUrl url;
+    url.setScheme(QStringLiteral("ws"));
+    url.setHost(host);
+    url.setPort(m_port);
 
     QEventLoop wait;
     QTimer connectTimer;

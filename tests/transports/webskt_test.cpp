@@ -37,10 +37,10 @@ CTask_FormData_WebSkt_Json message(const QString& url, const QJsonObject& data, 
 }
 
 // The client's connect wait is short; on a loaded machine a first try may miss it.
-bool connectClient(WebSkt_Client& client, quint16 port)
+bool connectClient(WebSkt_Client& client, quint16 port, const QHostAddress& address = QHostAddress(QHostAddress::LocalHost))
 {
     for (int attempt = 0; attempt < 5; ++attempt) {
-        if (client.reAction(QHostAddress(QHostAddress::LocalHost), port))
+        if (client.reAction(address, port))
             return true;
     }
     return false;
@@ -152,6 +152,20 @@ TEST(WebSkt, FramesThatRepeatANameAreDroppedWithAWarningAndCostNothing)
     EXPECT_LT(TestEnv::residentBytes() - before, 4 * 1024 * 1024);
     EXPECT_EQ(inbox.size(), 2);
     EXPECT_EQ(log.lines(QtWarningMsg).filter("repeats a name").size(), 1050);
+}
+
+TEST(WebSkt, ClientReachesAServerOnIPv6Loopback)
+{
+    WebSkt_Server server;
+    Inbox inbox;
+    inbox.attach(server);
+    if (!server.reAction(QHostAddress(QHostAddress::LocalHostIPv6), 0))
+        GTEST_SKIP() << "this machine has no IPv6 loopback";
+    WebSkt_Client client;
+    ASSERT_TRUE(connectClient(client, server.serverPort(), QHostAddress("::1")));
+    client.sendTextMessage(message("/over-ipv6", {}));
+    ASSERT_TRUE(waitUntil([&] { return inbox.size() == 1; }));
+    EXPECT_EQ(inbox.at(0).url, "/over-ipv6");
 }
 
 TEST(WebSkt, FailedStartsLeaveTheObjectStopped)
