@@ -1,7 +1,7 @@
 // What the repeated-name scan of network JSON costs next to decoding the same text with Qt:
 // four kinds of 1 MB body, the median of a few runs of each.
 //
-//   bench_networkjson [runs]
+//   networkjson_bench [runs]
 #include "base/networkjson.h"
 
 #include <QCoreApplication>
