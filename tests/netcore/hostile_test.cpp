@@ -156,14 +156,17 @@ TEST(Hostile, ContentLengthMustBeOnePlainNumber)
     ASSERT_EQ(answer.size(), 1);
     EXPECT_TRUE(answer.at(0).first.startsWith("HTTP/1.1 400 Bad Request\r\n"));
 
-    // The same length twice, or with leading zeros, is still one length.
+    // The same length twice, or with leading zeros, is still one length. One request at a
+    // time: a second for the same url while the first is served would be answered 503.
     auto socket = dial(service.serverPort());
-    socket->write("POST /upload HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 3\r\n\r\nabc"
-                  "POST /upload HTTP/1.1\r\nContent-Length: 0000000002\r\n\r\nde");
-    const auto replies = readReplies(*socket, 2);
-    ASSERT_EQ(replies.size(), 2);
+    socket->write("POST /upload HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 3\r\n\r\nabc");
+    auto replies = readReplies(*socket, 1);
+    ASSERT_EQ(replies.size(), 1);
     EXPECT_EQ(bodyOf(replies.at(0)).value("result").toObject().value("size").toInt(), 3);
-    EXPECT_EQ(bodyOf(replies.at(1)).value("result").toObject().value("size").toInt(), 2);
+    socket->write("POST /upload HTTP/1.1\r\nContent-Length: 0000000002\r\n\r\nde");
+    replies = readReplies(*socket, 1);
+    ASSERT_EQ(replies.size(), 1);
+    EXPECT_EQ(bodyOf(replies.at(0)).value("result").toObject().value("size").toInt(), 2);
 }
 
 TEST(Hostile, BodyBytesHeldAtOnceStayWithinTheReactorsBudget)
