@@ -1,8 +1,8 @@
 #include "netcore/sciexecobjrecv.h"
 
 #include "base/appclock.h"
+#include "base/networkjson.h"
 
-#include <QJsonDocument>
 #include <QRegularExpression>
 #include <QtDebug>
 
@@ -143,12 +143,8 @@ bool SCI_ExecObj_Recv::analysisIntegrality()
     if (body.isEmpty())
         return true;
 
-    if (content_type.contains(QLatin1String("application/json"))) {
-        if (analysisIntegrality_json(body, record))
-            return true;
-        decode_fault = QStringLiteral("invalid json");
-        return false;
-    }
+    if (content_type.contains(QLatin1String("application/json")))
+        return analysisIntegrality_json(body, record, &decode_fault);
     if (content_type.contains(QLatin1String("multipart/form-data"))) {
         const int equals = content_type.indexOf(QLatin1Char('='));
         const QByteArray boundary = equals < 0 ? QByteArray() : content_type.mid(equals + 1).toUtf8();
@@ -156,33 +152,34 @@ bool SCI_ExecObj_Recv::analysisIntegrality()
             decode_fault = QStringLiteral("too many parts");
             return false;
         }
-        if (analysisIntegrality_multipart(body, boundary, record))
-            return true;
-        decode_fault = QStringLiteral("invalid multipart boundary");
-        return false;
+        return analysisIntegrality_multipart(body, boundary, record, &decode_fault);
     }
     if (content_type == QLatin1String("application/octet-stream") || content_type == QLatin1String("image/jpeg"))
         return analysisIntegrality_file(body, record);
     return analysisIntegrality_Default(body, record);
 }
 
-bool SCI_ExecObj_Recv::analysisIntegrality_json(const QByteArray& bytes, CTask_FormData& task)
+bool SCI_ExecObj_Recv::analysisIntegrality_json(const QByteArray& bytes, CTask_FormData& task, QString* fault)
 {
-    QJsonParseError error{};
-    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
-    if (document.isNull() || error.error != QJsonParseError::NoError) {
-        qWarning().noquote() << "analysisIntegrality_json" << "json error:" << task.url << error.errorString();
+    const NetworkJson::Decoded decoded = NetworkJson::decode(bytes);
+    if (!decoded.ok()) {
+        qWarning().noquote() << "analysisIntegrality_json" << "json error:" << task.url << decoded.fault;
+        if (fault)
+            *fault = decoded.repeatedName ? decoded.fault : QStringLiteral("invalid json");
         return false;
     }
-    task.json = document.object();
+    task.json = decoded.document.object();
     return true;
 }
 
 bool SCI_ExecObj_Recv::analysisIntegrality_multipart(const QByteArray& bytes, const QByteArray& boundary,
-                                                     CTask_FormData& task)
+                                                     CTask_FormData& task, QString* fault)
 {
-    if (boundary.isEmpty())
+    if (boundary.isEmpty()) {
+        if (fault)
+            *fault = QStringLiteral("invalid multipart boundary");
         return false;
+    }
     // "name" on its own, not the tail of "filename".
     static const QRegularExpression namePattern(QStringLiteral("(?:^|[;\\s])name=\"(\\S+?)\""));
     QMap<QString, QVariant> working;
@@ -229,9 +226,18 @@ bool SCI_ExecObj_Recv::analysisIntegrality_multipart(const QByteArray& bytes, co
                 qWarning().noquote() << "analysisIntegrality_multipart" << "json part too large:" << name;
                 continue;
             }
-            const QJsonDocument document = QJsonDocument::fromJson(content);
-            if (!document.isNull())
-                working.insert(name, document.object());
+            const NetworkJson::Decoded decoded = NetworkJson::decode(content);
+            if (decoded.repeatedName) {
+                // Refused like a JSON body, not dropped like a part that is no JSON: the
+                // sender is told what is wrong.
+                qWarning().noquote() << "analysisIntegrality_multipart" << "json error:" << task.url << name
+                                     << decoded.fault;
+                if (fault)
+                    *fault = decoded.fault;
+                return false;
+            }
+            if (decoded.ok())
+                working.insert(name, decoded.document.object());
         } else if (type.contains(QLatin1String("application/octet-stream"))) {
             blobs.insert(name, content);
         } else {

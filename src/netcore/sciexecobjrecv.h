@@ -62,8 +62,11 @@ public:
     // comes back without them.
     static QString withoutBlanks(const QString& text);
 
-    static bool analysisIntegrality_json(const QByteArray& bytes, CTask_FormData& task);
-    static bool analysisIntegrality_multipart(const QByteArray& bytes, const QByteArray& boundary, CTask_FormData& task);
+    // On failure, fault (when given) says why for the peer's error reply: "invalid json",
+    // "duplicate key" (an object repeats a name), "invalid multipart boundary".
+    static bool analysisIntegrality_json(const QByteArray& bytes, CTask_FormData& task, QString* fault = nullptr);
+    static bool analysisIntegrality_multipart(const QByteArray& bytes, const QByteArray& boundary, CTask_FormData& task,
+                                              QString* fault = nullptr);
     static bool analysisIntegrality_file(const QByteArray& bytes, CTask_FormData& task);
     static bool analysisIntegrality_Default(const QByteArray& bytes, CTask_FormData& task);
 

@@ -115,7 +115,7 @@ public:
           m_server(server),
           m_readNotifier(new QSocketNotifier(descriptor, QSocketNotifier::Read, this)),
           m_writeNotifier(new QSocketNotifier(descriptor, QSocketNotifier::Write, this)),
-          m_lastActivity(++server->m_activity)
+          m_acceptOrder(++server->m_accepted)
     {
         std::tie(m_peerAddress, m_peerPort) = peerOf(descriptor);
         ::fcntl(descriptor, F_SETFL, ::fcntl(descriptor, F_GETFL) | O_NONBLOCK);
@@ -128,7 +128,9 @@ public:
 
     ~ModbusConnection() override { closeDescriptor(); }
 
-    quint64 lastActivity() const { return m_lastActivity; }
+    quint64 acceptOrder() const { return m_acceptOrder; }
+    // On the server's clock; -1 before the first request.
+    qint64 lastRequestMs() const { return m_lastRequestMs; }
     QHostAddress peerAddress() const { return m_peerAddress; }
     quint16 peerPort() const { return m_peerPort; }
 
@@ -210,7 +212,7 @@ private:
             return false;
         const QByteArray frame = m_input.left(kHeaderSize + length);
         m_input.remove(0, kHeaderSize + length);
-        m_lastActivity = ++m_server->m_activity;
+        m_lastRequestMs = m_server->m_clock.elapsed();
         const QByteArray reply = m_server->handleFrame(frame);
         if (m_server->stopping())
             return false;
@@ -262,7 +264,8 @@ private:
     quint16 m_peerPort = 0;
     QByteArray m_input;
     QByteArray m_output;
-    quint64 m_lastActivity;
+    quint64 m_acceptOrder;
+    qint64 m_lastRequestMs = -1;
     bool m_inputEnded = false;   // the peer shut down its sending side
     bool m_closing = false;      // not Modbus: close once the replies so far are sent
 };
@@ -271,6 +274,7 @@ ModbusServer::ModbusServer(const QHostAddress& address, quint16 port, QObject* p
     : QObject(parent), m_socketThreadPool(QSharedPointer<QThreadPool>::create()), m_registers{0, 0, 0, 0}
 {
     m_socketThreadPool->setMaxThreadCount(1);
+    m_clock.start();
     connect(this, &ModbusServer::onRecvRequest, this, [this] { servePendingCall(GuiCall::ReadRegisters); },
             Qt::QueuedConnection);
     connect(this, &ModbusServer::modifyData, this, [this] { servePendingCall(GuiCall::ResetCounters); },
@@ -398,21 +402,43 @@ void ModbusServer::onFinish()
 
 void ModbusServer::onNewConnection(qintptr descriptor)
 {
-    if (m_connections.size() >= kMaxConnections) {
-        // A fresh poller always gets in; the connection that has gone without a request the
-        // longest is most likely one its client has forgotten.
-        ModbusConnection* idlest = *std::min_element(
-            m_connections.cbegin(), m_connections.cend(),
-            [](const ModbusConnection* a, const ModbusConnection* b) { return a->lastActivity() < b->lastActivity(); });
-        qWarning().noquote() << QStringLiteral("Modbus connection from %1 closed: idle longest of %2 connections")
-                                    .arg(idlest->peerAddress().toString())
+    if (m_connections.size() >= kMaxConnections && !makeRoom()) {
+        qWarning().noquote() << QStringLiteral("Modbus connection from %1 refused: all %2 connections are polling")
+                                    .arg(peerOf(int(descriptor)).first.toString())
                                     .arg(m_connections.size());
-        idlest->drop();
+        ::close(int(descriptor));
+        return;
     }
     auto* connection = new ModbusConnection(int(descriptor), this);
     m_connections.append(connection);
     qDebug().noquote()
         << QStringLiteral("connect ip: %1, port:%2").arg(connection->peerAddress().toString()).arg(connection->peerPort());
+}
+
+bool ModbusServer::makeRoom()
+{
+    // A connection that never asked anything goes first, the oldest of them: most likely one
+    // its client has forgotten, or one of a burst that only opens connections.
+    ModbusConnection* silent = nullptr;
+    ModbusConnection* idlest = nullptr;
+    for (ModbusConnection* connection : qAsConst(m_connections)) {
+        if (connection->lastRequestMs() < 0) {
+            if (!silent || connection->acceptOrder() < silent->acceptOrder())
+                silent = connection;
+        } else if (!idlest || connection->lastRequestMs() < idlest->lastRequestMs()) {
+            idlest = connection;
+        }
+    }
+    ModbusConnection* leaving = silent ? silent : idlest;
+    if (!leaving || (!silent && m_clock.elapsed() - idlest->lastRequestMs() < kBusyMs))
+        return false;
+    qWarning().noquote() << QStringLiteral("Modbus connection from %1 closed: %2 of %3 connections")
+                                .arg(leaving->peerAddress().toString())
+                                .arg(silent ? QStringLiteral("oldest without a request")
+                                            : QStringLiteral("idle longest"))
+                                .arg(m_connections.size());
+    leaving->drop();
+    return true;
 }
 
 void ModbusServer::forget(ModbusConnection* connection)

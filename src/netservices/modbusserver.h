@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QList>
 #include <QMutex>
@@ -28,7 +29,10 @@ class QTcpServer;
 // Each client is a ModbusConnection on its raw descriptor rather than a QTcpSocket: the peer
 // may pipeline requests without reading (input is then paused only while its replies are
 // queued, and always resumes), and may shut down its sending side and still get its replies.
-// At most kMaxConnections are held; a new one closes the one idle longest.
+// At most kMaxConnections are held. When a new one comes beyond that, a connection that has
+// never sent a request gives way (the oldest such); failing that, the one whose last request
+// is oldest, unless that request came within kBusyMs: then the new connection is refused, so a
+// burst of connections that only open can never push out a poller.
 class ModbusServer : public QObject {
     Q_OBJECT
 public:
@@ -36,6 +40,8 @@ public:
     static constexpr int kRegisterCount = 5;   // 0 run, 1 alarm, 2 total, 3 NG total, 4 reset
     // A controller polls from one or two places; past this the longest-idle connection gives way.
     static constexpr int kMaxConnections = 32;
+    // A connection that sent a request this recently is in use and never gives way.
+    static constexpr qint64 kBusyMs = 1000;
 
     explicit ModbusServer(const QHostAddress& address = QHostAddress::Any, quint16 port = kDefaultPort,
                           QObject* parent = nullptr);
@@ -71,6 +77,8 @@ private:
     bool onStart();
     void onFinish();
     void onNewConnection(qintptr descriptor);
+    // Pool thread: closes the connection that gives way to a new one; false when none may.
+    bool makeRoom();
     // Pool thread: a closed connection leaves the list it is evicted from.
     void forget(ModbusConnection* connection);
     // Pool thread: the reply to one whole frame, empty for none. A batch of frames read
@@ -95,10 +103,11 @@ private:
     QList<quint16> m_registers;            // snapshot of registers 0 to 3, under m_callMutex
     bool m_registersFresh = false;         // pool thread only: snapshot taken in this batch
 
-    // Pool thread only: the open connections (children of m_server), and a count of accepted
-    // connections and requests that orders them by how recently each was used.
+    // Pool thread only: the open connections (children of m_server), a count of accepted
+    // connections that orders them by age, and the clock their requests are timed by.
     QList<ModbusConnection*> m_connections;
-    quint64 m_activity = 0;
+    quint64 m_accepted = 0;
+    QElapsedTimer m_clock;
 
     std::atomic<bool> m_running{false};
     std::atomic<quint16> m_boundPort{0};

@@ -1,6 +1,7 @@
 #include "transports/webskt.h"
 
 #include "base/appclock.h"
+#include "base/networkjson.h"
 #include "base/publictools.h"
 #include "transports/alivestamp.h"
 
@@ -105,11 +106,12 @@ void WebSkt_Core::sendTextMessage(CTask_FormData_WebSkt_Json record)
 CTask_FormData_WebSkt_Json WebSkt_Core::analyseBuffer_Setup1_Json(const QString& text)
 {
     CTask_FormData_WebSkt_Json record;
-    QJsonParseError error{};
-    const QJsonDocument document = QJsonDocument::fromJson(text.toUtf8(), &error);
-    if (error.error != QJsonParseError::NoError)
+    const NetworkJson::Decoded decoded = NetworkJson::decode(text.toUtf8());
+    if (decoded.repeatedName)
+        qWarning() << "WebSkt: message dropped, an object in it repeats a name";
+    if (!decoded.ok())
         return record;
-    const QJsonObject object = document.object();
+    const QJsonObject object = decoded.document.object();
     if (!object.contains(QLatin1String("url")) || !object.contains(QLatin1String("user_agent")))
         return record;
     record.url = object.value(QLatin1String("url")).toString();
@@ -325,7 +327,11 @@ bool WebSkt_Client::onStart()
 
     QString host = m_address.toString();
     host.remove(QStringLiteral("::ffff:"));
-    const QUrl url(QStringLiteral("ws://%1:%2").arg(host).arg(m_port));
+    // An IPv6 address is written in brackets, or its colons would read as the port's.
+    QUrl url;
+    url.setScheme(QStringLiteral("ws"));
+    url.setHost(host);
+    url.setPort(m_port);
 
     QEventLoop wait;
     QTimer connectTimer;

@@ -584,7 +584,7 @@ TEST_F(ModbusServerTest, PeersThatFloodAndThenCloseOrResetFreeTheirSlots)
         EXPECT_EQ(registersOf(fresh[size_t(i)]->exchange(readRequest(quint16(i), 2, 1))), (QList<quint16>{120})) << i;
 }
 
-TEST_F(ModbusServerTest, ANewConnectionBeyondTheCapClosesTheOneIdleLongest)
+TEST_F(ModbusServerTest, BeyondTheCapTheIdlestGivesWayButNoneThatPolledWithinASecond)
 {
     const quint16 port = server->serverPort();
     std::vector<std::unique_ptr<RawClient>> held;
@@ -592,14 +592,50 @@ TEST_F(ModbusServerTest, ANewConnectionBeyondTheCapClosesTheOneIdleLongest)
         held.push_back(std::make_unique<RawClient>(port));
         ASSERT_EQ(held.back()->exchange(readRequest(quint16(i), 2, 1)).size(), 11);
     }
-    // The first connection asks again: the second has now gone without a request the longest.
-    ASSERT_EQ(held[0]->exchange(readRequest(100, 2, 1)).size(), 11);
+    // Every connection has just been read: the newcomer is the one refused.
+    RawClient refused(port);
+    EXPECT_TRUE(refused.waitClosed());
+    for (size_t i : {size_t(0), held.size() - 1})
+        EXPECT_EQ(registersOf(held[i]->exchange(readRequest(quint16(100 + i), 3, 1))), (QList<quint16>{13})) << i;
 
+    // A second later the first connection asks again: the second has now gone without a
+    // request the longest, and makes room.
+    TestEnv::spin(int(ModbusServer::kBusyMs) + 100);
+    ASSERT_EQ(held[0]->exchange(readRequest(200, 2, 1)).size(), 11);
     RawClient newcomer(port);
-    EXPECT_EQ(registersOf(newcomer.exchange(readRequest(200, 3, 1))), (QList<quint16>{13}));
+    EXPECT_EQ(registersOf(newcomer.exchange(readRequest(300, 3, 1))), (QList<quint16>{13}));
     EXPECT_TRUE(held[1]->waitClosed());
     for (size_t i : {size_t(0), size_t(2), held.size() - 1})
-        EXPECT_EQ(registersOf(held[i]->exchange(readRequest(quint16(300 + i), 3, 1))), (QList<quint16>{13})) << i;
+        EXPECT_EQ(registersOf(held[i]->exchange(readRequest(quint16(400 + i), 3, 1))), (QList<quint16>{13})) << i;
+}
+
+TEST_F(ModbusServerTest, APollerOutlastsABurstOfConnectionsThatSendNothing)
+{
+    const quint16 port = server->serverPort();
+    RawClient poller(port);
+    ASSERT_EQ(poller.exchange(readRequest(1, 2, 1)).size(), 11);
+
+    std::vector<std::unique_ptr<QTcpSocket>> burst;
+    for (int i = 0; i < 50; ++i) {
+        burst.push_back(std::make_unique<QTcpSocket>());
+        burst.back()->connectToHost(QHostAddress::LocalHost, port);
+    }
+    // Every burst connection is accepted; the oldest of them make room for the newest.
+    const auto closedOfBurst = [&] {
+        return std::count_if(burst.cbegin(), burst.cend(), [](const auto& socket) {
+            return socket->state() == QAbstractSocket::UnconnectedState;
+        });
+    };
+    const int overCap = 50 - (ModbusServer::kMaxConnections - 1);
+    TestEnv::waitUntil([&] { return closedOfBurst() == overCap || !poller.connected(); });
+    ASSERT_TRUE(poller.connected());
+    EXPECT_EQ(closedOfBurst(), overCap);
+    // The poller asks on every 100 ms as before; the newest of the burst are still there.
+    for (int poll = 0; poll < 5; ++poll) {
+        TestEnv::spin(100);
+        EXPECT_EQ(registersOf(poller.exchange(readRequest(quint16(10 + poll), 3, 1))), (QList<quint16>{13})) << poll;
+    }
+    EXPECT_EQ(burst.back()->state(), QAbstractSocket::ConnectedState);
 }
 
 TEST_F(ModbusServerTest, GoesOnAcceptingAfterRunningOutOfDescriptors)

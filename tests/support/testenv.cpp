@@ -12,6 +12,13 @@
 #include <QVariant>
 #include <QThread>
 
+#if defined(__SANITIZE_ADDRESS__)
+// The sanitizer's runtime has it; GCC ships no header that declares it.
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#else
+#include <malloc.h>
+#endif
+
 namespace TestEnv {
 
 QString workDir()
@@ -39,6 +46,16 @@ void spin(int ms)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         QThread::msleep(1);
     }
+}
+
+qint64 heapBytes()
+{
+#if defined(__SANITIZE_ADDRESS__)
+    return qint64(__sanitizer_get_current_allocated_bytes());
+#else
+    const struct mallinfo2 info = ::mallinfo2();
+    return qint64(info.uordblks + info.hblkhd);
+#endif
 }
 
 void writeText(const QString& path, const QByteArray& content)

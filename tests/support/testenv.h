@@ -15,6 +15,11 @@ bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 5000);
 // Runs the Qt event loop for the given time.
 void spin(int ms);
 
+// The bytes the process holds allocated on its heap now, all threads together (what glibc's
+// allocator, or the address sanitizer's, counts in use): unlike the resident set it does not
+// move with what the allocator keeps or the sanitizer holds back after a free.
+qint64 heapBytes();
+
 // Writes a text file (creating its folders); for building fake machine trees.
 void writeText(const QString& path, const QByteArray& content);
 

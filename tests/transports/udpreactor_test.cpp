@@ -127,6 +127,9 @@ TEST(UdpReactor, DropsBadHeadsForTheirSenderOnly)
     bad.send("POST /two-lengths HTTP/1.1\r\nContent-Length: 0\r\nContent-Length: " +
              QByteArray::number(hidden.size()) + "\r\n\r\n" + hidden);
 
+    // A body in which an object repeats a name is dropped like one that is no JSON.
+    bad.send(message("/repeats", "r", R"({"a":[1],"a":[1]})"));
+
     // The bad sender is not shut out: its next proper message is read from a clean start.
     bad.send(message("/after", "b", "{}"));
     ASSERT_TRUE(waitUntil([&] { return received.requestCount() >= 2; }));

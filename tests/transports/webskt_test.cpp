@@ -1,3 +1,4 @@
+#include "../netcore/nettestutil.h"
 #include "support/testenv.h"
 #include "transports/webskt.h"
 #include "transporttestutil.h"
@@ -6,6 +7,7 @@
 #include <QJsonDocument>
 #include <QMutex>
 #include <QTcpServer>
+#include <QWebSocket>
 #include <gtest/gtest.h>
 
 using TestEnv::waitUntil;
@@ -35,10 +37,10 @@ CTask_FormData_WebSkt_Json message(const QString& url, const QJsonObject& data, 
 }
 
 // The client's connect wait is short; on a loaded machine a first try may miss it.
-bool connectClient(WebSkt_Client& client, quint16 port)
+bool connectClient(WebSkt_Client& client, quint16 port, const QHostAddress& address = QHostAddress(QHostAddress::LocalHost))
 {
     for (int attempt = 0; attempt < 5; ++attempt) {
-        if (client.reAction(QHostAddress(QHostAddress::LocalHost), port))
+        if (client.reAction(address, port))
             return true;
     }
     return false;
@@ -120,6 +122,50 @@ TEST(WebSkt, ServerRoutesRepliesByHandleAndForgetsGoneClients)
     server.deinitialize();
     EXPECT_EQ(server.isCnted(), 0);
     EXPECT_EQ(server.serverPort(), 0);
+}
+
+TEST(WebSkt, FramesThatRepeatANameAreDroppedWithAWarningAndCostNothing)
+{
+    WebSkt_Server server;
+    Inbox inbox;
+    inbox.attach(server);
+    ASSERT_TRUE(server.reAction(QHostAddress(QHostAddress::LocalHost), 0));
+    QWebSocket peer;
+    peer.open(QUrl(QString("ws://127.0.0.1:%1").arg(server.serverPort())));
+    ASSERT_TRUE(waitUntil([&] { return peer.state() == QAbstractSocket::ConnectedState; }));
+
+    // The decoder Qt has keeps the value of every repeated array or object member for good.
+    QString repeating = R"({"url":"/repeating","user_agent":"u","data":{"k":[1]})";
+    for (int i = 0; i < 100; ++i)
+        repeating += R"(,"data":{"k":[1]})";
+    repeating += "}";
+    NetTest::LogCapture log;
+    const auto sendRepeating = [&](int count, const QString& then) {
+        for (int i = 0; i < count; ++i)
+            peer.sendTextMessage(repeating);
+        peer.sendTextMessage(WebSkt_Core::serialize_Setup2_Json(message(then, {})));
+        return waitUntil([&] { return inbox.size() > 0 && inbox.at(inbox.size() - 1).url == then; }, 30000);
+    };
+    ASSERT_TRUE(sendRepeating(50, "/warm"));   // whatever the first frames make room for
+    const qint64 before = TestEnv::heapBytes();
+    ASSERT_TRUE(sendRepeating(1000, "/after"));
+    EXPECT_LT(TestEnv::heapBytes() - before, 4 * 1024 * 1024);
+    EXPECT_EQ(inbox.size(), 2);
+    EXPECT_EQ(log.lines(QtWarningMsg).filter("repeats a name").size(), 1050);
+}
+
+TEST(WebSkt, ClientReachesAServerOnIPv6Loopback)
+{
+    WebSkt_Server server;
+    Inbox inbox;
+    inbox.attach(server);
+    if (!server.reAction(QHostAddress(QHostAddress::LocalHostIPv6), 0))
+        GTEST_SKIP() << "this machine has no IPv6 loopback";
+    WebSkt_Client client;
+    ASSERT_TRUE(connectClient(client, server.serverPort(), QHostAddress("::1")));
+    client.sendTextMessage(message("/over-ipv6", {}));
+    ASSERT_TRUE(waitUntil([&] { return inbox.size() == 1; }));
+    EXPECT_EQ(inbox.at(0).url, "/over-ipv6");
 }
 
 TEST(WebSkt, FailedStartsLeaveTheObjectStopped)

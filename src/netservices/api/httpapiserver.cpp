@@ -189,8 +189,12 @@ void HttpApiServer::httpapi__subscriber_baseinfo(const CTask_FormData& request)
         sendAsync(replyTo(request, {{QStringLiteral("errorstring"), QStringLiteral("参数错误")}}));
         return;
     }
-    const QStringList keys = m_subscribers.subscribe(request.json.value(QStringLiteral("subscriber")).toArray());
-    sendAsync(replyTo(request, {{QStringLiteral("subscribe_result"), QJsonArray::fromStringList(keys)}}));
+    const SubscriberStore::Registration registration =
+        m_subscribers.subscribe(request.json.value(QStringLiteral("subscriber")).toArray(), request.peer_ip);
+    QJsonObject result{{QStringLiteral("subscribe_result"), QJsonArray::fromStringList(registration.keys)}};
+    if (!registration.refusal.isEmpty())
+        result.insert(QStringLiteral("errorstring"), registration.refusal);
+    sendAsync(replyTo(request, result));
 }
 
 QList<Skt_Session> HttpApiServer::getSubscriber_FromTopic(QString topic)

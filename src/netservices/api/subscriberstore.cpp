@@ -87,19 +87,52 @@ bool SubscriberStore::accept(const QJsonObject& element, QString* key) const
         || topic.size() > kMaxTopicLength || !isTopicName(topic))
         return false;
     *key = address + QLatin1Char(';') + QString::number(port) + QLatin1Char(';') + topic;
-    return m_map.contains(*key) || m_map.size() < kMaxKeys;
+    return true;
 }
 
-QStringList SubscriberStore::subscribe(const QJsonArray& elements)
+SubscriberStore::Registration SubscriberStore::subscribe(const QJsonArray& elements, const QString& requester)
 {
     expire();
+    for (auto it = m_requesters.begin(); it != m_requesters.end();) {
+        if (m_map.contains(it.key()))
+            ++it;
+        else
+            it = m_requesters.erase(it);
+    }
+    int held = 0;
+    for (const QString& address : qAsConst(m_requesters))
+        held += address == requester ? 1 : 0;
+
+    bool overAddressLimit = false;
+    bool overTotalLimit = false;
     for (const QJsonValue& value : elements) {
         QString key;
-        if (accept(value.toObject(), &key))
-            m_map.insert(key, gettimeofday_ms());
+        if (!accept(value.toObject(), &key))
+            continue;
+        // A live key that a client registered is refreshed by whoever sends it again: that
+        // holds no more than before. Anything else is a key the requester takes on.
+        if (!m_map.contains(key) || !m_requesters.contains(key)) {
+            if (held >= kMaxKeysPerAddress) {
+                overAddressLimit = true;
+                continue;
+            }
+            if (!m_map.contains(key) && m_map.size() >= kMaxKeys) {
+                overTotalLimit = true;
+                continue;
+            }
+            m_requesters.insert(key, requester);
+            ++held;
+        }
+        m_map.insert(key, gettimeofday_ms());
     }
     store();
-    return m_map.keys();
+
+    QStringList refusals;
+    if (overAddressLimit)
+        refusals << QStringLiteral("每个地址最多订阅%1项").arg(kMaxKeysPerAddress);
+    if (overTotalLimit)
+        refusals << QStringLiteral("订阅总数已达上限%1项").arg(kMaxKeys);
+    return {m_map.keys(), refusals.join(QStringLiteral("；"))};
 }
 
 QList<Skt_Session> SubscriberStore::subscribersOf(const QString& topic)

@@ -2,6 +2,7 @@
 
 #include "base/safefile.h"
 
+#include <QHash>
 #include <QJsonArray>
 #include <QList>
 #include <QMap>
@@ -21,21 +22,30 @@ struct Skt_Session {
 // "subscriber_groups" so that they survive a restart. A registration lives one hour after its
 // last refresh; expiry is applied whenever the map is read for a topic. Registrations come
 // from the plant network, so what is kept is bounded: literal addresses only (a push never
-// resolves a name), whole ports, short topics and a fixed number of keys.
+// resolves a name), whole ports, short topics, a fixed number of keys, and fewer for each
+// requesting address, so that one client cannot keep every other out. A client may always
+// refresh a key it registered itself. Which address registered a key is known only until a
+// restart: a key read back from the file is taken on by the first client that refreshes it.
 // Touched only in the thread of the API server (the GUI thread).
 class SubscriberStore {
 public:
     static constexpr qint64 kLifeMs = 3600000;
-    static constexpr int kMaxKeys = 32;
+    static constexpr int kMaxKeys = 256;
+    static constexpr int kMaxKeysPerAddress = 8;
     static constexpr int kMaxTopicLength = 64;
+
+    struct Registration {
+        QStringList keys;   // every live key, in key order
+        QString refusal;    // names the limit that refused a registration; empty when none did
+    };
 
     // (Re)loads the map from the file at path (an empty map when it holds none). A file that does
     // not read as one is copied aside first (keepBrokenCopy) and replaced at the next store.
     void open(const QString& path);
 
-    // Registers the valid elements of a "subscriber" array and drops what has expired;
-    // returns every live key in key order.
-    QStringList subscribe(const QJsonArray& elements);
+    // Registers the valid elements of a "subscriber" array sent from the address requester
+    // and drops what has expired.
+    Registration subscribe(const QJsonArray& elements, const QString& requester);
     // The live subscribers of exactly this topic; expired keys are removed and the file rewritten.
     QList<Skt_Session> subscribersOf(const QString& topic);
 
@@ -51,4 +61,5 @@ private:
     QString m_path;
     QMap<QString, QVariant> m_map;
     WriteStateLog m_storeLog{QStringLiteral("the subscriptions")};
+    QHash<QString, QString> m_requesters;   // key -> the address that registered it
 };

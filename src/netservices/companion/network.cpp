@@ -1,6 +1,7 @@
 #include "netservices/companion/network.h"
 
 #include "base/appclock.h"
+#include "base/networkjson.h"
 #include "base/platform.h"
 #include "base/publictools.h"
 #include "netservices/api/httpapiserver.h"
@@ -12,7 +13,6 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QTimer>
@@ -327,7 +327,8 @@ bool JXK_NETMN::getNTP_Timing_sync()
 
     QString text;
     if (reply->isFinished() && reply->error() == QNetworkReply::NoError) {
-        const QJsonObject result = QJsonDocument::fromJson(reply->readAll()).object().value(QStringLiteral("result")).toObject();
+        const QJsonObject result =
+            NetworkJson::decode(reply->readAll()).document.object().value(QStringLiteral("result")).toObject();
         const QJsonValue time = result.value(QStringLiteral("time"));
         if (time.isDouble())
             text = QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(time.toDouble()))

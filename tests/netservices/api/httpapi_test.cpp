@@ -33,11 +33,14 @@ struct Reply {
     QJsonObject result() const { return json().value("result").toObject(); }
 };
 
-// One request on a connection of its own; the event loop runs while it waits, so the
-// handlers (in this thread) can answer.
-Reply post(quint16 port, const QString& url, const QJsonObject& body = QJsonObject())
+// One request on a connection of its own, from a loopback address of its own when one is
+// given; the event loop runs while it waits, so the handlers (in this thread) can answer.
+Reply post(quint16 port, const QString& url, const QJsonObject& body = QJsonObject(),
+           const QHostAddress& from = QHostAddress())
 {
     QTcpSocket socket;
+    if (!from.isNull() && !socket.bind(from))
+        return {};
     socket.connectToHost(QHostAddress::LocalHost, port);
     if (!socket.waitForConnected(3000))
         return {};
@@ -336,4 +339,35 @@ TEST_F(HttpApiTest, RecordsAndCountsEitherSideOfMidnightAnswerUnderTheirOwnDay)
         all = post(port, api("production_count_bytime"), counts).result().value("detect_all").toArray();
         return all == QJsonArray({1, 1});
     }, 5000)) << QJsonDocument(all).toJson().constData();
+}
+
+TEST_F(HttpApiTest, OneClientCannotKeepAnotherOutOfTheSubscriptions)
+{
+    const auto subscriber = [](const QString& address, int port) {
+        return QJsonObject{{"subscriber_ip", address}, {"subscriber_port", port}, {"subscriber_topic", "detected_info"}};
+    };
+    QJsonArray many;
+    for (int i = 1; i <= 40; ++i)
+        many.append(subscriber(QString("192.0.2.%1").arg(i), 9000));
+    const QJsonArray other{subscriber("127.0.0.1", 9001)};
+    const QHostAddress otherClient("127.0.0.2");
+    const QString otherKey = "127.0.0.1;9001;detected_info";
+
+    Reply reply = post(port, api("subscriber_baseinfo"), {{"subscriber", many}});
+    EXPECT_EQ(reply.result().value("subscribe_result").toArray().size(), SubscriberStore::kMaxKeysPerAddress);
+    EXPECT_EQ(reply.result().value("errorstring").toString(), "每个地址最多订阅8项");
+    reply = post(port, api("subscriber_baseinfo"), {{"subscriber", other}}, otherClient);
+    EXPECT_TRUE(reply.result().value("subscribe_result").toArray().contains(otherKey));
+    EXPECT_FALSE(reply.result().contains("errorstring"));
+
+    // Both renew before the hour is out, and both stay.
+    AppClock::advanceMs(59 * 60 * 1000);
+    post(port, api("subscriber_baseinfo"), {{"subscriber", many}});
+    reply = post(port, api("subscriber_baseinfo"), {{"subscriber", other}}, otherClient);
+    AppClock::advanceMs(2 * 60 * 1000);
+    reply = post(port, api("subscriber_baseinfo"), {{"subscriber", QJsonArray()}});
+    AppClock::setOffsetMs(0);
+    const QJsonArray keys = reply.result().value("subscribe_result").toArray();
+    EXPECT_EQ(keys.size(), SubscriberStore::kMaxKeysPerAddress + 1);
+    EXPECT_TRUE(keys.contains(otherKey));
 }

@@ -33,6 +33,12 @@ class SubscriberStoreTest : public ::testing::Test {
 protected:
     void SetUp() override { store.open("subscriber.ini"); }
     void TearDown() override { AppClock::setOffsetMs(0); }
+
+    QStringList subscribe(const QJsonArray& elements, const QString& requester = "10.0.0.9")
+    {
+        return store.subscribe(elements, requester).keys;
+    }
+
     SubscriberStore store;
 };
 
@@ -40,7 +46,7 @@ protected:
 
 TEST_F(SubscriberStoreTest, KeepsOnlyDialableRegistrationsAndPushesOnlyTheExactTopic)
 {
-    const QStringList kept = store.subscribe({
+    const QStringList kept = subscribe({
         element("127.0.0.1", 9000, "detected_info"),
         element("127.0.0.1", 9001, "detected_info,detected_picture"),   // listed, never pushed
         element("::1", 9002, "detected_picture"),
@@ -71,9 +77,9 @@ TEST_F(SubscriberStoreTest, KeepsOnlyDialableRegistrationsAndPushesOnlyTheExactT
 
 TEST_F(SubscriberStoreTest, RegistrationsLiveOneHourFromTheirLastRefreshWhateverTheClockDoes)
 {
-    store.subscribe({element("127.0.0.1", 9000, "detected_info"), element("127.0.0.1", 9100, "detected_info")});
+    subscribe({element("127.0.0.1", 9000, "detected_info"), element("127.0.0.1", 9100, "detected_info")});
     AppClock::advanceMs(50 * 60 * 1000);
-    store.subscribe({element("127.0.0.1", 9000, "detected_info")});   // refresh one of them
+    subscribe({element("127.0.0.1", 9000, "detected_info")});   // refresh one of them
 
     AppClock::advanceMs(10 * 60 * 1000 + 1);   // the other is now 3,600,001 ms old
     EXPECT_EQ(addressesOf(store.subscribersOf("detected_info")), QStringList({"127.0.0.1:9000"}));
@@ -87,18 +93,42 @@ TEST_F(SubscriberStoreTest, RegistrationsLiveOneHourFromTheirLastRefreshWhatever
     EXPECT_TRUE(keysInFile().isEmpty());
 }
 
-TEST_F(SubscriberStoreTest, HoldsAtMostThirtyTwoKeysButAlwaysTakesARefresh)
+TEST_F(SubscriberStoreTest, EachAddressHoldsAFewKeysAllOfThemAFewHundredAndRefreshesAlwaysWork)
 {
     QJsonArray many;
-    for (int i = 0; i < 40; ++i)
-        many.append(element("127.0.0.1", 10000 + i, "detected_info"));
-    EXPECT_EQ(store.subscribe(many).size(), SubscriberStore::kMaxKeys);
+    for (int i = 1; i <= 40; ++i)
+        many.append(element(QString("192.0.2.%1").arg(i), 9000, "detected_info"));
+    const auto held = [](const SubscriberStore::Registration& registration) {
+        return registration.keys.filter("192.0.2.").size();
+    };
+    SubscriberStore::Registration first = store.subscribe(many, "10.0.0.1");
+    EXPECT_EQ(held(first), SubscriberStore::kMaxKeysPerAddress);
+    EXPECT_EQ(first.refusal, "每个地址最多订阅8项");
 
-    AppClock::advanceMs(59 * 60 * 1000);
-    store.subscribe({element("127.0.0.1", 10000, "detected_info"), element("127.0.0.1", 20000, "detected_info")});
-    AppClock::advanceMs(2 * 60 * 1000);
-    EXPECT_EQ(addressesOf(store.subscribersOf("detected_info")), QStringList({"127.0.0.1:10000"}));
-    EXPECT_EQ(store.subscribe({element("127.0.0.1", 20000, "detected_info")}).size(), 2);
+    // Another client gets in, and the first refreshes its own keys for hours.
+    const SubscriberStore::Registration other = store.subscribe({element("127.0.0.1", 9001, "detected_info")}, "10.0.0.2");
+    EXPECT_TRUE(other.keys.contains("127.0.0.1;9001;detected_info"));
+    EXPECT_TRUE(other.refusal.isEmpty());
+    for (int hour = 0; hour < 3; ++hour) {
+        AppClock::advanceMs(59 * 60 * 1000);
+        first = store.subscribe(many, "10.0.0.1");
+        EXPECT_EQ(held(first), SubscriberStore::kMaxKeysPerAddress) << hour;
+    }
+    EXPECT_TRUE(first.keys.contains("192.0.2.1;9000;detected_info"));
+
+    // Enough addresses at their limit fill the map; their keys are still refreshed.
+    for (int address = 1; address < SubscriberStore::kMaxKeys / SubscriberStore::kMaxKeysPerAddress; ++address) {
+        QJsonArray own;
+        for (int port = 1; port <= SubscriberStore::kMaxKeysPerAddress; ++port)
+            own.append(element("127.0.0.1", address * 100 + port, "detected_picture"));
+        store.subscribe(own, QString("10.1.0.%1").arg(address));
+    }
+    const SubscriberStore::Registration late = store.subscribe({element("127.0.0.1", 9002, "detected_info")}, "10.0.0.3");
+    EXPECT_EQ(late.keys.size(), SubscriberStore::kMaxKeys);
+    EXPECT_FALSE(late.keys.contains("127.0.0.1;9002;detected_info"));
+    EXPECT_EQ(late.refusal, "订阅总数已达上限256项");
+    EXPECT_TRUE(store.subscribe({element("127.0.0.1", 101, "detected_picture")}, "10.1.0.1").refusal.isEmpty());
+    EXPECT_EQ(store.subscribe(many, "10.0.0.1").refusal, "每个地址最多订阅8项");   // its own refreshed, no more
 }
 
 // A subscriber file that does not read as one is copied aside, starts an empty map and is

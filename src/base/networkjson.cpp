@@ -1,0 +1,260 @@
+#include "base/networkjson.h"
+
+#include <QJsonParseError>
+#include <QRandomGenerator>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace NetworkJson {
+namespace {
+
+// An open object or array, and where the names of an object begin in the list of names seen:
+// the names of the objects open at any moment lie one after the other in that list, the
+// names of closed objects having been taken off again.
+struct Frame {
+    bool object;
+    size_t firstName;
+};
+
+int hexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// The UTF-16 unit written as four hex digits at the start of text, or -1.
+int hexUnit(std::string_view text)
+{
+    if (text.size() < 4)
+        return -1;
+    int unit = 0;
+    for (int i = 0; i < 4; ++i) {
+        const int digit = hexDigit(text[size_t(i)]);
+        if (digit < 0)
+            return -1;
+        unit = unit << 4 | digit;
+    }
+    return unit;
+}
+
+// An unpaired surrogate is written like any other code point, so that the bytes stand for
+// exactly one sequence of UTF-16 units.
+void appendUtf8(std::string& out, uint codePoint)
+{
+    if (codePoint < 0x80) {
+        out += char(codePoint);
+    } else if (codePoint < 0x800) {
+        out += char(0xC0 | codePoint >> 6);
+        out += char(0x80 | (codePoint & 0x3F));
+    } else if (codePoint < 0x10000) {
+        out += char(0xE0 | codePoint >> 12);
+        out += char(0x80 | (codePoint >> 6 & 0x3F));
+        out += char(0x80 | (codePoint & 0x3F));
+    } else {
+        out += char(0xF0 | codePoint >> 18);
+        out += char(0x80 | (codePoint >> 12 & 0x3F));
+        out += char(0x80 | (codePoint >> 6 & 0x3F));
+        out += char(0x80 | (codePoint & 0x3F));
+    }
+}
+
+// A name as Qt keeps it (UTF-16 units), written as UTF-8: two names come out equal exactly
+// when Qt's are. Qt takes an escape it does not know for the byte after the backslash, and a
+// surrogate pair, escaped or not, for the one character. Never longer than raw.
+void unescape(std::string_view raw, std::string& out)
+{
+    for (size_t i = 0; i < raw.size();) {
+        const char c = raw[i++];
+        if (c != '\\' || i == raw.size()) {
+            out += c;
+            continue;
+        }
+        const char escaped = raw[i++];
+        switch (escaped) {
+        case 'b': out += '\b'; break;
+        case 'f': out += '\f'; break;
+        case 'n': out += '\n'; break;
+        case 'r': out += '\r'; break;
+        case 't': out += '\t'; break;
+        case 'u': {
+            const int unit = hexUnit(raw.substr(i));
+            if (unit < 0) {
+                out += escaped;   // Qt refuses the text; any spelling will do
+                break;
+            }
+            i += 4;
+            uint codePoint = uint(unit);
+            if (unit >= 0xD800 && unit < 0xDC00 && raw.size() - i >= 6 && raw[i] == '\\' && raw[i + 1] == 'u') {
+                const int low = hexUnit(raw.substr(i + 2));
+                if (low >= 0xDC00 && low < 0xE000) {
+                    codePoint = 0x10000 + (uint(unit - 0xD800) << 10) + uint(low - 0xDC00);
+                    i += 6;
+                }
+            }
+            appendUtf8(out, codePoint);
+            break;
+        }
+        default:
+            appendUtf8(out, uchar(escaped));
+            break;
+        }
+    }
+}
+
+// A name and a hash of it under a key of this process, so that sorting mostly compares
+// numbers.
+struct Name {
+    quint64 hash;
+    std::string_view text;
+    bool operator<(const Name& other) const { return hash != other.hash ? hash < other.hash : text < other.text; }
+    bool operator==(const Name& other) const { return hash == other.hash && text == other.text; }
+};
+
+Name named(std::string_view text)
+{
+    static const quint64 key = QRandomGenerator::system()->generate64() | 1;
+    quint64 hash = key;
+    for (const char c : text)
+        hash = (hash ^ uchar(c)) * 0x100000001b3ULL;
+    return {hash, text};
+}
+
+// Sorting rather than a hash table: names made to collide in the hash cost a comparison of
+// their text each, never a quadratic search.
+bool repeats(std::vector<Name>& names, size_t first, size_t last)
+{
+    if (last - first < 2)
+        return false;
+    const auto begin = names.begin() + std::ptrdiff_t(first);
+    const auto end = names.begin() + std::ptrdiff_t(last);
+    std::sort(begin, end);
+    return std::adjacent_find(begin, end) != end;
+}
+
+}  // namespace
+
+Names scanNames(const char* data, qsizetype size)
+{
+    if (!data || size <= 0)
+        return Names::Unique;
+    const char* p = data;
+    const char* const end = data + size;
+    std::vector<Frame> frames;
+    std::vector<Name> names;
+    // Escaped names, unescaped. Room for the whole text is made once: no name grows by
+    // unescaping, so the string never moves and the views into it stay valid.
+    std::string unescaped;
+    bool expectName = false;
+
+    // Where Qt stops (a bracket that closes nothing open, a string or the text that ends) it
+    // closes no object still open; those are judged all the same.
+    const auto stopped = [&] {
+        for (size_t i = 0; i < frames.size(); ++i) {
+            const size_t last = i + 1 < frames.size() ? frames[i + 1].firstName : names.size();
+            if (frames[i].object && repeats(names, frames[i].firstName, last))
+                return Names::Repeated;
+        }
+        return Names::Unique;
+    };
+
+    while (p < end) {
+        const char c = *p++;
+        switch (c) {
+        case '{':
+        case '[':
+            if (frames.size() >= size_t(kMaxDepth))
+                return Names::TooDeep;
+            frames.push_back({c == '{', names.size()});
+            expectName = c == '{';
+            break;
+        case '}':
+        case ']': {
+            if (frames.empty() || frames.back().object != (c == '}'))
+                return stopped();
+            const Frame frame = frames.back();
+            if (frame.object && repeats(names, frame.firstName, names.size()))
+                return Names::Repeated;
+            names.resize(frame.firstName);
+            frames.pop_back();
+            expectName = false;
+            break;
+        }
+        case ',':
+            expectName = !frames.empty() && frames.back().object;
+            break;
+        case ':':
+            expectName = false;
+            break;
+        case '"': {
+            const char* const begin = p;
+            // The string ends at the first quote after an even run of backslashes.
+            for (;;) {
+                const char* const quote = static_cast<const char*>(std::memchr(p, '"', size_t(end - p)));
+                if (!quote)
+                    return stopped();
+                const char* run = quote;
+                while (run > begin && run[-1] == '\\')
+                    --run;
+                p = quote + 1;
+                if ((quote - run) % 2 == 0)
+                    break;
+            }
+            const std::string_view raw(begin, size_t(p - 1 - begin));
+            if (!expectName)
+                break;
+            expectName = false;
+            if (raw.find('\\') == std::string_view::npos) {
+                names.push_back(named(raw));
+                break;
+            }
+            if (unescaped.capacity() < size_t(size))
+                unescaped.reserve(size_t(size));
+            const char* const arena = unescaped.data();
+            const size_t at = unescaped.size();
+            unescape(raw, unescaped);
+            Q_ASSERT(unescaped.data() == arena);
+            Q_UNUSED(arena)
+            names.push_back(named(std::string_view(unescaped.data() + at, unescaped.size() - at)));
+            break;
+        }
+        default:
+            break;
+        }
+    }
+    return stopped();
+}
+
+Decoded decode(const QByteArray& text)
+{
+    Decoded result;
+    switch (scanNames(text.constData(), text.size())) {
+    case Names::Repeated:
+        result.repeatedName = true;
+        result.fault = QString::fromLatin1(kRepeatedNameFault);
+        return result;
+    case Names::TooDeep:
+        result.fault = QJsonParseError{0, QJsonParseError::DeepNesting}.errorString();
+        return result;
+    case Names::Unique:
+        break;
+    }
+    QJsonParseError error{};
+    QJsonDocument document = QJsonDocument::fromJson(text, &error);
+    if (document.isNull() || error.error != QJsonParseError::NoError) {
+        result.fault = error.errorString();
+        return result;
+    }
+    result.document = std::move(document);
+    return result;
+}
+
+}  // namespace NetworkJson
