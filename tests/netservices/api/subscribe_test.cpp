@@ -149,7 +149,7 @@ TEST_F(SubscriberStoreTest, AnUnreadableFileIsKeptAsideAndReplaced)
         ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
         EXPECT_EQ(kept.readAll(), unreadable.at(i));
 
-        reopened.subscribe({element("127.0.0.1", 9000, "detected_info")});
+        reopened.subscribe({element("127.0.0.1", 9000, "detected_info")}, "10.0.0.9");
         reopened.subscribersOf("detected_info");
         EXPECT_EQ(keysInFile(), QStringList{"127.0.0.1;9000;detected_info"});
         EXPECT_EQ(log.lines(QtWarningMsg).filter("cannot write"), QStringList());
