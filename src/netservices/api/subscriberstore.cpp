@@ -137,8 +137,9 @@ SubscriberStore::Registration SubscriberStore::subscribe(const QJsonArray& eleme
 
 QList<Skt_Session> SubscriberStore::subscribersOf(const QString& topic)
 {
-    expire();
-    store();
+    // Asked at every publish: the file is written only when a key has gone.
+    if (expire())
+        store();
     QList<Skt_Session> targets;
     for (auto it = m_map.cbegin(); it != m_map.cend(); ++it) {
         const QStringList parts = it.key().split(QLatin1Char(';'));
@@ -153,18 +154,24 @@ QList<Skt_Session> SubscriberStore::subscribersOf(const QString& topic)
     return targets;
 }
 
-void SubscriberStore::expire()
+bool SubscriberStore::expire()
 {
     const qint64 now = gettimeofday_ms();
+    bool changed = false;
     for (auto it = m_map.begin(); it != m_map.end();) {
         const qint64 registered = it.value().toLongLong();
-        if (registered > now)
+        if (registered > now) {
             it.value() = now;
-        if (now - qMin(registered, now) > kLifeMs)
+            changed = true;
+        }
+        if (now - qMin(registered, now) > kLifeMs) {
             it = m_map.erase(it);
-        else
+            changed = true;
+        } else {
             ++it;
+        }
     }
+    return changed;
 }
 
 void SubscriberStore::store()

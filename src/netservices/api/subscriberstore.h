@@ -53,8 +53,9 @@ public:
 
 private:
     // Removes what is over an hour old; a time ahead of now (the clock was set back) is
-    // taken as now, so no registration outlives an hour of the new clock either.
-    void expire();
+    // taken as now, so no registration outlives an hour of the new clock either. True when the
+    // map changed.
+    bool expire();
     void store();
     bool accept(const QJsonObject& element, QString* key) const;
 

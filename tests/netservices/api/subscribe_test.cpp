@@ -8,6 +8,8 @@
 #include <QSettings>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 namespace {
 
 QJsonObject element(const QJsonValue& ip, const QJsonValue& port, const QString& topic)
@@ -91,6 +93,31 @@ TEST_F(SubscriberStoreTest, RegistrationsLiveOneHourFromTheirLastRefreshWhatever
     AppClock::advanceMs(3600 * 1000 + 1);
     EXPECT_TRUE(store.subscribersOf("detected_info").isEmpty());
     EXPECT_TRUE(keysInFile().isEmpty());
+}
+
+// Every publish asks for the subscribers; the file is rewritten only when a key has gone, so a
+// push per picture costs no disk write (and no sync) in the GUI thread.
+TEST_F(SubscriberStoreTest, PublishingRewritesTheFileOnlyWhenAKeyHasGone)
+{
+    // Each whole-file write puts a new file in place: its inode tells a rewrite.
+    const auto inode = [] {
+        struct stat info {};
+        return ::stat("subscriber.ini", &info) == 0 ? quint64(info.st_ino) : quint64(0);
+    };
+    subscribe({element("127.0.0.1", 9000, "detected_info"), element("127.0.0.1", 9100, "detected_picture")});
+    const quint64 written = inode();
+    ASSERT_NE(written, 0u);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(store.subscribersOf("detected_info").size(), 1);
+    EXPECT_EQ(inode(), written);
+
+    AppClock::advanceMs(59 * 60 * 1000);
+    subscribe({element("127.0.0.1", 9000, "detected_info")});
+    AppClock::advanceMs(2 * 60 * 1000);   // the picture key is now 61 minutes old
+    const quint64 renewed = inode();
+    EXPECT_TRUE(store.subscribersOf("detected_picture").isEmpty());
+    EXPECT_NE(inode(), renewed);
+    EXPECT_EQ(keysInFile(), QStringList({"127.0.0.1;9000;detected_info"}));
 }
 
 TEST_F(SubscriberStoreTest, EachAddressHoldsAFewKeysAllOfThemAFewHundredAndRefreshesAlwaysWork)
