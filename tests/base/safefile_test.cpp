@@ -44,10 +44,7 @@ protected:
 
 TEST(FullDiskFiles, RunInAPrivateMountNamespace)
 {
-    const FullDisk::Rerun rerun = FullDisk::rerunInPrivateMounts("OnFullDisk.*");
-    if (!rerun.skipped.isEmpty())
-        GTEST_SKIP() << rerun.skipped.toStdString();
-    EXPECT_TRUE(rerun.passed(2)) << rerun.output.toStdString();
+    FullDisk::expectInnerTestsPass("OnFullDisk.*", 2);
 }
 
 TEST_F(OnFullDisk, AWholeFileWriteReportsFailureAndKeepsTheOldContent)

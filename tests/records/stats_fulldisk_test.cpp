@@ -53,10 +53,7 @@ protected:
 
 TEST(StatisticsFullDisk, RunInAPrivateMountNamespace)
 {
-    const FullDisk::Rerun rerun = FullDisk::rerunInPrivateMounts("OnFullStatisticsDisk.*");
-    if (!rerun.skipped.isEmpty())
-        GTEST_SKIP() << rerun.skipped.toStdString();
-    EXPECT_TRUE(rerun.passed(1)) << rerun.output.toStdString();
+    FullDisk::expectInnerTestsPass("OnFullStatisticsDisk.*", 1);
 }
 
 TEST_F(OnFullStatisticsDisk, AHealthyFileStaysAndTheDayIsStoredOnceThereIsRoom)

@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <sys/mount.h>
@@ -112,6 +113,14 @@ bool fill(const QString& folder, qint64 leaveBytes)
 void release(const QString& folder)
 {
     QFile::remove(folder + kFiller);
+}
+
+void expectInnerTestsPass(const QString& filter, int tests)
+{
+    const Rerun rerun = rerunInPrivateMounts(filter);
+    if (!rerun.skipped.isEmpty())
+        GTEST_SKIP() << rerun.skipped.toStdString();
+    EXPECT_TRUE(rerun.passed(tests)) << rerun.output.toStdString();
 }
 
 }  // namespace FullDisk

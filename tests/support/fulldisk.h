@@ -26,6 +26,10 @@ struct Rerun {
 // Runs this test program again with the given gtest filter in a private mount namespace.
 Rerun rerunInPrivateMounts(const QString& filter, int timeoutMs = 90000);
 
+// The outer test's whole body: re-runs the inner tests matching filter and expects all `tests` of
+// them to pass, or skips the calling test with the reason they could not run here.
+void expectInnerTestsPass(const QString& filter, int tests);
+
 // True only in the process the outer run started, and only when its mount namespace really is
 // not the one of the process that started it.
 bool inPrivateMounts();
