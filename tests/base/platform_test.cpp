@@ -18,6 +18,23 @@ TEST(PlatformPath, UnchangedWithoutRoot)
     EXPECT_EQ(Platform::path("/mnt0"), "/mnt0");
 }
 
+// Off the panel the program's own folder is the working directory, or its place in the fake
+// tree; nothing else of /root is taken for it.
+TEST(PlatformPath, TheProgramFolderIsTheWorkingDirectoryOffThePanel)
+{
+    TestEnv::EnvGuard root("MOULD_ROOT", QByteArray());
+    EXPECT_EQ(Platform::path("/root/div-OVE"), TestEnv::workDir());
+    EXPECT_EQ(Platform::path("/root/div-OVE/cnt_net/workspace/"), TestEnv::workDir() + "/cnt_net/workspace/");
+    EXPECT_EQ(Platform::path("/root/div-OVE/newupdate.rar"), TestEnv::workDir() + "/newupdate.rar");
+    EXPECT_EQ(Platform::path("/root/div-OVE-2025.tar.gz"), "/root/div-OVE-2025.tar.gz");
+    EXPECT_EQ(Platform::path("/root/div-OVE/../x"), "/root/div-OVE/../x");
+    EXPECT_FALSE(Platform::mayWriteMachineFiles());
+
+    TestEnv::EnvGuard fake("MOULD_ROOT", "/tmp/fake");
+    EXPECT_EQ(Platform::path("/root/div-OVE/cnt_net/workspace/"), "/tmp/fake/root/div-OVE/cnt_net/workspace/");
+    EXPECT_TRUE(Platform::mayWriteMachineFiles());
+}
+
 TEST(SystemCommandRunner, RecordsInsteadOfRunningOffThePanel)
 {
     TestEnv::EnvGuard panel("MOULD_PANEL", QByteArray());
