@@ -1,8 +1,14 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds and runs every test through ctest.
 # --sanitize builds with the address and undefined-behaviour sanitizers in build-sanitize/.
+# MOULD_TEST_JOBS sets how many compilers and tests run at once (default: one per core).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
+jobs="${MOULD_TEST_JOBS:-$(nproc)}"
+if ! [[ "$jobs" =~ ^[1-9][0-9]*$ ]]; then
+  echo "MOULD_TEST_JOBS must be a number of jobs, not '$jobs'" >&2
+  exit 2
+fi
 build="$here/build"
 options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
 if [ "${1:-}" = "--sanitize" ]; then
@@ -14,6 +20,6 @@ if [ "${1:-}" = "--sanitize" ]; then
 fi
 "$here/scripts/setup-deps.sh"
 cmake -S "$here" -B "$build" "${options[@]}" >/dev/null
-cmake --build "$build" -j"$(nproc)"
+cmake --build "$build" -j"$jobs"
 cd "$build"
-ctest --output-on-failure -j"$(nproc)" "$@"
+ctest --output-on-failure -j"$jobs" "$@"

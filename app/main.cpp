@@ -8,9 +8,12 @@
 #include "base/platform.h"
 #include "base/publictools.h"
 #include "base/signalwatcher.h"
+#include "base/startupnotice.h"
 #include "detection/mojuwizard.h"
+#include "netservices/api/httpapiserver.h"
 #include "netservices/companion/network.h"
 #include "netservices/companion/viewwatch2vud.h"
+#include "netservices/modbusserver.h"
 #include "netservices/netcards/networksettingdialog.h"
 #include "records/copy2movedisk.h"
 #include "records/diskmanager.h"
@@ -19,10 +22,13 @@
 #include "widgets/publictools_widget.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QTextCodec>
 #include <QtDebug>
 
 #include <memory>
+#include <unistd.h>
 
 namespace {
 
@@ -33,6 +39,40 @@ void chooseOffscreenWhenHeadless()
         return;
     if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+}
+
+// Why a server is not listening, or nothing when it is.
+QString notOpenReason(quint16 boundPort, const QString& error)
+{
+    if (boundPort != 0)
+        return QString();
+    return error.isEmpty() ? QStringLiteral("not started") : error;
+}
+
+// Tells the terminal what runs where; the servers have tried to listen by now.
+void printStartupNotice(const MoJuWizard& window, const JXK_NETMN& netmn)
+{
+    StartupNotice::Facts facts;
+    facts.version = QLatin1String(kSoftwareVersion);
+    facts.pid = QCoreApplication::applicationPid();
+    facts.panel = Platform::isPanel();
+    facts.root = ::geteuid() == 0;
+    facts.machineRoot = qEnvironmentVariable("MOULD_ROOT");
+    facts.workDir = QDir::currentPath();
+    facts.logDir = QDir(LogManager::getInstance()->logDir()).absolutePath() + QLatin1Char('/');
+    facts.subscriptions = QFileInfo(netmn.workspace + QStringLiteral("subscriber.ini")).absoluteFilePath();
+    const ModbusServer* modbus = window.modbusServer();
+    facts.ports << StartupNotice::Port{ModbusServer::kDefaultPort, QStringLiteral("Modbus TCP"),
+                                       QStringLiteral("every interface"),
+                                       QStringLiteral("writing 1 to register 4 resets the totals, no login asked"),
+                                       notOpenReason(modbus->serverPort(), modbus->listenError())};
+    const QString apiNote = netmn.device_workapifunc
+                                ? QStringLiteral("switched on in cnt_net/config.json")
+                                : QStringLiteral("answers 403 until \"device_workapifunc\" is true in cnt_net/config.json");
+    facts.ports << StartupNotice::Port{JXK_NETMN::kApiPort, QStringLiteral("HTTP API"), QStringLiteral("every interface"),
+                                       apiNote,
+                                       notOpenReason(netmn.apiServer->serverPort(), netmn.apiServer->listenError())};
+    StartupNotice::print(StartupNotice::lines(facts));
 }
 
 }  // namespace
@@ -82,6 +122,7 @@ int main(int argc, char* argv[])
     DiskManager::_instance->start();
 
     window->showFullScreen();
+    printStartupNotice(*window, *netmn);
     const int result = app.exec();
 
     qInfo() << "stopping";

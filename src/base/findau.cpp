@@ -119,7 +119,9 @@ QString FindAU()
         qInfo() << "FindAU: no USB stick";
         return QString();
     }
-    QDir().mkpath(mountPoint);
+    // Off the panel the mount is only recorded: its folder would be an empty one in /.
+    if (Platform::mayWriteMachineFiles())
+        QDir().mkpath(mountPoint);
     const CommandResult result = CommandRunner::instance()->run(QStringLiteral("mount"), {device, mountPoint}, 2000);
     const bool mounted = result.started && MountTable::isMounted(device, mountPoint);
     qInfo() << "FindAU: mount" << device << mountPoint << mounted;

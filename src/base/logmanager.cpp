@@ -1,13 +1,25 @@
 #include "base/logmanager.h"
 
 #include <QDir>
+#include <QTime>
 #include <QtGlobal>
+
+#include <cstdio>
 
 #include <glog/logging.h>
 
 LogManager* LogManager::_instance = nullptr;
 
 namespace {
+
+// Warnings and errors also go to the terminal the program was started from, one whole line at a
+// time (threads log at once), so that whoever started it sees trouble while it runs.
+void echoToTerminal(const char* kind, const QByteArray& text)
+{
+    const QByteArray time = QTime::currentTime().toString(QStringLiteral("hh:mm:ss")).toLatin1();
+    const QByteArray line = time + ' ' + kind + ": " + text + '\n';
+    std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+}
 
 void messageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
@@ -24,9 +36,11 @@ void messageHandler(QtMsgType type, const QMessageLogContext& context, const QSt
     case QtWarningMsg:
         google::LogMessage(file, line, google::GLOG_INFO).stream()
             << "---warning--- " << text.constData() << where.constData();
+        echoToTerminal("warning", text);
         return;
     case QtCriticalMsg:
         google::LogMessage(file, line, google::GLOG_ERROR).stream() << text.constData() << where.constData();
+        echoToTerminal("error", text);
         return;
     case QtFatalMsg:
         google::LogMessage(file, line, google::GLOG_FATAL).stream() << text.constData() << where.constData();
@@ -52,6 +66,8 @@ LogManager::LogManager(const QString& logDir) : m_logDir(logDir)
     FLAGS_logbufsecs = 0;
     FLAGS_max_log_size = 50;
     FLAGS_stop_logging_if_full_disk = true;
+    // Errors reach the terminal through the handler's echo, in the same words as warnings.
+    FLAGS_stderrthreshold = google::GLOG_FATAL;
     google::InitGoogleLogging("mouldmonitor");
     google::EnableLogCleaner(kKeepDays);
     google::InstallFailureSignalHandler();

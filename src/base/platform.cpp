@@ -148,17 +148,34 @@ QString path(const QString& absolutePath)
     if (!absolutePath.startsWith(QLatin1Char('/')))
         return absolutePath;
     const QString root = qEnvironmentVariable("MOULD_ROOT");
-    if (root.isEmpty())
+    if (!root.isEmpty()) {
+        QString prefix = root;
+        while (prefix.endsWith(QLatin1Char('/')))
+            prefix.chop(1);
+        return prefix + absolutePath;
+    }
+    if (isPanel())
         return absolutePath;
-    QString prefix = root;
-    while (prefix.endsWith(QLatin1Char('/')))
-        prefix.chop(1);
-    return prefix + absolutePath;
+    // Cleaned first, so that "/root/div-OVE/../x" cannot pass for a path of the program's folder.
+    const QString programDir = QLatin1String(kProgramDir);
+    const QString cleaned = QDir::cleanPath(absolutePath);
+    if (cleaned != programDir && !cleaned.startsWith(programDir + QLatin1Char('/')))
+        return absolutePath;
+    QString mapped = QDir::currentPath() + cleaned.mid(programDir.size());
+    // Callers append file names to a folder given with its slash (config.json's "workspace").
+    if (absolutePath.endsWith(QLatin1Char('/')) && !mapped.endsWith(QLatin1Char('/')))
+        mapped += QLatin1Char('/');
+    return mapped;
 }
 
 bool isPanel()
 {
     return qEnvironmentVariable("MOULD_PANEL") == QLatin1String("1");
+}
+
+bool mayWriteMachineFiles()
+{
+    return isPanel() || !qEnvironmentVariableIsEmpty("MOULD_ROOT");
 }
 
 }  // namespace Platform

@@ -13,12 +13,22 @@
 // which only touches the machine on the real panel (MOULD_PANEL=1).
 namespace Platform {
 
+// The program's own folder on the panel, where it runs and where config.json's "workspace" and
+// "videoapp_dir" point. Off the panel the working directory takes its place.
+constexpr const char* kProgramDir = "/root/div-OVE";
+
 // Maps an absolute platform path ("/proc/mounts", "/mnt0", ...) to the real one: MOULD_ROOT,
-// when set, is put in front. Relative paths are returned unchanged.
+// when set, is put in front. Off the panel without MOULD_ROOT, a path in the program's own
+// folder maps into the working directory, so that a run or a test never writes into this
+// machine's /root. Relative paths are returned unchanged.
 QString path(const QString& absolutePath);
 
 // True on the real panel (MOULD_PANEL=1): machine-changing commands run for real.
 bool isPanel();
+
+// True where machine files outside the program's folder may be written: on the panel, or into
+// the fake tree MOULD_ROOT names. Elsewhere they would land in this machine's own /etc or /root.
+bool mayWriteMachineFiles();
 
 }  // namespace Platform
 

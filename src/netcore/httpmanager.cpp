@@ -77,6 +77,12 @@ quint16 HttpManager::serverPort() const
     return held ? held->serverPort() : 0;
 }
 
+QString HttpManager::listenError() const
+{
+    const auto held = currentReactor();
+    return held ? held->listenError() : QString();
+}
+
 bool HttpManager::startReactor(const QHostAddress& address, quint16 port, int mode)
 {
     retireReactor();

@@ -51,6 +51,8 @@ public:
 
     // The port the server reactor listens on (0 for none or a client).
     quint16 serverPort() const;
+    // Why the server reactor could not listen; empty when it listens or there is none.
+    QString listenError() const;
     // Limits of the reactors built from now on. Object's thread, before startReactor.
     void setReactorLimits(const JXKC::TcpReactor::Limits& limits) { reactor_limits = limits; }
 

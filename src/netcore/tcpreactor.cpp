@@ -475,12 +475,23 @@ bool TcpServReactor::onStart()
         server.reset(new CQTcpServer);
     }
     connect(server.data(), &QTcpServer::newConnection, this, &TcpServReactor::onNewConnection, Qt::DirectConnection);
-    if (!server->listen(listen_address, listen_port)) {
+    const bool listening = server->listen(listen_address, listen_port);
+    {
+        QMutexLocker lock(&sessions_mutex);
+        listen_error = listening ? QString() : server->errorString();
+    }
+    if (!listening) {
         server.reset();
         return false;
     }
     bound_port = server->serverPort();
     return true;
+}
+
+QString TcpServReactor::listenError() const
+{
+    QMutexLocker lock(&sessions_mutex);
+    return listen_error;
 }
 
 void TcpServReactor::onFinish()

@@ -87,6 +87,8 @@ public:
     virtual void updateSoftCnted();
     // The port actually listened on (a server started on port 0 picks one); 0 otherwise.
     virtual quint16 serverPort() const { return 0; }
+    // Why a server could not listen, in the socket's words; empty when it listens.
+    virtual QString listenError() const { return QString(); }
 
     const Limits& limits() const { return reactor_limits; }
     // Takes `bytes` of the body budget for body bytes just received; false when they do not
@@ -164,6 +166,7 @@ public:
     // Whether the worker thread runs its event loop with the server listening.
     bool isRunning() const override;
     quint16 serverPort() const override { return bound_port.load(); }
+    QString listenError() const override;
 
 protected:
     bool onStart() override;
@@ -174,6 +177,7 @@ private:
 
     QSharedPointer<CQTcpServer> server;
     std::atomic<quint16> bound_port{0};
+    QString listen_error;   // under sessions_mutex
 };
 
 class TcpCliReactor : public TcpReactor {

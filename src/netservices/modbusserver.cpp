@@ -370,11 +370,13 @@ void ModbusServer::serve()
 bool ModbusServer::onStart()
 {
     m_server.reset(new ModbusListener([this](qintptr descriptor) { onNewConnection(descriptor); }));
+    m_listenError.clear();
     if (!m_server->listen(m_address, m_port)) {
+        m_listenError = m_server->errorString();
         qWarning().noquote() << QStringLiteral("Modbus server cannot listen on %1:%2: %3")
                                     .arg(m_address.toString())
                                     .arg(m_port)
-                                    .arg(m_server->errorString());
+                                    .arg(m_listenError);
         m_server.reset();
         return false;
     }

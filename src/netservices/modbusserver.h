@@ -56,6 +56,9 @@ public:
     bool isRunning() const;
     // The port actually listened on (useful after asking for port 0); 0 while stopped.
     quint16 serverPort() const;
+    // Why the last start could not listen (the socket's own words); empty when it listens.
+    // The owner's thread, after initialize() or reAction() has returned.
+    QString listenError() const { return m_listenError; }
 
     // The values of registers 0 to 3 as the detection screen shows them now (GUI thread).
     static QList<quint16> currentRegisters();
@@ -111,6 +114,8 @@ private:
 
     std::atomic<bool> m_running{false};
     std::atomic<quint16> m_boundPort{0};
+    // Written by the pool thread before it releases m_started, read after initialize() took it.
+    QString m_listenError;
     QSemaphore m_started;
 
     // The one request the pool thread is waiting on, and whether waiting is still allowed.

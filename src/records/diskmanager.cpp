@@ -253,7 +253,8 @@ bool DiskManager::scanOnce()
         if (!info.mountPath.isEmpty())
             continue;
         const QString mountPoint = get_efficientMountPath();
-        if (!QFileInfo::exists(mountPoint))
+        // Off the panel the mount is only recorded: its folder would be an empty one in /.
+        if (!QFileInfo::exists(mountPoint) && Platform::mayWriteMachineFiles())
             QDir().mkpath(mountPoint);
         clear_mount(info.deviceNode);
         if (mountCommand(info.deviceNode, mountPoint)) {

@@ -12,11 +12,13 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QSettings>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QtEndian>
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <unistd.h>
 
 namespace {
 
@@ -110,6 +112,39 @@ TEST_F(ProgramRun, CreatesItsFilesCyclesAndStopsOnSigterm)
     const QByteArray text = log.readAll();
     EXPECT_TRUE(text.contains("18.0.1.71"));
     EXPECT_TRUE(text.contains("stopped"));
+}
+
+// Whoever starts the program learns from its first lines what runs where: its ports (one that is
+// taken is named with the reason, and its warning shows too), its folders and how to stop it.
+TEST_F(ProgramRun, TellsTheTerminalItsPortsFoldersAndHowToStop)
+{
+    QTcpServer holder;
+    holder.listen(QHostAddress::Any, 10100);   // taken, by this test or by whoever holds it already
+    start();
+    QByteArray out;
+    QByteArray errors;
+    ASSERT_TRUE(TestEnv::waitUntil([&] {
+        out += process.readAllStandardOutput();
+        errors += process.readAllStandardError();
+        return out.contains("  stop: ") && errors.contains("cannot listen on port 10100");
+    }, 15000)) << out.toStdString() << errors.toStdString();
+    const QStringList lines = QString::fromUtf8(out).split('\n');
+    const QString pid = QString::number(process.processId());
+    ASSERT_GE(lines.size(), 7);
+    EXPECT_EQ(lines.at(0).toStdString(), ("mould monitor 18.0.1.71 is running, pid " + pid +
+                                          " (off the panel: commands that would change this machine are only logged)")
+                                             .toStdString());
+    EXPECT_EQ(lines.at(1).toStdString(), ("  working directory: " + var(QString()).chopped(1)).toStdString());
+    if (::geteuid() == 0)
+        EXPECT_TRUE(lines.at(2).startsWith("  port 502 (Modbus TCP, every interface): listening; ")) << lines.at(2).toStdString();
+    else
+        EXPECT_TRUE(lines.at(2).endsWith("(ports below 1024 need root)")) << lines.at(2).toStdString();
+    EXPECT_EQ(lines.at(3).toStdString(), "  port 10100 (HTTP API, every interface): NOT OPEN: The bound address is already in use");
+    EXPECT_TRUE(lines.at(4).startsWith("  log: " + var("cnt_net/workspace/log/"))) << lines.at(4).toStdString();
+    EXPECT_TRUE(lines.at(5).contains("subscriptions in " + var("cnt_net/workspace/subscriber.ini"))) << lines.at(5).toStdString();
+    EXPECT_TRUE(lines.at(6).contains("kill " + pid)) << lines.at(6).toStdString();
+    EXPECT_TRUE(errors.contains(" warning: the HTTP API cannot listen on port 10100: ")) << errors.toStdString();
+    stopWith(SIGTERM);
 }
 
 TEST_F(ProgramRun, StopsCleanlyOnSigint)

@@ -2,7 +2,9 @@
 #include "support/fakecommandrunner.h"
 #include "support/testenv.h"
 
+#include <QCoreApplication>
 #include <QFile>
+#include <QProcess>
 #include <gtest/gtest.h>
 
 TEST(PlatformPath, PrefixesAbsolutePathsWithTheRoot)
@@ -16,6 +18,52 @@ TEST(PlatformPath, UnchangedWithoutRoot)
 {
     TestEnv::EnvGuard root("MOULD_ROOT", QByteArray());
     EXPECT_EQ(Platform::path("/mnt0"), "/mnt0");
+}
+
+// Off the panel the program's own folder is the working directory, or its place in the fake
+// tree; nothing else of /root is taken for it.
+TEST(PlatformPath, TheProgramFolderIsTheWorkingDirectoryOffThePanel)
+{
+    TestEnv::EnvGuard root("MOULD_ROOT", QByteArray());
+    EXPECT_EQ(Platform::path("/root/div-OVE"), TestEnv::workDir());
+    EXPECT_EQ(Platform::path("/root/div-OVE/cnt_net/workspace/"), TestEnv::workDir() + "/cnt_net/workspace/");
+    EXPECT_EQ(Platform::path("/root/div-OVE/newupdate.rar"), TestEnv::workDir() + "/newupdate.rar");
+    EXPECT_EQ(Platform::path("/root/div-OVE-2025.tar.gz"), "/root/div-OVE-2025.tar.gz");
+    EXPECT_EQ(Platform::path("/root/div-OVE/../x"), "/root/div-OVE/../x");
+    EXPECT_FALSE(Platform::mayWriteMachineFiles());
+
+    TestEnv::EnvGuard fake("MOULD_ROOT", "/tmp/fake");
+    EXPECT_EQ(Platform::path("/root/div-OVE/cnt_net/workspace/"), "/tmp/fake/root/div-OVE/cnt_net/workspace/");
+    EXPECT_TRUE(Platform::mayWriteMachineFiles());
+}
+
+// A shell that exported the panel's settings must not reach this machine through a test: a copy
+// of this test program started with them runs a command through the real runner and finds a
+// machine path, and neither the command nor its record may leave a trace.
+TEST(TestProgram, StartsWithoutTheMachineSettingsOfTheShell)
+{
+    const QString traceDir = qEnvironmentVariable("MOULD_TEST_TRACE_DIR");
+    if (!traceDir.isEmpty()) {
+        EXPECT_FALSE(Platform::isPanel());
+        EXPECT_EQ(Platform::path("/proc/mounts"), "/proc/mounts");
+        SystemCommandRunner().run("touch", {traceDir + "/ran"});
+        return;
+    }
+    QProcess copy;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("MOULD_PANEL", "1");
+    environment.insert("MOULD_ROOT", TestEnv::workDir() + "/fake");
+    environment.insert("MOULD_COMMAND_LOG", TestEnv::workDir() + "/commands.log");
+    environment.insert("MOULD_TEST_TRACE_DIR", TestEnv::workDir());
+    copy.setProcessEnvironment(environment);
+    copy.setProcessChannelMode(QProcess::MergedChannels);
+    copy.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=TestProgram.StartsWithoutTheMachineSettingsOfTheShell"});
+    ASSERT_TRUE(copy.waitForFinished(30000));
+    const QByteArray output = copy.readAll();
+    EXPECT_EQ(copy.exitCode(), 0) << output.toStdString();
+    EXPECT_TRUE(output.contains("[  PASSED  ] 1 test.")) << output.toStdString();
+    EXPECT_FALSE(QFile::exists(TestEnv::workDir() + "/ran"));
+    EXPECT_FALSE(QFile::exists(TestEnv::workDir() + "/commands.log"));
 }
 
 TEST(SystemCommandRunner, RecordsInsteadOfRunningOffThePanel)

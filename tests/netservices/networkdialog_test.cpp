@@ -2,9 +2,11 @@
 #include "base/publictools.h"
 #include "config/wizardparawidget.h"
 #include "detection/mapplication.h"
+#include "netservices/api/httpapiserver.h"
 #include "netservices/companion/network.h"
 #include "netservices/netcards/networksettingdialog.h"
 #include "netservices/netmachine.h"
+#include "netcore/nettestutil.h"
 #include "records/screen_support.h"
 #include "widgets/edit.h"
 #include "widgets/editip.h"
@@ -19,6 +21,7 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QTcpSocket>
 #include <QTextEdit>
 #include <gtest/gtest.h>
 
@@ -277,6 +280,52 @@ TEST_F(NetworkDialogTest, SettingsPageBuildsTheScreenOnceAndAppliesOnOk)
     EXPECT_EQ(MApplication::manualStopCount(), stops + 1);
     page.SlotToNetwork();
     EXPECT_EQ(gpNetDialog, first);
+}
+
+namespace {
+
+// One registration for pushes of detected_info to 127.0.0.1:9000, as a plant system sends it;
+// true when the API took it.
+bool subscribe(quint16 port)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!socket.waitForConnected(3000))
+        return false;
+    const QByteArray body =
+        R"({"subscriber":[{"subscriber_ip":"127.0.0.1","subscriber_port":9000,"subscriber_topic":"detected_info"}]})";
+    socket.write("POST /v18/http/subscriber_baseinfo HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: " +
+                 QByteArray::number(body.size()) + "\r\n\r\n" + body);
+    const auto replies = NetTest::splitReplies(NetTest::readUntil(socket, [](const QByteArray& bytes) {
+        return !NetTest::splitReplies(bytes).isEmpty();
+    }, 5000));
+    return !replies.isEmpty() && replies.first().second.contains("127.0.0.1;9000;detected_info");
+}
+
+}  // namespace
+
+// Saved on a panel without config.json, the settings name the panel's own workspace,
+// "/root/div-OVE/cnt_net/workspace/". Off the panel the subscriptions kept there stay with the
+// run's other files: in the working directory, or in the fake machine tree when one is given.
+TEST_F(NetworkDialogTest, SubscriptionsStayInTheWorkingDirectoryOrTheFakeRootOnceTheSettingsAreSaved)
+{
+    const QString fakeRoot = machine.path(QString());
+    const QString underRoot = fakeRoot + "/root/div-OVE/cnt_net/workspace/subscriber.ini";
+    const QString inWorkDir = TestEnv::workDir() + "/cnt_net/workspace/subscriber.ini";
+    gpNetDialog->findChild<CheckBox*>()->click();   // the API on
+    for (const bool withRoot : {true, false}) {
+        TestEnv::EnvGuard root("MOULD_ROOT", withRoot ? fakeRoot.toUtf8() : QByteArray());
+        QFile::remove("cnt_net/config.json");
+        gpNetDialog->findChild<QPushButton*>("btnapply")->click();
+        ASSERT_EQ(readNetworkConfig().value("workspace").toString(), "/root/div-OVE/cnt_net/workspace/");
+
+        JXK_NETMN* network = JXK_NETMN::getInstance();
+        ASSERT_TRUE(network->device_workapifunc);
+        ASSERT_TRUE(subscribe(network->apiServer->serverPort()));
+        const QString expected = withRoot ? underRoot : inWorkDir;
+        EXPECT_TRUE(TestEnv::waitUntil([&] { return QFile::exists(expected); }, 5000)) << expected.toStdString();
+        EXPECT_EQ(network->workspace + "subscriber.ini", expected);
+    }
 }
 
 namespace {

@@ -1,5 +1,7 @@
 #include "support/fulldisk.h"
 
+#include "support/testenv.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -18,15 +20,6 @@ namespace {
 constexpr char kInnerMarker[] = "MOULD_PRIVATE_MOUNTS_INNER";
 const QString kFiller = QStringLiteral("/filler");
 const char kMountFailed[] = "PRIVATE-MOUNT-FAILED";
-
-// The raw link text ("mnt:[<inode>]"); Qt would resolve it like a path.
-QString mountNamespaceOf(const QString& process)
-{
-    char target[64] = {};
-    const QByteArray link = QFile::encodeName(QStringLiteral("/proc/%1/ns/mnt").arg(process));
-    const ssize_t size = ::readlink(link.constData(), target, sizeof target - 1);
-    return size > 0 ? QString::fromLatin1(target, int(size)) : QString();
-}
 
 bool runs(const QString& program, const QStringList& arguments)
 {
@@ -71,11 +64,7 @@ Rerun rerunInPrivateMounts(const QString& filter, int timeoutMs)
 
 bool inPrivateMounts()
 {
-    if (qEnvironmentVariable(kInnerMarker) != QLatin1String("1"))
-        return false;
-    const QString own = mountNamespaceOf(QStringLiteral("self"));
-    const QString starter = mountNamespaceOf(QString::number(::getppid()));
-    return !own.isEmpty() && !starter.isEmpty() && own != starter;
+    return qEnvironmentVariable(kInnerMarker) == QLatin1String("1") && TestEnv::inNamespaceOfItsOwn("mnt");
 }
 
 bool mountSmallDisk(const QString& folder, int kilobytes)

@@ -12,6 +12,8 @@
 #include <QVariant>
 #include <QThread>
 
+#include <unistd.h>
+
 #if defined(__SANITIZE_ADDRESS__)
 // The sanitizer's runtime has it; GCC ships no header that declares it.
 extern "C" size_t __sanitizer_get_current_allocated_bytes();
@@ -77,6 +79,26 @@ bool setParameter(const QString& name, const QString& value)
     query.addBindValue(name);
     query.addBindValue(value);
     return query.exec();
+}
+
+namespace {
+
+// The raw link text ("net:[<inode>]"); Qt would resolve it like a path.
+QByteArray namespaceOf(const QByteArray& process, const char* kind)
+{
+    char target[64] = {};
+    const QByteArray link = "/proc/" + process + "/ns/" + kind;
+    const ssize_t size = ::readlink(link.constData(), target, sizeof target - 1);
+    return size > 0 ? QByteArray(target, int(size)) : QByteArray();
+}
+
+}  // namespace
+
+bool inNamespaceOfItsOwn(const char* kind)
+{
+    const QByteArray own = namespaceOf("self", kind);
+    const QByteArray starter = namespaceOf(QByteArray::number(::getppid()), kind);
+    return !own.isEmpty() && !starter.isEmpty() && own != starter;
 }
 
 EnvGuard::EnvGuard(const char* name, const QByteArray& value)

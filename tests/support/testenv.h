@@ -26,6 +26,11 @@ void writeText(const QString& path, const QByteArray& content);
 // Stores one parameter row in "PARAM.db" of the working directory, as the settings would.
 bool setParameter(const QString& name, const QString& value);
 
+// True when this process's namespace of the given kind ("net", "mnt") is not the one of the
+// process that started it: it really was started inside a namespace of its own, whatever the
+// environment says.
+bool inNamespaceOfItsOwn(const char* kind);
+
 // Sets (or, for a null value, removes) an environment variable for its lifetime.
 class EnvGuard {
 public:

@@ -1,5 +1,6 @@
-// Test entry: a Qt application on the offscreen platform, and for every test a fresh
-// temporary working directory (the program writes relative paths) that is removed afterwards.
+// Test entry: a Qt application on the offscreen platform, none of the machine settings of the
+// shell, and for every test a fresh temporary working directory (the program writes relative
+// paths) that is removed afterwards.
 #include <QApplication>
 #include <QDir>
 #include <QTemporaryDir>
@@ -36,6 +37,12 @@ private:
 
 int main(int argc, char** argv)
 {
+    // Settings a test could inherit from the shell that would let it reach this machine:
+    // MOULD_PANEL=1 runs killall, date, mount and the like for real, and MOULD_ROOT or
+    // MOULD_COMMAND_LOG would send files outside the test's folder. The programs the tests start
+    // inherit the cleared environment; a test that needs one of them sets it itself.
+    for (const char* name : {"MOULD_PANEL", "MOULD_ROOT", "MOULD_COMMAND_LOG"})
+        qunsetenv(name);
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     ::testing::InitGoogleTest(&argc, argv);

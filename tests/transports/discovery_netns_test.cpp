@@ -1,6 +1,7 @@
 // Broadcast tests of the camera discovery protocol. They need real interfaces, so the outer
 // test re-runs this program under `unshare -n` (a private network namespace holding only a
-// veth pair it sets up) and the inner tests run there; anywhere else they skip.
+// veth pair it sets up) and the inner tests run there; anywhere else they skip, whatever the
+// environment says: they add links, addresses and routes.
 #include "base/publictools.h"
 #include "support/fakecommandrunner.h"
 #include "support/testenv.h"
@@ -26,10 +27,12 @@ using TestEnv::waitUntil;
 namespace {
 
 constexpr char kInnerMarker[] = "MOULD_NETNS_INNER";
+// Printed by an inner run whose veth pair could not be set up; the outer test then skips.
+constexpr char kSetupFailed[] = "NETNS-SETUP-FAILED";
 
 bool inNamespace()
 {
-    return qEnvironmentVariable(kInnerMarker) == QLatin1String("1");
+    return qEnvironmentVariable(kInnerMarker) == QLatin1String("1") && TestEnv::inNamespaceOfItsOwn("net");
 }
 
 bool run(const QString& program, const QStringList& arguments)
@@ -80,7 +83,7 @@ protected:
         if (!inNamespace())
             GTEST_SKIP() << "runs only inside the network namespace DiscoveryNetns makes";
         if (!setUpNetwork()) {
-            std::puts("NETNS-SETUP-FAILED");
+            std::puts(kSetupFailed);
             GTEST_SKIP() << "the veth pair could not be set up";
         }
     }
@@ -119,11 +122,11 @@ TEST(DiscoveryNetns, RunsTheBroadcastTestsInAPrivateNetwork)
     if (!finished)
         inner.kill();
     const QByteArray output = inner.readAll();
-    if (output.contains("NETNS-SETUP-FAILED"))
+    if (output.contains(kSetupFailed))
         GTEST_SKIP() << "no veth pair here:\n" << output.toStdString();
     ASSERT_TRUE(finished) << output.toStdString();
     EXPECT_EQ(inner.exitCode(), 0) << output.toStdString();
-    EXPECT_TRUE(output.contains("[  PASSED  ] 3 tests")) << output.toStdString();
+    EXPECT_TRUE(output.contains("[  PASSED  ] 4 tests")) << output.toStdString();
 }
 
 TEST_F(InNetns, BroadcastDiscoverBringsTheInterfaceAnswer)
@@ -242,4 +245,26 @@ TEST_F(InNetns, ProbesFindTheCameraAndRecordItsCommands)
                                                    "route add default gw \\2\n"));
     EXPECT_TRUE(forced.match(recorded).hasMatch()) << recorded.toStdString();
     EXPECT_TRUE(recorded.contains("hwclock --systohc")) << recorded.toStdString();
+}
+
+// A copy of this program started here with the marker, but in its starter's network rather than
+// one of its own, is what a marker set in a shell looks like: its cases must not touch the
+// network it finds. Tried in here, so a copy that did would only meet this private network.
+TEST_F(InNetns, CasesStartedWithTheMarkerButNoNetworkOfTheirOwnSkip)
+{
+    QProcess copy;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(kInnerMarker, "1");
+    copy.setProcessEnvironment(environment);
+    copy.setProcessChannelMode(QProcess::MergedChannels);
+    copy.start(QCoreApplication::applicationFilePath(),
+               {"--gtest_filter=InNetns.*:-InNetns.CasesStartedWithTheMarkerButNoNetworkOfTheirOwnSkip"});
+    ASSERT_TRUE(copy.waitForFinished(60000));
+    const QByteArray output = copy.readAll();
+    // Shown without the set-up marker: the outer test would take it for its own and skip.
+    const std::string shown = QByteArray(output).replace(kSetupFailed, "(veth set-up failed)").toStdString();
+    EXPECT_EQ(copy.exitCode(), 0) << shown;
+    EXPECT_TRUE(output.contains("[  SKIPPED ] 3 tests")) << shown;
+    EXPECT_EQ(output.count("runs only inside the network namespace DiscoveryNetns makes"), 3) << shown;
+    EXPECT_FALSE(output.contains(kSetupFailed)) << shown;
 }

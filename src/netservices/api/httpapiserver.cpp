@@ -52,7 +52,7 @@ void HttpApiServer::init()
 void HttpApiServer::init(const QHostAddress& address, quint16 port)
 {
     if (!startReactor(address, port, 4))
-        qWarning().noquote() << "the HTTP API cannot listen on port" << port;
+        qWarning().noquote() << "the HTTP API cannot listen on port" << QString::number(port) + ':' << listenError();
     m_subscribers.open(owner->workspace + QStringLiteral("subscriber.ini"));
     m_publishDelay.setInterval(kPublishDelayMs);
     m_publishDelay.setSingleShot(true);

@@ -119,7 +119,9 @@ void JXK_NETMN::initStart()
     device_worknetfunc = boolOf(config, QStringLiteral("device_worknetfunc"));
     device_workvideo = boolOf(config, QStringLiteral("device_workvideo"));
     device_workapifunc = boolOf(config, QStringLiteral("device_workapifunc"));
-    workspace = config.value(QStringLiteral("workspace")).toString(kDefaultWorkspace);
+    // The file names the panel's own folder ("/root/div-OVE/..."); off the panel that is the
+    // working directory, so the subscriptions stay with this run's other files.
+    workspace = Platform::path(config.value(QStringLiteral("workspace")).toString(kDefaultWorkspace));
     if (!QFileInfo(workspace).isDir())
         QDir().mkpath(workspace);
 

@@ -80,7 +80,7 @@ NetworkManager::NetworkManager()
 
 bool NetworkManager::mayWriteMachineFiles()
 {
-    return Platform::isPanel() || !qEnvironmentVariableIsEmpty("MOULD_ROOT");
+    return Platform::mayWriteMachineFiles();
 }
 
 bool NetworkManager::isSafeInterfaceName(const QString& name)

@@ -79,6 +79,8 @@ public:
         bool api = false;
         bool net = false;
         bool video = false;
+        // The panel's paths, written as they are; whoever uses them maps them through
+        // Platform::path, which off the panel puts them in the working directory.
         QString videoapp_dir = QStringLiteral("/root/div-OVE/cnt_net/");
         QString workspace = QStringLiteral("/root/div-OVE/cnt_net/workspace/");
     };

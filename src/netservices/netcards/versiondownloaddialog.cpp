@@ -423,7 +423,7 @@ bool VersionDownloadDialog::downloadPackage(int column, int id)
         deleteBackupFile(archive);
 
     const QString target = QStringLiteral("newupdate") + archiveSuffix(name);
-    const QString folder = Platform::path(QString::fromLatin1(kProgramDir));
+    const QString folder = Platform::path(QLatin1String(Platform::kProgramDir));
     // A package cut short by a full disk would be installed at the next start: all or nothing.
     QString reason = QStringLiteral("no program folder");
     if (!QFileInfo(folder).isDir() || !writeFileAtomically(folder + QLatin1Char('/') + target, package, &reason)) {
@@ -437,7 +437,11 @@ bool VersionDownloadDialog::downloadPackage(int column, int id)
 
 bool VersionDownloadDialog::backUpPackage(QString* archiveName)
 {
-    if (!QFileInfo(Platform::path(QString::fromLatin1(kProgramDir))).isDir())
+    if (!Platform::mayWriteMachineFiles()) {
+        qInfo() << "no backup archive off the panel: the program folder is the working directory";
+        return false;
+    }
+    if (!QFileInfo(Platform::path(QLatin1String(Platform::kProgramDir))).isDir())
         return false;
     const QString name = QStringLiteral("div-OVE-%1.tar.gz")
                              .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd-hh:mm:ss")));
@@ -458,7 +462,7 @@ bool VersionDownloadDialog::backUpPackage(QString* archiveName)
 void VersionDownloadDialog::deleteBackupFile(const QString& keep)
 {
     QDir root(Platform::path(QStringLiteral("/root")));
-    if (!root.exists())
+    if (!Platform::mayWriteMachineFiles() || !root.exists())
         return;
     const QStringList entries = root.entryList(QDir::Files | QDir::Hidden);
     for (const QString& entry : entries) {
@@ -472,7 +476,7 @@ void VersionDownloadDialog::deleteBackupFile(const QString& keep)
 
 void VersionDownloadDialog::deleteFile(const QString& keep)
 {
-    QDir program(Platform::path(QString::fromLatin1(kProgramDir)));
+    QDir program(Platform::path(QLatin1String(Platform::kProgramDir)));
     if (!program.exists())
         return;
     const QStringList entries = program.entryList(QDir::Files | QDir::Hidden);

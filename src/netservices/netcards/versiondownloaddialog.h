@@ -67,7 +67,6 @@ public:
     static constexpr int kTransferTimeoutMs = 3000;
     static constexpr int kDownloadWaitMs = 30000;
     static constexpr int kBackupTimeoutMs = 600000;
-    static constexpr const char* kProgramDir = "/root/div-OVE";
 
     explicit VersionDownloadDialog(const QString& server, quint16 port = kDefaultPort, QWidget* parent = nullptr);
 
@@ -81,8 +80,9 @@ public:
 
     // Downloads the package of the given column and position; true when it is stored.
     bool downloadPackage(int column, int id);
-    // Archives the program folder; true when tar succeeded and the archive is there. Touches no
-    // member, so the download runs it on a pool thread.
+    // Archives the program folder beside it; true when tar succeeded and the archive is there.
+    // Off the panel without MOULD_ROOT there is none: beside the working directory is not ours.
+    // Touches no member, so the download runs it on a pool thread.
     bool backUpPackage(QString* archiveName = nullptr);
     // Removes earlier backup archives but the one named keep.
     void deleteBackupFile(const QString& keep);
