@@ -396,3 +396,33 @@ TEST(Hostile, BodiesThatRepeatANameAreRefusedAndCostNothing)
                             "Content-Type: application/json\r\n\r\n" + body + "\r\n" + kTaskBoundary + "\r\n";
     expectMultipartRefusedThenServed(*socket, part, "duplicate key");
 }
+
+TEST(Hostile, NamesQtTakesForOneAreRefusedAndCostNothing)
+{
+    // Pairs of names whose bytes differ and which Qt merges all the same, keeping the value of
+    // one of them for good: an unpaired surrogate and U+FFFD, one length differing after a raw
+    // NUL, a backslash before a high byte and the surrogates Qt turns it into.
+    const QByteArray array = "[" + QByteArray("1,").repeated(2000) + "1]";
+    const QList<QPair<QByteArray, QByteArray>> names = {{"\\ud800", "\xef\xbf\xbd"},
+                                                        {QByteArray("a\0b", 3), QByteArray("a\0c", 3)},
+                                                        {"\\\xc3" "a", "\\ud7bf\\udfc3a"}};
+    Service service;
+    auto socket = dial(service.serverPort());
+    for (const auto& pair : names) {
+        SCOPED_TRACE(pair.first.toPercentEncoding().constData());
+        const QByteArray body = "{\"" + pair.first + "\":" + array + ",\"" + pair.second + "\":" + array + "}";
+        const QByteArray request = message("/echo", "merged", body, "Content-Type: application/json\r\n");
+        const auto exchange = [&](int count) {
+            socket->write(request.repeated(count));
+            return readReplies(*socket, count, 30000);
+        };
+        ASSERT_EQ(exchange(20).size(), 20);   // whatever the first requests make room for
+        const qint64 before = TestEnv::heapBytes();
+        const auto replies = exchange(200);
+        const qint64 grown = TestEnv::heapBytes() - before;
+        ASSERT_EQ(replies.size(), 200);
+        EXPECT_TRUE(replies.last().first.startsWith("HTTP/1.1 400 Bad Request\r\n"));
+        EXPECT_EQ(bodyOf(replies.last()).value("msg").toString(), "invalid json");
+        EXPECT_LT(grown, 2 * 1024 * 1024);
+    }
+}
