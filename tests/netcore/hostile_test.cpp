@@ -1,5 +1,6 @@
 // Clients that lie, stall or crowd a service, each through real sockets on loopback.
 #include "netcore/httpmanager.h"
+#include "netcore/sciexecobjrecv.h"
 #include "netcore/sciexecobjsend.h"
 #include "nettestutil.h"
 
@@ -11,7 +12,7 @@
 namespace {
 
 // "/echo" answers at once, "/ping" and "/hidden" count their calls, "/upload" answers with the
-// size of the body it got.
+// size of the body it got and the bytes of the pictures in it.
 class Service : public HttpManager {
 public:
     explicit Service(const JXKC::TcpReactor::Limits& limits = {}) : HttpManager(JXKT_SERVER)
@@ -27,7 +28,10 @@ public:
             answer(request, {});
         });
         url_routes.insert("/upload", [this](const CTask_FormData& request) {
-            answer(request, {{"size", request.body.size()}});
+            qint64 pictureBytes = 0;
+            for (const cv::Mat& picture : request.images)
+                pictureBytes += qint64(picture.total() * picture.elemSize());
+            answer(request, {{"size", request.body.size()}, {"picture_bytes", pictureBytes}});
         });
         EXPECT_TRUE(startReactor(QHostAddress::LocalHost, 0, 4));
     }
@@ -83,11 +87,12 @@ QJsonObject bodyOf(const QPair<QByteArray, QByteArray>& reply)
 
 // A multipart body the reader refuses, then a plain request: the first gets 400 with msg, the
 // second its answer on the same connection.
-void expectMultipartRefusedThenServed(QTcpSocket& socket, const QByteArray& parts, const QString& msg)
+void expectMultipartRefusedThenServed(QTcpSocket& socket, const QByteArray& parts, const QString& msg,
+                                      int timeoutMs = 3000)
 {
     socket.write(message("/upload", "m", parts, "Content-Type: multipart/form-data;boundary=" + kTaskBoundary + "\r\n") +
                  message("/echo", "after"));
-    const auto replies = readReplies(socket, 2);
+    const auto replies = readReplies(socket, 2, timeoutMs);
     ASSERT_EQ(replies.size(), 2);
     EXPECT_TRUE(replies.at(0).first.startsWith("HTTP/1.1 400 Bad Request\r\n"));
     EXPECT_EQ(bodyOf(replies.at(0)).value("msg").toString(), msg);
@@ -366,6 +371,33 @@ TEST(Hostile, DecodingNeverMultipliesWhatAPeerSends)
     parts += kTaskBoundary + "\r\n";
     socket = dial(service.serverPort());
     expectMultipartRefusedThenServed(*socket, parts, "too many parts");
+
+    // A multipart body is held to the bound of a JSON body, and refused on its header alone.
+    socket = dial(service.serverPort());
+    socket->write("POST /upload HTTP/1.1\r\nUser-Agent: m\r\nContent-Type: multipart/form-data;boundary=" +
+                  kTaskBoundary + "\r\nContent-Length: " +
+                  QByteArray::number(SCI_ExecObj_Recv::kMaxMultipartBytes + 1) + "\r\n\r\n");
+    const auto tooLarge = NetTest::splitReplies(readToClose(*socket));
+    ASSERT_EQ(tooLarge.size(), 1);
+    EXPECT_TRUE(tooLarge.at(0).first.startsWith("HTTP/1.1 413 "));
+
+    // Within it, the largest picture the panel makes passes whole, and a part one byte larger
+    // is refused; the connection serves on.
+    CTask_FormData picture;
+    picture.url = "/upload";
+    picture.uuid = "screen";
+    picture.images.insert("screen", cv::Mat(1080, 1920, CV_8UC3, cv::Scalar(1, 2, 3)));
+    socket = dial(service.serverPort());
+    SCI_ExecObj_Send(picture).SerializeWrite(socket.get());
+    const auto passed = readReplies(*socket, 1, 15000);
+    ASSERT_EQ(passed.size(), 1);
+    EXPECT_EQ(bodyOf(passed.at(0)).value("result").toObject().value("picture_bytes").toInt(), 1920 * 1080 * 3);
+    const QByteArray oversized = kTaskBoundary +
+                                 "\r\nContent-Disposition: form-data; name=\"p\"\r\n"
+                                 "Content-Type: application/octet-stream\r\n\r\n" +
+                                 QByteArray(int(SCI_ExecObj_Recv::kMaxPartBytes) + 1, 'p') + "\r\n" + kTaskBoundary +
+                                 "\r\n";
+    expectMultipartRefusedThenServed(*socket, oversized, "part too large", 15000);
 }
 
 TEST(Hostile, BodiesThatRepeatANameAreRefusedAndCostNothing)
