@@ -285,8 +285,8 @@ void UdpReactor::analyseBuffer_Setup1(const QHostAddress& sender, unsigned short
                 return;
             }
             if (assembly.current->contentLength() > kMaxBodyBytes || assembly.current->bodyTooLarge()) {
-                qWarning() << "udp: body over 64 MiB, or JSON or multipart over 8 MiB, announced by" << key.first << key.second
-                           << "dropped";
+                qWarning() << "udp: body over 64 MiB, or JSON or multipart over 8 MiB, announced by" << key.first
+                           << key.second << "dropped";
                 dropAssembly(key);
                 return;
             }

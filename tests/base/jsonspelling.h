@@ -80,7 +80,8 @@ inline QByteArray objects(const Choose& choose, int* members)
         text += o ? ",{" : "{";
         const int size = 1 + int(choose(5));
         for (int m = 0; m < size; ++m)
-            text += (m ? "," : "") + spelled(pool.at(int(choose(uint(pool.size())))), choose) + ":" + QByteArray::number(m);
+            text += (m ? "," : "") + spelled(pool.at(int(choose(uint(pool.size())))), choose) + ":" +
+                    QByteArray::number(m);
         text += "}";
         *members += size;
     }
