@@ -46,8 +46,6 @@ int hexUnit(std::string_view text)
     return unit;
 }
 
-// An unpaired surrogate is written like any other code point, so that the bytes stand for
-// exactly one sequence of UTF-16 units.
 void appendUtf8(std::string& out, uint codePoint)
 {
     if (codePoint < 0x80) {
@@ -67,19 +65,40 @@ void appendUtf8(std::string& out, uint codePoint)
     }
 }
 
-// A name as Qt keeps it (UTF-16 units), written as UTF-8: two names come out equal exactly
-// when Qt's are. Qt takes an escape it does not know for the byte after the backslash, and a
-// surrogate pair, escaped or not, for the one character. Never longer than raw.
-void unescape(std::string_view raw, std::string& out)
+bool isControl(char c)
+{
+    return uchar(c) < 0x20;
+}
+
+bool isHighSurrogate(int unit)
+{
+    return unit >= 0xD800 && unit < 0xDC00;
+}
+
+bool isLowSurrogate(int unit)
+{
+    return unit >= 0xDC00 && unit < 0xE000;
+}
+
+// Appends the characters of a name with escapes, written as UTF-8 like the raw bytes of a name
+// without them, so that two names come out equal exactly when their characters are. False when
+// the name is no valid JSON string. Never writes more than raw.
+bool unescape(std::string_view raw, std::string& out)
 {
     for (size_t i = 0; i < raw.size();) {
         const char c = raw[i++];
-        if (c != '\\' || i == raw.size()) {
+        if (isControl(c))
+            return false;
+        if (c != '\\') {
             out += c;
             continue;
         }
-        const char escaped = raw[i++];
-        switch (escaped) {
+        if (i == raw.size())
+            return false;
+        switch (raw[i++]) {
+        case '"': out += '"'; break;
+        case '\\': out += '\\'; break;
+        case '/': out += '/'; break;
         case 'b': out += '\b'; break;
         case 'f': out += '\f'; break;
         case 'n': out += '\n'; break;
@@ -87,27 +106,26 @@ void unescape(std::string_view raw, std::string& out)
         case 't': out += '\t'; break;
         case 'u': {
             const int unit = hexUnit(raw.substr(i));
-            if (unit < 0) {
-                out += escaped;   // Qt refuses the text; any spelling will do
-                break;
-            }
+            if (unit < 0 || isLowSurrogate(unit))
+                return false;
             i += 4;
             uint codePoint = uint(unit);
-            if (unit >= 0xD800 && unit < 0xDC00 && raw.size() - i >= 6 && raw[i] == '\\' && raw[i + 1] == 'u') {
-                const int low = hexUnit(raw.substr(i + 2));
-                if (low >= 0xDC00 && low < 0xE000) {
-                    codePoint = 0x10000 + (uint(unit - 0xD800) << 10) + uint(low - 0xDC00);
-                    i += 6;
-                }
+            if (isHighSurrogate(unit)) {
+                const bool escape = raw.size() - i >= 6 && raw[i] == '\\' && raw[i + 1] == 'u';
+                const int low = escape ? hexUnit(raw.substr(i + 2)) : -1;
+                if (!isLowSurrogate(low))
+                    return false;
+                codePoint = 0x10000 + (uint(unit - 0xD800) << 10) + uint(low - 0xDC00);
+                i += 6;
             }
             appendUtf8(out, codePoint);
             break;
         }
         default:
-            appendUtf8(out, uchar(escaped));
-            break;
+            return false;
         }
     }
+    return true;
 }
 
 // A name and a hash of it under a key of this process, so that sorting mostly compares
@@ -213,6 +231,8 @@ Names scanNames(const char* data, qsizetype size)
                 break;
             expectName = false;
             if (raw.find('\\') == std::string_view::npos) {
+                if (std::any_of(raw.begin(), raw.end(), isControl))
+                    return Names::Invalid;
                 names.push_back(named(raw));
                 break;
             }
@@ -220,7 +240,8 @@ Names scanNames(const char* data, qsizetype size)
                 unescaped.reserve(size_t(size));
             const char* const arena = unescaped.data();
             const size_t at = unescaped.size();
-            unescape(raw, unescaped);
+            if (!unescape(raw, unescaped))
+                return Names::Invalid;
             Q_ASSERT(unescaped.data() == arena);
             Q_UNUSED(arena)
             names.push_back(named(std::string_view(unescaped.data() + at, unescaped.size() - at)));
@@ -240,6 +261,9 @@ Decoded decode(const QByteArray& text)
     case Names::Repeated:
         result.repeatedName = true;
         result.fault = QString::fromLatin1(kRepeatedNameFault);
+        return result;
+    case Names::Invalid:
+        result.fault = QString::fromLatin1(kInvalidNameFault);
         return result;
     case Names::TooDeep:
         result.fault = QJsonParseError{0, QJsonParseError::DeepNesting}.errorString();

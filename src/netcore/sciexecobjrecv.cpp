@@ -101,9 +101,23 @@ SCI_ExecObj_Recv::SCI_ExecObj_Recv(const QByteArray& head, int sessionId)
     record.session_id = sessionId;
 }
 
-bool SCI_ExecObj_Recv::jsonTooLarge() const
+bool SCI_ExecObj_Recv::isJson() const
 {
-    return content_type.contains(QLatin1String("application/json")) && content_length > kMaxJsonBytes;
+    return content_type.contains(QLatin1String("application/json"));
+}
+
+bool SCI_ExecObj_Recv::isMultipart() const
+{
+    return !isJson() && content_type.contains(QLatin1String("multipart/form-data"));
+}
+
+bool SCI_ExecObj_Recv::bodyTooLarge() const
+{
+    if (isJson())
+        return content_length > kMaxJsonBytes;
+    if (isMultipart())
+        return content_length > kMaxMultipartBytes;
+    return false;
 }
 
 int SCI_ExecObj_Recv::getNeedLength() const
@@ -143,9 +157,9 @@ bool SCI_ExecObj_Recv::analysisIntegrality()
     if (body.isEmpty())
         return true;
 
-    if (content_type.contains(QLatin1String("application/json")))
+    if (isJson())
         return analysisIntegrality_json(body, record, &decode_fault);
-    if (content_type.contains(QLatin1String("multipart/form-data"))) {
+    if (isMultipart()) {
         const int equals = content_type.indexOf(QLatin1Char('='));
         const QByteArray boundary = equals < 0 ? QByteArray() : content_type.mid(equals + 1).toUtf8();
         if (!boundary.isEmpty() && body.count(boundary) > kMaxParts + 1) {
@@ -185,12 +199,16 @@ bool SCI_ExecObj_Recv::analysisIntegrality_multipart(const QByteArray& bytes, co
     QMap<QString, QVariant> working;
     QMap<QString, QByteArray> blobs;
 
+    // Pieces and contents are views into the body, which outlives them: a part is copied only
+    // where it is kept.
+    const auto view = [&bytes](int from, int size) { return QByteArray::fromRawData(bytes.constData() + from, size); };
     int position = 0;
     while (position < bytes.size()) {
         const int next = bytes.indexOf(boundary, position);
         if (next < 0)
             break;
-        const QByteArray piece = bytes.mid(position, next - position);
+        const QByteArray piece = view(position, next - position);
+        const int pieceStart = position;
         position = next + boundary.size() + 2;
 
         const int split = piece.indexOf("\r\n\r\n");
@@ -200,7 +218,13 @@ bool SCI_ExecObj_Recv::analysisIntegrality_multipart(const QByteArray& bytes, co
         const int contentLength = piece.size() - split - 4 - 2;
         if (contentLength < 0)
             continue;   // shorter than its own framing
-        const QByteArray content = piece.mid(split + 4, contentLength);
+        if (contentLength > kMaxPartBytes) {
+            qWarning().noquote() << "analysisIntegrality_multipart" << "part too large:" << task.url << contentLength;
+            if (fault)
+                *fault = QStringLiteral("part too large");
+            return false;
+        }
+        const QByteArray content = view(pieceStart + split + 4, contentLength);
 
         QString name;
         QString type;
@@ -222,10 +246,6 @@ bool SCI_ExecObj_Recv::analysisIntegrality_multipart(const QByteArray& bytes, co
         if (name.isEmpty())
             continue;
         if (type.contains(QLatin1String("application/json"))) {
-            if (content.size() > kMaxJsonBytes) {
-                qWarning().noquote() << "analysisIntegrality_multipart" << "json part too large:" << name;
-                continue;
-            }
             const NetworkJson::Decoded decoded = NetworkJson::decode(content);
             if (decoded.repeatedName) {
                 // Refused like a JSON body, not dropped like a part that is no JSON: the

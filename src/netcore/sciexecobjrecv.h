@@ -29,6 +29,13 @@ public:
     // Decoded JSON takes many times the bytes of its text; no message of the system's own comes
     // near this.
     static constexpr qint64 kMaxJsonBytes = 8 * 1024 * 1024;
+    // The largest part a multipart body has a use for: a picture of the whole screen, 1920 x 1080
+    // at three bytes a pixel, the largest picture the panel makes.
+    static constexpr qint64 kMaxPartBytes = 1920 * 1080 * 3;
+    // Such a picture with its info and form parts fits in the bound of a JSON body, and a
+    // multipart body is held to it: its JSON parts together never cost more to decode than one
+    // JSON body does, and a larger one is refused before its bytes are gathered.
+    static constexpr qint64 kMaxMultipartBytes = kMaxJsonBytes;
     // Parts of one multipart body: each costs far more decoded than its few bytes of framing.
     static constexpr int kMaxParts = 1024;
 
@@ -47,8 +54,9 @@ public:
     // Content-Length lines that differ); empty when it can. Reading such a length leniently
     // would let body bytes pass for the next message.
     QString lengthFault() const { return length_fault; }
-    // A JSON body announced beyond kMaxJsonBytes: refused before it is gathered.
-    bool jsonTooLarge() const;
+    // A JSON body announced beyond kMaxJsonBytes, or a multipart body beyond
+    // kMaxMultipartBytes: refused before it is gathered.
+    bool bodyTooLarge() const;
     // What went wrong in the last failed analysisIntegrality, for the peer's error reply.
     QString decodeFault() const { return decode_fault; }
     QString uuid() const { return task_uuid; }
@@ -63,7 +71,8 @@ public:
     static QString withoutBlanks(const QString& text);
 
     // On failure, fault (when given) says why for the peer's error reply: "invalid json",
-    // "duplicate key" (an object repeats a name), "invalid multipart boundary".
+    // "duplicate key" (an object repeats a name), "invalid multipart boundary", "too many
+    // parts", "part too large".
     static bool analysisIntegrality_json(const QByteArray& bytes, CTask_FormData& task, QString* fault = nullptr);
     static bool analysisIntegrality_multipart(const QByteArray& bytes, const QByteArray& boundary, CTask_FormData& task,
                                               QString* fault = nullptr);
@@ -71,6 +80,9 @@ public:
     static bool analysisIntegrality_Default(const QByteArray& bytes, CTask_FormData& task);
 
 private:
+    bool isJson() const;
+    bool isMultipart() const;
+
     QString task_method;
     QString target;
     QString task_uuid;

@@ -142,8 +142,8 @@ bool Session::takeHeader()
         return false;
     }
     const qint64 length = message->contentLength();
-    if (length > kMaxBodyBytes || message->jsonTooLarge()) {
-        qWarning() << "body over 64 MiB, or JSON over 8 MiB, announced; closing session" << session_id;
+    if (length > kMaxBodyBytes || message->bodyTooLarge()) {
+        qWarning() << "body over 64 MiB, or JSON or multipart over 8 MiB, announced; closing session" << session_id;
         reject(413, message->uuid(), QString(), !isReply);
         return false;
     }

@@ -284,9 +284,9 @@ void UdpReactor::analyseBuffer_Setup1(const QHostAddress& sender, unsigned short
                 dropAssembly(key);
                 return;
             }
-            if (assembly.current->contentLength() > kMaxBodyBytes || assembly.current->jsonTooLarge()) {
-                qWarning() << "udp: body over 64 MiB, or JSON over 8 MiB, announced by" << key.first << key.second
-                           << "dropped";
+            if (assembly.current->contentLength() > kMaxBodyBytes || assembly.current->bodyTooLarge()) {
+                qWarning() << "udp: body over 64 MiB, or JSON or multipart over 8 MiB, announced by" << key.first
+                           << key.second << "dropped";
                 dropAssembly(key);
                 return;
             }

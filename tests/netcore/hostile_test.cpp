@@ -1,5 +1,6 @@
 // Clients that lie, stall or crowd a service, each through real sockets on loopback.
 #include "netcore/httpmanager.h"
+#include "netcore/sciexecobjrecv.h"
 #include "netcore/sciexecobjsend.h"
 #include "nettestutil.h"
 
@@ -11,7 +12,7 @@
 namespace {
 
 // "/echo" answers at once, "/ping" and "/hidden" count their calls, "/upload" answers with the
-// size of the body it got.
+// size of the body it got and the bytes of the pictures in it.
 class Service : public HttpManager {
 public:
     explicit Service(const JXKC::TcpReactor::Limits& limits = {}) : HttpManager(JXKT_SERVER)
@@ -27,7 +28,10 @@ public:
             answer(request, {});
         });
         url_routes.insert("/upload", [this](const CTask_FormData& request) {
-            answer(request, {{"size", request.body.size()}});
+            qint64 pictureBytes = 0;
+            for (const cv::Mat& picture : request.images)
+                pictureBytes += qint64(picture.total() * picture.elemSize());
+            answer(request, {{"size", request.body.size()}, {"picture_bytes", pictureBytes}});
         });
         EXPECT_TRUE(startReactor(QHostAddress::LocalHost, 0, 4));
     }
@@ -83,15 +87,36 @@ QJsonObject bodyOf(const QPair<QByteArray, QByteArray>& reply)
 
 // A multipart body the reader refuses, then a plain request: the first gets 400 with msg, the
 // second its answer on the same connection.
-void expectMultipartRefusedThenServed(QTcpSocket& socket, const QByteArray& parts, const QString& msg)
+void expectMultipartRefusedThenServed(QTcpSocket& socket, const QByteArray& parts, const QString& msg,
+                                      int timeoutMs = 3000)
 {
     socket.write(message("/upload", "m", parts, "Content-Type: multipart/form-data;boundary=" + kTaskBoundary + "\r\n") +
                  message("/echo", "after"));
-    const auto replies = readReplies(socket, 2);
+    const auto replies = readReplies(socket, 2, timeoutMs);
     ASSERT_EQ(replies.size(), 2);
     EXPECT_TRUE(replies.at(0).first.startsWith("HTTP/1.1 400 Bad Request\r\n"));
     EXPECT_EQ(bodyOf(replies.at(0)).value("msg").toString(), msg);
     EXPECT_TRUE(replies.at(1).first.contains("User-Agent: after"));
+}
+
+// A JSON body sent many times on one connection: each is answered 400 with msg, and together
+// they leave the heap as it was but for slack, after a few first ones have made what room they
+// make.
+void expectRefusedAtNoCost(QTcpSocket& socket, const QByteArray& body, const QString& msg, int count, qint64 slack)
+{
+    const QByteArray request = message("/echo", "refused", body, "Content-Type: application/json\r\n");
+    const auto exchange = [&](int times) {
+        socket.write(request.repeated(times));
+        return readReplies(socket, times, 30000);
+    };
+    ASSERT_EQ(exchange(count / 10).size(), count / 10);
+    const qint64 before = TestEnv::heapBytes();
+    const auto replies = exchange(count);
+    const qint64 grown = TestEnv::heapBytes() - before;
+    ASSERT_EQ(replies.size(), count);
+    EXPECT_TRUE(replies.last().first.startsWith("HTTP/1.1 400 Bad Request\r\n"));
+    EXPECT_EQ(bodyOf(replies.last()).value("msg").toString(), msg);
+    EXPECT_LT(grown, slack);
 }
 
 }  // namespace
@@ -366,6 +391,33 @@ TEST(Hostile, DecodingNeverMultipliesWhatAPeerSends)
     parts += kTaskBoundary + "\r\n";
     socket = dial(service.serverPort());
     expectMultipartRefusedThenServed(*socket, parts, "too many parts");
+
+    // A multipart body is held to the bound of a JSON body, and refused on its header alone.
+    socket = dial(service.serverPort());
+    socket->write("POST /upload HTTP/1.1\r\nUser-Agent: m\r\nContent-Type: multipart/form-data;boundary=" +
+                  kTaskBoundary + "\r\nContent-Length: " +
+                  QByteArray::number(SCI_ExecObj_Recv::kMaxMultipartBytes + 1) + "\r\n\r\n");
+    const auto tooLarge = NetTest::splitReplies(readToClose(*socket));
+    ASSERT_EQ(tooLarge.size(), 1);
+    EXPECT_TRUE(tooLarge.at(0).first.startsWith("HTTP/1.1 413 "));
+
+    // Within it, the largest picture the panel makes passes whole, and a part one byte larger
+    // is refused; the connection serves on.
+    CTask_FormData picture;
+    picture.url = "/upload";
+    picture.uuid = "screen";
+    picture.images.insert("screen", cv::Mat(1080, 1920, CV_8UC3, cv::Scalar(1, 2, 3)));
+    socket = dial(service.serverPort());
+    SCI_ExecObj_Send(picture).SerializeWrite(socket.get());
+    const auto passed = readReplies(*socket, 1, 15000);
+    ASSERT_EQ(passed.size(), 1);
+    EXPECT_EQ(bodyOf(passed.at(0)).value("result").toObject().value("picture_bytes").toInt(), 1920 * 1080 * 3);
+    const QByteArray oversized = kTaskBoundary +
+                                 "\r\nContent-Disposition: form-data; name=\"p\"\r\n"
+                                 "Content-Type: application/octet-stream\r\n\r\n" +
+                                 QByteArray(int(SCI_ExecObj_Recv::kMaxPartBytes) + 1, 'p') + "\r\n" + kTaskBoundary +
+                                 "\r\n";
+    expectMultipartRefusedThenServed(*socket, oversized, "part too large", 15000);
 }
 
 TEST(Hostile, BodiesThatRepeatANameAreRefusedAndCostNothing)
@@ -375,24 +427,30 @@ TEST(Hostile, BodiesThatRepeatANameAreRefusedAndCostNothing)
     for (int i = 0; i < 100; ++i)
         body += R"(,"data":{"k":[1]})";
     body += "}";
-    const QByteArray request = message("/echo", "dup", body, "Content-Type: application/json\r\n");
     Service service;
     auto socket = dial(service.serverPort());
-    const auto exchange = [&](int count) {
-        socket->write(request.repeated(count));
-        return readReplies(*socket, count, 30000);
-    };
-    ASSERT_EQ(exchange(50).size(), 50);   // whatever the first requests make room for
-    const qint64 before = TestEnv::heapBytes();
-    const auto replies = exchange(1000);
-    const qint64 grown = TestEnv::heapBytes() - before;
-    ASSERT_EQ(replies.size(), 1000);
-    EXPECT_TRUE(replies.last().first.startsWith("HTTP/1.1 400 Bad Request\r\n"));
-    EXPECT_EQ(bodyOf(replies.last()).value("msg").toString(), "duplicate key");
-    EXPECT_LT(grown, 4 * 1024 * 1024);
+    expectRefusedAtNoCost(*socket, body, "duplicate key", 1000, 4 * 1024 * 1024);
 
     // A JSON part is refused the same way; the connection serves on.
     const QByteArray part = kTaskBoundary + "\r\nContent-Disposition: form-data; name=\"p\"\r\n"
                             "Content-Type: application/json\r\n\r\n" + body + "\r\n" + kTaskBoundary + "\r\n";
     expectMultipartRefusedThenServed(*socket, part, "duplicate key");
+}
+
+TEST(Hostile, NamesQtTakesForOneAreRefusedAndCostNothing)
+{
+    // Pairs of names whose bytes differ and which Qt merges all the same, keeping the value of
+    // one of them for good: an unpaired surrogate and U+FFFD, one length differing after a raw
+    // NUL, a backslash before a high byte and the surrogates Qt turns it into.
+    const QByteArray array = "[" + QByteArray("1,").repeated(2000) + "1]";
+    const QList<QPair<QByteArray, QByteArray>> names = {{"\\ud800", "\xef\xbf\xbd"},
+                                                        {QByteArray("a\0b", 3), QByteArray("a\0c", 3)},
+                                                        {"\\\xc3" "a", "\\ud7bf\\udfc3a"}};
+    Service service;
+    auto socket = dial(service.serverPort());
+    for (const auto& pair : names) {
+        SCOPED_TRACE(pair.first.toPercentEncoding().constData());
+        const QByteArray body = "{\"" + pair.first + "\":" + array + ",\"" + pair.second + "\":" + array + "}";
+        expectRefusedAtNoCost(*socket, body, "invalid json", 200, 2 * 1024 * 1024);
+    }
 }
