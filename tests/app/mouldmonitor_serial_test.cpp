@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <unistd.h>
 
 namespace {
 
@@ -110,6 +111,33 @@ TEST_F(ProgramRun, CreatesItsFilesCyclesAndStopsOnSigterm)
     const QByteArray text = log.readAll();
     EXPECT_TRUE(text.contains("18.0.1.71"));
     EXPECT_TRUE(text.contains("stopped"));
+}
+
+// Whole-file writes cut short by a kill leave their temporary files: the next start removes
+// those of writers that have gone, in the program's own folders, and nothing else.
+TEST_F(ProgramRun, RemovesTheTemporaryFilesOfWritesCutShortAtStart)
+{
+    QProcess gone;
+    gone.start("true", QStringList());
+    ASSERT_TRUE(gone.waitForFinished(5000));
+    const QString dead = QString::number(gone.processId());
+    const QStringList leftovers{"time.txt.part-" + dead + "-1", "cnt_net/config.json.part-" + dead + "-2",
+                                "cnt_net/workspace/count.ini.part-" + dead + "-7",
+                                "cnt_net/workspace/subscriber.ini.part-" + dead + "-8",
+                                "ResStatistics/2024-05-06.db.part-" + dead + "-3"};
+    const QStringList kept{"cnt_net/workspace/count.ini.part-" + QString::number(::getpid()) + "-9",   // a writer that runs
+                           "cnt_net/workspace/notes.part-1", "cnt_net/workspace/count.ini.partial",
+                           "alarmimage/pic.jpg.part-" + dead + "-4"};
+    for (const QString& path : leftovers + kept)
+        TestEnv::writeText(var(path), "half a file");
+
+    start();
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return QFile::exists(var("cnt_net/workspace/count.ini")); }, 15000));
+    stopWith(SIGTERM);
+    for (const QString& path : leftovers)
+        EXPECT_FALSE(QFile::exists(var(path))) << path.toStdString();
+    for (const QString& path : kept)
+        EXPECT_TRUE(QFile::exists(var(path))) << path.toStdString();
 }
 
 TEST_F(ProgramRun, StopsCleanlyOnSigint)
