@@ -69,10 +69,11 @@ bool createRecordTable(QSqlDatabase db)
     return false;
 }
 
-// The file is a sound database whose RECORD table (made when missing) has the four columns.
+// The file is a sound database whose RECORD table (made when a new file has none) has the
+// four columns.
 bool checkRecordTable(QSqlDatabase db, QSqlError* error)
 {
-    if (!checkIntegrity(db, error))
+    if (!checkIntegrity(db, error) || !checkOwnTable(db, QStringLiteral("RECORD"), error))
         return false;
     QSqlQuery query(db);
     if (query.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS RECORD "

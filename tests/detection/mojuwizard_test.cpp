@@ -304,13 +304,16 @@ TEST_F(MainWindowTest, UnusableRecordDatabaseIsKeptAsideAndRecordsGoOn)
         {"garbage", QByteArray("\x01\xfe not a database ").repeated(300)},
         {"cut", cut},
         {"other columns", QByteArray()},
+        {"only another table", QByteArray()},
     };
     int second = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.first);
         QFile::remove("RECORD.db");
-        if (c.second.isEmpty())
+        if (QByteArray(c.first) == "other columns")
             ASSERT_TRUE(StatsTest::execOn("RECORD.db", {"CREATE TABLE RECORD (t TEXT, who TEXT)", "INSERT INTO RECORD VALUES ('a', 'b')"}));
+        else if (QByteArray(c.first) == "only another table")
+            ASSERT_TRUE(StatsTest::execOn("RECORD.db", {"CREATE TABLE sysparam (name TEXT, value TEXT)", "INSERT INTO sysparam VALUES ('days', '7')"}));
         else
             TestEnv::writeText("RECORD.db", c.second);
         QFile original("RECORD.db");
