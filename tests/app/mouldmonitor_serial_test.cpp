@@ -119,8 +119,10 @@ TEST_F(ProgramRun, RemovesTheTemporaryFilesOfWritesCutShortAtStart)
 {
     QProcess gone;
     gone.start("true", QStringList());
-    ASSERT_TRUE(gone.waitForFinished(5000));
+    ASSERT_TRUE(gone.waitForStarted(5000));
     const QString dead = QString::number(gone.processId());
+    ASSERT_NE(gone.processId(), 0);
+    ASSERT_TRUE(gone.waitForFinished(5000));
     const QStringList leftovers{"time.txt.part-" + dead + "-1", "cnt_net/config.json.part-" + dead + "-2",
                                 "cnt_net/workspace/count.ini.part-" + dead + "-7",
                                 "cnt_net/workspace/subscriber.ini.part-" + dead + "-8",
