@@ -1,5 +1,7 @@
 #include "base/refusallog.h"
 
+#include "base/appclock.h"
+
 #include <QCoreApplication>
 #include <QHash>
 #include <QMutex>
@@ -7,7 +9,6 @@
 #include <QTimer>
 #include <QtDebug>
 
-#include <chrono>
 
 namespace {
 
@@ -28,12 +29,6 @@ State& state()
 {
     static State instance;
     return instance;
-}
-
-qint64 nowMs()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 QString countLine(const Window& window)
@@ -102,7 +97,7 @@ bool admit(const QString& address, const QString& kind)
     bool due = false;
     {
         QMutexLocker lock(&s.mutex);
-        const qint64 now = nowMs();
+        const qint64 now = AppClock::steadyMs();
         QString key = kind + QLatin1Char('\n') + peer;
         if (!s.windows.contains(key) && s.windows.size() >= kMaxTracked) {
             closeEnded(s, now, &counts);
@@ -138,7 +133,7 @@ void flush()
     QStringList counts;
     {
         QMutexLocker lock(&s.mutex);
-        if (closeEnded(s, nowMs(), &counts))
+        if (closeEnded(s, AppClock::steadyMs(), &counts))
             scheduleFlush(s);
     }
     write(counts);

@@ -1,12 +1,12 @@
 #include "netcore/session.h"
 
+#include "base/appclock.h"
 #include "base/refusallog.h"
 #include "netcore/sciexecobjrecv.h"
 #include "netcore/tcpreactor.h"
 
 #include <QThread>
 #include <QtDebug>
-#include <chrono>
 #include <sys/socket.h>
 
 Session::Session(JXKC::TcpReactor* owner, QTcpSocket* tcpSocket, int id)
@@ -54,12 +54,6 @@ Session::~Session()
     socket.reset();
 }
 
-qint64 Session::steadyMs()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
 void Session::retire()
 {
     input_closed = true;
@@ -95,7 +89,7 @@ bool Session::fill()
     const QByteArray bytes = socket->read(room);
     if (bytes.isEmpty())
         return false;
-    last_read_ms = steadyMs();
+    last_read_ms = AppClock::steadyMs();
     got_bytes = true;
     recv_buffer.append(bytes);
     return true;

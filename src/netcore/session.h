@@ -56,13 +56,11 @@ public:
     int id() const { return session_id; }
     bool isWorking() const { return connected.load(); }
     QTcpSocket* tcpSocket() const { return socket.get(); }
-    // When the peer's bytes were last read, on steadyMs()'s clock; 0 while none came (an accept
-    // is no sign of use). Any thread.
+    // When the peer's bytes were last read, on AppClock::steadyMs(); 0 while none came (an
+    // accept is no sign of use). Any thread.
     qint64 lastReadMs() const { return last_read_ms.load(); }
     // Whether the peer has begun a message yet. Any thread.
     bool hasRequested() const { return requested.load(); }
-    // A clock that no change of the system time moves, in ms.
-    static qint64 steadyMs();
 
     void analyseBuffer_Setup1();
     void analyseBuffer_Setup2_5();

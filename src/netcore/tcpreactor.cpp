@@ -307,7 +307,7 @@ bool TcpReactor::makeRoomForSession(const QHostAddress& peer)
     int live = 0;
     {
         QMutexLocker lock(&sessions_mutex);
-        const qint64 now = Session::steadyMs();
+        const qint64 now = AppClock::steadyMs();
         Session* silent = nullptr;
         Session* idlest = nullptr;
         for (auto it = sessions.begin(); it != sessions.end();) {

@@ -15,8 +15,6 @@
 #include <QWebSocketServer>
 #include <QtDebug>
 
-#include <chrono>
-
 // ---------------------------------------------------------------------------------------------
 // WebSkt_Core
 
@@ -225,15 +223,9 @@ void WebSkt_Server::onNewConnection()
     }
 }
 
-qint64 WebSkt_Server::steadyMs()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
 QWebSocket* WebSkt_Server::takeClientGivingWay()
 {
-    const qint64 now = steadyMs();
+    const qint64 now = AppClock::steadyMs();
     auto silent = m_clients.end();
     auto idlest = m_clients.end();
     // Handles grow with each accept: in key order the first silent client is the oldest.
@@ -262,7 +254,7 @@ void WebSkt_Server::onText(qint64 handle, const QString& text)
         auto it = m_clients.find(handle);
         if (it == m_clients.end())
             return;
-        it->lastMessageMs = steadyMs();
+        it->lastMessageMs = AppClock::steadyMs();
         socket = it->socket;
     }
     CTask_FormData_WebSkt_Json record = analyseBuffer_Setup1_Json(text, socket->peerAddress().toString());

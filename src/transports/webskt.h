@@ -107,7 +107,7 @@ public:
 private:
     struct Client {
         QWebSocket* socket = nullptr;   // child of the server
-        qint64 lastMessageMs = 0;       // steadyMs() of its last message; 0 before the first
+        qint64 lastMessageMs = 0;       // AppClock::steadyMs() of its last message; 0 before the first
     };
 
     void onNewConnection();
@@ -116,7 +116,6 @@ private:
     void onSend(const CTask_FormData_WebSkt_Json& record);
     // Under the write lock: takes out the client that gives way to a newcomer; null when none may.
     QWebSocket* takeClientGivingWay();
-    static qint64 steadyMs();
 
     QSharedPointer<QWebSocketServer> m_server;   // worker thread only
     mutable QReadWriteLock m_lock;               // guards m_clients
