@@ -7,6 +7,7 @@
 #include "base/logmanager.h"
 #include "base/platform.h"
 #include "base/publictools.h"
+#include "base/safefile.h"
 #include "base/signalwatcher.h"
 #include "base/startupnotice.h"
 #include "detection/mojuwizard.h"
@@ -88,6 +89,9 @@ int main(int argc, char* argv[])
     QApplication app(argc, argv);
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
     LogManager::getInstance();
+    // Whole-file writes cut short by a kill or a power cut leave their temporary files behind.
+    removeLeftoverTemporaries({QStringLiteral("."), QStringLiteral("cnt_net"), QStringLiteral("cnt_net/workspace"),
+                               QStringLiteral("ResStatistics")});
     // After glog, which claims SIGTERM for its failure handler.
     SignalWatcher signalWatcher;
     QObject::connect(&signalWatcher, &SignalWatcher::sigTerminate, &app, [](int) { QCoreApplication::quit(); });

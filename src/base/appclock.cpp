@@ -3,6 +3,7 @@
 #include <QFileInfo>
 
 #include <atomic>
+#include <chrono>
 #include <ctime>
 
 namespace {
@@ -14,6 +15,13 @@ namespace AppClock {
 qint64 nowMs()
 {
     return QDateTime::currentMSecsSinceEpoch() + gOffsetMs.load();
+}
+
+qint64 steadyMs()
+{
+    // Counted from the machine's start: a first reading is never 0, which callers take for "never".
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count() + 1;
 }
 
 QDateTime now()

@@ -7,6 +7,9 @@
 namespace AppClock {
 
 qint64 nowMs();              // milliseconds since 1970-01-01 UTC
+// Milliseconds on a clock that neither a change of the system time nor the offset moves: for
+// spans of time (idleness, intervals), never for dates. Always above 0.
+qint64 steadyMs();
 QDateTime now();             // local time
 void setOffsetMs(qint64 offsetMs);
 qint64 offsetMs();

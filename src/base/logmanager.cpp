@@ -4,13 +4,18 @@
 #include <QTime>
 #include <QtGlobal>
 
-#include <cstdio>
-
 #include <glog/logging.h>
+
+#include <cstdio>
+#include <cstring>
 
 LogManager* LogManager::_instance = nullptr;
 
 namespace {
+
+constexpr const char* kProgramName = "mouldmonitor";
+// glog's prefix of a line (severity, date, time, thread id, file:line) is about this long.
+constexpr qint64 kLinePrefixBytes = 64;
 
 // Warnings and errors also go to the terminal the program was started from, one whole line at a
 // time (threads log at once), so that whoever started it sees trouble while it runs.
@@ -21,34 +26,39 @@ void echoToTerminal(const char* kind, const QByteArray& text)
     std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
 }
 
-void messageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message)
+}  // namespace
+
+void LogManager::messageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
     const char* file = context.file ? context.file : "";
     const int line = context.line;
     const QByteArray text = message.toUtf8();
     const QByteArray where = context.function ? QByteArray(" [") + context.function + "]" : QByteArray();
+    // glog writes a line into the file of its severity and of every severity below.
+    int copies = 1;
     switch (type) {
     case QtDebugMsg:
         return;
     case QtInfoMsg:
         google::LogMessage(file, line, google::GLOG_INFO).stream() << text.constData() << where.constData();
-        return;
+        break;
     case QtWarningMsg:
         google::LogMessage(file, line, google::GLOG_INFO).stream()
             << "---warning--- " << text.constData() << where.constData();
         echoToTerminal("warning", text);
-        return;
+        break;
     case QtCriticalMsg:
         google::LogMessage(file, line, google::GLOG_ERROR).stream() << text.constData() << where.constData();
         echoToTerminal("error", text);
-        return;
+        copies = 3;
+        break;
     case QtFatalMsg:
         google::LogMessage(file, line, google::GLOG_FATAL).stream() << text.constData() << where.constData();
         return;
     }
+    if (_instance)
+        _instance->m_bound.wrote(copies * (kLinePrefixBytes + qint64(std::strlen(file)) + text.size() + where.size()));
 }
-
-}  // namespace
 
 LogManager* LogManager::getInstance(const QString& logDir)
 {
@@ -57,19 +67,23 @@ LogManager* LogManager::getInstance(const QString& logDir)
     return _instance;
 }
 
-LogManager::LogManager(const QString& logDir) : m_logDir(logDir)
+LogManager::LogManager(const QString& logDir)
+    : m_logDir(logDir),
+      m_bound(QDir(logDir).absolutePath(), QString::fromLatin1(kProgramName), LogFolderBound::limitFromEnvironment())
 {
     QDir().mkpath(logDir);
     // With a trailing slash: glog's cleaner finds its old files only when the folder ends in one.
     const QByteArray dir = (QDir(logDir).absolutePath() + QLatin1Char('/')).toUtf8();
     FLAGS_log_dir = dir.constData();
     FLAGS_logbufsecs = 0;
-    FLAGS_max_log_size = 50;
+    FLAGS_max_log_size = LogFolderBound::fileLimitMb(m_bound.limitBytes());
     FLAGS_stop_logging_if_full_disk = true;
     // Errors reach the terminal through the handler's echo, in the same words as warnings.
     FLAGS_stderrthreshold = google::GLOG_FATAL;
-    google::InitGoogleLogging("mouldmonitor");
+    google::InitGoogleLogging(kProgramName);
     google::EnableLogCleaner(kKeepDays);
     google::InstallFailureSignalHandler();
     qInstallMessageHandler(messageHandler);
+    // Files left by earlier runs may already fill the bound.
+    m_bound.trim();
 }

@@ -1,11 +1,18 @@
 #pragma once
 
+#include "base/logfolderbound.h"
+
 #include <QString>
+#include <QtGlobal>
+
+#include <memory>
 
 // Routes Qt's messages into glog files under the log folder: info and warnings at INFO
 // (warnings prefixed "---warning--- "), critical at ERROR, fatal at FATAL; debug is dropped.
-// glog starts a new file at every start and every 50 MB and never removes one: files of this
-// program older than kKeepDays are removed while it logs, so months of running cannot fill the disk.
+// glog starts a new file at every start and every 50 MB (less under a small bound) and never
+// removes one: files of this program older than kKeepDays are removed while it logs, and the
+// oldest go whenever all of them together would take more than the bound (LogFolderBound,
+// MOULD_LOG_LIMIT_MB), so neither months of running nor a flood of requests can fill the disk.
 class LogManager {
 public:
     static constexpr unsigned kKeepDays = 30;
@@ -13,10 +20,13 @@ public:
     static LogManager* getInstance(const QString& logDir = QStringLiteral("./cnt_net/workspace/log/"));
 
     QString logDir() const { return m_logDir; }
+    LogFolderBound& folderBound() { return m_bound; }
 
 private:
     explicit LogManager(const QString& logDir);
+    static void messageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message);
 
     static LogManager* _instance;
     QString m_logDir;
+    LogFolderBound m_bound;
 };

@@ -14,6 +14,7 @@
 #include <QtDebug>
 
 #include <arpa/inet.h>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -184,6 +185,61 @@ QString networkConfigPath()
     return QStringLiteral("./cnt_net/config.json");
 }
 
+namespace {
+
+// Why the value of one of the keys this program and its settings screen write is not what
+// they write: of another JSON type, or out of range. Empty for a sound value or another key.
+QString networkValueFault(const QString& key, const QJsonValue& value)
+{
+    static const QStringList texts{QStringLiteral("devicename"), QStringLiteral("serveraddr"),
+                                   QStringLiteral("videoapp_dir"), QStringLiteral("workspace"),
+                                   QStringLiteral("version")};
+    static const QStringList switches{QStringLiteral("device_workapifunc"), QStringLiteral("device_worknetfunc"),
+                                      QStringLiteral("device_workvideo")};
+    if (texts.contains(key))
+        return value.isString() ? QString() : QStringLiteral("\"%1\" is not a text").arg(key);
+    if (switches.contains(key))
+        return value.isBool() ? QString() : QStringLiteral("\"%1\" is not true or false").arg(key);
+    if (key == QLatin1String("serverport")) {
+        bool ok = false;
+        const uint port = value.toString().toUInt(&ok);
+        return value.isString() && ok && port >= 1 && port <= 65535
+                   ? QString()
+                   : QStringLiteral("\"serverport\" is not a port number written as text");
+    }
+    if (key == QLatin1String("camcount")) {
+        const double count = value.toDouble(-1);
+        return value.isDouble() && count == std::floor(count) && count >= 1 && count <= kMaxCameras
+                   ? QString()
+                   : QStringLiteral("\"camcount\" is no camera count from 1 to %1").arg(kMaxCameras);
+    }
+    return QString();
+}
+
+// Takes the faulty values out of the file's object: each one reads as if it were absent, as
+// the readers of the file take a value of another type. The file as it was is kept as a copy
+// first, and then rewritten without them, so that it is copied once. False when no copy could
+// be kept: the file must then stay as it is.
+bool dropFaultyValues(QJsonObject* config)
+{
+    QStringList faults;
+    for (const QString& key : config->keys()) {
+        const QString fault = networkValueFault(key, config->value(key));
+        if (fault.isEmpty())
+            continue;
+        faults << fault;
+        config->remove(key);
+    }
+    if (faults.isEmpty())
+        return true;
+    if (keepBrokenCopy(networkConfigPath(), faults.join(QStringLiteral(", "))).isEmpty())
+        return false;
+    writeFileAtomically(networkConfigPath(), QJsonDocument(*config).toJson(QJsonDocument::Indented));
+    return true;
+}
+
+}  // namespace
+
 QJsonObject readNetworkConfig(bool* opened)
 {
     QFile file(networkConfigPath());
@@ -193,7 +249,12 @@ QJsonObject readNetworkConfig(bool* opened)
     if (!open)
         return QJsonObject();
     const QJsonDocument document = QJsonDocument::fromJson(file.readAll());
-    return document.isObject() ? document.object() : QJsonObject();
+    file.close();
+    if (!document.isObject())
+        return QJsonObject();
+    QJsonObject config = document.object();
+    dropFaultyValues(&config);
+    return config;
 }
 
 bool networkConfigToUpdate(QJsonObject* config)
@@ -208,9 +269,10 @@ bool networkConfigToUpdate(QJsonObject* config)
     }
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
+    file.close();
     if (document.isObject()) {
         *config = document.object();
-        return true;
+        return dropFaultyValues(config);
     }
     const QString why = error.error != QJsonParseError::NoError
                             ? QStringLiteral("%1 at offset %2").arg(error.errorString()).arg(error.offset)

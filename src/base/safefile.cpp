@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QtDebug>
 
@@ -12,6 +13,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,6 +26,11 @@ std::atomic<quint64> gTemporaryCount{0};
 QString temporaryPath(const QString& absolutePath)
 {
     return absolutePath + QStringLiteral(".part-%1-%2").arg(::getpid()).arg(++gTemporaryCount);
+}
+
+bool processRuns(qint64 pid)
+{
+    return pid > 0 && (::kill(pid_t(pid), 0) == 0 || errno == EPERM);
 }
 
 QString systemError(int error)
@@ -169,6 +176,29 @@ bool writeSettingsAtomically(const QString& path, const QVariantMap& values, QSt
     }
     // QSettings has flushed the bytes to the disk before its own rename.
     return moveInPlace(checked, target, &error) || reportFailure(path, error, reason);
+}
+
+int removeLeftoverTemporaries(const QStringList& folders)
+{
+    static const QRegularExpression temporaryName(QStringLiteral("^.+\\.part-(\\d+)-\\d+$"));
+    const QDateTime stale = QDateTime::currentDateTime().addSecs(-60LL * kLeftoverAgeMinutes);
+    int removed = 0;
+    for (const QString& folder : folders) {
+        const QFileInfoList files = QDir(folder).entryInfoList(QDir::Files | QDir::Hidden | QDir::NoSymLinks);
+        for (const QFileInfo& file : files) {
+            const QRegularExpressionMatch match = temporaryName.match(file.fileName());
+            if (!match.hasMatch())
+                continue;
+            // A writer that still runs (another copy of the program) may be about to rename it.
+            if (processRuns(match.captured(1).toLongLong()) && file.lastModified() > stale)
+                continue;
+            if (!QFile::remove(file.absoluteFilePath()))
+                continue;
+            qInfo().noquote() << "removed" << file.absoluteFilePath() << "left by a write that was cut short";
+            ++removed;
+        }
+    }
+    return removed;
 }
 
 QString keepBrokenCopy(const QString& path, const QString& why)

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <QVariantMap>
 
 // Writes a whole file so that a power cut or a full disk leaves either the old or the whole new
@@ -16,6 +17,13 @@ bool writeFileAtomically(const QString& path, const QByteArray& content, QString
 // on a full disk and leaves an empty file, so the written file is read back before it replaces
 // the old one.
 bool writeSettingsAtomically(const QString& path, const QVariantMap& values, QString* reason = nullptr);
+
+// Removes from each folder the temporary files that the two writers above leave when the
+// program is stopped midway (a kill, a power cut): their own names only, of a writer process
+// that no longer runs, or older than kLeftoverAgeMinutes (its process id taken again since).
+// Other files stay. Returns how many were removed; each one is logged.
+constexpr int kLeftoverAgeMinutes = 10;
+int removeLeftoverTemporaries(const QStringList& folders);
 
 // A file that exists but is not what it should be is kept for a look by hand as
 // "<path>.broken-<yyyyMMddhhmmss>" (with "-<n>" behind when that name is taken), byte for byte,

@@ -2,6 +2,7 @@
 
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QStringList>
 #include <QVariant>
 
 SqlConnection::SqlConnection(const QString& name, const QString& path, Mode mode) : m_name(name)
@@ -62,5 +63,28 @@ bool checkIntegrity(QSqlDatabase db, QSqlError* error)
         return true;
     static const QString kCorrupt = QStringLiteral("11");   // SQLITE_CORRUPT
     *error = QSqlError(QString(), verdict, QSqlError::StatementError, kCorrupt);
+    return false;
+}
+
+bool checkOwnTable(QSqlDatabase db, const QString& table, QSqlError* error)
+{
+    QSqlQuery query(db);
+    if (!query.exec(QStringLiteral("SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite\\_%' ESCAPE '\\'"))) {
+        *error = query.lastError();
+        return false;
+    }
+    QStringList others;
+    while (query.next()) {
+        const QString name = query.value(0).toString();
+        // SQLite's names ignore case.
+        if (name.compare(table, Qt::CaseInsensitive) == 0)
+            return true;
+        others << name;
+    }
+    if (others.isEmpty())
+        return true;
+    static const QString kError = QStringLiteral("1");   // SQLITE_ERROR, as a statement on another table
+    *error = QSqlError(QString(), QStringLiteral("holds the tables %1 but no %2").arg(others.join(QStringLiteral(", ")), table),
+                       QSqlError::StatementError, kError);
     return false;
 }

@@ -34,3 +34,9 @@ SqlFailure sqlFailureKind(const QSqlError& error);
 
 // SQLite's quick integrity check; a damaged file fails it with a BrokenFile error.
 bool checkIntegrity(QSqlDatabase db, QSqlError* error);
+
+// A database that holds tables, none of them `table`, belongs to something else (a file put in
+// the wrong place), not to the caller: it fails with a BrokenFile error naming its tables, and
+// the caller sets it aside instead of adding its table beside them. A database without tables
+// (a new file) passes.
+bool checkOwnTable(QSqlDatabase db, const QString& table, QSqlError* error);

@@ -69,10 +69,11 @@ bool createRecordTable(QSqlDatabase db)
     return false;
 }
 
-// The file is a sound database whose RECORD table (made when missing) has the four columns.
+// The file is a sound database whose RECORD table (made when a new file has none) has the
+// four columns.
 bool checkRecordTable(QSqlDatabase db, QSqlError* error)
 {
-    if (!checkIntegrity(db, error))
+    if (!checkIntegrity(db, error) || !checkOwnTable(db, QStringLiteral("RECORD"), error))
         return false;
     QSqlQuery query(db);
     if (query.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS RECORD "
@@ -83,23 +84,51 @@ bool checkRecordTable(QSqlDatabase db, QSqlError* error)
     return false;
 }
 
-// The counters file is read as an INI file with integer counters in the group "count"; what
-// does not read so was not written by this program.
-QString countFileProblem(const QString& path)
+// The keys CountWrite stores, all in the group "count".
+QStringList counterKeys()
 {
+    QStringList keys;
+    for (int c = 0; c < kMaxCameras; ++c) {
+        keys << QStringLiteral("allNum%1").arg(c) << QStringLiteral("failNum%1").arg(c)
+             << QStringLiteral("allCycleNum%1").arg(c) << QStringLiteral("failCycleNum%1").arg(c);
+    }
+    keys << QStringLiteral("syncNGNum") << QStringLiteral("syncNGCycleNum");
+    return keys;
+}
+
+// The counters file as CountWrite leaves it: an INI file holding every counter as an integer.
+// A file that is empty, cut short or holds other values was not left so by it, and a counter
+// read from it as 0 would be a count silently lost. *readable: what it holds is this program's
+// counters (some may be missing or no numbers), and those that read may be taken; not so for a
+// file that is no INI file or holds anything else.
+QString countFileProblem(const QString& path, bool* readable)
+{
+    *readable = false;
+    if (QFileInfo(path).size() == 0)
+        return QStringLiteral("empty");
     QSettings settings(path, QSettings::IniFormat);
     if (settings.status() != QSettings::NoError)
         return QStringLiteral("not an INI file");
+    const QStringList keys = counterKeys();
+    for (const QString& key : settings.allKeys()) {
+        if (!key.startsWith(QLatin1String("count/")) || !keys.contains(key.mid(6)))
+            return QStringLiteral("holds \"%1\", which is no counter").arg(key);
+    }
+    *readable = true;
     settings.beginGroup(QStringLiteral("count"));
-    const QStringList keys = settings.childKeys();
-    if (keys.isEmpty() && QFileInfo(path).size() > 0)
-        return QStringLiteral("no counters in it");
+    QStringList missing;
     for (const QString& key : keys) {
+        if (!settings.contains(key)) {
+            missing << key;
+            continue;
+        }
         bool number = false;
         settings.value(key).toString().toInt(&number);
         if (!number)
             return QStringLiteral("counter %1 is not a number").arg(key);
     }
+    if (!missing.isEmpty())
+        return QStringLiteral("%1 of %2 counters missing, the first %3").arg(missing.size()).arg(keys.size()).arg(missing.first());
     return QString();
 }
 
@@ -396,22 +425,30 @@ void MoJuWizard::loadCounters()
 {
     if (!QFile::exists(countFilePath()))
         return;
-    const QString problem = countFileProblem(countFilePath());
-    if (!problem.isEmpty()) {
-        // The counters start from 0 and the next write replaces the file; the copy stays.
+    bool readable = false;
+    const QString problem = countFileProblem(countFilePath(), &readable);
+    // The copy stays for a look by hand; the cycle's next write replaces the file.
+    if (!problem.isEmpty())
         keepBrokenCopy(countFilePath(), problem);
-        return;
-    }
     QSettings settings(countFilePath(), QSettings::IniFormat);
+    // Every counter that reads as a number is kept; the others start from 0, and all of them
+    // when nothing in the file can be trusted.
+    const auto counter = [&settings, readable](const QString& key) {
+        if (!readable)
+            return 0;
+        bool number = false;
+        const int value = settings.value(key).toString().toInt(&number);
+        return number ? value : 0;
+    };
     settings.beginGroup(QStringLiteral("count"));
     for (int c = 0; c < kMaxCameras; ++c) {
-        gAllNum[c] = settings.value(QStringLiteral("allNum%1").arg(c), 0).toInt();
-        gFailNum[c] = settings.value(QStringLiteral("failNum%1").arg(c), 0).toInt();
-        gAllCycleNum[c] = settings.value(QStringLiteral("allCycleNum%1").arg(c), 0).toInt();
-        gFailCycleNum[c] = settings.value(QStringLiteral("failCycleNum%1").arg(c), 0).toInt();
+        gAllNum[c] = counter(QStringLiteral("allNum%1").arg(c));
+        gFailNum[c] = counter(QStringLiteral("failNum%1").arg(c));
+        gAllCycleNum[c] = counter(QStringLiteral("allCycleNum%1").arg(c));
+        gFailCycleNum[c] = counter(QStringLiteral("failCycleNum%1").arg(c));
     }
-    gSyncNGNum = settings.value(QStringLiteral("syncNGNum"), 0).toInt();
-    gSyncNGCycleNum = settings.value(QStringLiteral("syncNGCycleNum"), 0).toInt();
+    gSyncNGNum = counter(QStringLiteral("syncNGNum"));
+    gSyncNGCycleNum = counter(QStringLiteral("syncNGCycleNum"));
     settings.endGroup();
 }
 

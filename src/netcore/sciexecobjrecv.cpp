@@ -2,6 +2,7 @@
 
 #include "base/appclock.h"
 #include "base/networkjson.h"
+#include "base/refusallog.h"
 
 #include <QRegularExpression>
 #include <QtDebug>
@@ -177,7 +178,8 @@ bool SCI_ExecObj_Recv::analysisIntegrality_json(const QByteArray& bytes, CTask_F
 {
     const NetworkJson::Decoded decoded = NetworkJson::decode(bytes);
     if (!decoded.ok()) {
-        qWarning().noquote() << "analysisIntegrality_json" << "json error:" << task.url << decoded.fault;
+        if (RefusalLog::admit(task.peer_ip, decoded.repeatedName ? QStringLiteral("duplicate key") : QStringLiteral("invalid json")))
+            qWarning().noquote() << "analysisIntegrality_json" << "json error:" << task.url << decoded.fault;
         if (fault)
             *fault = decoded.repeatedName ? decoded.fault : QStringLiteral("invalid json");
         return false;

@@ -1,6 +1,7 @@
 #include "netcore/session.h"
 
-#include "base/publictools.h"
+#include "base/appclock.h"
+#include "base/refusallog.h"
 #include "netcore/sciexecobjrecv.h"
 #include "netcore/tcpreactor.h"
 
@@ -12,7 +13,6 @@ Session::Session(JXKC::TcpReactor* owner, QTcpSocket* tcpSocket, int id)
     : session_id(id), socket(tcpSocket), reactor(owner)
 {
     qRegisterMetaType<SCI_ExecObj_Send>("SCI_ExecObj_Send");
-    last_active_ms = gettimeofday_ms();
     stall_timer.setSingleShot(true);
     connect(&stall_timer, &QTimer::timeout, this, &Session::onStall);
     linger_timer.setSingleShot(true);
@@ -89,7 +89,7 @@ bool Session::fill()
     const QByteArray bytes = socket->read(room);
     if (bytes.isEmpty())
         return false;
-    last_active_ms = gettimeofday_ms();
+    last_read_ms = AppClock::steadyMs();
     got_bytes = true;
     recv_buffer.append(bytes);
     return true;
@@ -122,7 +122,8 @@ bool Session::takeHeader()
     const int end = recv_buffer.indexOf("\r\n\r\n");
     if (end < 0 || end > kMaxHeaderBytes) {
         if (end > kMaxHeaderBytes || recv_buffer.size() > kMaxHeaderBytes + 3) {
-            qWarning() << "header over 64 KiB, closing session" << session_id;
+            if (RefusalLog::admit(peer_address, QStringLiteral("header over 64 KiB")))
+                qWarning() << "header over 64 KiB, closing session" << session_id;
             reject(413, QString(), QString(), true);
         }
         return false;
@@ -137,13 +138,15 @@ bool Session::takeHeader()
     message->setDuplex_Info(peer_address, peer_port);
     const bool isReply = message->method() == QLatin1String("Response");
     if (!message->lengthFault().isEmpty()) {
-        qWarning().noquote() << message->lengthFault() << "- closing session" << session_id;
+        if (RefusalLog::admit(peer_address, message->lengthFault()))
+            qWarning().noquote() << message->lengthFault() << "- closing session" << session_id;
         reject(400, message->uuid(), message->lengthFault(), !isReply);
         return false;
     }
     const qint64 length = message->contentLength();
     if (length > kMaxBodyBytes || message->bodyTooLarge()) {
-        qWarning() << "body over 64 MiB, or JSON or multipart over 8 MiB, announced; closing session" << session_id;
+        if (RefusalLog::admit(peer_address, QStringLiteral("body too large")))
+            qWarning() << "body over 64 MiB, or JSON or multipart over 8 MiB, announced; closing session" << session_id;
         reject(413, message->uuid(), QString(), !isReply);
         return false;
     }
@@ -151,6 +154,7 @@ bool Session::takeHeader()
     reserved_body = 0;
     current = message;
     in_message = true;
+    requested = true;
     current_is_request = current->isRequest();
     if (current_is_request) {
         incoming_task = TcpTsk_Info(current->uuid());
@@ -194,7 +198,8 @@ void Session::analyseBuffer_Setup1()
             // a peer that announces much and sends little holds nothing.
             const int take = qMin(due, recv_buffer.size());
             if (!reactor->reserveBody(take)) {
-                qWarning() << "body budget of the reactor spent, closing session" << session_id;
+                if (RefusalLog::admit(peer_address, QStringLiteral("body budget spent")))
+                    qWarning() << "body budget of the reactor spent, closing session" << session_id;
                 reject(413, current->uuid(), QString(), current_is_request);
                 refused = true;
                 break;
@@ -380,7 +385,8 @@ void Session::deliver(SCI_ExecObj_Send& send)
     if (streaming) {
         // The file's bytes must not be interleaved with another message.
         if (send_queue.size() >= kMaxQueuedSends) {
-            qWarning() << "send queue full, message dropped on session" << session_id;
+            if (RefusalLog::admit(peer_address, QStringLiteral("send queue full")))
+                qWarning() << "send queue full, message dropped on session" << session_id;
             return;
         }
         send_queue.append(send);
@@ -391,7 +397,6 @@ void Session::deliver(SCI_ExecObj_Send& send)
 
 void Session::writeNow(SCI_ExecObj_Send& send)
 {
-    last_active_ms = gettimeofday_ms();
     send.SerializeWrite(socket.get());
     FileSender* sender = FileSender::activeOn(socket.get());
     if (!sender)
@@ -461,11 +466,14 @@ void Session::armStallTimer()
 
 void Session::onStall()
 {
-    if (stall == Stall::Header)
-        qWarning() << "header not complete in time, closing session" << session_id;
-    else if (stall == Stall::Body)
-        qWarning() << "body stopped arriving, closing session" << session_id;
-    else
+    if (stall == Stall::Header) {
+        if (RefusalLog::admit(peer_address, QStringLiteral("header not complete in time")))
+            qWarning() << "header not complete in time, closing session" << session_id;
+    } else if (stall == Stall::Body) {
+        if (RefusalLog::admit(peer_address, QStringLiteral("body stopped arriving")))
+            qWarning() << "body stopped arriving, closing session" << session_id;
+    } else {
         return;
+    }
     closeNow();
 }

@@ -27,8 +27,8 @@ class TcpReactor;
 // waits in the socket while too many replies are owed or unsent, so what a peer makes the
 // session hold stays bounded whether or not it reads.
 //
-// Everything but lastActiveMs() and isWorking() belongs to the session's own thread (the
-// reactor's worker); SlotSendAction and SlotRequestServed hop there by themselves.
+// Everything but lastReadMs(), hasRequested() and isWorking() belongs to the session's own
+// thread (the reactor's worker); SlotSendAction and SlotRequestServed hop there by themselves.
 class Session : public QObject {
     Q_OBJECT
 public:
@@ -56,8 +56,11 @@ public:
     int id() const { return session_id; }
     bool isWorking() const { return connected.load(); }
     QTcpSocket* tcpSocket() const { return socket.get(); }
-    // ms since the epoch of the last byte read or message written; any thread.
-    qint64 lastActiveMs() const { return last_active_ms.load(); }
+    // When the peer's bytes were last read, on AppClock::steadyMs(); 0 while none came (an
+    // accept is no sign of use). Any thread.
+    qint64 lastReadMs() const { return last_read_ms.load(); }
+    // Whether the peer has begun a message yet. Any thread.
+    bool hasRequested() const { return requested.load(); }
 
     void analyseBuffer_Setup1();
     void analyseBuffer_Setup2_5();
@@ -131,7 +134,8 @@ private:
     Stall stall = Stall::None;
     QTimer stall_timer;
     std::atomic<bool> connected{false};
-    std::atomic<qint64> last_active_ms{0};
+    std::atomic<qint64> last_read_ms{0};
+    std::atomic<bool> requested{false};
     JXKC::TcpReactor* reactor;
 
     qint64 next_seq = 0;

@@ -2,6 +2,7 @@
 
 #include "base/appclock.h"
 #include "base/publictools.h"
+#include "base/refusallog.h"
 #include "netcore/sciexecobjrecv.h"
 #include "netcore/sciexecobjsend.h"
 
@@ -300,28 +301,54 @@ void TcpReactor::requestServed(const CTask_FormData& request)
     }
 }
 
-void TcpReactor::makeRoomForSession()
+bool TcpReactor::makeRoomForSession(const QHostAddress& peer)
 {
-    QPointer<Session> idlest;
+    QPointer<Session> leaving;
+    int live = 0;
     {
         QMutexLocker lock(&sessions_mutex);
-        int live = 0;
+        const qint64 now = AppClock::steadyMs();
+        Session* silent = nullptr;
+        Session* idlest = nullptr;
         for (auto it = sessions.begin(); it != sessions.end();) {
-            if (it.value().isNull()) {
+            Session* session = it.value().data();
+            if (!session) {
                 it = sessions.erase(it);
                 continue;
             }
             ++live;
-            if (!idlest || it.value()->lastActiveMs() < idlest->lastActiveMs())
-                idlest = it.value();
             ++it;
+            if (now - session->lastReadMs() < reactor_limits.busy_ms)
+                continue;
+            // Session ids grow with every accept: the smallest is the oldest.
+            if (!session->hasRequested()) {
+                if (!silent || session->id() < silent->id())
+                    silent = session;
+            } else if (!idlest || session->lastReadMs() < idlest->lastReadMs()) {
+                idlest = session;
+            }
         }
-        if (live < reactor_limits.max_sessions || !idlest)
-            return;
-        sessions.remove(idlest->id());
+        if (live < reactor_limits.max_sessions)
+            return true;
+        leaving = silent ? silent : idlest;
+        if (!leaving) {
+            lock.unlock();
+            if (RefusalLog::admit(peer, QStringLiteral("session limit")))
+                qWarning().noquote() << QStringLiteral("session limit reached, all %1 sessions in use: connection from %2 refused")
+                                            .arg(live)
+                                            .arg(peer.toString());
+            return false;
+        }
+        sessions.remove(leaving->id());
     }
-    qWarning() << "session limit reached, closing session" << idlest->id() << "idle longest";
-    idlest->closeNow();
+    if (RefusalLog::admit(peer, QStringLiteral("session limit")))
+        qWarning().noquote() << QStringLiteral("session limit reached, closing session %1 (%2) for a connection from %3")
+                                    .arg(leaving->id())
+                                    .arg(leaving->hasRequested() ? QStringLiteral("read longest ago")
+                                                                 : QStringLiteral("oldest without a request"))
+                                    .arg(peer.toString());
+    leaving->closeNow();
+    return true;
 }
 
 void TcpReactor::updateSoftCnted()
@@ -508,7 +535,11 @@ void TcpServReactor::onNewConnection()
         QTcpSocket* socket = server->nextPendingConnection();
         if (!socket)
             return;
-        makeRoomForSession();
+        if (!makeRoomForSession(socket->peerAddress())) {
+            socket->abort();
+            delete socket;
+            continue;
+        }
         const int id = ++_increase_index_session;
         auto* session = new Session(this, socket, id);   // deleted when its connection closes
         InitSession(session);

@@ -37,6 +37,8 @@ namespace JXKC {
 struct ReactorLimits {
     qint64 body_budget_bytes = 256LL * 1024 * 1024;
     int max_sessions = 256;
+    // A session read this recently is in use: it never gives way to a new connection.
+    int busy_ms = 1000;
     // From a header's first byte to its end.
     int header_timeout_ms = 30000;
     // Longest silence while body bytes are due.
@@ -50,8 +52,13 @@ struct ReactorLimits {
 // its blanks, as the reader gives it back in the peer's reply.
 //
 // What peers may hold is bounded by Limits: body bytes held at once over all sessions, counted
-// as they arrive (a message whose bytes go beyond it gets 413 and its connection closes), sessions of a server (the one idle
-// longest gives way), and the time to finish a header or to go on sending a body.
+// as they arrive (a message whose bytes go beyond it gets 413 and its connection closes), the
+// sessions of a server, and the time to finish a header or to go on sending a body. When a new
+// connection finds every session taken, one that never began a message gives way (the oldest
+// such: most likely forgotten, or one of a burst that only opens connections), failing that the
+// one read longest ago; one read within busy_ms never does, and the new connection is refused
+// instead. An accept is no sign of use, so a burst of connections can never push out a client
+// that polls.
 //
 // Threads: the tables are guarded by their mutexes; body_held and the flags are atomics;
 // sessions and sockets live in the worker thread.
@@ -148,8 +155,9 @@ protected:
     std::atomic<int> alive_stamp{0};
     std::atomic<bool> worker_running{false};
     std::atomic<QThread*> worker_thread{nullptr};
-    // Closes the session idle longest when the table is full. Worker thread only.
-    void makeRoomForSession();
+    // Closes the session that gives way to a new connection from `peer` when the table is
+    // full; false when none may, and the new connection is to be refused. Worker thread only.
+    bool makeRoomForSession(const QHostAddress& peer);
 
 private:
     const Limits reactor_limits;

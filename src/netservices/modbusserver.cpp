@@ -1,5 +1,6 @@
 #include "netservices/modbusserver.h"
 
+#include "base/refusallog.h"
 #include "detection/counters.h"
 #include "detection/mojuwizard.h"
 
@@ -200,10 +201,11 @@ private:
         const quint16 protocol = readU16(m_input, 2);
         const int length = readU16(m_input, 4);
         if (protocol != 0 || length > kMaxLengthField) {
-            qWarning().noquote() << QStringLiteral("Modbus connection from %1 closed: protocol id %2, length %3")
-                                        .arg(m_peerAddress.toString())
-                                        .arg(protocol)
-                                        .arg(length);
+            if (RefusalLog::admit(m_peerAddress, QStringLiteral("not Modbus")))
+                qWarning().noquote() << QStringLiteral("Modbus connection from %1 closed: protocol id %2, length %3")
+                                            .arg(m_peerAddress.toString())
+                                            .arg(protocol)
+                                            .arg(length);
             m_input.clear();
             m_closing = true;
             return false;
@@ -405,9 +407,11 @@ void ModbusServer::onFinish()
 void ModbusServer::onNewConnection(qintptr descriptor)
 {
     if (m_connections.size() >= kMaxConnections && !makeRoom()) {
-        qWarning().noquote() << QStringLiteral("Modbus connection from %1 refused: all %2 connections are polling")
-                                    .arg(peerOf(int(descriptor)).first.toString())
-                                    .arg(m_connections.size());
+        const QHostAddress peer = peerOf(int(descriptor)).first;
+        if (RefusalLog::admit(peer, QStringLiteral("connection limit")))
+            qWarning().noquote() << QStringLiteral("Modbus connection from %1 refused: all %2 connections are polling")
+                                        .arg(peer.toString())
+                                        .arg(m_connections.size());
         ::close(int(descriptor));
         return;
     }
@@ -434,11 +438,12 @@ bool ModbusServer::makeRoom()
     ModbusConnection* leaving = silent ? silent : idlest;
     if (!leaving || (!silent && m_clock.elapsed() - idlest->lastRequestMs() < kBusyMs))
         return false;
-    qWarning().noquote() << QStringLiteral("Modbus connection from %1 closed: %2 of %3 connections")
-                                .arg(leaving->peerAddress().toString())
-                                .arg(silent ? QStringLiteral("oldest without a request")
-                                            : QStringLiteral("idle longest"))
-                                .arg(m_connections.size());
+    if (RefusalLog::admit(leaving->peerAddress(), QStringLiteral("connection limit")))
+        qWarning().noquote() << QStringLiteral("Modbus connection from %1 closed: %2 of %3 connections")
+                                    .arg(leaving->peerAddress().toString())
+                                    .arg(silent ? QStringLiteral("oldest without a request")
+                                                : QStringLiteral("idle longest"))
+                                    .arg(m_connections.size());
     leaving->drop();
     return true;
 }

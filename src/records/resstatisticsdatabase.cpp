@@ -106,7 +106,8 @@ ResStatisticsDatabase::FileState ResStatisticsDatabase::checkCurrentFile(QSqlErr
     }
     QSqlDatabase db = connection.db();
     const bool usable = [&] {
-        if (!checkIntegrity(db, error) || !StatisticsFiles::ensureTable(db, error))
+        if (!checkIntegrity(db, error) || !checkOwnTable(db, QStringLiteral("resstatistics"), error)
+            || !StatisticsFiles::ensureTable(db, error))
             return false;
         // The table must take the day's row the way every store writes it (names unique); the
         // trial leaves no trace.

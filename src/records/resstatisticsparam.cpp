@@ -14,6 +14,7 @@
 #include <QThread>
 #include <QtDebug>
 
+#include <cmath>
 #include <limits>
 
 ResStatisticsParam* ResStatisticsParam::instance = nullptr;
@@ -26,6 +27,34 @@ constexpr int kCheckIntervalMs = 60000;
 int normalisedHour(int hour)
 {
     return ((hour % 24) + 24) % 24;
+}
+
+// What in the shift settings would not read as the settings screen wrote it: a roll time that
+// is not a decimal number of seconds, or an hour that is no whole number from 0 to 23. Keys
+// that are missing read as the defaults and are no fault.
+QString configProblem(const QJsonObject& json)
+{
+    QStringList faults;
+    if (json.contains(QStringLiteral("time"))) {
+        const QJsonValue time = json.value(QStringLiteral("time"));
+        const QString text = time.toString();
+        bool digits = time.isString() && !text.isEmpty();
+        for (const QChar c : text)
+            digits = digits && c >= QLatin1Char('0') && c <= QLatin1Char('9');
+        bool fits = false;
+        text.toUInt(&fits);
+        if (!digits || !fits)
+            faults << QStringLiteral("\"time\" is not a number of seconds");
+    }
+    for (const char* key : {"morningsStart", "morningsEnd", "nightStart", "nightEnd"}) {
+        const QJsonValue value = json.value(QLatin1String(key));
+        if (value.isUndefined())
+            continue;
+        const double hour = value.toDouble(-1);
+        if (!value.isDouble() || hour != std::floor(hour) || hour < 0 || hour > 23)
+            faults << QStringLiteral("\"%1\" is no hour from 0 to 23").arg(QLatin1String(key));
+    }
+    return faults.join(QStringLiteral(", "));
 }
 
 // Counts one result into a slot; lists shorter than the slot grow (a loaded day is repaired,
@@ -456,7 +485,11 @@ void ResStatisticsParam::laodConfig()
             saveConfig();
         return;
     }
+    const QString problem = configProblem(document.object());
     applyConfig(document.object());
+    // The hours in use are written back after the copy, so the file is copied only once.
+    if (!problem.isEmpty() && !keepBrokenCopy(configFileName(), problem).isEmpty())
+        saveConfig();
     if (rollTime == 0) {
         // Without a start the first check would end a "day" of 1970; the day starts today.
         createNewTime();

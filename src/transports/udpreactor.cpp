@@ -1,6 +1,7 @@
 #include "transports/udpreactor.h"
 
 #include "base/publictools.h"
+#include "base/refusallog.h"
 #include "transports/alivestamp.h"
 
 #include <QAbstractSocket>
@@ -213,8 +214,9 @@ UdpReactor::Assembly* UdpReactor::assemblyFor(const SenderKey& key)
             if (candidate->lastUse < oldest->lastUse)
                 oldest = candidate;
         }
-        qWarning() << "udp: more than" << kMaxSenders << "senders with partial messages, dropping"
-                   << oldest.key().first << oldest.key().second;
+        if (RefusalLog::admit(oldest.key().first, QStringLiteral("too many senders")))
+            qWarning() << "udp: more than" << kMaxSenders << "senders with partial messages, dropping"
+                       << oldest.key().first << oldest.key().second;
         m_assemblies.erase(oldest);
     }
     return &m_assemblies[key];
@@ -241,7 +243,8 @@ void UdpReactor::expireAssemblies()
     const qint64 now = monotonicMs();
     for (auto it = m_assemblies.begin(); it != m_assemblies.end();) {
         if (now - it->lastUse >= kPartialTimeoutMs) {
-            qWarning() << "udp: partial message from" << it.key().first << it.key().second << "timed out";
+            if (RefusalLog::admit(it.key().first, QStringLiteral("partial message timed out")))
+                qWarning() << "udp: partial message from" << it.key().first << it.key().second << "timed out";
             it = m_assemblies.erase(it);
         } else {
             ++it;
@@ -262,7 +265,8 @@ void UdpReactor::analyseBuffer_Setup1(const QHostAddress& sender, unsigned short
             const int end = assembly.buffer.indexOf("\r\n\r\n");
             if (end < 0 || end > kMaxHeaderBytes) {
                 if (end > kMaxHeaderBytes || assembly.buffer.size() > kMaxHeaderBytes + 3) {
-                    qWarning() << "udp: header over 64 KiB from" << key.first << key.second << "dropped";
+                    if (RefusalLog::admit(key.first, QStringLiteral("header over 64 KiB")))
+                        qWarning() << "udp: header over 64 KiB from" << key.first << key.second << "dropped";
                     dropAssembly(key);
                 } else if (assembly.buffer.isEmpty()) {
                     dropAssembly(key);   // nothing pending: forget the sender
@@ -272,21 +276,24 @@ void UdpReactor::analyseBuffer_Setup1(const QHostAddress& sender, unsigned short
             const QByteArray head = SCI_ExecObj_Recv::skipStrayLines(assembly.buffer.left(end));
             assembly.buffer.remove(0, end + 4);
             if (head.isEmpty()) {
-                qWarning() << "udp: head without a HTTP/1.1 line from" << key.first << key.second << "dropped";
+                if (RefusalLog::admit(key.first, QStringLiteral("no HTTP/1.1 line")))
+                    qWarning() << "udp: head without a HTTP/1.1 line from" << key.first << key.second << "dropped";
                 continue;
             }
             assembly.current = std::make_shared<SCI_ExecObj_Recv>(head, -1);
             assembly.current->setDuplex_Info(sender, port);
             if (!assembly.current->lengthFault().isEmpty()) {
                 // A length read leniently would let its body pass for a message of its own.
-                qWarning().noquote() << "udp:" << assembly.current->lengthFault() << "from" << key.first << key.second
-                                     << "dropped";
+                if (RefusalLog::admit(key.first, assembly.current->lengthFault()))
+                    qWarning().noquote() << "udp:" << assembly.current->lengthFault() << "from" << key.first
+                                         << key.second << "dropped";
                 dropAssembly(key);
                 return;
             }
             if (assembly.current->contentLength() > kMaxBodyBytes || assembly.current->bodyTooLarge()) {
-                qWarning() << "udp: body over 64 MiB, or JSON or multipart over 8 MiB, announced by" << key.first
-                           << key.second << "dropped";
+                if (RefusalLog::admit(key.first, QStringLiteral("body too large")))
+                    qWarning() << "udp: body over 64 MiB, or JSON or multipart over 8 MiB, announced by" << key.first
+                               << key.second << "dropped";
                 dropAssembly(key);
                 return;
             }
@@ -304,7 +311,8 @@ void UdpReactor::analyseBuffer_Setup1(const QHostAddress& sender, unsigned short
         }
         if (assembly.current->getNeedLength() > 0) {
             if (heldBytes() > kMaxHeldBytes) {
-                qWarning() << "udp: too many bytes held, dropping the message from" << key.first << key.second;
+                if (RefusalLog::admit(key.first, QStringLiteral("too many bytes held")))
+                    qWarning() << "udp: too many bytes held, dropping the message from" << key.first << key.second;
                 dropAssembly(key);
             }
             return;

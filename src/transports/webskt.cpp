@@ -3,6 +3,7 @@
 #include "base/appclock.h"
 #include "base/networkjson.h"
 #include "base/publictools.h"
+#include "base/refusallog.h"
 #include "transports/alivestamp.h"
 
 #include <QEventLoop>
@@ -103,11 +104,11 @@ void WebSkt_Core::sendTextMessage(CTask_FormData_WebSkt_Json record)
     emit sig_send_message(record);
 }
 
-CTask_FormData_WebSkt_Json WebSkt_Core::analyseBuffer_Setup1_Json(const QString& text)
+CTask_FormData_WebSkt_Json WebSkt_Core::analyseBuffer_Setup1_Json(const QString& text, const QString& peer)
 {
     CTask_FormData_WebSkt_Json record;
     const NetworkJson::Decoded decoded = NetworkJson::decode(text.toUtf8());
-    if (decoded.repeatedName)
+    if (decoded.repeatedName && RefusalLog::admit(peer, QStringLiteral("duplicate key")))
         qWarning() << "WebSkt: message dropped, an object in it repeats a name";
     if (!decoded.ok())
         return record;
@@ -188,11 +189,33 @@ void WebSkt_Server::onNewConnection()
         socket->setMaxAllowedIncomingMessageSize(quint64(kMaxMessageBytes));
         socket->setMaxAllowedIncomingFrameSize(quint64(kMaxMessageBytes));
         const qint64 handle = nextHandle();
+        QWebSocket* leaving = nullptr;
+        bool full = false;
         {
             QWriteLocker lock(&m_lock);
-            if (m_clients.size() >= kMaxClients)
-                dropIdlestClient();
-            m_clients.insert(handle, Client{socket, gettimeofday_ms()});
+            full = m_clients.size() >= kMaxClients;
+            if (full)
+                leaving = takeClientGivingWay();
+            if (!full || leaving)
+                m_clients.insert(handle, Client{socket, 0});
+        }
+        const QString peer = socket->peerAddress().toString();
+        if (full && !leaving) {
+            if (RefusalLog::admit(socket->peerAddress(), QStringLiteral("client limit")))
+                qWarning().noquote() << "WebSkt_Server: all" << kMaxClients << "clients in use, connection from" << peer
+                                     << "refused";
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+        if (leaving) {
+            // Out of the table already: its disconnect handler must not look for it.
+            if (RefusalLog::admit(socket->peerAddress(), QStringLiteral("client limit")))
+                qWarning().noquote() << "WebSkt_Server: more than" << kMaxClients << "clients, closing"
+                                     << leaving->peerAddress().toString() << "for a connection from" << peer;
+            leaving->disconnect();
+            leaving->abort();
+            leaving->deleteLater();
         }
         connect(socket, &QWebSocket::textMessageReceived, socket,
                 [this, handle](const QString& text) { onText(handle, text); });
@@ -200,32 +223,41 @@ void WebSkt_Server::onNewConnection()
     }
 }
 
-// Under the write lock.
-void WebSkt_Server::dropIdlestClient()
+QWebSocket* WebSkt_Server::takeClientGivingWay()
 {
-    auto idlest = m_clients.begin();
+    const qint64 now = AppClock::steadyMs();
+    auto silent = m_clients.end();
+    auto idlest = m_clients.end();
+    // Handles grow with each accept: in key order the first silent client is the oldest.
     for (auto it = m_clients.begin(); it != m_clients.end(); ++it) {
-        if (it->lastActivity < idlest->lastActivity)
+        if (it->lastMessageMs == 0) {
+            if (silent == m_clients.end())
+                silent = it;
+        } else if (now - it->lastMessageMs >= kBusyMs
+                   && (idlest == m_clients.end() || it->lastMessageMs < idlest->lastMessageMs)) {
             idlest = it;
+        }
     }
-    qWarning() << "WebSkt_Server: more than" << kMaxClients << "clients, closing the idlest one";
-    QWebSocket* socket = idlest->socket;
-    m_clients.erase(idlest);
-    socket->disconnect();
-    socket->abort();
-    socket->deleteLater();
+    const auto leaving = silent != m_clients.end() ? silent : idlest;
+    if (leaving == m_clients.end())
+        return nullptr;
+    QWebSocket* socket = leaving->socket;
+    m_clients.erase(leaving);
+    return socket;
 }
 
 void WebSkt_Server::onText(qint64 handle, const QString& text)
 {
+    QWebSocket* socket = nullptr;
     {
         QWriteLocker lock(&m_lock);
         auto it = m_clients.find(handle);
         if (it == m_clients.end())
             return;
-        it->lastActivity = gettimeofday_ms();
+        it->lastMessageMs = AppClock::steadyMs();
+        socket = it->socket;
     }
-    CTask_FormData_WebSkt_Json record = analyseBuffer_Setup1_Json(text);
+    CTask_FormData_WebSkt_Json record = analyseBuffer_Setup1_Json(text, socket->peerAddress().toString());
     if (!record.is_valid)
         return;
     record.client_handle = handle;
@@ -308,8 +340,8 @@ bool WebSkt_Client::onStart()
     m_pingTimer = std::make_unique<QTimer>();
     QWebSocket* socket = m_socket.data();
     connect(m_pingTimer.get(), &QTimer::timeout, socket, [socket] { socket->ping(QByteArrayLiteral("WebSkt_Client")); });
-    connect(socket, &QWebSocket::textMessageReceived, socket, [this](const QString& text) {
-        CTask_FormData_WebSkt_Json record = analyseBuffer_Setup1_Json(text);
+    connect(socket, &QWebSocket::textMessageReceived, socket, [this, socket](const QString& text) {
+        CTask_FormData_WebSkt_Json record = analyseBuffer_Setup1_Json(text, socket->peerAddress().toString());
         if (!record.is_valid)
             return;
         record.client_handle = m_handle;

@@ -59,7 +59,8 @@ public:
     virtual bool initialize();
     virtual void deinitialize();
 
-    static CTask_FormData_WebSkt_Json analyseBuffer_Setup1_Json(const QString& text);
+    // peer names the sender in the line about a refused message (at most one a second per peer).
+    static CTask_FormData_WebSkt_Json analyseBuffer_Setup1_Json(const QString& text, const QString& peer = QString());
     static QString serialize_Setup2_Json(const CTask_FormData_WebSkt_Json& record);
 
 signals:
@@ -85,9 +86,13 @@ private:
 class WebSkt_Server : public WebSkt_Core {
     Q_OBJECT
 public:
-    // More clients than this: the one idle longest gives way to the newcomer. A client that
-    // leaves more than kMaxUnsentBytes unread is closed.
+    // More clients than this: one that never sent a message gives way to the newcomer (the
+    // oldest such), failing that the one whose last message is oldest; one that sent a message
+    // within kBusyMs never does, and the newcomer is refused instead. A connection is no sign of
+    // use, so a burst of connections cannot push out a client that talks. A client that leaves
+    // more than kMaxUnsentBytes unread is closed.
     static constexpr int kMaxClients = 64;
+    static constexpr qint64 kBusyMs = 1000;
 
     explicit WebSkt_Server(QObject* parent = nullptr);
     ~WebSkt_Server() override;
@@ -102,18 +107,19 @@ public:
 private:
     struct Client {
         QWebSocket* socket = nullptr;   // child of the server
-        qint64 lastActivity = 0;        // gettimeofday_ms()
+        qint64 lastMessageMs = 0;       // AppClock::steadyMs() of its last message; 0 before the first
     };
 
     void onNewConnection();
     void onText(qint64 handle, const QString& text);
     void onDisconnected(qint64 handle);
     void onSend(const CTask_FormData_WebSkt_Json& record);
-    void dropIdlestClient();
+    // Under the write lock: takes out the client that gives way to a newcomer; null when none may.
+    QWebSocket* takeClientGivingWay();
 
     QSharedPointer<QWebSocketServer> m_server;   // worker thread only
     mutable QReadWriteLock m_lock;               // guards m_clients
-    QMap<qint64, Client> m_clients;              // keyed by client handle
+    QMap<qint64, Client> m_clients;              // keyed by client handle, which grows with each accept
     std::atomic<quint16> m_serverPort{0};
 };
 

@@ -147,6 +147,35 @@ TEST_F(ProgramRun, TellsTheTerminalItsPortsFoldersAndHowToStop)
     stopWith(SIGTERM);
 }
 
+// Whole-file writes cut short by a kill leave their temporary files: the next start removes
+// those of writers that have gone, in the program's own folders, and nothing else.
+TEST_F(ProgramRun, RemovesTheTemporaryFilesOfWritesCutShortAtStart)
+{
+    QProcess gone;
+    gone.start("true", QStringList());
+    ASSERT_TRUE(gone.waitForStarted(5000));
+    const QString dead = QString::number(gone.processId());
+    ASSERT_NE(gone.processId(), 0);
+    ASSERT_TRUE(gone.waitForFinished(5000));
+    const QStringList leftovers{"time.txt.part-" + dead + "-1", "cnt_net/config.json.part-" + dead + "-2",
+                                "cnt_net/workspace/count.ini.part-" + dead + "-7",
+                                "cnt_net/workspace/subscriber.ini.part-" + dead + "-8",
+                                "ResStatistics/2024-05-06.db.part-" + dead + "-3"};
+    const QStringList kept{"cnt_net/workspace/count.ini.part-" + QString::number(::getpid()) + "-9",   // a writer that runs
+                           "cnt_net/workspace/notes.part-1", "cnt_net/workspace/count.ini.partial",
+                           "alarmimage/pic.jpg.part-" + dead + "-4"};
+    for (const QString& path : leftovers + kept)
+        TestEnv::writeText(var(path), "half a file");
+
+    start();
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return QFile::exists(var("cnt_net/workspace/count.ini")); }, 15000));
+    stopWith(SIGTERM);
+    for (const QString& path : leftovers)
+        EXPECT_FALSE(QFile::exists(var(path))) << path.toStdString();
+    for (const QString& path : kept)
+        EXPECT_TRUE(QFile::exists(var(path))) << path.toStdString();
+}
+
 TEST_F(ProgramRun, StopsCleanlyOnSigint)
 {
     start();

@@ -1,5 +1,6 @@
 // glog can be set up only once per process, so the log folder's retention has a process of its own.
 #include "base/logmanager.h"
+#include "glogfiles.h"
 #include "support/testenv.h"
 
 #include <QDateTime>
@@ -7,10 +8,6 @@
 #include <QFile>
 #include <QtDebug>
 #include <gtest/gtest.h>
-
-#include <pwd.h>
-#include <sys/utsname.h>
-#include <unistd.h>
 
 namespace {
 
@@ -25,19 +22,6 @@ void touch(const QString& path, const QDateTime& when)
 
 }  // namespace
 
-// The name glog gives this program's INFO files, before the time stamp and pid.
-QString infoPrefix()
-{
-    QByteArray user = qgetenv("USER");
-    if (user.isEmpty()) {
-        const passwd* entry = ::getpwuid(::geteuid());
-        user = entry ? QByteArray(entry->pw_name) : QByteArray("invalid-user");
-    }
-    utsname names{};
-    ::uname(&names);
-    return QStringLiteral("mouldmonitor.%1.%2.log.INFO.").arg(QString::fromLocal8Bit(names.nodename), QString::fromLocal8Bit(user));
-}
-
 // The panel runs for months and starts a new log file at every start and every 50 MB: the files
 // older than the kept days must go, or the log folder fills the disk. glog looks at the folder
 // at the first line it writes and every few minutes after.
@@ -45,7 +29,7 @@ TEST(LogRetention, OverdueLogFilesOfThisProgramAreRemovedOthersStay)
 {
     const QString folder = TestEnv::workDir() + QStringLiteral("/cnt_net/workspace/log");
     ASSERT_TRUE(QDir().mkpath(folder));
-    const QString prefix = folder + QLatin1Char('/') + infoPrefix();
+    const QString prefix = folder + QLatin1Char('/') + GlogFiles::prefix("INFO");
     const QDateTime longAgo = QDateTime::currentDateTime().addDays(-int(LogManager::kKeepDays) - 5);
     const QString overdue = prefix + QStringLiteral("20200101-000000.4242");
     const QString recent = prefix + QStringLiteral("20200102-000000.4243");

@@ -1,4 +1,6 @@
+#include "../netcore/nettestutil.h"
 #include "base/appclock.h"
+#include "base/safefile.h"
 #include "base/globals.h"
 #include "base/lanstr.h"
 #include "detection/cammerwidget.h"
@@ -244,8 +246,49 @@ TEST_F(MainWindowTest, UnreadableCountersAreKeptAsideAndStartFromZero)
     EXPECT_EQ(counts.value("count/allNum0").toInt(), 2);
 }
 
-// Garbage, a cut file or a RECORD table of other columns: the file is kept as it was and the
-// records of the run go into a fresh one.
+// Counters missing or not numbers would start again from 0 without a word: the file is kept
+// beside itself as it was, with a warning naming the copy, and every counter that reads is kept.
+TEST_F(MainWindowTest, DamagedCountersAreKeptAsideByteForByteAndWhatReadsIsKept)
+{
+    QVariantMap all;
+    for (int c = 0; c < 8; ++c) {
+        for (const char* key : {"allNum", "failNum", "allCycleNum", "failCycleNum"})
+            all.insert(QString("count/%1%2").arg(key).arg(c), 100 + c);
+    }
+    all.insert("count/syncNGNum", 7);
+    all.insert("count/syncNGCycleNum", 3);
+    ASSERT_TRUE(writeSettingsAtomically(MoJuWizard::countFilePath(), all));
+    QFile whole(MoJuWizard::countFilePath());
+    ASSERT_TRUE(whole.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = whole.readAll().split('\n');
+    ASSERT_EQ(lines.size(), 1 + 34 + 1);   // the group, the counters and the last line's end
+    // allCycleNum0..7, allNum0..7 and failCycleNum0 in the order QSettings writes them.
+    const QByteArray cut = lines.mid(0, 1 + 17).join('\n') + '\n';
+    QByteArray notANumber = lines.join('\n');
+    notANumber.replace("allNum1=101", "allNum1=1O1");
+
+    const QList<QPair<const char*, QByteArray>> cases{{"cut in half", cut}, {"empty", QByteArray()}, {"not a number", notANumber}};
+    for (int i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases.at(i).first);
+        TestEnv::writeText(MoJuWizard::countFilePath(), cases.at(i).second);
+        AppClock::setNow(QDateTime(QDate(2024, 5, 6), QTime(9, 15, i)));
+        NetTest::LogCapture log;
+        window = std::make_unique<MoJuWizard>(nullptr, 0);
+        const QString kept = MoJuWizard::countFilePath() + QString(".broken-2024050609150%1").arg(i);
+        QFile copy(kept);
+        ASSERT_TRUE(copy.open(QIODevice::ReadOnly));
+        EXPECT_EQ(copy.readAll(), cases.at(i).second);
+        EXPECT_EQ(log.lines(QtWarningMsg).filter(kept).size(), 1);
+        EXPECT_EQ(gAllNum[0], i == 1 ? 0 : 100);
+        EXPECT_EQ(gAllNum[1], i == 0 ? 101 : 0);
+        EXPECT_EQ(gFailNum[0], i == 2 ? 100 : 0);
+        EXPECT_EQ(gSyncNGNum, i == 2 ? 7 : 0);
+        window.reset();
+    }
+}
+
+// Garbage, a cut file, a RECORD table of other columns or a database of something else: the
+// file is kept as it was and the records of the run go into a fresh one.
 TEST_F(MainWindowTest, UnusableRecordDatabaseIsKeptAsideAndRecordsGoOn)
 {
     QByteArray cut;
@@ -261,13 +304,16 @@ TEST_F(MainWindowTest, UnusableRecordDatabaseIsKeptAsideAndRecordsGoOn)
         {"garbage", QByteArray("\x01\xfe not a database ").repeated(300)},
         {"cut", cut},
         {"other columns", QByteArray()},
+        {"only another table", QByteArray()},
     };
     int second = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.first);
         QFile::remove("RECORD.db");
-        if (c.second.isEmpty())
+        if (QByteArray(c.first) == "other columns")
             ASSERT_TRUE(StatsTest::execOn("RECORD.db", {"CREATE TABLE RECORD (t TEXT, who TEXT)", "INSERT INTO RECORD VALUES ('a', 'b')"}));
+        else if (QByteArray(c.first) == "only another table")
+            ASSERT_TRUE(StatsTest::execOn("RECORD.db", {"CREATE TABLE sysparam (name TEXT, value TEXT)", "INSERT INTO sysparam VALUES ('days', '7')"}));
         else
             TestEnv::writeText("RECORD.db", c.second);
         QFile original("RECORD.db");

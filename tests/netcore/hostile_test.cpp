@@ -4,6 +4,7 @@
 #include "netcore/sciexecobjsend.h"
 #include "nettestutil.h"
 
+#include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QTcpSocket>
 #include <gtest/gtest.h>
@@ -308,6 +309,62 @@ TEST(Hostile, ANewConnectionBeyondTheCapClosesTheOneIdleLongest)
     EXPECT_EQ(sockets[1]->state(), QAbstractSocket::ConnectedState);
     EXPECT_EQ(sockets[2]->state(), QAbstractSocket::ConnectedState);
     EXPECT_EQ(service.held().getAliveSession().size(), 3);
+}
+
+// Sessions in use never give way: while every session was read within busy_ms, a new
+// connection is refused and the others go on being served.
+TEST(Hostile, ANewConnectionIsRefusedWhileEverySessionIsInUse)
+{
+    JXKC::TcpReactor::Limits limits;
+    limits.max_sessions = 3;
+    limits.busy_ms = 60000;
+    Service service(limits);
+    std::vector<std::unique_ptr<QTcpSocket>> sockets;
+    for (int i = 0; i < 3; ++i) {
+        sockets.push_back(dial(service.serverPort()));
+        sockets.back()->write(message("/echo", "busy"));
+        ASSERT_EQ(readReplies(*sockets.back(), 1).size(), 1);
+    }
+    auto fresh = dial(service.serverPort());
+    readToClose(*fresh);
+    EXPECT_EQ(fresh->state(), QAbstractSocket::UnconnectedState);
+    for (auto& socket : sockets) {
+        socket->write(message("/echo", "still"));
+        EXPECT_EQ(readReplies(*socket, 1).size(), 1);
+        EXPECT_EQ(socket->state(), QAbstractSocket::ConnectedState);
+    }
+    EXPECT_EQ(service.held().getAliveSession().size(), 3);
+}
+
+// A peer sending refused requests as fast as it can costs a line a second and a count of the
+// rest, not a line each; another peer's refusal still gets its own line.
+TEST(Hostile, RefusalsOfOnePeerAreLoggedOnceASecondWithACountOfTheRest)
+{
+    Service service;
+    NetTest::LogCapture log;
+    constexpr int kRefused = 300;
+    QByteArray pipeline;
+    for (int i = 0; i < kRefused; ++i)
+        pipeline += message("/flood", "f" + QByteArray::number(i), "{", "Content-Type: application/json\r\n");
+    QElapsedTimer clock;
+    clock.start();
+    auto flooder = dial(service.serverPort());
+    flooder->write(pipeline);
+    ASSERT_EQ(readReplies(*flooder, kRefused, 30000).size(), kRefused);
+    const qint64 seconds = clock.elapsed() / 1000;
+
+    QTcpSocket other;
+    ASSERT_TRUE(other.bind(QHostAddress("127.0.0.2")));
+    other.connectToHost(QHostAddress::LocalHost, service.serverPort());
+    ASSERT_TRUE(other.waitForConnected(2000));
+    other.write(message("/other", "o", "{", "Content-Type: application/json\r\n"));
+    ASSERT_EQ(readReplies(other, 1).size(), 1);
+
+    const auto leftOut = [&] { return log.leftOut("invalid json from 127.0.0.1"); };
+    const int written = log.lines(QtWarningMsg).filter("json error: /flood").size();
+    EXPECT_TRUE(TestEnv::waitUntil([&] { return written + leftOut() == kRefused; }, 5000)) << written << " + " << leftOut();
+    EXPECT_LE(written, seconds + 2);
+    EXPECT_EQ(log.lines(QtWarningMsg).filter("json error: /other").size(), 1);
 }
 
 TEST(Hostile, ManyPipelinedRequestsAllGetTheirRepliesInOrder)

@@ -141,6 +141,15 @@ public:
         return result;
     }
 
+    // The lines left out as repeats of one refusal ("<kind> from <peer>"), by the counts logged.
+    int leftOut(const QString& kindFromPeer) const
+    {
+        int count = 0;
+        for (const QString& line : lines(QtWarningMsg).filter(QStringLiteral("of this kind: ") + kindFromPeer))
+            count += line.section(QLatin1Char(' '), 2, 2).toInt();
+        return count;
+    }
+
 private:
     static QMutex& guard()
     {

@@ -27,7 +27,7 @@ QJsonObject dayJson(const QString& date, int okAtSlot2)
     return ResStatisticsParam::StuCountToJson(list);
 }
 
-int rowCount(const QString& path)
+int rowCount(const QString& path, const QString& table = QStringLiteral("resstatistics"))
 {
     int count = -1;
     {
@@ -35,7 +35,7 @@ int rowCount(const QString& path)
         db.setDatabaseName(path);
         if (db.open()) {
             QSqlQuery query(db);
-            if (query.exec("select count(*) from resstatistics") && query.next())
+            if (query.exec("select count(*) from " + table) && query.next())
                 count = query.value(0).toInt();
         }
         db.close();
@@ -203,6 +203,14 @@ TEST_F(StatsDatabase, GarbageCurrentFileIsKeptAsideAndTheDayGoesOn)
     EXPECT_TRUE(QFile::exists("ResStatistics.db.broken-20240506140359-1"));
     again.slotSaveRecord("2024-05-06", dayJson("2024-05-06", 3), false);
     EXPECT_EQ(StatsTest::readDay("ResStatistics.db"), dayJson("2024-05-06", 3));
+
+    // A database of something else is not the statistics file with a table added beside it.
+    ASSERT_TRUE(QFile::remove("ResStatistics.db"));
+    ASSERT_TRUE(StatsTest::execOn("ResStatistics.db", {"CREATE TABLE RECORD (recordtime TEXT, remarks TEXT)",
+                                                       "INSERT INTO RECORD VALUES ('08.00.00', 'kept')"}));
+    ResStatisticsDatabase third(nullptr);
+    EXPECT_EQ(rowCount("ResStatistics.db.broken-20240506140359-2", "RECORD"), 1);
+    EXPECT_EQ(rowCount("ResStatistics.db"), 0);
 }
 
 TEST_F(StatsDatabase, CurrentFileThatDoesNotOpenAsksForAReboot)

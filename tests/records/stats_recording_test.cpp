@@ -125,6 +125,40 @@ TEST_F(StatsRecording, ConfigFileIsCreatedRepairedAndSavedOnChange)
         EXPECT_EQ(bare.shiftHour(i), 0);
 }
 
+// Hours of another type or out of range would move the shifts without a word: the file is kept
+// beside itself, the hours read as they always did, and the file is written again with them
+// so that the next start makes no second copy.
+TEST_F(StatsRecording, ShiftSettingsOfTheWrongTypeOrRangeAreKeptAsideOnce)
+{
+    const QByteArray time = QByteArray::number(at(0, 8).toSecsSinceEpoch());
+    const QList<QPair<QByteArray, QList<int>>> cases{
+        {R"({"time": ")" + time + R"(", "morningsStart": "7", "morningsEnd": 19.5, "nightStart": 19, "nightEnd": 7})",
+         {0, 0, 19, 7}},
+        {R"({"time": ")" + time + R"(", "morningsStart": 8, "morningsEnd": 20, "nightStart": 99, "nightEnd": -3})",
+         {8, 20, 3, 21}},
+        {R"({"time": )" + time + R"(, "morningsStart": 8, "morningsEnd": 20, "nightStart": 20, "nightEnd": 8})",
+         {8, 20, 20, 8}},
+    };
+    for (int i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(i);
+        m_model.reset();
+        TestEnv::writeText("resstatistics.json", cases.at(i).first);
+        AppClock::setNow(at(0, 10, 0, i));
+        ResStatisticsParam& model = start();
+        for (int hour = 0; hour < 4; ++hour)
+            EXPECT_EQ(model.shiftHour(hour), cases.at(i).second.at(hour)) << hour;
+        QFile kept(QString("resstatistics.json.broken-2024050610000%1").arg(i));
+        ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+        EXPECT_EQ(kept.readAll(), cases.at(i).first);
+        EXPECT_EQ(readConfig().value("nightEnd").toInt(-1), cases.at(i).second.at(3));
+        EXPECT_EQ(readConfig().value("time").toString(), QString::number(at(0, 8).toSecsSinceEpoch()));
+
+        m_model.reset();
+        start();
+        EXPECT_EQ(QDir().entryList({"resstatistics.json.broken-*"}).size(), i + 1);
+    }
+}
+
 TEST_F(StatsRecording, ResultsCountIntoHoursSinceTheDayStart)
 {
     ResStatisticsParam& model = start();

@@ -69,8 +69,10 @@ void SubscriberStore::open(const QString& path)
     else if (!groups.isValid() && QFileInfo(path).size() > 0)
         problem = QStringLiteral("no subscriber_groups in it");
     if (!problem.isEmpty()) {
-        // No registration is read from it; the next store replaces it, the copy stays.
-        keepBrokenCopy(path, problem);
+        // No registration is read from it. A fresh file takes its place once the copy is kept,
+        // so the next start does not copy it again.
+        if (!keepBrokenCopy(path, problem).isEmpty())
+            store();
         return;
     }
     m_map = groups.toMap();

@@ -40,7 +40,7 @@ public:
     };
 
     // (Re)loads the map from the file at path (an empty map when it holds none). A file that does
-    // not read as one is copied aside first (keepBrokenCopy) and replaced at the next store.
+    // not read as one is copied aside (keepBrokenCopy) and replaced by an empty one.
     void open(const QString& path);
 
     // Registers the valid elements of a "subscriber" array sent from the address requester

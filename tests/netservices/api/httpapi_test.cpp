@@ -20,9 +20,12 @@
 #include <QSqlQuery>
 #include <QTcpServer>
 #include <QTimer>
+#include <QElapsedTimer>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -175,6 +178,48 @@ TEST_F(HttpApiTest, EveryRouteIsRefusedWhileSwitchedOffAndUnknownUrlsAreNotFound
     }
     EXPECT_TRUE(runner.commands().isEmpty());
     EXPECT_FALSE(QFile::exists("ws/subscriber.ini"));
+}
+
+// A plant system polling every 0.5 s keeps its connection through a burst of connections that
+// never ask anything, twice the session cap: they give way to each other, never to it.
+TEST_F(HttpApiTest, APollingClientOutlastsABurstOfIdleConnections)
+{
+    QTcpSocket poller;
+    poller.connectToHost(QHostAddress::LocalHost, port);
+    ASSERT_TRUE(poller.waitForConnected(3000));
+    const QByteArray request = "POST " + api("get_product_infos").toUtf8() +
+                               " HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: 2\r\n\r\n{}";
+    const auto poll = [&] {
+        poller.write(request);
+        return NetTest::splitReplies(NetTest::readUntil(poller, [](const QByteArray& bytes) {
+                   return !NetTest::splitReplies(bytes).isEmpty();
+               }, 5000)).size() == 1;
+    };
+    ASSERT_TRUE(poll());
+
+    const int burst = 2 * JXKC::ReactorLimits().max_sessions;
+    std::vector<std::unique_ptr<QTcpSocket>> idle;
+    QElapsedTimer sincePoll;
+    sincePoll.start();
+    while (int(idle.size()) < burst) {
+        for (int i = 0; i < 32; ++i) {
+            idle.push_back(std::make_unique<QTcpSocket>());
+            idle.back()->connectToHost(QHostAddress::LocalHost, port);
+        }
+        TestEnv::spin(10);
+        if (sincePoll.elapsed() >= 500) {
+            ASSERT_TRUE(poll());
+            sincePoll.restart();
+        }
+    }
+    ASSERT_TRUE(TestEnv::waitUntil([&] {
+        return std::none_of(idle.begin(), idle.end(), [](const auto& s) { return s->state() == QAbstractSocket::ConnectingState; });
+    }, 10000));
+    for (int i = 0; i < 2; ++i) {
+        TestEnv::spin(500);
+        ASSERT_TRUE(poll()) << "poll " << i << " after the burst";
+    }
+    EXPECT_EQ(poller.state(), QAbstractSocket::ConnectedState);
 }
 
 TEST_F(HttpApiTest, TheLastPeriodNamesItsPicturesAndEachNameGetsItsFileBack)

@@ -3,6 +3,7 @@
 #include "netservices/api/subscriberstore.h"
 #include "support/testenv.h"
 
+#include <QDir>
 #include <QFile>
 #include <QJsonObject>
 #include <QSettings>
@@ -159,7 +160,8 @@ TEST_F(SubscriberStoreTest, EachAddressHoldsAFewKeysAllOfThemAFewHundredAndRefre
 }
 
 // A subscriber file that does not read as one is copied aside, starts an empty map and is
-// replaced at the next store, without warnings that it cannot be written.
+// replaced at once by an empty one (so the next start makes no second copy), without warnings
+// that it cannot be written.
 TEST_F(SubscriberStoreTest, AnUnreadableFileIsKeptAsideAndReplaced)
 {
     const QList<QByteArray> unreadable{"[General\nsubscriber_groups=x\n", "subscriber_groups=not a map\n",
@@ -175,6 +177,9 @@ TEST_F(SubscriberStoreTest, AnUnreadableFileIsKeptAsideAndReplaced)
         QFile kept(QString("subscriber.ini.broken-2024050609000%1").arg(i));
         ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
         EXPECT_EQ(kept.readAll(), unreadable.at(i));
+        SubscriberStore restarted;
+        restarted.open("subscriber.ini");
+        EXPECT_EQ(QDir().entryList({"subscriber.ini.broken-*"}).size(), i + 1);
 
         reopened.subscribe({element("127.0.0.1", 9000, "detected_info")}, "10.0.0.9");
         reopened.subscribersOf("detected_info");

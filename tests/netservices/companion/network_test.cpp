@@ -1,4 +1,5 @@
 // The network manager's configuration, the detection-period record and the region cache.
+#include "../../netcore/nettestutil.h"
 #include "base/appclock.h"
 #include "netservices/api/httpapiserver.h"
 #include "netservices/companion/network.h"
@@ -200,6 +201,34 @@ TEST_F(NetworkManagerTest, ConfigurationFileSetsSwitchesAndWorkspace)
     EXPECT_FALSE(netmn.device_workapifunc);
     EXPECT_TRUE(netmn.devicename.isEmpty());
     EXPECT_FALSE(JXK_NETMN::getConfigValue("devicename").isValid());
+}
+
+// What the settings screen writes as true or false, or as text, holds something else: the
+// file as it was is kept beside it, and the value reads as if it were not there, once.
+TEST_F(NetworkManagerTest, ValuesOfTheWrongTypeAreKeptAsideOnceAndReadAsAbsent)
+{
+    const QByteArray written = R"({"devicename":"M7","device_workapifunc":"yes","workspace":5,"camcount":12,)"
+                               R"("serverport":"10432","version":"18.0.1.71"})";
+    TestEnv::writeText("cnt_net/config.json", written);
+    AppClock::setNow(QDateTime(QDate(2024, 5, 6), QTime(9, 0, 0)));
+    NetTest::LogCapture log;
+    netmn.initStart();
+    EXPECT_EQ(netmn.devicename, "M7");
+    EXPECT_FALSE(netmn.device_workapifunc);
+    EXPECT_EQ(netmn.workspace, "./cnt_net/workspace/");
+    const QString kept = "cnt_net/config.json.broken-20240506090000";
+    QFile copy(kept);
+    ASSERT_TRUE(copy.open(QIODevice::ReadOnly));
+    EXPECT_EQ(copy.readAll(), written);
+    EXPECT_EQ(log.lines(QtWarningMsg).filter(kept).size(), 1);
+
+    QFile file("cnt_net/config.json");
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QJsonObject config = QJsonDocument::fromJson(file.readAll()).object();
+    EXPECT_EQ(config, (QJsonObject{{"devicename", "M7"}, {"serverport", "10432"}, {"version", "18.0.1.71"}}));
+    netmn.initStart();
+    EXPECT_EQ(QDir("cnt_net").entryList({"config.json.broken-*"}), QStringList{"config.json.broken-20240506090000"});
+    AppClock::setOffsetMs(0);
 }
 
 TEST_F(NetworkManagerTest, MissingConfigurationChangesNothing)
