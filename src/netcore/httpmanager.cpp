@@ -43,10 +43,18 @@ HttpManager::HttpManager(JXKT_TYPE serviceType) : type(serviceType), thread_pool
 HttpManager::~HttpManager()
 {
     // Nothing of the service may outlive it: its workers and its reactor's thread stop here.
-    stopDeferredWork();
-    Reload_Future_Workfunc(true);
-    retireReactor();
+    stopService();
     thread_pool->waitForDone();
+}
+
+void HttpManager::stopService()
+{
+    // The reactor first: once it is joined nothing reaches this object from its thread, and its
+    // connections are closed, so work cut short below can answer nobody.
+    retireReactor();
+    Reload_Future_Workfunc(true);
+    work_stopping = true;
+    work_pool.waitForDone();
 }
 
 void HttpManager::retireReactor()
@@ -281,14 +289,30 @@ void HttpManager::SlotRecvRequest_Pre_ThreadMold2(CTask_FormData request)
 
 void HttpManager::SlotRecvRequest_ThreadMold2(CTask_FormData request)
 {
-    const auto route = url_routes.constFind(request.url);
-    if (route == url_routes.cend()) {
+    if (!url_routes.contains(request.url)) {
         markServed(request);
         return;
     }
     {
         QMutexLocker lock(&mutex);
+        if (busy_urls.contains(request.url)) {
+            // Accepted while the url was free, but the request before it still has its reply
+            // to make (on a work thread, or in a handler this one interrupts): it waits its turn.
+            waiting_requests.append(request);
+            return;
+        }
         busy_urls.append(request.url);
+    }
+    serveHeld(request);
+}
+
+void HttpManager::serveHeld(const CTask_FormData& request)
+{
+    const auto route = url_routes.constFind(request.url);
+    if (route == url_routes.cend()) {   // routes do not change once the reactor runs
+        serveNext(passUrlOn(request.url));
+        markServed(request);
+        return;
     }
     // A handler may run inside another's nested event loop: each keeps its own mark.
     const bool outerDeferred = handler_deferred;
@@ -298,13 +322,13 @@ void HttpManager::SlotRecvRequest_ThreadMold2(CTask_FormData request)
     --handler_depth;
     const bool deferred = handler_deferred;
     handler_deferred = outerDeferred;
-    if (!deferred) {
-        QMutexLocker lock(&mutex);
-        busy_urls.removeOne(request.url);
-    }
+    std::optional<CTask_FormData> next;
+    if (!deferred)
+        next = passUrlOn(request.url);
     if (handler_depth > 0) {
         // An outer handler still runs in a nested event loop; it flushes.
         held_sends.append({request, true});
+        serveNext(next);
         return;
     }
     const QList<HeldSend> sends = std::move(held_sends);
@@ -317,6 +341,26 @@ void HttpManager::SlotRecvRequest_ThreadMold2(CTask_FormData request)
     }
     if (!deferred)
         markServed(request);
+    serveNext(next);
+}
+
+std::optional<CTask_FormData> HttpManager::passUrlOn(const QString& url)
+{
+    QMutexLocker lock(&mutex);
+    for (int i = 0; i < waiting_requests.size(); ++i) {
+        if (waiting_requests.at(i).url == url)
+            return waiting_requests.takeAt(i);   // the url stays busy: it is this one's now
+    }
+    busy_urls.removeOne(url);
+    return std::nullopt;
+}
+
+void HttpManager::serveNext(const std::optional<CTask_FormData>& next)
+{
+    if (!next)
+        return;
+    // Queued, also from this thread: it starts after what the request before it has sent.
+    QMetaObject::invokeMethod(this, [this, request = *next] { serveHeld(request); }, Qt::QueuedConnection);
 }
 
 void HttpManager::answerLater(const CTask_FormData& request, Work work)
@@ -338,21 +382,16 @@ void HttpManager::answerLater(const CTask_FormData& request, Work work)
 
 void HttpManager::finishLater(const CTask_FormData& request, const std::optional<CTask_FormData>& reply)
 {
-    {
-        QMutexLocker lock(&mutex);
-        busy_urls.removeOne(request.url);
-    }
+    // The url is passed on before the reply leaves: a client that asks again as soon as it has
+    // its answer finds the url free, unless a request that waited for it has it by then.
+    const std::optional<CTask_FormData> next = passUrlOn(request.url);
     // From this thread both go straight to the reactor, the reply first; a connection that went
-    // away meanwhile takes neither, and nothing else is touched.
-    if (reply)
+    // away meanwhile takes neither, and nothing else is touched. Work that the stop cut short
+    // may have given up half-way: what it made is no answer.
+    if (reply && !work_stopping)
         sendAsync(*reply);
     markServed(request);
-}
-
-void HttpManager::stopDeferredWork()
-{
-    work_stopping = true;
-    work_pool.waitForDone();
+    serveNext(next);
 }
 
 void HttpManager::SlotRecvResponse(CTask_FormData record, bool stashed)

@@ -31,7 +31,14 @@ enum JXKT_TYPE : int {
 // A mode-4 handler whose answer needs files or databases hands that work to answerLater: it
 // runs on the service's own two work threads, and its reply is sent from there. The url stays
 // busy and the request keeps its place among its connection's replies until then, so the
-// object's thread (the GUI thread for the API) never waits for a disk.
+// object's thread (the GUI thread for the API) never waits for a disk. Requests for one url are
+// served one after the other: one accepted while its url was free but whose turn comes while
+// the url is still busy (its work not yet answered) waits, and starts once that reply has left.
+//
+// A service is stopped with stopService, first thing in the most derived destructor, while the
+// object is whole: from then on its reactor delivers nothing (its thread is joined and its
+// connections are closed), and no work answers, so a query the stop cuts short is never sent as
+// if it were complete. The base destructor calls it too, for services without work of their own.
 class HttpManager : public QObject {
     Q_OBJECT
 public:
@@ -57,7 +64,8 @@ public:
     void setReactorLimits(const JXKC::TcpReactor::Limits& limits) { reactor_limits = limits; }
 
     // Work that builds a reply on a work thread. It must not touch the service: it takes what
-    // it needs by value. `stopping` turns true when the service goes; long work gives up then.
+    // it needs by value. `stopping` turns true when the service goes; long work gives up then,
+    // and what it returns is not sent.
     using Work = std::function<CTask_FormData(const std::atomic<bool>& stopping)>;
 
 signals:
@@ -74,9 +82,9 @@ protected:
     // From a mode-4 handler: `work` runs on a work thread and what it returns is sent as the
     // request's reply; until then the url stays busy and the request keeps its place in line.
     void answerLater(const CTask_FormData& request, Work work);
-    // Tells running work to give up and waits for it. A service that defers work calls it first
-    // thing in its destructor, while it is still whole.
-    void stopDeferredWork();
+    // Stops the reactor (joined, connections closed), the mode-3 workers and the work, in that
+    // order. Object's thread; more than once is harmless.
+    void stopService();
 
     // The reactor as held now; safe from the reactor's own thread while it is being replaced.
     QSharedPointer<JXKC::TcpReactor> currentReactor() const;
@@ -89,6 +97,9 @@ protected:
     QList<QFuture<void>> future_workers;
     QSharedPointer<QThreadPool> thread_pool;
     QList<QString> busy_urls;
+    // Mode 4: accepted requests whose url was busy when their turn came, in order of arrival.
+    // Under `mutex`.
+    QList<CTask_FormData> waiting_requests;
 
 private:
     // Stops and lets go of the reactor held now.
@@ -100,7 +111,15 @@ private:
     // Modes 1 and 2: the slot, then the report that the request is done.
     void routeRequest(const CTask_FormData& request);
     void markServed(const CTask_FormData& request);
-    // On the work thread: lets the url go, sends the reply and reports the request done.
+    // Mode 4, object's thread: runs the handler of a request that holds its url's busy mark.
+    void serveHeld(const CTask_FormData& request);
+    // The url's current request is done: the mark passes to the next request waiting for the
+    // url, which is returned, or the url is free. Any thread.
+    std::optional<CTask_FormData> passUrlOn(const QString& url);
+    // Starts, on the object's thread, the request the mark was passed to.
+    void serveNext(const std::optional<CTask_FormData>& next);
+    // On the work thread: passes the url on, sends the reply, reports the request done and
+    // starts the next request for the url.
     void finishLater(const CTask_FormData& request, const std::optional<CTask_FormData>& reply);
     void logTiming(const char* header, const CTask_FormData& request) const;
 

@@ -61,7 +61,9 @@ struct ReactorLimits {
 // that polls.
 //
 // Threads: the tables are guarded by their mutexes; body_held and the flags are atomics;
-// sessions and sockets live in the worker thread.
+// sessions and sockets live in the worker thread. The worker calls the virtual functions
+// (onStart, onFinish, InitSession), so a class derived from a reactor stops it (deinitialize)
+// first thing in its own destructor.
 class TcpReactor : public QObject {
     Q_OBJECT
 public:

@@ -12,6 +12,7 @@
 #include "vision/cameramanager.h"
 #include "vision/wizardpara.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QFuture>
 #include <QThreadPool>
@@ -261,6 +262,9 @@ void groupShape(const QJsonObject& group, int& cameraCount, int& detectCount)
 struct DaySource {
     QByteArray text;
     QJsonObject day;
+    // The file holds a stored day, which names its own date. A fresh copy of the template holds
+    // none: the date it is read under is only the reader's guess.
+    bool stored = false;
 
     QJsonObject& parsed()
     {
@@ -288,7 +292,8 @@ std::optional<DaySource> readDay(ReadOnlyDatabase& connection, const QString& pa
         // round trip through UTF-16.
         if (query.exec(kDayJsonBytes) && query.next())
             source.text = query.value(0).toByteArray();
-        if (source.text.isEmpty()) {
+        source.stored = !source.text.isEmpty();
+        if (!source.stored) {
             CountGroup older = ResStatisticsDatabase::olderLayoutGroup(query);
             CountGroupList list;
             if (ResStatisticsDatabase::removeSuffix(path) == QLatin1String("ResStatistics")) {
@@ -305,8 +310,24 @@ std::optional<DaySource> readDay(ReadOnlyDatabase& connection, const QString& pa
     return source;
 }
 
-// The production date "ResStatistics.db" holds: from midnight to the morning hour it is still
-// yesterday's day. Read from the file itself; by the clock when it does not say.
+// The morning-shift hour "resstatistics.json" keeps, at which the production day begins; 8 when
+// the file does not say.
+int storedDayStartHour()
+{
+    constexpr int kDefaultHour = 8;
+    constexpr qint64 kMaxSettingsBytes = 64 * 1024;
+    QFile file(ResStatisticsParam::configFileName());
+    if (!file.open(QIODevice::ReadOnly))
+        return kDefaultHour;
+    const QJsonValue hour = QJsonDocument::fromJson(file.read(kMaxSettingsBytes)).object().value(
+        QStringLiteral("morningsStart"));
+    const double value = hour.toDouble(-1);
+    return hour.isDouble() && value >= 0 && value <= 23 && value == std::floor(value) ? int(value) : kDefaultHour;
+}
+
+// The production date "ResStatistics.db" holds: until the morning-shift hour it is still
+// yesterday's day. Read from the file itself; by the clock when it does not say (a fresh copy of
+// the template, as the day roll leaves it until the new day's first store).
 QDate currentFileDate(ReadOnlyDatabase& connection)
 {
     if (connection.open(ResStatisticsDatabase::currentFileName())) {
@@ -323,7 +344,17 @@ QDate currentFileDate(ReadOnlyDatabase& connection)
             return date;
     }
     const QDateTime now = AppClock::now();
-    return now.time().hour() < 8 ? now.date().addDays(-1) : now.date();
+    return now.time().hour() < storedDayStartHour() ? now.date().addDays(-1) : now.date();
+}
+
+// Whether a file read as the current one holds the day asked for. One that names another day
+// has rolled since its date was read; one that names none may be the template the roll left.
+bool holdsDay(std::optional<DaySource>& source, const QDate& date)
+{
+    if (!source || !source->stored)
+        return false;
+    const QDate stored = QDate::fromString(source->parsed().value(QStringLiteral("date")).toString(), kDateFormat);
+    return !stored.isValid() || stored == date;
 }
 
 QString archivePath(const QDate& date)
@@ -474,16 +505,14 @@ ResStatisticsDatabase::CountArrays ResStatisticsDatabase::collectCounts(const QS
         while (cursor < toTime && chunk.size() < kChunkDays) {
             cursor = cursor.addDays(1);
             const bool isToday = cursor.date() == todayFileDate;
-            std::optional<DaySource> source = readDay(
-                connection, isToday ? currentFileName() : archivePath(cursor.date()), todayFileDate, shape.group);
-            if (isToday && source) {
-                // The day may have rolled since the date was read: the file then holds the next
-                // day, and the day asked for is in its archive.
-                const QDate stored =
-                    QDate::fromString(source->parsed().value(QStringLiteral("date")).toString(), kDateFormat);
-                if (stored.isValid() && stored != cursor.date())
-                    source = readDay(connection, archivePath(cursor.date()), todayFileDate, shape.group);
-            }
+            const QString archive = archivePath(cursor.date());
+            std::optional<DaySource> source =
+                readDay(connection, isToday ? currentFileName() : archive, todayFileDate, shape.group);
+            // The day may have rolled since the date was read: the current file then holds the
+            // next day, or nothing yet, and the day asked for is in its archive.
+            const bool otherDay = source && source->stored;
+            if (isToday && !holdsDay(source, cursor.date()) && (otherDay || QFileInfo(archive).isFile()))
+                source = readDay(connection, archive, todayFileDate, shape.group);
             chunk.push_back({cursor, std::move(source)});
         }
         const auto parseEvery = [&chunk](size_t first) {

@@ -5,18 +5,74 @@
 #include <QEventLoop>
 #include <QJsonDocument>
 #include <QRegularExpression>
+#include <QSemaphore>
 #include <QTimer>
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <stdexcept>
 
 namespace {
 
+// What the deferred routes of the test service do, shared with their work threads: a log of
+// steps, and a gate the work waits at until the test opens it.
+struct Deferred {
+    std::mutex mutex;
+    std::condition_variable changed;
+    QStringList steps;
+    bool open = false;
+
+    void note(const QString& step)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        steps << step;
+    }
+    QStringList log()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return steps;
+    }
+    void release()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        open = true;
+        changed.notify_all();
+    }
+    // False when the gate stayed shut for 10 s.
+    bool waitAtGate()
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(10), [this] { return open; });
+    }
+};
+
 // A small service made for the tests: "/echo" answers with the request's JSON, "/slow" takes
-// 400 ms in its handler, "/quiet" never answers, "/throw" fails.
+// 400 ms in its handler, "/quiet" never answers, "/throw" fails. "/later" answers from a work
+// thread once the gate opens; "/long" works until the service stops, then answers as if done.
 class TestService : public HttpManager {
 public:
     explicit TestService(JXKT_TYPE type = JXKT_SERVER) : HttpManager(type)
     {
+        url_routes.insert("/later", [this](const CTask_FormData& request) {
+            const int n = request.json.value("n").toInt();
+            deferred->note(QStringLiteral("start %1").arg(n));
+            answerLater(request, [state = deferred, request, n](const std::atomic<bool>&) {
+                state->note(QStringLiteral("work %1").arg(n));
+                state->waitAtGate();
+                state->note(QStringLiteral("reply %1").arg(n));
+                return answerTo(request);
+            });
+        });
+        url_routes.insert("/long", [this](const CTask_FormData& request) {
+            answerLater(request, [state = deferred, request](const std::atomic<bool>& stopping) {
+                state->note(QStringLiteral("long"));
+                for (int waited = 0; !stopping && waited < 10000; waited += 5)
+                    QThread::msleep(5);
+                return answerTo(request);
+            });
+        });
         url_routes.insert("/echo", [this](const CTask_FormData& request) {
             sessions.append(request.session_id);
             if (!request.images.isEmpty())
@@ -39,14 +95,25 @@ public:
         });
     }
 
-    void reply(const CTask_FormData& request)
+    ~TestService() override { stopService(); }
+
+    static CTask_FormData answerTo(const CTask_FormData& request)
     {
         CTask_FormData answer;
         answer.uuid = request.uuid;
         answer.session_id = request.session_id;
+        answer.request_seq = request.request_seq;
         answer.json = request.json;
         answer.json.insert("thread", QThread::currentThread() == qApp->thread() ? "gui" : "other");
-        sendAsync(answer);
+        return answer;
+    }
+    void reply(const CTask_FormData& request) { sendAsync(answerTo(request)); }
+
+    // Counts the requests the reactor's thread has accepted or refused.
+    void SlotRecvRequest_Pre_ThreadMold2(CTask_FormData request) override
+    {
+        HttpManager::SlotRecvRequest_Pre_ThreadMold2(request);
+        arrived.release();
     }
 
     QList<QString> busy()
@@ -61,6 +128,8 @@ public:
     int slowCalls = 0;
     int throwCalls = 0;
     std::function<void()> onSlow;
+    std::shared_ptr<Deferred> deferred = std::make_shared<Deferred>();
+    QSemaphore arrived;
 };
 
 CTask_FormData request(const QString& url, int n = 0)
@@ -69,6 +138,21 @@ CTask_FormData request(const QString& url, int n = 0)
     record.url = url;
     record.json.insert("n", n);
     return record;
+}
+
+QByteArray post(const char* url, int n)
+{
+    const QByteArray body = "{\"n\":" + QByteArray::number(n) + "}";
+    return QByteArray("POST ") + url + " HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: " +
+           QByteArray::number(body.size()) + "\r\n\r\n" + body;
+}
+
+// The first whole reply that arrives on the socket, within 10 s.
+QPair<QByteArray, QByteArray> firstReply(QTcpSocket& socket)
+{
+    const auto replies = NetTest::splitReplies(NetTest::readUntil(
+        socket, [](const QByteArray& data) { return !NetTest::splitReplies(data).isEmpty(); }, 10000));
+    return replies.isEmpty() ? QPair<QByteArray, QByteArray>() : replies.first();
 }
 
 }  // namespace
@@ -379,4 +463,56 @@ TEST(HttpManager, RestartedReactorsDieInTheirOwnThreadWhileAnotherThreadSends)
         << destroyed << " of " << created - 1;
     EXPECT_EQ(destroyedElsewhere, 0);
     EXPECT_TRUE(log.lines(QtWarningMsg).filter("Timers cannot be stopped").isEmpty());
+}
+
+TEST(HttpManager, SameUrlRequestsAcceptedTogetherAreServedOneAfterTheOther)
+{
+    TestService service;
+    ASSERT_TRUE(service.startReactor(QHostAddress::LocalHost, 0, 4));
+    QTcpSocket first, second, third;
+    for (QTcpSocket* socket : {&first, &second, &third}) {
+        socket->connectToHost(QHostAddress::LocalHost, service.serverPort());
+        ASSERT_TRUE(socket->waitForConnected(3000));
+    }
+    // Both arrive before this thread (the service's) has taken either: both are accepted.
+    first.write(post("/later", 1));
+    second.write(post("/later", 2));
+    ASSERT_TRUE(first.waitForBytesWritten(3000) && second.waitForBytesWritten(3000));
+    ASSERT_TRUE(service.arrived.tryAcquire(2, 10000));
+
+    // The first one's work runs; one arriving now finds its url busy.
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return service.deferred->log().contains("work 1"); }));
+    third.write(post("/later", 3));
+    EXPECT_TRUE(firstReply(third).first.startsWith("HTTP/1.1 503 Service Unavailable\r\n"));
+    EXPECT_EQ(service.deferred->log(), QStringList({"start 1", "work 1"}));
+
+    // The second starts once the first has answered.
+    service.deferred->release();
+    for (QTcpSocket* socket : {&first, &second}) {
+        const auto reply = firstReply(*socket);
+        EXPECT_TRUE(reply.first.startsWith("HTTP/1.1 200 OK\r\n")) << reply.first.constData();
+    }
+    EXPECT_EQ(service.deferred->log(),
+              QStringList({"start 1", "work 1", "reply 1", "start 2", "work 2", "reply 2"}));
+    EXPECT_TRUE(TestEnv::waitUntil([&] { return service.busy().isEmpty(); }));
+}
+
+TEST(HttpManager, WorkTheStopCutsShortIsNotAnsweredAsComplete)
+{
+    auto service = std::make_unique<TestService>();
+    ASSERT_TRUE(service->startReactor(QHostAddress::LocalHost, 0, 4));
+    const std::shared_ptr<Deferred> deferred = service->deferred;
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, service->serverPort());
+    ASSERT_TRUE(client.waitForConnected(3000));
+    client.write(post("/long", 1));
+    ASSERT_TRUE(client.waitForBytesWritten(3000));
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return deferred->log().contains("long"); }));
+
+    service.reset();
+    // The client is left without an answer and sees its connection end.
+    const QByteArray data = NetTest::readUntil(
+        client, [&client](const QByteArray&) { return client.state() == QAbstractSocket::UnconnectedState; }, 10000);
+    EXPECT_EQ(client.state(), QAbstractSocket::UnconnectedState);
+    EXPECT_TRUE(data.isEmpty()) << data.constData();
 }

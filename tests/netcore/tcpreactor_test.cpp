@@ -14,6 +14,8 @@ namespace {
 
 class Server : public JXKC::TcpServReactor {
 public:
+    // The worker calls InitSession: it stops before this class goes.
+    ~Server() override { deinitialize(); }
     int tableSize()
     {
         QMutexLocker lock(&sessions_mutex);

@@ -3,15 +3,19 @@
 #include "records/resstatisticsdatabase.h"
 #include "records/resstatisticsparam.h"
 #include "stats_support.h"
+#include "support/fakecommandrunner.h"
+#include "support/testenv.h"
 #include "vision/cameramanager.h"
 #include "vision/wizardpara.h"
 
 #include <QDir>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <memory>
 
 namespace {
 
@@ -231,3 +235,34 @@ TEST_F(StatsQuery, BadInputAnswersEmptyAtOnce)
 }
 
 }  // namespace
+
+TEST_F(StatsQuery, TheDayJustEndedIsAnsweredWhileTheNewDayFileIsStillEmpty)
+{
+    FakeCommandRunner runner;
+    // Shifts from 7:00; the production day of the 1st runs to 7:00 on the 2nd.
+    const QDateTime dayStart(QDate(2024, 3, 1), QTime(7, 0));
+    TestEnv::writeText("resstatistics.json", "{\"time\": \"" + QByteArray::number(dayStart.toSecsSinceEpoch()) +
+                                                 "\", \"morningsStart\": 7, \"morningsEnd\": 19, \"nightStart\": 19, "
+                                                 "\"nightEnd\": 7}");
+    auto model = std::make_unique<ResStatisticsParam>();
+    model->init("A", gDNum);
+    model->addRecord(0, 12, {true, false}, false);   // 12:00, slot 5: camera 1 NG
+    model->addRecord(1, 12, {true, true}, true);
+
+    // Half a minute into the 2nd the day rolls: archived, and the current file is the template
+    // until the next minute's store.
+    AppClock::setNow(QDateTime(QDate(2024, 3, 2), QTime(7, 0, 30)));
+    model->checkDate();
+    ASSERT_EQ(model->getCurDBDate(), "2024-03-02");
+    ASSERT_TRUE(TestEnv::waitUntil([] {
+        return QFile::exists("ResStatistics/2024-03-01.db") && StatsTest::readDayText("ResStatistics.db").isEmpty();
+    }));
+    const auto noonOfTheFirst = [] { return query("2024-03-01 12:00:00", "2024-03-01 12:59:59"); };
+    EXPECT_EQ(ints(noonOfTheFirst().value("detect_ng")), QList<int>{1});
+
+    // Without the shift settings the clock alone says the 1st; the empty file does not say
+    // which day it holds, and the day's archive answers for it.
+    QFile::remove("resstatistics.json");
+    EXPECT_EQ(ints(noonOfTheFirst().value("detect_ng")), QList<int>{1});
+    model.reset();
+}

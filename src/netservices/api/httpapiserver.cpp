@@ -37,8 +37,9 @@ HttpApiServer::HttpApiServer(JXK_NETMN* netmn) : HttpManager(JXKT_SERVER), owner
 
 HttpApiServer::~HttpApiServer()
 {
-    // Queries still running read nothing of this object, but their replies go out through it.
-    stopDeferredWork();
+    // Before anything of this object goes: the transport's thread must not reach a server half
+    // destroyed, and queries still running must not answer through it.
+    stopService();
     m_publishDelay.stop();
     for (const QPointer<Tcp_Push2APP>& push : qAsConst(m_pushes))
         delete push.data();

@@ -24,7 +24,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -415,4 +417,47 @@ TEST_F(HttpApiTest, OneClientCannotKeepAnotherOutOfTheSubscriptions)
     const QJsonArray keys = reply.result().value("subscribe_result").toArray();
     EXPECT_EQ(keys.size(), SubscriberStore::kMaxKeysPerAddress + 1);
     EXPECT_TRUE(keys.contains(otherKey));
+}
+
+TEST_F(HttpApiTest, TheStopEndsAConnectionThatKeepsAskingWithoutAHalfAnswer)
+{
+    // A client on a thread of its own asks without pause, one request after the other: urls the
+    // transport's thread answers itself, and one the handlers answer in this thread.
+    std::atomic<int> answered{0};
+    std::atomic<bool> closedByServer{false};
+    QByteArray stream;
+    std::thread client([&] {
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        if (!socket.waitForConnected(3000))
+            return;
+        QElapsedTimer bound;
+        bound.start();
+        for (int n = 0; bound.elapsed() < 30000; ++n) {
+            const QByteArray url = n % 4 == 3 ? "/v18/http/get_product_infos" : "/v18/http/nowhere";
+            socket.write("POST " + url + " HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: 2\r\n\r\n{}");
+            while (NetTest::splitReplies(stream).size() <= n && socket.state() == QAbstractSocket::ConnectedState
+                   && bound.elapsed() < 30000) {
+                socket.waitForReadyRead(100);
+                stream += socket.readAll();
+            }
+            if (socket.state() != QAbstractSocket::ConnectedState) {
+                closedByServer = true;
+                break;
+            }
+            answered = NetTest::splitReplies(stream).size();
+        }
+        stream += socket.readAll();
+    });
+    EXPECT_TRUE(TestEnv::waitUntil([&] { return answered >= 20; }, 10000));
+
+    netmn.reset();
+    client.join();
+    EXPECT_TRUE(closedByServer);
+    const auto replies = NetTest::splitReplies(stream);
+    EXPECT_GE(replies.size(), 20);
+    for (const auto& reply : replies) {
+        EXPECT_TRUE(reply.first.startsWith("HTTP/1.1 404 Not Found\r\n") || reply.first.startsWith("HTTP/1.1 200 OK\r\n"))
+            << reply.first.constData();
+    }
 }
