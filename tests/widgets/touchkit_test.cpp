@@ -188,7 +188,7 @@ TEST(TouchKit, ATextFieldTakesLettersDigitsAndSignsFromTheTextKeypad)
             // Capitals and the punctuation page; cancel puts back what the field held.
             QTest::mouseClick(bottom, Qt::LeftButton);
             EXPECT_FALSE(globalRect(pad).intersects(globalRect(bottom)));
-            for (const char* key : {"back", "shift", "K", "shift", "k", "symbols", "#", "~", "space", "@"})
+            for (const char* key : {"back", "shift", "K", "k", "symbols", "#", "~", "space", "@"})
                 ScreenTest::touchKey(pad, key);
             capitals = bottom->text();
             ScreenTest::touchKey(pad, "cancel");
@@ -201,6 +201,50 @@ TEST(TouchKit, ATextFieldTakesLettersDigitsAndSignsFromTheTextKeypad)
     EXPECT_EQ(capitals, "planKk#~ @");
     EXPECT_EQ(cancelled, "plant");
     EXPECT_EQ(gpNumCharPad, nullptr);   // gone with its dialog
+}
+
+// Shift as on a phone: one tap for the next letter, a second tap locks capitals (and shows it),
+// a third ends them; a key empties the field at once.
+TEST(TouchKit, ShiftMakesTheNextLetterACapitalTwoTapsLockCapitalsAndClearEmptiesTheField)
+{
+    ASSERT_EQ(gpNumCharPad, nullptr);
+    QStringList typed;
+    QString lockedCaption;
+    {
+        QDialog dialog;
+        dialog.setModal(true);
+        dialog.resize(900, 700);
+        auto* name = new Edit(Edit::TypeText, &dialog, 1);
+        name->setGeometry(20, 40, 400, 50);
+        name->setText("Werkhalle-3 West");
+        QTimer::singleShot(0, &dialog, [&] {
+            QTest::mouseClick(name, Qt::LeftButton);
+            NumCharInput* pad = gpNumCharPad;
+            if (!pad || !QTest::qWaitForWindowExposed(pad)) {
+                ADD_FAILURE() << "no text keypad came up";
+                dialog.reject();
+                return;
+            }
+            ScreenTest::touchKey(pad, "clear");
+            typed << name->text();
+            for (const char* key : {"shift", "H", "a", "l", "l"})
+                ScreenTest::touchKey(pad, key);
+            typed << name->text();
+            EXPECT_FALSE(pad->isShifted());
+            for (const char* key : {"clear", "shift", "shift", "H", "A"})
+                ScreenTest::touchKey(pad, key);
+            lockedCaption = pad->findChild<QPushButton*>("shift")->text();
+            EXPECT_TRUE(pad->isShifted());
+            for (const char* key : {"L", "L", "shift", "a"})
+                ScreenTest::touchKey(pad, key);
+            typed << name->text();
+            ScreenTest::touchKey(pad, "ok");
+            dialog.accept();
+        });
+        dialog.exec();
+    }
+    EXPECT_EQ(typed, QStringList({"", "Hall", "HALLa"}));
+    EXPECT_EQ(lockedCaption, "⇪");
 }
 
 TEST(TouchKit, ControlsKeepTheirValuesAndRowHeights)
