@@ -185,6 +185,102 @@ TEST_F(NetworkDialogTest, AcceptedEditRewritesBothCardFilesRunsTheScriptAndMoves
     EXPECT_EQ(label(tile("eth0"), "labip"), "192.168.1.10");
 }
 
+// Static settings that would take the card off the network are refused with a message, and
+// nothing is written or applied; an empty gateway or name server is stored as none.
+TEST_F(NetworkDialogTest, AStaticCardNeedsAValidAddressAndMaskAndTakesNoGatewayAsNone)
+{
+    const auto readFile = [this](const char* file) {
+        QFile in(machine.path(file));
+        return in.open(QIODevice::ReadOnly) ? in.readAll() : QByteArray();
+    };
+    const QByteArray wired = readFile(NetworkManager::kWiredFile);
+    const QByteArray wifi = readFile(NetworkManager::kWifiFile);
+
+    QStringList said;
+    bool pictured = false;
+    QTimer answer;   // answers the card dialog's messages (the first one pictured over it)
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+        for (QWidget* window : QApplication::topLevelWidgets()) {
+            auto* box = qobject_cast<WarnBox*>(window);
+            if (!box || !box->isVisible())
+                continue;
+            said << box->text();
+            if (!pictured) {
+                EXPECT_TRUE(ScreenTest::saveShotOfWindows({box->parentWidget()->window(), box}, "network_card_static_refused"));
+            }
+            pictured = true;
+            box->accept();
+        }
+    });
+    answer.start(10);
+    // Opens eth1's settings, sets its static addresses and presses OK once; settings that are
+    // refused leave the dialog open, and it is then cancelled. True when they were refused.
+    const auto pressOk = [this](const QString& address, const QString& mask, const QString& gateway, const QString& dns) {
+        bool stayed = false;
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            for (QWidget* window : QApplication::topLevelWidgets()) {
+                auto* dialog = qobject_cast<Network_CardItem_SetDia*>(window);
+                if (!dialog || !dialog->isVisible() || poll.property("done").toBool())
+                    continue;
+                poll.setProperty("done", true);
+                dialog->findChild<QComboBox*>("QComboBox_pComTool")->setCurrentIndex(0);
+                dialog->findChild<EditIP*>("IPAddressEdite_IP")->setAddress(address);
+                dialog->findChild<EditIP*>("IPAddressEdite_Mask")->setAddress(mask);
+                dialog->findChild<EditIP*>("IPAddressEdite_Route")->setAddress(gateway);
+                dialog->findChild<EditIP*>("IPAddressEdite_DNS")->setAddress(dns);
+                dialog->acceptDialog();
+                stayed = dialog->isVisible();
+                if (stayed)
+                    dialog->reject();
+            }
+        });
+        poll.start(10);
+        tile("eth1")->findChild<QPushButton*>("btnmodify")->click();
+        EXPECT_TRUE(poll.property("done").toBool());
+        return stayed;
+    };
+
+    const QString badMask = "静态地址需要有效的子网掩码\n(连续的1，如 255.255.255.0)";
+    const QString badAddress = "静态地址需要有效的IP地址";
+    const struct {
+        const char* address;
+        const char* mask;
+        const char* gateway;
+        QString message;
+    } refused[] = {
+        {"192.168.1.50", "", "", badMask},
+        {"192.168.1.50", "0.0.0.0", "192.168.1.1", badMask},
+        {"192.168.1.50", "255.0.255.0", "192.168.1.1", badMask},
+        {"", "255.255.255.0", "192.168.1.1", badAddress},
+        {"192.168.1.0", "255.255.255.0", "192.168.1.1", badAddress},   // the network itself
+        {"192.168.1.50", "255.255.255.0", "192.168", "默认网关须为有效的地址，或留空"},
+    };
+    for (const auto& settings : refused) {
+        SCOPED_TRACE(std::string(settings.address) + "/" + settings.mask);
+        said.clear();
+        EXPECT_TRUE(pressOk(settings.address, settings.mask, settings.gateway, "8.8.8.8"));
+        EXPECT_EQ(said, QStringList{settings.message});
+    }
+    TestEnv::spin(300);
+    EXPECT_TRUE(pictured);
+    EXPECT_EQ(machine.runner.count("python3"), 0);
+    EXPECT_EQ(readFile(NetworkManager::kWiredFile), wired);
+    EXPECT_EQ(readFile(NetworkManager::kWifiFile), wifi);
+    EXPECT_EQ(label(tile("eth1"), "labip"), "192.168.2.10");
+
+    // A sound address and mask without gateway or name server: applied, with none of either.
+    said.clear();
+    EXPECT_FALSE(pressOk("192.168.1.50", "255.255.255.0", "", ""));
+    EXPECT_TRUE(said.isEmpty());
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return machine.runner.count("python3") == 1; }, 10000));
+    const QJsonObject card = machine.readCards(NetworkManager::kWiredFile).at(1).toObject();
+    EXPECT_EQ(card.value("address").toString(), "192.168.1.50");
+    EXPECT_EQ(card.value("netmask").toString(), "255.255.255.0");
+    EXPECT_EQ(card.value("gateway"), QJsonValue(""));
+    EXPECT_EQ(card.value("dns"), QJsonValue(""));
+}
+
 TEST_F(NetworkDialogTest, WifiSettingsOfferScannedNetworksAndKeepTheStoredOne)
 {
     editCard(tile("wlan0"), [](Network_CardItem_SetDia* dialog) {
@@ -238,10 +334,28 @@ TEST_F(NetworkDialogTest, PingSendsTheTargetAsOneArgumentAndShowsWhatItPrinted)
     EXPECT_EQ(target->text(), "10.1.2.3");   // the server address from the settings
     QTextEdit* panel = gpNetDialog->findChild<TextShowWidget*>()->textEdit();
 
-    for (const char* refused : {"-f", "127.0.0.1 -c 1", ""}) {
+    // No server address gives no target (not 0.0.0.0); a target ping could take for an option,
+    // or none at all, is said so, and no empty panel opens.
+    gpNetDialog->findChild<EditIP*>()->setAddress("");
+    EXPECT_EQ(target->text(), "");
+    QStringList said;
+    QTimer answer;   // the screen itself is modal: its message boxes are answered by kind
+    QObject::connect(&answer, &QTimer::timeout, [&said] {
+        for (QWidget* window : QApplication::topLevelWidgets()) {
+            auto* box = qobject_cast<WarnBox*>(window);
+            if (box && box->isVisible()) {
+                said << box->text();
+                box->accept();
+            }
+        }
+    });
+    answer.start(10);
+    for (const char* refused : {"-f", "127.0.0.1 -c 1", "", "0.0.0.0"}) {
         target->setText(refused);
         ping->click();
+        EXPECT_FALSE(panel->parentWidget()->isVisible()) << refused;
     }
+    EXPECT_EQ(said, QStringList({"请先输入要Ping的地址", "请先输入要Ping的地址", "请先输入要Ping的地址", "请先输入要Ping的地址"}));
     EXPECT_EQ(machine.runner.count("ping"), 0);
 
     // Pinging again at once: what the first ping printed does not reach the second one's panel.
