@@ -5,6 +5,7 @@
 #include "netservices/companion/network.h"
 #include "netservices/netcards/networksettingdialog.h"
 #include "netservices/netmachine.h"
+#include "records/saveimagesettingdailog.h"
 #include "records/screen_support.h"
 #include "widgets/edit.h"
 #include "widgets/editip.h"
@@ -18,10 +19,13 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QPainter>
 #include <QScrollBar>
+#include <QStyleOptionButton>
 #include <QTextEdit>
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <functional>
 
 namespace {
@@ -597,4 +601,80 @@ TEST_F(NetworkDialogTest, TenCardsScrollByDraggingAndShowTheirWholeNamesWhenTouc
     EXPECT_TRUE(TestEnv::waitUntil([bar] { return bar->value() == bar->maximum(); }, 3000)) << bar->value();
     const QWidget* last = tile("eth9");
     EXPECT_TRUE(viewport->rect().contains(QRect(last->mapTo(viewport, QPoint(0, 0)), last->size())));
+}
+
+// Contrast of two colours as the readability guidelines measure it (1:1 to 21:1).
+double contrast(const QColor& a, const QColor& b)
+{
+    const auto luminance = [](const QColor& c) {
+        const auto channel = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+        return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+    };
+    const double la = luminance(a);
+    const double lb = luminance(b);
+    return (qMax(la, lb) + 0.05) / (qMin(la, lb) + 0.05);
+}
+
+// How far the tick of a checked box stands out from the box: the strongest contrast to the box's
+// own colour (the commonest one in its middle) of anything drawn in that middle.
+double tickContrast(CheckBox* box)
+{
+    QStyleOptionButton option;
+    option.initFrom(box);
+    const QRect indicator = box->style()->subElementRect(QStyle::SE_CheckBoxIndicator, &option, box);
+    const QRect middle = indicator.adjusted(indicator.width() / 5, indicator.height() / 5, -indicator.width() / 5,
+                                            -indicator.height() / 5);
+    const QImage image = box->grab().toImage();
+    QMap<QRgb, int> counts;
+    for (int y = middle.top(); y <= middle.bottom(); ++y) {
+        for (int x = middle.left(); x <= middle.right(); ++x)
+            ++counts[image.pixel(x, y)];
+    }
+    QRgb fill = 0;
+    for (auto it = counts.cbegin(); it != counts.cend(); ++it) {
+        if (it.value() > counts.value(fill))
+            fill = it.key();
+    }
+    double strongest = 1;
+    for (auto it = counts.cbegin(); it != counts.cend(); ++it)
+        strongest = qMax(strongest, contrast(QColor(fill), QColor(it.key())));
+    return strongest;
+}
+
+// A checked box reads as checked at arm's length: its tick stands out from the box at least
+// 4.5:1, on the settings' picture storage dialog and on the network screen alike.
+TEST_F(NetworkDialogTest, CheckedBoxesShowATickThatStandsOutFromTheirBox)
+{
+    ScreenTest::placeImages();
+    SaveImageSettingDailog storage;
+    storage.init({{"days", 31}, {"useDiskSaveImage", 1}, {"lostUpanAlarm", 1}});
+    storage.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&storage));
+    QList<CheckBox*> boxes = storage.findChildren<CheckBox*>();
+    const QList<CheckBox*> switches = gpNetDialog->findChildren<CheckBox*>();
+    ASSERT_EQ(switches.size(), 3);
+    for (CheckBox* box : switches)
+        box->setValue(1);
+    boxes << switches;
+    for (CheckBox* box : qAsConst(boxes)) {
+        SCOPED_TRACE(box->text().toStdString());
+        ASSERT_TRUE(box->isChecked());
+        EXPECT_GE(tickContrast(box), 4.5);
+    }
+
+    // The picture: the storage dialog beside the network screen's switches.
+    QRect column;
+    for (CheckBox* box : switches)
+        column |= QRect(box->mapTo(gpNetDialog, QPoint(0, 0)), box->size());
+    column.adjust(-20, -20, 20, 20);
+    column.setWidth(qMin(column.width(), 640));
+    const QPixmap left = storage.grab();
+    const QPixmap right = gpNetDialog->grab(column);
+    QPixmap picture(left.width() + 20 + right.width(), qMax(left.height(), right.height()));
+    picture.fill(Qt::black);
+    QPainter painter(&picture);
+    painter.drawPixmap(0, 0, left);
+    painter.drawPixmap(left.width() + 20, 0, right);
+    painter.end();
+    EXPECT_TRUE(picture.save(ScreenTest::screenshotDir() + "/settings_checked_boxes.png"));
 }
