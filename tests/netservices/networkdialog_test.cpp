@@ -60,6 +60,7 @@ protected:
         // companion to dial (port 1). destroyInstance deletes it.
         JXK_NETMN::destroyInstance();
         new JXK_NETMN(1, QHostAddress::LocalHost, 0);
+        ScreenTest::placeImages();
         gpNetDialog = new NetworkSettingDialog;
         gpNetDialog->show();
     }
@@ -151,6 +152,28 @@ TEST_F(NetworkDialogTest, TilesShowCardsLinkStatesAndRates)
     const int ifconfigs = machine.runner.count("ifconfig");
     manager->slotSpeedTick();
     EXPECT_EQ(machine.runner.count("ifconfig"), ifconfigs);
+}
+
+// The tiles and buttons show the pictures drawn for them, at the sizes the screen gives them,
+// and no stand-in word.
+TEST_F(NetworkDialogTest, TilesAndButtonsShowTheirPictures)
+{
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(gpNetDialog));
+    for (const auto& label : {std::make_pair("labwifi", 40), std::make_pair("labuse", 60)}) {
+        const QLabel* shown = tile("wlan0")->findChild<QLabel*>(label.first);
+        const QPixmap picture = shown->pixmap(Qt::ReturnByValue);
+        EXPECT_FALSE(picture.isNull()) << label.first;
+        EXPECT_EQ(picture.size(), QSize(label.second, label.second)) << label.first;
+        EXPECT_TRUE(shown->text().isEmpty()) << label.first;
+    }
+    const QPushButton* modify = tile("eth0")->findChild<QPushButton*>("btnmodify");
+    const QPushButton* apply = gpNetDialog->findChild<QPushButton*>("btnapply");
+    for (const QPushButton* button : {modify, apply}) {
+        EXPECT_TRUE(button->text().isEmpty()) << button->objectName().toStdString();
+        EXPECT_FALSE(button->icon().isNull()) << button->objectName().toStdString();
+        EXPECT_EQ(button->iconSize(), QSize(40, 40));
+    }
+    EXPECT_TRUE(ScreenTest::saveShot(gpNetDialog, "network_settings_pictures"));
 }
 
 TEST_F(NetworkDialogTest, AcceptedEditRewritesBothCardFilesRunsTheScriptAndMovesThePriority)
@@ -645,7 +668,6 @@ double tickContrast(CheckBox* box)
 // 4.5:1, on the settings' picture storage dialog and on the network screen alike.
 TEST_F(NetworkDialogTest, CheckedBoxesShowATickThatStandsOutFromTheirBox)
 {
-    ScreenTest::placeImages();
     SaveImageSettingDailog storage;
     storage.init({{"days", 31}, {"useDiskSaveImage", 1}, {"lostUpanAlarm", 1}});
     storage.show();

@@ -71,14 +71,12 @@ QFont controlFont()
     return font;
 }
 
-// An icon from "./images/", or the caption when the picture is not there.
-void setIconOrText(QPushButton* button, const QString& file, const QString& caption)
+// A button showing a picture from "./images/" at the size it was drawn.
+void setImageIcon(QPushButton* button, const QString& file)
 {
     const QPixmap icon(file);
-    if (icon.isNull())
-        button->setText(caption);
-    else
-        button->setIcon(icon);
+    button->setIcon(icon);
+    button->setIconSize(icon.isNull() ? QSize(40, 40) : icon.size());
 }
 
 // A dotted IPv4 address as a number; false when the text is not one.
@@ -149,11 +147,8 @@ Network_CardItem::Network_CardItem(const stu_netinfo& info, QWidget* parent) : Q
     int x = 18;
     if (info.iswifi) {
         QLabel* wifi = tileLabel(this, "labwifi", QRect(x, 6, 40, 40));
-        const QPixmap icon(QStringLiteral("./images/wifi.png"));
-        if (icon.isNull())
-            wifi->setText(QStringLiteral("WiFi"));
-        else
-            wifi->setPixmap(icon.scaled(40, 40, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+        wifi->setPixmap(QPixmap(QStringLiteral("./images/wifi.png")));
+        wifi->setScaledContents(true);
         x += 45;
     }
     QLabel* name = tileLabel(this, "labname", QRect(x, 4, 340 - x, 44));
@@ -173,11 +168,8 @@ Network_CardItem::Network_CardItem(const stu_netinfo& info, QWidget* parent) : Q
     rate->setMinimumWidth(80);
     rate->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     QLabel* unused = tileLabel(this, "labuse", QRect(542, 30, 60, 60));
-    const QPixmap error(QStringLiteral("./images/error.png"));
-    if (error.isNull())
-        unused->setText(QStringLiteral("✕"));
-    else
-        unused->setPixmap(error.scaled(60, 60, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    unused->setPixmap(QPixmap(QStringLiteral("./images/error.png")));
+    unused->setScaledContents(true);
 
     m_whole = tileLabel(this, "labwhole", QRect(10, 0, 532, kTileHeight));
     m_whole->setStyleSheet(QStringLiteral("QLabel{border:none;background-color:rgb(80,80,80);color:white;"
@@ -194,7 +186,7 @@ Network_CardItem::Network_CardItem(const stu_netinfo& info, QWidget* parent) : Q
     modify->setObjectName(QStringLiteral("btnmodify"));
     modify->setGeometry(608, 35, 60, 50);
     modify->setStyleSheet(QStringLiteral("QPushButton{border:none;background-color:#00BCD4;color:white;font-size:20px;}"));
-    setIconOrText(modify, QStringLiteral("./images/modify.png"), QStringLiteral("修改"));
+    setImageIcon(modify, QStringLiteral("./images/modify.png"));
     connect(modify, &QPushButton::released, this, &Network_CardItem::slotChgCardInfo);
 
     if (info.ispriority)
@@ -509,7 +501,7 @@ NetworkSettingDialog::NetworkSettingDialog(QWidget* parent) : CComp_DialogFrame(
     m_apply->setObjectName(QStringLiteral("btnapply"));
     m_apply->setFixedSize(100, 50);
     m_apply->setStyleSheet(QStringLiteral("border:none;background-color:#00BCD4;color:white;font-size:22px;"));
-    setIconOrText(m_apply, QStringLiteral("./images/Rotate.png"), QStringLiteral("应用"));
+    setImageIcon(m_apply, QStringLiteral("./images/Rotate.png"));
     connect(m_apply, &QPushButton::clicked, this, &NetworkSettingDialog::slotUpdateVUD);
     stateRow->addWidget(m_apply);
     right->addLayout(stateRow);
