@@ -38,6 +38,33 @@ const QByteArray kIfconfig =
     "\n"
     "wlan0: flags=4163<UP,BROADCAST,RUNNING,MULTICAST>  mtu 1500\n";
 
+// Answers the message boxes that come up while it lives and notes their texts. The network
+// screen is a modal dialog itself, so the boxes are found by kind; seen() gets each box first.
+class MessageAnswerer {
+public:
+    explicit MessageAnswerer(std::function<void(WarnBox*)> seen = nullptr) : m_seen(std::move(seen))
+    {
+        QObject::connect(&m_timer, &QTimer::timeout, [this] {
+            for (QWidget* window : QApplication::topLevelWidgets()) {
+                auto* box = qobject_cast<WarnBox*>(window);
+                if (!box || !box->isVisible())
+                    continue;
+                texts << box->text();
+                if (m_seen)
+                    m_seen(box);
+                box->accept();
+            }
+        });
+        m_timer.start(10);
+    }
+
+    QStringList texts;
+
+private:
+    std::function<void(WarnBox*)> m_seen;
+    QTimer m_timer;
+};
+
 // The fake machine with two wired cards (eth0 preferred) and a Wi-Fi card, and the screen built
 // on it as the settings page builds it.
 class NetworkDialogTest : public ::testing::Test {
@@ -74,6 +101,13 @@ protected:
     Network_CardItem* tile(const QString& name) const
     {
         return static_cast<Network_CardItem*>(gpNetDialog->cardTiles().value(name));
+    }
+
+    // A card file byte for byte (empty when it cannot be read).
+    QByteArray cardFileBytes(const char* file) const
+    {
+        QFile in(machine.path(file));
+        return in.open(QIODevice::ReadOnly) ? in.readAll() : QByteArray();
     }
 
     static QString label(QWidget* widget, const char* name)
@@ -216,30 +250,15 @@ TEST_F(NetworkDialogTest, AcceptedEditRewritesBothCardFilesRunsTheScriptAndMoves
 // nothing is written or applied; an empty gateway or name server is stored as none.
 TEST_F(NetworkDialogTest, AStaticCardNeedsAValidAddressAndMaskAndTakesNoGatewayAsNone)
 {
-    const auto readFile = [this](const char* file) {
-        QFile in(machine.path(file));
-        return in.open(QIODevice::ReadOnly) ? in.readAll() : QByteArray();
-    };
-    const QByteArray wired = readFile(NetworkManager::kWiredFile);
-    const QByteArray wifi = readFile(NetworkManager::kWifiFile);
+    const QByteArray wired = cardFileBytes(NetworkManager::kWiredFile);
+    const QByteArray wifi = cardFileBytes(NetworkManager::kWifiFile);
 
-    QStringList said;
     bool pictured = false;
-    QTimer answer;   // answers the card dialog's messages (the first one pictured over it)
-    QObject::connect(&answer, &QTimer::timeout, [&] {
-        for (QWidget* window : QApplication::topLevelWidgets()) {
-            auto* box = qobject_cast<WarnBox*>(window);
-            if (!box || !box->isVisible())
-                continue;
-            said << box->text();
-            if (!pictured) {
-                EXPECT_TRUE(ScreenTest::saveShotOfWindows({box->parentWidget()->window(), box}, "network_card_static_refused"));
-            }
-            pictured = true;
-            box->accept();
-        }
+    MessageAnswerer messages([&pictured](WarnBox* box) {   // the first message pictured over its dialog
+        if (!pictured)
+            pictured = ScreenTest::saveShotOfWindows({box->parentWidget()->window(), box}, "network_card_static_refused");
     });
-    answer.start(10);
+    QStringList& said = messages.texts;
     // Opens eth1's settings, sets its static addresses and presses OK once; settings that are
     // refused leave the dialog open, and it is then cancelled. True when they were refused.
     const auto pressOk = [this](const QString& address, const QString& mask, const QString& gateway, const QString& dns) {
@@ -292,8 +311,8 @@ TEST_F(NetworkDialogTest, AStaticCardNeedsAValidAddressAndMaskAndTakesNoGatewayA
     TestEnv::spin(300);
     EXPECT_TRUE(pictured);
     EXPECT_EQ(machine.runner.count("python3"), 0);
-    EXPECT_EQ(readFile(NetworkManager::kWiredFile), wired);
-    EXPECT_EQ(readFile(NetworkManager::kWifiFile), wifi);
+    EXPECT_EQ(cardFileBytes(NetworkManager::kWiredFile), wired);
+    EXPECT_EQ(cardFileBytes(NetworkManager::kWifiFile), wifi);
     EXPECT_EQ(label(tile("eth1"), "labip"), "192.168.2.10");
 
     // A sound address and mask without gateway or name server: applied, with none of either.
@@ -365,24 +384,13 @@ TEST_F(NetworkDialogTest, PingSendsTheTargetAsOneArgumentAndShowsWhatItPrinted)
     // or none at all, is said so, and no empty panel opens.
     gpNetDialog->findChild<EditIP*>()->setAddress("");
     EXPECT_EQ(target->text(), "");
-    QStringList said;
-    QTimer answer;   // the screen itself is modal: its message boxes are answered by kind
-    QObject::connect(&answer, &QTimer::timeout, [&said] {
-        for (QWidget* window : QApplication::topLevelWidgets()) {
-            auto* box = qobject_cast<WarnBox*>(window);
-            if (box && box->isVisible()) {
-                said << box->text();
-                box->accept();
-            }
-        }
-    });
-    answer.start(10);
+    MessageAnswerer messages;
     for (const char* refused : {"-f", "127.0.0.1 -c 1", "", "0.0.0.0"}) {
         target->setText(refused);
         ping->click();
         EXPECT_FALSE(panel->parentWidget()->isVisible()) << refused;
     }
-    EXPECT_EQ(said, QStringList({"请先输入要Ping的地址", "请先输入要Ping的地址", "请先输入要Ping的地址", "请先输入要Ping的地址"}));
+    EXPECT_EQ(messages.texts, QStringList({"请先输入要Ping的地址", "请先输入要Ping的地址", "请先输入要Ping的地址", "请先输入要Ping的地址"}));
     EXPECT_EQ(machine.runner.count("ping"), 0);
 
     // Pinging again at once: what the first ping printed does not reach the second one's panel.
@@ -463,12 +471,8 @@ TEST_F(NetworkDialogTest, AWifiNameIsTypedOnTheTextKeypad)
 
 TEST_F(NetworkDialogTest, AnOctetOf300IsRefusedAndNeverReachesTheCardFiles)
 {
-    const auto readFile = [this](const char* file) {
-        QFile in(machine.path(file));
-        return in.open(QIODevice::ReadOnly) ? in.readAll() : QByteArray();
-    };
-    const QByteArray wired = readFile(NetworkManager::kWiredFile);
-    const QByteArray wifi = readFile(NetworkManager::kWifiFile);
+    const QByteArray wired = cardFileBytes(NetworkManager::kWiredFile);
+    const QByteArray wifi = cardFileBytes(NetworkManager::kWifiFile);
     QString shown;
     editCard(tile("eth1"), [&](Network_CardItem_SetDia* dialog) {
         ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog));
@@ -483,8 +487,8 @@ TEST_F(NetworkDialogTest, AnOctetOf300IsRefusedAndNeverReachesTheCardFiles)
     EXPECT_EQ(shown, "192.168.2.30");
     TestEnv::spin(300);
     EXPECT_EQ(machine.runner.count("python3"), 0);
-    EXPECT_EQ(readFile(NetworkManager::kWiredFile), wired);
-    EXPECT_EQ(readFile(NetworkManager::kWifiFile), wifi);
+    EXPECT_EQ(cardFileBytes(NetworkManager::kWiredFile), wired);
+    EXPECT_EQ(cardFileBytes(NetworkManager::kWifiFile), wifi);
 
     // Accepted, the card is applied with what the field could take.
     editCard(tile("eth1"), [](Network_CardItem_SetDia* dialog) {
