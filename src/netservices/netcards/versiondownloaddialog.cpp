@@ -42,6 +42,7 @@ constexpr int kButtonStep = 80;
 // (the settings page's buttons lie just beyond them).
 constexpr int kBarHeight = 30;
 constexpr int kBarMargin = 40;
+constexpr int kBarGap = 6;
 
 QPushButton* makeButton(const QString& text, QWidget* parent)
 {
@@ -198,7 +199,7 @@ VersionDownloadDialog::VersionDownloadDialog(const QString& server, quint16 port
         });
         connect(inner, &QScrollBar::valueChanged, m_bar, &QScrollBar::setValue);
         connect(m_bar, &QScrollBar::valueChanged, inner, &QScrollBar::setValue);
-        areaTop += kBarHeight + 6;
+        areaTop += kBarHeight + kBarGap;
     }
     // Inside the screen's frame, which stays drawn around it.
     m_area->setGeometry(1, areaTop, width() - 2, height() - areaTop - 1);
