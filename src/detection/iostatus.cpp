@@ -25,13 +25,11 @@ void IOStatusWidget::paintEvent(QPaintEvent*)
     if (!diskMarkShown())
         return;
     QPainter painter(this);
-    const QRect mark(width() - height(), 0, height(), height());
-    const QPixmap disk(QStringLiteral("./images/disk.png"));
-    if (!disk.isNull()) {
-        painter.drawPixmap(mark, disk);
-        return;
-    }
-    // Without the picture files a plain stick outline still tells the operator.
-    painter.setPen(QPen(Qt::darkGreen, 3));
-    painter.drawRoundedRect(mark.adjusted(8, 12, -8, -12), 4, 4);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    painter.drawPixmap(markRect(), QPixmap(QStringLiteral("./images/disk.png")));
+}
+
+QRect IOStatusWidget::markRect() const
+{
+    return QRect(width() - height(), 0, height(), height());
 }

@@ -11,6 +11,8 @@ public:
 
     // True while the disk mark is drawn.
     static bool diskMarkShown();
+    // Where the mark ("./images/disk.png") is drawn: a square at the strip's right end.
+    QRect markRect() const;
 
 protected:
     void paintEvent(QPaintEvent* event) override;

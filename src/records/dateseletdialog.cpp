@@ -1,11 +1,13 @@
 #include "records/dateseletdialog.h"
 
 #include "base/appclock.h"
+#include "widgets/publictools_widget.h"
 
 #include <QButtonGroup>
 #include <QDateEdit>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QVBoxLayout>
@@ -14,9 +16,71 @@ namespace {
 
 const QString kDateFormat = QStringLiteral("yyyy-MM-dd");
 
+// A date whose arrows step the day (across months and years) until the operator touches the
+// month or the year, and which keeps the part its arrows step marked, focused or not. Qt's edit
+// steps the year first and marks nothing until it has focus, so the arrows turned years while
+// the operator meant days.
+class DayFirstDateEdit : public QDateEdit {
+public:
+    DayFirstDateEdit(const QDate& date, QWidget* parent) : QDateEdit(date, parent)
+    {
+        // A touch on the text moves the cursor, and with it the part the arrows step. The edit
+        // also drops its selection now and then (after showing, after another widget took the
+        // focus): the mark is put back each time, once the edit is done.
+        connect(lineEdit(), &QLineEdit::cursorPositionChanged, this, [this] { markPicked(); }, Qt::QueuedConnection);
+        connect(lineEdit(), &QLineEdit::selectionChanged, this, [this] { markPicked(); }, Qt::QueuedConnection);
+        connect(this, &QDateTimeEdit::dateChanged, this, [this] { markPicked(); });
+    }
+
+    void markPicked()
+    {
+        const Section section = currentSection() == NoSection ? DaySection : currentSection();
+        if (lineEdit()->selectedText().size() != sectionText(section).size() || currentSection() != section)
+            setSelectedSection(section);
+    }
+
+    void stepBy(int steps) override
+    {
+        if (currentSection() == DaySection)
+            setDate(date().addDays(steps));
+        else
+            QDateEdit::stepBy(steps);
+        markPicked();
+    }
+
+protected:
+    StepEnabled stepEnabled() const override
+    {
+        if (currentSection() != DaySection)
+            return QDateEdit::stepEnabled();
+        StepEnabled enabled = StepNone;
+        if (date() < maximumDate())
+            enabled |= StepUpEnabled;
+        if (date() > minimumDate())
+            enabled |= StepDownEnabled;
+        return enabled;
+    }
+
+    // Taking the focus other than by a touch makes Qt pick the year; the part picked stays.
+    void focusInEvent(QFocusEvent* event) override
+    {
+        const Section picked = currentSection();
+        QDateEdit::focusInEvent(event);
+        if (picked != NoSection)
+            setCurrentSection(picked);
+        markPicked();
+    }
+
+    void focusOutEvent(QFocusEvent* event) override
+    {
+        QDateEdit::focusOutEvent(event);
+        markPicked();
+    }
+};
+
 QDateEdit* dateEdit(const QDate& today, QWidget* parent)
 {
-    auto* edit = new QDateEdit(today, parent);
+    auto* edit = new DayFirstDateEdit(today, parent);
     edit->setDisplayFormat(kDateFormat);
     QFont font(QStringLiteral("wenquanyi"));
     font.setPixelSize(30);
@@ -29,6 +93,8 @@ QDateEdit* dateEdit(const QDate& today, QWidget* parent)
                        "QDateEdit::down-button {subcontrol-origin:border;subcontrol-position:left;"
                        "image: url(./images/left.png);width: %1px;height: %1px;}")
             .arg(50));
+    edit->setCurrentSection(QDateTimeEdit::DaySection);
+    edit->markPicked();
     return edit;
 }
 
@@ -78,7 +144,7 @@ DateSeletDialog::DateSeletDialog(QWidget* parent, const QDate& today)
     }
     column->addLayout(buttonRow);
 
-    connect(confirm, &QPushButton::pressed, this, &QDialog::accept);
+    connect(confirm, &QPushButton::pressed, this, &DateSeletDialog::confirm);
     connect(cancel, &QPushButton::pressed, this, &QDialog::reject);
     connect(m_buttons, &QButtonGroup::idClicked, this, [this](int id) {
         m_mode = id;
@@ -126,4 +192,15 @@ void DateSeletDialog::dateEdited()
 QPair<QString, QString> DateSeletDialog::getDays() const
 {
     return {m_start->date().toString(kDateFormat), m_end->date().toString(kDateFormat)};
+}
+
+void DateSeletDialog::confirm()
+{
+    if (m_start->date() > m_end->date()) {
+        WarnBox box(this);
+        box.setText(tr("开始时间不能晚于结束时间"));
+        box.exec();
+        return;
+    }
+    accept();
 }

@@ -8,7 +8,9 @@ class QButtonGroup;
 class QDateEdit;
 
 // Picks the date range of a statistics export: a custom range or the last day, 7 days, month,
-// 6 months or year up to "today", which the caller gives as the running production day.
+// 6 months or year up to "today", which the caller gives as the running production day. The
+// arrows of a date step its day unless the operator touched its month or year; the part they
+// step is shown marked. A start after the end is refused with a message. GUI thread only.
 class DateSeletDialog : public QDialog {
     Q_OBJECT
 public:
@@ -17,8 +19,11 @@ public:
     explicit DateSeletDialog(QWidget* parent = nullptr, const QDate& today = QDate());
 
     void updateDate();
-    // (start, end) as "yyyy-MM-dd"; start after end is not refused.
+    // (start, end) as "yyyy-MM-dd".
     QPair<QString, QString> getDays() const;
+    // The confirm button: accepts an ordered range, refuses a start after the end with a
+    // message and stays open.
+    void confirm();
 
     int mode() const { return m_mode; }
     QButtonGroup* modeButtons() const { return m_buttons; }

@@ -5,6 +5,7 @@
 #include "widgets/publictools_widget.h"
 
 #include <QHBoxLayout>
+#include <QIntValidator>
 #include <QLabel>
 #include <QVBoxLayout>
 
@@ -39,6 +40,8 @@ SaveImageSettingDailog::SaveImageSettingDailog(QWidget* parent)
     editDays->setFixedSize(200, 50);
     editDays->setAlignment(Qt::AlignCenter);
     editDays->setStyleSheet(editDays->styleSheet() + QStringLiteral("Edit{color:black;font-size:33px;}"));
+    // Whole day counts only: the keypad then offers no sign and takes no fifth digit.
+    editDays->setValidator(new QIntValidator(kMinDays, kMaxDays, editDays));
 
     useDisk = settingBox(tr("启用磁盘存储图片记录"), this);
     lostAlarm = settingBox(lanText(678), this);
@@ -49,7 +52,7 @@ SaveImageSettingDailog::SaveImageSettingDailog(QWidget* parent)
     cancel->setObjectName(QStringLiteral("cancel"));
     confirm->setFixedSize(150, 70);
     cancel->setFixedSize(150, 70);
-    connect(confirm, &QPushButton::clicked, this, &QDialog::accept);
+    connect(confirm, &QPushButton::clicked, this, &SaveImageSettingDailog::confirm);
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
 
     // 300 pixels hold the four rows only with small margins and gaps.
@@ -106,9 +109,24 @@ int SaveImageSettingDailog::getDays(bool* ok)
 {
     bool number = false;
     const int days = editDays->text().trimmed().toInt(&number, 10);
-    // Day folders to keep: a whole number of at least one; anything else keeps the old value.
-    const bool valid = number && days >= 1;
+    // Day folders to keep: a whole number in range; anything else keeps the old value.
+    const bool valid = number && days >= kMinDays && days <= kMaxDays;
     if (ok)
         *ok = valid;
     return valid ? days : 0;
+}
+
+void SaveImageSettingDailog::confirm()
+{
+    // An empty field keeps the stored count (save() writes -1); a count out of range is said so,
+    // and the dialog stays open for another one.
+    bool ok = false;
+    getDays(&ok);
+    if (!ok && !editDays->text().trimmed().isEmpty()) {
+        WarnBox box(this);
+        box.setText(tr("储存天数须为%1到%2之间的整数").arg(kMinDays).arg(kMaxDays));
+        box.exec();
+        return;
+    }
+    accept();
 }

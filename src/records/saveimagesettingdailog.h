@@ -12,11 +12,15 @@ class Edit;
 class SaveImageSettingDailog : public QDialog {
     Q_OBJECT
 public:
+    // The day folders a stick may keep.
+    static constexpr int kMinDays = 1;
+    static constexpr int kMaxDays = 9999;
+
     explicit SaveImageSettingDailog(QWidget* parent = nullptr);
 
     // Sets the control of each of "days", "useDiskSaveImage", "lostUpanAlarm" the object holds.
     void init(QJsonObject json);
-    // Writes all three keys; "days" is -1 when the field holds no whole number of at least 1.
+    // Writes all three keys; "days" is -1 when the field holds no day count in range.
     void save(QJsonObject& json);
 
     void setDays(int days);
@@ -25,6 +29,11 @@ public:
     Edit* daysEdit() const { return editDays; }
     CheckBox* diskBox() const { return useDisk; }
     CheckBox* alarmBox() const { return lostAlarm; }
+
+public slots:
+    // The confirm button: accepts an empty field or a day count in range, and refuses any other
+    // with a message, staying open.
+    void confirm();
 
 private:
     Edit* editDays = nullptr;

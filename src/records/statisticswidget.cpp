@@ -15,6 +15,7 @@
 #include <QJsonObject>
 #include <QLabel>
 #include <QListWidget>
+#include <QScroller>
 #include <QThread>
 #include <QVBoxLayout>
 #include <QtDebug>
@@ -102,6 +103,17 @@ CameraStatisticsWidget::CameraStatisticsWidget(int camera, int step, QWidget* pa
     page->addLayout(charts, 1);
 }
 
+void CameraStatisticsWidget::clearData()
+{
+    for (auto& values : m_values) {
+        for (QLabel* value : values)
+            value->clear();
+    }
+    for (Histogram* chart : m_charts)
+        chart->modifyDataAxisY({}, {});
+    update();
+}
+
 QString CameraStatisticsWidget::passRate(int ok, int ng)
 {
     const qint64 total = qint64(ok) + ng;
@@ -113,6 +125,12 @@ QString CameraStatisticsWidget::passRate(int ok, int ng)
 
 void CameraStatisticsWidget::updateData()
 {
+    // While the screen waits for the picked day, the model still holds another one.
+    const auto* screen = qobject_cast<const StatisticsWidget*>(window());
+    if (screen && screen->isLoadingDay()) {
+        clearData();
+        return;
+    }
     const ResStatisticsParam* statistics = model();
     for (int shift = 0; shift < 3; ++shift) {
         const auto type = ShiftType(shift);
@@ -244,7 +262,11 @@ void StatisticsWidget::createWidget(QStringList names)
 
     m_dayList = new QListWidget(this);
     m_dayList->setFixedHeight(980);
-    connect(m_dayList, &QListWidget::itemClicked, this, &StatisticsWidget::UpdateRecord);
+    // A finger drags the list (the bar beside it is too thin to hit); a drag no longer moves the
+    // highlight, and whatever does move it shows the highlighted day, not only a tap.
+    m_dayList->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
+    QScroller::grabGesture(m_dayList->viewport(), QScroller::LeftMouseButtonGesture);
+    connect(m_dayList, &QListWidget::currentItemChanged, this, [this](QListWidgetItem* item) { UpdateRecord(item); });
 
     m_groups = new ComboBox(this);
     m_groups->setFixedSize(300, 50);
@@ -329,6 +351,8 @@ void StatisticsWidget::updateList()
 {
     if (!m_dayList)
         return;
+    // Rebuilt quietly: today is asked for once, below.
+    const QSignalBlocker quiet(m_dayList);
     m_dayList->clear();
     m_dayList->addItem(model()->getCurDBDate());
     const QStringList names = QDir(ResStatisticsDatabase::archiveDirName())
@@ -350,15 +374,37 @@ void StatisticsWidget::UpdateRecord(QListWidgetItem* item)
 {
     if (!item)
         return;
+    const int row = m_dayList->row(item);
     const QString path = QStringLiteral("%1//%2.db")
                              .arg(QDir(ResStatisticsDatabase::archiveDirName()).absolutePath(), item->text());
-    emit sigUpdateRecord(m_dayList->row(item), path);
+    if (row == 0) {
+        // Today is answered within the call.
+        m_requestingToday = true;
+        emit sigUpdateRecord(row, path);
+        m_requestingToday = false;
+        return;
+    }
+    // An archived day is answered later, from the database thread, in the order asked. Until
+    // its answer the pages show nothing rather than the day the model still holds.
+    ++m_pendingLoads;
+    refreshCurrentTab();
+    emit sigUpdateRecord(row, path);
 }
 
 void StatisticsWidget::slotUpdateRecord(bool)
 {
     if (m_refreshingToday)
         return;
+    if (!m_requestingToday && m_pendingLoads > 0) {
+        // The answer to an archived day. A later pick is still on its way, or today was picked
+        // meanwhile and this answer has just replaced it in the model: it is not shown.
+        if (--m_pendingLoads > 0)
+            return;
+        if (m_dayList && m_dayList->currentRow() == 0) {
+            UpdateRecord(m_dayList->item(0));
+            return;
+        }
+    }
     updateGroupsList(true);
     refreshCurrentTab();
 }

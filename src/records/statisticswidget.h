@@ -25,8 +25,10 @@ public:
 
     int camera() const { return m_camera; }
     int step() const { return m_step; }
-    // Re-reads the counts of the shown day from the statistics model and repaints.
+    // Re-reads the counts of the shown day from the statistics model and repaints; shows no
+    // counts while the screen waits for a picked day.
     void updateData();
+    void clearData();
 
     // Shown values: shift 0 morning, 1 night, 2 whole day; row 0 OK + NG, 1 OK, 2 pass rate.
     QString valueText(int shift, int row) const;
@@ -84,6 +86,8 @@ public:
     void checkUpdate();
 
     bool isExportIdle() const { return m_exportIdle; }
+    // A picked archived day has not come from the database thread yet.
+    bool isLoadingDay() const { return m_pendingLoads > 0; }
     ExportResultWorker* exportWorker() const { return m_worker; }
     QListWidget* dayList() const { return m_dayList; }
     QTabWidget* cameraTabs() const { return m_tabs; }
@@ -114,6 +118,10 @@ private:
     bool m_exportIdle = true;
     // Set while checkUpdate asks the model for today's counters: the answer only refreshes.
     bool m_refreshingToday = false;
+    // Set while today is asked for; the model answers within the call.
+    bool m_requestingToday = false;
+    // Archived days asked for and not answered yet (answers come in the order asked).
+    int m_pendingLoads = 0;
     // The day that has just ended, listed until its archive file appears.
     QString m_archivingDay;
     QPointer<WarnBox> m_startBox;

@@ -7,6 +7,8 @@
 #include <QStringList>
 #include <QValidator>
 
+#include <algorithm>
+
 namespace {
 
 // Digits making 0 to 255, nothing else. QIntValidator(0, 255) lets "256" to "999" through as
@@ -79,4 +81,14 @@ QString EditIP::getAddress() const
     for (const Edit* octet : m_octets)
         parts << (octet->text().isEmpty() ? QStringLiteral("0") : octet->text());
     return parts.join(QLatin1Char('.'));
+}
+
+bool EditIP::isEmpty() const
+{
+    return std::all_of(std::begin(m_octets), std::end(m_octets), [](const Edit* octet) { return octet->text().isEmpty(); });
+}
+
+bool EditIP::isComplete() const
+{
+    return std::none_of(std::begin(m_octets), std::end(m_octets), [](const Edit* octet) { return octet->text().isEmpty(); });
 }

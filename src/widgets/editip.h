@@ -18,6 +18,10 @@ public:
     // Fills the fields from a dotted text; parts past the fourth, or not 0..255, leave theirs empty.
     void setAddress(const QString& address);
     QString getAddress() const;
+    // No field holds a digit (getAddress() then reads "0.0.0.0"; the address was left out).
+    bool isEmpty() const;
+    // Every field holds a number.
+    bool isComplete() const;
     Edit* octet(int index) const { return index >= 0 && index < 4 ? m_octets[index] : nullptr; }
 
 signals:

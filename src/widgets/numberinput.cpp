@@ -66,8 +66,14 @@ void NumberInput::prepare(QLineEdit* target)
 {
     const auto* edit = qobject_cast<const Edit*>(target);
     const int type = edit ? edit->type() : Edit::TypeInteger;
-    m_dot->setEnabled(type != Edit::TypeInteger);
-    m_minus->setEnabled(fieldMayStartWith(target, QStringLiteral("-")));
+    // A key the field cannot take is not offered at all: a greyed "-" still read as a way to
+    // type a negative day count.
+    const bool dot = type != Edit::TypeInteger;
+    const bool minus = fieldMayStartWith(target, QStringLiteral("-"));
+    m_dot->setEnabled(dot);
+    m_dot->setVisible(dot);
+    m_minus->setEnabled(minus);
+    m_minus->setVisible(minus);
 }
 
 void NumberInput::press(const QString& key)
@@ -86,7 +92,7 @@ void NumberInput::press(const QString& key)
         m_target->clear();
     } else if (key == QLatin1String("-")) {
         // A sign only leads a number.
-        if (m_target->text().isEmpty())
+        if (m_target->text().isEmpty() && m_minus->isEnabled())
             insertText(key);
     } else if (key == QLatin1String(".")) {
         if (fieldType != Edit::TypeInteger)

@@ -4,8 +4,9 @@
 
 class QPushButton;
 
-// The shared numeric keypad (gpNumPad) of the number fields: digits, "-" and "." where the field
-// takes them, backspace, clear and OK. Deleting it clears gpNumPad, so a screen that closes it
+// The shared numeric keypad (gpNumPad) of the number fields: digits, "-" and "." only where the
+// field takes them (a field that cannot hold a negative value says so with its validator),
+// backspace, clear and OK. Deleting it clears gpNumPad, so a screen that closes it
 // just drops the pointer; the next touch builds a new one.
 class NumberInput : public TouchKeypad {
     Q_OBJECT

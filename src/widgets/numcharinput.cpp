@@ -40,10 +40,11 @@ NumCharInput::NumCharInput()
             m_charKeys << key(QString(), QString(), row, kRowStart[row] + i, 1);
     }
     key(QStringLiteral("back"), QStringLiteral("←"), 2, 9, 3);
-    m_shift = key(QStringLiteral("shift"), QStringLiteral("⇧"), 3, 0, 2);
-    m_shift->setCheckable(true);
+    m_shiftKey = key(QStringLiteral("shift"), QStringLiteral("⇧"), 3, 0, 2);
+    m_shiftKey->setCheckable(true);
     m_symbolKey = key(QStringLiteral("symbols"), QString(), 4, 0, 2);
-    key(QStringLiteral("space"), QStringLiteral("␣"), 4, 2, 6);
+    key(QStringLiteral("space"), QStringLiteral("␣"), 4, 2, 4);
+    key(QStringLiteral("clear"), tr("清空"), 4, 6, 2);
     key(QStringLiteral("cancel"), tr("取消"), 4, 8, 2);
     key(QStringLiteral("ok"), lanText(121), 4, 10, 2);
     Q_ASSERT(grid->columnCount() == kColumns);
@@ -67,7 +68,7 @@ NumCharInput* NumCharInput::shared()
 void NumCharInput::prepare(QLineEdit* target)
 {
     m_original = target->text();
-    m_shifted = false;
+    m_shift = Shift::Off;
     m_symbols = false;
     relabel();
 }
@@ -81,7 +82,7 @@ void NumCharInput::relabel()
         for (int i = 0; i < kRowKeys[row]; ++i) {
             QPushButton* button = m_charKeys.at(index++);
             QString character = i < characters.size() ? characters.mid(i, 1) : QString();
-            if (m_shifted)
+            if (m_shift != Shift::Off)
                 character = character.toUpper();
             button->setObjectName(character);
             // "&" marks a shortcut in a caption; "&&" shows it.
@@ -89,8 +90,12 @@ void NumCharInput::relabel()
             button->setEnabled(!character.isEmpty());
         }
     }
-    m_shift->setChecked(m_shifted);
-    m_shift->setEnabled(!m_symbols);
+    // Locked capitals look apart from one capital: another sign and a white rim.
+    m_shiftKey->setChecked(m_shift != Shift::Off);
+    m_shiftKey->setText(m_shift == Shift::Locked ? QStringLiteral("⇪") : QStringLiteral("⇧"));
+    m_shiftKey->setStyleSheet(m_shift == Shift::Locked ? QStringLiteral("QPushButton{border:4px solid white;}")
+                                                       : QString());
+    m_shiftKey->setEnabled(!m_symbols);
     m_symbolKey->setText(m_symbols ? QStringLiteral("abc") : QStringLiteral("#+="));
 }
 
@@ -101,13 +106,15 @@ void NumCharInput::press(const QString& key)
         return;
     }
     if (key == QLatin1String("shift")) {
-        m_shifted = !m_shifted && !m_symbols;
+        if (m_symbols)
+            return;
+        m_shift = m_shift == Shift::Off ? Shift::Once : m_shift == Shift::Once ? Shift::Locked : Shift::Off;
         relabel();
         return;
     }
     if (key == QLatin1String("symbols")) {
         m_symbols = !m_symbols;
-        m_shifted = false;
+        m_shift = Shift::Off;
         relabel();
         return;
     }
@@ -118,9 +125,15 @@ void NumCharInput::press(const QString& key)
         hide();
     } else if (key == QLatin1String("back")) {
         m_target->backspace();
+    } else if (key == QLatin1String("clear")) {
+        m_target->clear();
     } else if (key == QLatin1String("space")) {
         insertText(QStringLiteral(" "));
     } else if (key.size() == 1 && key.at(0).unicode() > 0x20 && key.at(0).unicode() < 0x7f) {
         insertText(key);
+        if (m_shift == Shift::Once && key.at(0).isLetter()) {
+            m_shift = Shift::Off;
+            relabel();
+        }
     }
 }

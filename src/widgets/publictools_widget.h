@@ -51,7 +51,10 @@ private:
     int m_kind;
 };
 
-// A check box with a box large enough for a finger; its value is 1 or 0.
+// A check box with a box large enough for a finger; its value is 1 or 0. It draws its own box
+// and tick: the style's tick takes the caption's colour, and the screens write their captions
+// white, which left a light grey tick on a white box that an operator could barely tell from an
+// empty one.
 class CheckBox : public QCheckBox {
     Q_OBJECT
 public:
@@ -59,6 +62,13 @@ public:
 
     void setValue(int value) { setChecked(value != 0); }
     int value() const { return isChecked() ? 1 : 0; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    // Where the style puts the box, in the check box's coordinates.
+    QRect boxRect() const;
 };
 
 // A combo box whose popup rows are tall enough to touch.

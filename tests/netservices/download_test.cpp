@@ -14,6 +14,7 @@
 #include <QNetworkReply>
 #include <QRandomGenerator>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QScroller>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -372,9 +373,9 @@ TEST_F(DownloadTest, SilentOrFailingServersAndBadListings)
         EXPECT_TRUE(dialog.packageList().isEmpty());
     }
 
-    ListingServer server("absent");   // every address answers 404
+    ListingServer server("absent");   // every address answers 404: no listing to show either
     VersionDownloadDialog missing("127.0.0.1", server.port());
-    EXPECT_TRUE(missing.isReachable());
+    EXPECT_FALSE(missing.isReachable());
     EXPECT_TRUE(missing.packageList().isEmpty());
     EXPECT_EQ(missing.requestCount(), 1);
 
@@ -415,16 +416,23 @@ TEST_F(DownloadTest, OutsideServer)
     }
 }
 
-TEST_F(DownloadTest, SettingsPageWarnsOfASilentServerAndOpensAnAnsweringOne)
+TEST_F(DownloadTest, SettingsPageWarnsWheneverTheListingCannotBeReadAndOpensAnAnsweringServer)
 {
     WarnBox warnBox;
     gpWarnBox = &warnBox;
+    WizardParaWidget page;
+    page.showPage();
     QString warned;
+    QString picture;   // the picture to save of the warning over the page, once
     bool recorded = false;
     QTimer answer;   // answers the warning and closes the update screen, whichever comes
     QObject::connect(&answer, &QTimer::timeout, [&] {
         if (warnBox.isVisible()) {
             warned = warnBox.text();
+            if (!picture.isEmpty()) {
+                EXPECT_TRUE(ScreenTest::saveShotOfWindows({&page, &warnBox}, picture));
+                picture.clear();
+            }
             warnBox.accept();
         }
         for (QWidget* window : QApplication::topLevelWidgets()) {
@@ -437,15 +445,28 @@ TEST_F(DownloadTest, SettingsPageWarnsOfASilentServerAndOpensAnAnsweringOne)
     });
     answer.start(10);
 
-    WizardParaWidget page;
+    // A server that stays silent, one that refuses the connection (a port just closed) and one
+    // without the listing (404): the operator is told each time, never left with an empty screen.
     QTcpServer silent;
     ASSERT_TRUE(silent.listen(QHostAddress::LocalHost, 0));
+    quint16 refused = 0;
     {
-        TestEnv::EnvGuard server("MOULD_UPDATE_SERVER", "127.0.0.1:" + QByteArray::number(silent.serverPort()));
-        page.SlotToVerion();
+        QTcpServer closed;
+        ASSERT_TRUE(closed.listen(QHostAddress::LocalHost, 0));
+        refused = closed.serverPort();
     }
-    EXPECT_EQ(warned, "网络异常无法访问");
-    EXPECT_TRUE(page.updateButton()->isEnabled());
+    ListingServer missing("absent");
+    for (const quint16 port : {silent.serverPort(), refused, missing.port()}) {
+        SCOPED_TRACE(port);
+        warned.clear();
+        if (port == refused)
+            picture = "version_download_refused";
+        TestEnv::EnvGuard server("MOULD_UPDATE_SERVER", "127.0.0.1:" + QByteArray::number(port));
+        page.SlotToVerion();
+        EXPECT_EQ(warned, "网络异常无法访问");
+        EXPECT_TRUE(page.updateButton()->isEnabled());
+    }
+    EXPECT_TRUE(picture.isEmpty());
 
     warned.clear();
     serve("V17_a.rar", "a");
@@ -465,4 +486,37 @@ TEST_F(DownloadTest, SettingsPageWarnsOfASilentServerAndOpensAnAnsweringOne)
     for (QWidget* top : QApplication::topLevelWidgets())
         EXPECT_EQ(qobject_cast<VersionDownloadDialog*>(top), nullptr);   // the screen was freed
     gpWarnBox = nullptr;
+}
+
+// More columns than fit: the bar that scrolls them lies under the screen's title, inside the
+// screen, clear of the settings page's buttons below it.
+TEST_F(DownloadTest, TheSidewaysBarLiesInsideTheScreenClearOfTheSettingsPageButtons)
+{
+    initLanStr();
+    for (const char* folder : {"alpha", "beta", "gamma", "delta"})
+        serve(QString("%1/V17_%1.rar").arg(folder), "x");
+    ListingServer server("served");
+    WizardParaWidget page;
+    page.showPage();
+    VersionDownloadDialog dialog("127.0.0.1", server.port());
+    dialog.QDialog::show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+    QList<QScrollBar*> bars;
+    for (QScrollBar* bar : dialog.findChildren<QScrollBar*>()) {
+        if (bar->isVisible())
+            bars << bar;
+    }
+    ASSERT_EQ(bars.size(), 1);
+    const QRect bar(bars.at(0)->mapToGlobal(QPoint(0, 0)), bars.at(0)->size());
+    EXPECT_EQ(bars.at(0)->orientation(), Qt::Horizontal);
+    EXPECT_TRUE(dialog.geometry().adjusted(1, 1, -1, -1).contains(bar));
+    for (QAbstractButton* button : page.findChildren<QAbstractButton*>()) {
+        const QRect rect(button->mapToGlobal(QPoint(0, 0)), button->size());
+        EXPECT_FALSE(rect.intersects(bar)) << button->objectName().toStdString();
+    }
+    // It still scrolls the columns: at its end the fourth one is in view.
+    bars.at(0)->setValue(bars.at(0)->maximum());
+    QAbstractButton* fourth = dialog.packageGroup(3)->button(0);
+    EXPECT_TRUE(TestEnv::waitUntil([&] { return dialog.childAt(fourth->mapTo(&dialog, QPoint(5, 5))) == fourth; }, 3000));
+    EXPECT_TRUE(ScreenTest::saveShotOfWindows({&page, &dialog}, "version_download_over_settings"));
 }

@@ -11,9 +11,11 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPixmap>
+#include <QPointer>
 #include <QTest>
 #include <QTimer>
 #include <QWidget>
+#include <algorithm>
 #include <deque>
 #include <ostream>
 #include <functional>
@@ -48,7 +50,9 @@ inline void clickIn(QWidget* box, const QString& buttonName)
 }
 
 // Answers the modal boxes that come up, in order, each with the next handler. A box nobody
-// expects fails the test and is closed at once, so it never waits for the ctest timeout.
+// expects fails the test and is closed at once, so it never waits for the ctest timeout. A
+// handler runs outside the answerer's own timer, so a box it opens (a message over a dialog) is
+// answered too; a box stays answered while it is shown.
 class ModalAnswerer {
 public:
     using Handler = std::function<void(QWidget* box)>;
@@ -81,26 +85,28 @@ public:
 private:
     void poll()
     {
+        m_answered.erase(std::remove_if(m_answered.begin(), m_answered.end(),
+                                        [](const QPointer<QWidget>& box) { return !box || !box->isVisible(); }),
+                         m_answered.end());
         QWidget* box = QApplication::activeModalWidget();
-        if (!box || !box->isVisible() || box == m_answering)
+        if (!box || !box->isVisible() || m_answered.contains(box))
             return;
-        m_answering = box;
         m_texts << boxText(box);
         if (m_expected.empty()) {
             ADD_FAILURE() << "unexpected box " << box->metaObject()->className() << ": " << boxText(box).toStdString();
             box->close();
-        } else {
-            Handler handler = std::move(m_expected.front());
-            m_expected.pop_front();
-            handler(box);
+            return;
         }
-        m_answering = nullptr;
+        m_answered << box;
+        Handler handler = std::move(m_expected.front());
+        m_expected.pop_front();
+        QTimer::singleShot(0, box, [handler, box] { handler(box); });
     }
 
     QTimer m_timer;
     std::deque<Handler> m_expected;
     QStringList m_texts;
-    QWidget* m_answering = nullptr;
+    QList<QPointer<QWidget>> m_answered;
 };
 
 // Touches a widget as a finger does: a click at its middle through its window, where a running
@@ -166,8 +172,9 @@ inline bool saveShotOfWindows(const QList<QWidget*>& windows, const QString& nam
 inline void placeImages()
 {
     QDir().mkpath(QStringLiteral("images"));
-    for (const char* name : {"background.png", "left.png", "right.png"})
-        QFile::copy(QStringLiteral(MOULD_IMAGES_DIR "/") + QLatin1String(name), QStringLiteral("images/") + QLatin1String(name));
+    const QDir built(QStringLiteral(MOULD_IMAGES_DIR));
+    for (const QString& name : built.entryList({QStringLiteral("*.png")}, QDir::Files))
+        QFile::copy(built.filePath(name), QStringLiteral("images/") + name);
 }
 
 }  // namespace ScreenTest

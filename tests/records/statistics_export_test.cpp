@@ -391,7 +391,7 @@ TEST_F(StatisticsExport, EveryFailureSaysWhatFailedAndLeavesTheStickAlone)
         ASSERT_TRUE(QFile::link(MOULD_EXPORTER_STAND_IN, kExporter));
         c.arrange();
         if (QString(c.name) == "nothing in range")
-            startExport(DateSeletDialog::Custom, kToday, kToday.addDays(-2));
+            startExport(DateSeletDialog::Custom, kToday.addDays(-30), kToday.addDays(-30));
         else
             startExport(DateSeletDialog::SevenDays);
         const QString text = finish();

@@ -13,6 +13,8 @@
 #include <QDir>
 #include <QFile>
 #include <QListWidget>
+#include <QScrollBar>
+#include <QScroller>
 #include <QSignalSpy>
 #include <gtest/gtest.h>
 
@@ -393,4 +395,78 @@ TEST_F(StatisticsScreen, AtTheDayRollTheListShowsTheNewDayAndTheEndedOneBelowIt)
     // Listed once when the archive is there.
     screen->updateList();
     EXPECT_EQ(screen->dayList()->count(), 4);
+}
+
+// A month of archived days, each with its own counts: a finger drags the day list, and whatever
+// moves the highlight (a drag, a tap, two quick taps), the counts shown are those of the
+// highlighted day, never another's.
+TEST_F(StatisticsScreen, TheDayListScrollsByFingerAndShowsTheHighlightedDaysCounts)
+{
+    QMap<QString, int> totals;   // whole-day OK + NG, all cameras, whole cycle
+    for (int d = 1; d <= 30; ++d) {
+        CountGroupList day;
+        day.date = QDate(2023, 12, d).toString("yyyy-MM-dd");
+        CountGroup group;
+        ResStatisticsParam::initStuCountGroup(group, "A");
+        group.allCameras.cycle.OK[2] = 100 + d;
+        group.allCameras.cycle.NG[3] = d;
+        day.groups.push_back(group);
+        ASSERT_TRUE(StatsTest::writeDayFile("ResStatistics/" + day.date + ".db", ResStatisticsParam::StuCountToJson(day)));
+        totals.insert(day.date, 100 + 2 * d);
+    }
+    const Totals first = totalsOf(daySchedule(kFirstDay, 5));
+    const Totals running = totalsOf(today);
+    totals.insert("2024-01-08", first.ok[2] + first.ng[2]);
+    totals.insert("2024-01-09", 0);
+    totals.insert("2024-01-10", running.ok[2] + running.ng[2]);
+
+    screen->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(screen));
+    QListWidget* list = screen->dayList();
+    ASSERT_EQ(list->count(), 33);
+    QWindow* window = screen->windowHandle();
+    QScroller* scroller = QScroller::scroller(list->viewport());
+    QSignalSpy loaded(model, &ResStatisticsParam::sigLoadFinish);
+    const auto shownTotal = [this] { return page(0, 0)->valueText(2, 0); };
+    const auto highlightedTotal = [&] { return QString::number(totals.value(list->currentItem()->text(), -1)); };
+    const auto rowCentre = [list](int row) {
+        return list->viewport()->mapTo(list->window(), list->visualItemRect(list->item(row)).center());
+    };
+    // Waits until no answer is due and the screen shows what it will show.
+    const auto settled = [&] {
+        return TestEnv::waitUntil([&] { return scroller->state() == QScroller::Inactive && !screen->isLoadingDay(); }, 10000);
+    };
+
+    // Two quick taps: an archived day, then today. The archived day's answer comes after today's
+    // and must not replace it.
+    QTest::mouseClick(window, Qt::LeftButton, {}, rowCentre(2));
+    QTest::mouseClick(window, Qt::LeftButton, {}, rowCentre(0));
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return loaded.count() >= 2; }, 10000));
+    ASSERT_TRUE(settled());
+    TestEnv::spin(200);
+    EXPECT_EQ(list->currentRow(), 0);
+    EXPECT_EQ(shownTotal(), highlightedTotal());
+
+    // A drag from low in the list upwards scrolls it; the highlight, wherever it is, is the day
+    // shown.
+    const QPoint start = list->viewport()->mapTo(screen, QPoint(100, list->viewport()->height() - 60));
+    QTest::mousePress(window, Qt::LeftButton, {}, start);
+    for (int step = 1; step <= 20; ++step) {
+        QTest::qWait(15);
+        QTest::mouseMove(window, start - QPoint(0, step * 30));
+    }
+    QTest::mouseRelease(window, Qt::LeftButton, {}, start - QPoint(0, 600));
+    ASSERT_TRUE(settled());
+    EXPECT_GT(list->verticalScrollBar()->value(), 300);
+    EXPECT_EQ(shownTotal(), highlightedTotal()) << list->currentItem()->text().toStdString();
+
+    // A tap on a day brought into view by the drag shows that day.
+    const QListWidgetItem* tapped = list->itemAt(QPoint(100, list->viewport()->height() / 2));
+    ASSERT_NE(tapped, nullptr);
+    QTest::mouseClick(window, Qt::LeftButton, {}, list->viewport()->mapTo(screen, QPoint(100, list->viewport()->height() / 2)));
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return list->currentItem() == tapped; }, 5000));
+    ASSERT_TRUE(settled());
+    EXPECT_EQ(shownTotal(), highlightedTotal()) << tapped->text().toStdString();
+    EXPECT_NE(shownTotal(), "");
+    ASSERT_TRUE(ScreenTest::saveShot(screen, "statistics_day_list_dragged"));
 }

@@ -12,10 +12,12 @@
 #include "vision/wizardpara.h"
 #include "widgets/edit.h"
 #include "widgets/indexbutton.h"
+#include "widgets/numberinput.h"
 #include "widgets/publictools_widget.h"
 
 #include <QAbstractButton>
 #include <QButtonGroup>
+#include <QPushButton>
 #include <QSqlQuery>
 #include <gtest/gtest.h>
 
@@ -104,6 +106,41 @@ TEST(StorageDialog, InitSetsOnlyThePresentKeysAndSaveMarksABadDayCount)
     ASSERT_TRUE(ScreenTest::saveShot(&dates, "date_dialog"));
 }
 
+// Day folders cannot be negative: the keypad offers no sign (nor a point), and a count out of
+// range, such as a negative one stored earlier, is refused with a message while the dialog stays.
+TEST(StorageDialog, TheDaysKeypadOffersNoSignAndACountOutOfRangeIsRefusedWithTheDialogOpen)
+{
+    initLanStr();
+    ScreenTest::placeImages();
+    ScreenTest::ModalAnswerer boxes;
+    SaveImageSettingDailog dialog;
+    dialog.init({{"days", -5}, {"useDiskSaveImage", 1}, {"lostUpanAlarm", 0}});
+    QString typed;
+    boxes.expect([&](QWidget* box) {
+        boxes.expectClick("WarnBox", "confirm");
+        ScreenTest::clickIn(box, "confirm");   // returns once the message is answered
+        EXPECT_TRUE(dialog.isVisible());
+
+        ScreenTest::touch(dialog.daysEdit());
+        NumberInput* pad = gpNumPad;
+        ASSERT_NE(pad, nullptr);
+        for (const char* absent : {"-", "."})
+            EXPECT_FALSE(pad->findChild<QPushButton*>(absent)->isVisible()) << absent;
+        for (const char* key : {"clear", "1", "2", "3", "4", "5", "ok"})
+            ScreenTest::touchKey(pad, key);
+        typed = dialog.daysEdit()->text();
+        ScreenTest::clickIn(box, "confirm");
+    });
+    EXPECT_EQ(dialog.exec(), QDialog::Accepted);
+    EXPECT_TRUE(boxes.waitAllAnswered());
+    EXPECT_EQ(boxes.texts().value(1), "储存天数须为1到9999之间的整数");
+    EXPECT_EQ(typed, "1234");   // a fifth digit would pass the largest count
+    QJsonObject json;
+    dialog.save(json);
+    EXPECT_EQ(json.value("days").toInt(), 1234);
+    delete gpNumPad;
+}
+
 TEST(StorageDialog, ConfirmedDaysReachPARAMdbAndBadOnesKeepTheOldValue)
 {
     initLanStr();
@@ -136,7 +173,21 @@ TEST(StorageDialog, ConfirmedDaysReachPARAMdbAndBadOnesKeepTheOldValue)
         confirmDays("", false);
         EXPECT_EQ(storedDays(), "45");
         EXPECT_FALSE(Copy2MoveDisk::getInstance()->isRunning());
-        confirmDays("0", false);
+
+        // A count out of range is refused with a message; the dialog stays open until cancelled.
+        boxes.expect([&](QWidget* box) {
+            auto* dialog = qobject_cast<SaveImageSettingDailog*>(box);
+            ASSERT_NE(dialog, nullptr);
+            dialog->daysEdit()->setText("0");
+            boxes.expectClick("WarnBox", "confirm");
+            ScreenTest::clickIn(box, "confirm");   // returns once the message is answered
+            EXPECT_TRUE(dialog->isVisible());
+            ScreenTest::clickIn(box, "cancel");
+        });
+        ScreenTest::clickIn(page, "pictureStorage");
+        EXPECT_TRUE(boxes.waitAllAnswered());
+        EXPECT_EQ(boxes.texts().last(), "储存天数须为1到9999之间的整数");
+        ScreenTest::clickIn(page, "confirm");
         EXPECT_EQ(storedDays(), "45");
 
         // The dialog opens on the stored values; cancelling changes nothing.

@@ -18,6 +18,8 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
+#include <functional>
+
 namespace {
 
 // Presses the named button of whatever modal box is up, as soon as one is.
@@ -149,6 +151,24 @@ QRect globalRect(const QWidget* widget)
     return QRect(widget->mapToGlobal(QPoint(0, 0)), widget->size());
 }
 
+// Runs a modal dialog, as the screens run theirs: touches the field, and once the text keypad
+// has come up lets work type on it, then closes the dialog. False when no keypad came.
+bool typeInModalDialog(QDialog& dialog, Edit* field, const std::function<void(NumCharInput* pad)>& work)
+{
+    bool came = false;
+    dialog.setModal(true);
+    QTimer::singleShot(0, &dialog, [&] {
+        QTest::mouseClick(field, Qt::LeftButton);
+        NumCharInput* pad = gpNumCharPad;
+        came = pad && QTest::qWaitForWindowExposed(pad);
+        if (came)
+            work(pad);
+        dialog.accept();
+    });
+    dialog.exec();
+    return came;
+}
+
 // Names, Wi-Fi networks and keys are text: a text field opens the text keypad, beside the field,
 // with finger-sized keys, inside the modal dialog it belongs to.
 TEST(TouchKit, ATextFieldTakesLettersDigitsAndSignsFromTheTextKeypad)
@@ -159,21 +179,13 @@ TEST(TouchKit, ATextFieldTakesLettersDigitsAndSignsFromTheTextKeypad)
     QString capitals;
     {
         QDialog dialog;
-        dialog.setModal(true);
         dialog.resize(900, 1000);
         auto* top = new Edit(Edit::TypeText, &dialog, 1);
         top->setGeometry(20, 40, 300, 50);
         auto* bottom = new Edit(Edit::TypeText, &dialog, 1);
         bottom->setGeometry(20, 900, 300, 50);
         bottom->setText("plant");
-        QTimer::singleShot(0, &dialog, [&] {
-            QTest::mouseClick(top, Qt::LeftButton);
-            NumCharInput* pad = gpNumCharPad;
-            if (!pad || !QTest::qWaitForWindowExposed(pad)) {
-                ADD_FAILURE() << "no text keypad came up";
-                dialog.reject();
-                return;
-            }
+        ASSERT_TRUE(typeInModalDialog(dialog, top, [&](NumCharInput* pad) {
             EXPECT_EQ(gpNumPad, nullptr);
             EXPECT_FALSE(globalRect(pad).intersects(globalRect(top)));
             for (const QPushButton* key : pad->findChildren<QPushButton*>()) {
@@ -188,19 +200,51 @@ TEST(TouchKit, ATextFieldTakesLettersDigitsAndSignsFromTheTextKeypad)
             // Capitals and the punctuation page; cancel puts back what the field held.
             QTest::mouseClick(bottom, Qt::LeftButton);
             EXPECT_FALSE(globalRect(pad).intersects(globalRect(bottom)));
-            for (const char* key : {"back", "shift", "K", "shift", "k", "symbols", "#", "~", "space", "@"})
+            for (const char* key : {"back", "shift", "K", "k", "symbols", "#", "~", "space", "@"})
                 ScreenTest::touchKey(pad, key);
             capitals = bottom->text();
             ScreenTest::touchKey(pad, "cancel");
             cancelled = bottom->text();
-            dialog.accept();
-        });
-        EXPECT_EQ(dialog.exec(), QDialog::Accepted);
+        }));
     }
     EXPECT_EQ(typed, "press-4");
     EXPECT_EQ(capitals, "planKk#~ @");
     EXPECT_EQ(cancelled, "plant");
     EXPECT_EQ(gpNumCharPad, nullptr);   // gone with its dialog
+}
+
+// Shift as on a phone: one tap for the next letter, a second tap locks capitals (and shows it),
+// a third ends them; a key empties the field at once.
+TEST(TouchKit, ShiftMakesTheNextLetterACapitalTwoTapsLockCapitalsAndClearEmptiesTheField)
+{
+    ASSERT_EQ(gpNumCharPad, nullptr);
+    QStringList typed;
+    QString lockedCaption;
+    {
+        QDialog dialog;
+        dialog.resize(900, 700);
+        auto* name = new Edit(Edit::TypeText, &dialog, 1);
+        name->setGeometry(20, 40, 400, 50);
+        name->setText("Werkhalle-3 West");
+        ASSERT_TRUE(typeInModalDialog(dialog, name, [&](NumCharInput* pad) {
+            ScreenTest::touchKey(pad, "clear");
+            typed << name->text();
+            for (const char* key : {"shift", "H", "a", "l", "l"})
+                ScreenTest::touchKey(pad, key);
+            typed << name->text();
+            EXPECT_FALSE(pad->isShifted());
+            for (const char* key : {"clear", "shift", "shift", "H", "A"})
+                ScreenTest::touchKey(pad, key);
+            lockedCaption = pad->findChild<QPushButton*>("shift")->text();
+            EXPECT_TRUE(pad->isShifted());
+            for (const char* key : {"L", "L", "shift", "a"})
+                ScreenTest::touchKey(pad, key);
+            typed << name->text();
+        }));
+    }
+    EXPECT_EQ(typed, QStringList({"", "Hall", "HALLa"}));
+    EXPECT_EQ(lockedCaption, "⇪");
+    EXPECT_EQ(gpNumCharPad, nullptr);
 }
 
 TEST(TouchKit, ControlsKeepTheirValuesAndRowHeights)

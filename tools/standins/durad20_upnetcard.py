@@ -80,8 +80,9 @@ def describe(card):
     if card.get("isdhcp"):
         how = "dhcp"
     else:
+        # An empty gateway or name server is none.
         how = "static %s/%s gateway %s dns %s" % (card.get("address", ""), card.get("netmask", ""),
-                                                   card.get("gateway", ""), card.get("dns", ""))
+                                                   card.get("gateway") or "none", card.get("dns") or "none")
     extra = ""
     if card.get("iswifi"):
         extra = " wifi %r %s" % (card.get("hotname", ""), "in use" if card.get("use", True) else "not used")

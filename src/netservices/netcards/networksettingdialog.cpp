@@ -71,14 +71,55 @@ QFont controlFont()
     return font;
 }
 
-// An icon from "./images/", or the caption when the picture is not there.
-void setIconOrText(QPushButton* button, const QString& file, const QString& caption)
+// A button showing a picture from "./images/" at the size it was drawn.
+void setImageIcon(QPushButton* button, const QString& file)
 {
     const QPixmap icon(file);
-    if (icon.isNull())
-        button->setText(caption);
-    else
-        button->setIcon(icon);
+    button->setIcon(icon);
+    button->setIconSize(icon.isNull() ? QSize(40, 40) : icon.size());
+}
+
+// A dotted IPv4 address as a number; false when the text is not one.
+bool toIpv4(const QString& text, quint32* value)
+{
+    const QStringList parts = text.split(QLatin1Char('.'));
+    if (parts.size() != 4)
+        return false;
+    quint32 result = 0;
+    for (const QString& part : parts) {
+        bool ok = false;
+        const uint octet = part.toUInt(&ok);
+        if (!ok || octet > 255)
+            return false;
+        result = (result << 8) | octet;
+    }
+    *value = result;
+    return true;
+}
+
+// A netmask is ones followed by zeros, and at least one one: 0.0.0.0 would take the card's
+// network down.
+bool isNetmask(quint32 mask)
+{
+    return mask != 0 && (~mask & (~mask + 1)) == 0;
+}
+
+// An address a card or a server may have on the network of the mask: unicast, not loopback, not
+// the network's own address nor its broadcast (which /31 and /32 networks do not have).
+bool isHostAddress(quint32 address, quint32 mask)
+{
+    const quint32 first = address >> 24;
+    if (first == 0 || first == 127 || first >= 224)
+        return false;
+    const quint32 host = address & ~mask;
+    return ~mask <= 1 || (host != 0 && host != ~mask);
+}
+
+// What an address field holds for the card files: nothing when it was left empty (no gateway,
+// no name server), else the dotted address.
+QString fieldAddress(const EditIP* edit)
+{
+    return edit->isEmpty() ? QString() : edit->getAddress();
 }
 
 QPushButton* cancelButton(QDialog* dialog, const QString& text, int fontPx = 32)
@@ -106,11 +147,8 @@ Network_CardItem::Network_CardItem(const stu_netinfo& info, QWidget* parent) : Q
     int x = 18;
     if (info.iswifi) {
         QLabel* wifi = tileLabel(this, "labwifi", QRect(x, 6, 40, 40));
-        const QPixmap icon(QStringLiteral("./images/wifi.png"));
-        if (icon.isNull())
-            wifi->setText(QStringLiteral("WiFi"));
-        else
-            wifi->setPixmap(icon.scaled(40, 40, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+        wifi->setPixmap(QPixmap(QStringLiteral("./images/wifi.png")));
+        wifi->setScaledContents(true);
         x += 45;
     }
     QLabel* name = tileLabel(this, "labname", QRect(x, 4, 340 - x, 44));
@@ -130,11 +168,8 @@ Network_CardItem::Network_CardItem(const stu_netinfo& info, QWidget* parent) : Q
     rate->setMinimumWidth(80);
     rate->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     QLabel* unused = tileLabel(this, "labuse", QRect(542, 30, 60, 60));
-    const QPixmap error(QStringLiteral("./images/error.png"));
-    if (error.isNull())
-        unused->setText(QStringLiteral("✕"));
-    else
-        unused->setPixmap(error.scaled(60, 60, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    unused->setPixmap(QPixmap(QStringLiteral("./images/error.png")));
+    unused->setScaledContents(true);
 
     m_whole = tileLabel(this, "labwhole", QRect(10, 0, 532, kTileHeight));
     m_whole->setStyleSheet(QStringLiteral("QLabel{border:none;background-color:rgb(80,80,80);color:white;"
@@ -151,7 +186,7 @@ Network_CardItem::Network_CardItem(const stu_netinfo& info, QWidget* parent) : Q
     modify->setObjectName(QStringLiteral("btnmodify"));
     modify->setGeometry(608, 35, 60, 50);
     modify->setStyleSheet(QStringLiteral("QPushButton{border:none;background-color:#00BCD4;color:white;font-size:20px;}"));
-    setIconOrText(modify, QStringLiteral("./images/modify.png"), QStringLiteral("修改"));
+    setImageIcon(modify, QStringLiteral("./images/modify.png"));
     connect(modify, &QPushButton::released, this, &Network_CardItem::slotChgCardInfo);
 
     if (info.ispriority)
@@ -348,14 +383,60 @@ stu_netinfo Network_CardItem_SetDia::getNetINfo()
     if (auto* priority = findChild<CheckBox*>(QStringLiteral("RouteMetric")))
         m_info.ispriority = priority->value() != 0;
     if (auto* ip = findChild<EditIP*>(QStringLiteral("IPAddressEdite_IP")))
-        m_info.address = ip->getAddress();
+        m_info.address = fieldAddress(ip);
     if (auto* mask = findChild<EditIP*>(QStringLiteral("IPAddressEdite_Mask")))
-        m_info.netmask = mask->getAddress();
+        m_info.netmask = fieldAddress(mask);
     if (auto* route = findChild<EditIP*>(QStringLiteral("IPAddressEdite_Route")))
-        m_info.gateway = route->getAddress();
+        m_info.gateway = fieldAddress(route);
     if (auto* dns = findChild<EditIP*>(QStringLiteral("IPAddressEdite_DNS")))
-        m_info.dns = dns->getAddress();
+        m_info.dns = fieldAddress(dns);
     return m_info;
+}
+
+QString Network_CardItem_SetDia::staticSettingsProblem() const
+{
+    const auto* tool = findChild<QComboBox*>(QStringLiteral("QComboBox_pComTool"));
+    const auto* use = findChild<QComboBox*>(QStringLiteral("QComboBox_pComUse"));
+    // DHCP, or a Wi-Fi card left unused, applies none of the static fields.
+    if ((tool && tool->currentIndex() == 1) || (use && use->currentIndex() != 0))
+        return QString();
+    const auto* ip = findChild<EditIP*>(QStringLiteral("IPAddressEdite_IP"));
+    const auto* mask = findChild<EditIP*>(QStringLiteral("IPAddressEdite_Mask"));
+    const auto* route = findChild<EditIP*>(QStringLiteral("IPAddressEdite_Route"));
+    const auto* dns = findChild<EditIP*>(QStringLiteral("IPAddressEdite_DNS"));
+    const QString badAddress = tr("静态地址需要有效的IP地址");
+    quint32 address = 0;
+    quint32 netmask = 0;
+    if (!ip->isComplete() || !toIpv4(ip->getAddress(), &address))
+        return badAddress;
+    if (!mask->isComplete() || !toIpv4(mask->getAddress(), &netmask) || !isNetmask(netmask))
+        return tr("静态地址需要有效的子网掩码\n(连续的1，如 255.255.255.0)");
+    if (!isHostAddress(address, netmask))
+        return badAddress;
+    // A gateway and a name server are optional; one that is given must be a whole address.
+    const auto optionalProblem = [](const EditIP* edit) {
+        quint32 value = 0;
+        return !edit->isEmpty() && (!edit->isComplete() || !toIpv4(edit->getAddress(), &value) || !isHostAddress(value, 0));
+    };
+    if (optionalProblem(route))
+        return tr("默认网关须为有效的地址，或留空");
+    if (optionalProblem(dns))
+        return tr("默认DNS须为有效的地址，或留空");
+    return QString();
+}
+
+void Network_CardItem_SetDia::acceptDialog()
+{
+    // Nothing is written or applied for settings that would leave the card off the network.
+    const QString problem = staticSettingsProblem();
+    if (!problem.isEmpty()) {
+        qWarning().noquote() << "settings of card" << m_info.name << "refused:" << QString(problem).replace(QLatin1Char('\n'), QLatin1Char(' '));
+        WarnBox box(this);
+        box.setText(problem);
+        box.exec();
+        return;
+    }
+    CComp_DialogFrame::acceptDialog();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -420,7 +501,7 @@ NetworkSettingDialog::NetworkSettingDialog(QWidget* parent) : CComp_DialogFrame(
     m_apply->setObjectName(QStringLiteral("btnapply"));
     m_apply->setFixedSize(100, 50);
     m_apply->setStyleSheet(QStringLiteral("border:none;background-color:#00BCD4;color:white;font-size:22px;"));
-    setIconOrText(m_apply, QStringLiteral("./images/Rotate.png"), QStringLiteral("应用"));
+    setImageIcon(m_apply, QStringLiteral("./images/Rotate.png"));
     connect(m_apply, &QPushButton::clicked, this, &NetworkSettingDialog::slotUpdateVUD);
     stateRow->addWidget(m_apply);
     right->addLayout(stateRow);
@@ -457,7 +538,9 @@ NetworkSettingDialog::NetworkSettingDialog(QWidget* parent) : CComp_DialogFrame(
     m_pingTarget->setObjectName(QStringLiteral("Edit_pingTarget"));
     m_pingTarget->setFixedSize(400, 50);
     m_pingTarget->setStyleSheet(m_pingTarget->styleSheet() + QStringLiteral("QLineEdit{font-size:24px;}"));
-    connect(m_serverIp, &EditIP::textchange, m_pingTarget, &QLineEdit::setText);
+    // An empty server field gives no target (its address would read 0.0.0.0).
+    connect(m_serverIp, &EditIP::textchange, m_pingTarget,
+            [this](const QString& address) { m_pingTarget->setText(m_serverIp->isEmpty() ? QString() : address); });
     pingRow->addWidget(m_pingTarget);
     m_pingButton = new QPushButton(QStringLiteral("Ping"), this);
     m_pingButton->setObjectName(QStringLiteral("btnping"));
@@ -609,19 +692,23 @@ void NetworkSettingDialog::slotTimeout_VUDState()
 bool NetworkSettingDialog::isPingTarget(const QString& target)
 {
     static const QRegularExpression blank(QStringLiteral("\\s"));
-    return !target.isEmpty() && !target.contains(blank) && !target.startsWith(QLatin1Char('-'));
+    return !target.isEmpty() && !target.contains(blank) && !target.startsWith(QLatin1Char('-'))
+           && target != QLatin1String("0.0.0.0");
 }
 
 void NetworkSettingDialog::slotPing()
 {
-    m_pingPanel->show();
-    stopPing();
-    m_pingPanel->textEdit()->clear();
     const QString target = m_pingTarget->text();
     if (!isPingTarget(target)) {
         qWarning() << "ping target refused:" << target;
+        WarnBox box(this);
+        box.setText(tr("请先输入要Ping的地址"));
+        box.exec();
         return;
     }
+    m_pingPanel->show();
+    stopPing();
+    m_pingPanel->textEdit()->clear();
     qInfo() << "start ping";
     auto stop = std::make_shared<std::atomic<bool>>(false);
     m_pingStop = stop;

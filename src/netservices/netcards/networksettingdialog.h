@@ -48,13 +48,22 @@ private:
 };
 
 // The settings of one card, each control named as getNetINfo looks it up; a Wi-Fi card also
-// has its in-use choice, network name (with the scanned networks) and key.
+// has its in-use choice, network name (with the scanned networks) and key. OK takes static
+// settings only with a valid address and mask (contiguous ones, not 0.0.0.0), and a gateway and a
+// name server that are whole addresses or left empty; otherwise it says what is wrong and stays
+// open. An address field left empty is stored as "" (none), not 0.0.0.0.
 class Network_CardItem_SetDia : public CComp_DialogFrame {
     Q_OBJECT
 public:
     Network_CardItem_SetDia(const stu_netinfo& info, QWidget* parent = nullptr);
 
     stu_netinfo getNetINfo();
+    // What keeps the static settings from being applied, as the operator reads it; empty when
+    // nothing does (DHCP, a Wi-Fi card left unused, or sound addresses).
+    QString staticSettingsProblem() const;
+
+public slots:
+    void acceptDialog() override;
 
 private:
     stu_netinfo m_info;
@@ -91,7 +100,8 @@ public:
     void ininconfig();
     const stuconfig& config() const { return m_config; }
     QMap<QString, QWidget*> cardTiles() const { return m_tiles; }
-    // A ping target handed to ping as its one argument: not empty, no blanks, no leading "-".
+    // A ping target handed to ping as its one argument: not empty, no blanks, no leading "-",
+    // not 0.0.0.0. Ping without one says so instead of opening an empty panel.
     static bool isPingTarget(const QString& target);
     bool isPinging() const { return m_pingThread != nullptr; }
 

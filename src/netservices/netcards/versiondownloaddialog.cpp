@@ -38,6 +38,11 @@ constexpr int kPackageButtonHeight = 49;
 constexpr int kColumnsTop = 90;
 constexpr int kFirstButtonY = 90;
 constexpr int kButtonStep = 80;
+// The sideways bar of more than three columns, under the title and clear of the screen's edges
+// (the settings page's buttons lie just beyond them).
+constexpr int kBarHeight = 30;
+constexpr int kBarMargin = 40;
+constexpr int kBarGap = 6;
 
 QPushButton* makeButton(const QString& text, QWidget* parent)
 {
@@ -166,26 +171,42 @@ VersionDownloadDialog::VersionDownloadDialog(const QString& server, quint16 port
     for (const stu_packageInfos& packages : qAsConst(m_packages))
         m_titles << packages.directory;
 
-    // Three columns fit the screen; more scroll sideways under a finger.
+    // Three columns fit the screen; more scroll sideways under a finger. The bar that shows there
+    // is more lies at the top, under the title: at the bottom edge it sat on the settings page's
+    // buttons below the screen and read as covering them.
     const int columnWidth = width() / 3;
     const int columnCount = m_packages.size();
+    int areaTop = kColumnsTop;
     m_area = new QScrollArea(this);
-    m_area->setGeometry(0, kColumnsTop, width(), height() - kColumnsTop);
     m_area->setFrameShape(QFrame::NoFrame);
     m_area->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    m_area->setHorizontalScrollBarPolicy(columnCount > 3 ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
-    // A bar a finger can take, and that shows at a glance that there is more to the right.
-    m_area->setStyleSheet(QStringLiteral(
-        "QScrollArea{background:transparent;}"
-        "QScrollBar:horizontal{height:30px;background:rgb(80,80,80);}"
-        "QScrollBar::handle:horizontal{background:#ff9900;min-width:80px;border-radius:6px;}"
-        "QScrollBar::add-line:horizontal,QScrollBar::sub-line:horizontal{width:0px;}"));
+    m_area->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_area->setStyleSheet(QStringLiteral("QScrollArea{background:transparent;}"));
     QScroller::grabGesture(m_area->viewport(), QScroller::LeftMouseButtonGesture);
+    if (columnCount > 3) {
+        m_bar = new QScrollBar(Qt::Horizontal, this);
+        m_bar->setObjectName(QStringLiteral("columnsBar"));
+        m_bar->setGeometry(kBarMargin, kColumnsTop, width() - 2 * kBarMargin, kBarHeight);
+        // A bar a finger can take, and that shows at a glance that there is more to the right.
+        m_bar->setStyleSheet(QStringLiteral(
+            "QScrollBar:horizontal{height:30px;background:rgb(80,80,80);}"
+            "QScrollBar::handle:horizontal{background:#ff9900;min-width:80px;border-radius:6px;}"
+            "QScrollBar::add-line:horizontal,QScrollBar::sub-line:horizontal{width:0px;}"));
+        QScrollBar* inner = m_area->horizontalScrollBar();
+        connect(inner, &QScrollBar::rangeChanged, m_bar, [this, inner](int min, int max) {
+            m_bar->setRange(min, max);
+            m_bar->setPageStep(inner->pageStep());
+        });
+        connect(inner, &QScrollBar::valueChanged, m_bar, &QScrollBar::setValue);
+        connect(m_bar, &QScrollBar::valueChanged, inner, &QScrollBar::setValue);
+        areaTop += kBarHeight + kBarGap;
+    }
+    // Inside the screen's frame, which stays drawn around it.
+    m_area->setGeometry(1, areaTop, width() - 2, height() - areaTop - 1);
     m_columns = new QWidget;
     m_columns->setObjectName(QStringLiteral("columns"));
     m_columns->setStyleSheet(QStringLiteral("#columns{background:transparent;}"));
-    const int barHeight = columnCount > 3 ? m_area->horizontalScrollBar()->sizeHint().height() : 0;
-    m_columns->setFixedSize(columnWidth * qMax(3, columnCount), m_area->height() - barHeight);
+    m_columns->setFixedSize(columnWidth * qMax(3, columnCount), m_area->height());
     m_area->setWidget(m_columns);
 
     for (int column = 0; column < columnCount; ++column) {

@@ -11,6 +11,7 @@ class QButtonGroup;
 class QDomElement;
 class QPushButton;
 class QScrollArea;
+class QScrollBar;
 
 // The packages of one listing directory: names and, at the same positions, their download
 // addresses (the listing's own address + the percent-encoded name).
@@ -70,8 +71,10 @@ public:
 
     explicit VersionDownloadDialog(const QString& server, quint16 port = kDefaultPort, QWidget* parent = nullptr);
 
-    // False when the last listing request of the walk was not answered in time; a later one that
-    // answers sets it again. The settings page opens the screen only when it is set.
+    // Set once a listing has been read, the root listing first; a later request not answered in
+    // time clears it, and one read after that sets it again. A root listing that is refused or
+    // answered with an error leaves it clear: the settings page opens the screen only when it is
+    // set and otherwise says the network cannot be reached.
     bool isReachable() const { return m_reachable; }
 
     void getNodeInfos(const QString& url, const QString& directory = QString());
@@ -120,7 +123,7 @@ private:
     bool mayRequest(const QString& url) const;
     int packageCount() const;
 
-    bool m_reachable = true;
+    bool m_reachable = false;
     QString m_baseUrl;
     QList<QButtonGroup*> m_groups;
     QStringList m_titles;
@@ -135,6 +138,8 @@ private:
     // area that scrolls sideways when there are more than three.
     QScrollArea* m_area = nullptr;
     QWidget* m_columns = nullptr;
+    // The sideways bar, under the title, of more than three columns (none otherwise).
+    QScrollBar* m_bar = nullptr;
 
     QNetworkAccessManager m_network;
     QSet<QString> m_requested;
