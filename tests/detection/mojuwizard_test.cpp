@@ -1,6 +1,7 @@
 #include "base/appclock.h"
 #include "base/globals.h"
 #include "base/lanstr.h"
+#include "base/storewriter.h"
 #include "detection/cammerwidget.h"
 #include "detection/counters.h"
 #include "detection/handover.h"
@@ -19,6 +20,7 @@
 #include <QSignalSpy>
 #include <QSqlDatabase>
 #include <QSqlQuery>
+#include <QSqlRecord>
 #include <QTest>
 #include <QVariant>
 #include <gtest/gtest.h>
@@ -48,6 +50,33 @@ protected:
     static void setParameter(const QString& name, const QString& value)
     {
         ASSERT_TRUE(TestEnv::setParameter(name, value));
+    }
+
+    // Waits until the window's store writer has stored what it was handed.
+    void waitForStores() const { ASSERT_TRUE(window->storeWriter()->waitUntilStored(10000)); }
+
+    // The rows of a record database, each as its columns joined by "|".
+    static QStringList recordTexts(const QString& path, const QString& columns)
+    {
+        const QString connection = QStringLiteral("testrecordtexts");
+        QStringList rows;
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
+            db.setDatabaseName(path);
+            if (db.open()) {
+                QSqlQuery query(db);
+                query.exec(QStringLiteral("SELECT %1 FROM RECORD").arg(columns));
+                while (query.next()) {
+                    QStringList cells;
+                    for (int i = 0; i < query.record().count(); ++i)
+                        cells << query.value(i).toString();
+                    rows << cells.join('|');
+                }
+            }
+            db.close();
+        }
+        QSqlDatabase::removeDatabase(connection);
+        return rows;
     }
 
     static int recordRows(const QString& path, const QString& where = QString())
@@ -130,6 +159,7 @@ TEST_F(MainWindowTest, OkCycleCountsEmitsEveryStepAndWritesTheCounters)
     EXPECT_FALSE(gisSaveFail[0][1][0]);
     lock.unlock();
 
+    waitForStores();
     QSettings counts(MoJuWizard::countFilePath(), QSettings::IniFormat);
     EXPECT_EQ(counts.value("count/allNum0").toInt(), 2);
 }
@@ -239,6 +269,7 @@ TEST_F(MainWindowTest, UnreadableCountersAreKeptAsideAndStartFromZero)
     EXPECT_EQ(kept.readAll(), garbage);
 
     window->Run();
+    waitForStores();
     QSettings counts(MoJuWizard::countFilePath(), QSettings::IniFormat);
     EXPECT_EQ(counts.status(), QSettings::NoError);
     EXPECT_EQ(counts.value("count/allNum0").toInt(), 2);
@@ -281,6 +312,7 @@ TEST_F(MainWindowTest, UnusableRecordDatabaseIsKeptAsideAndRecordsGoOn)
         ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
         EXPECT_EQ(kept.readAll(), bytes);
         window->InsertRecord("after the repair", "info");
+        waitForStores();
         EXPECT_EQ(recordRows("RECORD.db"), 1);
         window.reset();
     }
@@ -295,6 +327,7 @@ TEST_F(MainWindowTest, RecordsOfAFinishedDayMoveIntoTheDayFolder)
     AppClock::setNow(AppClock::now().addDays(1));
     window->checkRecordDay();
     window->InsertRecord("second day", "info");
+    waitForStores();
 
     const QString dayFile = "RECORD/" + firstDay.toString("yyyy-MM-dd") + ".db";
     EXPECT_EQ(recordRows(dayFile), 1);
@@ -317,6 +350,7 @@ TEST_F(MainWindowTest, ADayThatComesTwiceKeepsBothDaysRecords)
     window->InsertRecord("afternoon", "info");
     AppClock::setNow(start.addDays(1));
     window->checkRecordDay();
+    waitForStores();
 
     EXPECT_EQ(recordRows("RECORD/" + start.date().toString("yyyy-MM-dd") + ".db"), 2);
 }
@@ -326,13 +360,9 @@ TEST_F(MainWindowTest, RecordRowsCarryTimeUserAndType)
     window = std::make_unique<MoJuWizard>(nullptr, 0);
     AppClock::setNow(QDateTime(AppClock::now().date(), QTime(14, 3, 59)));
     window->InsertRecord("it's quoted", "API");
-    QSqlQuery query(window->recordDatabase());
-    ASSERT_TRUE(query.exec("SELECT recordtime, recordpassword, remarks, recordtype FROM RECORD"));
-    ASSERT_TRUE(query.next());
-    EXPECT_EQ(query.value(0).toString(), "14.03.59");
-    EXPECT_EQ(query.value(1).toString(), "未登录");
-    EXPECT_EQ(query.value(2).toString(), "it's quoted");
-    EXPECT_EQ(query.value(3).toString(), "API");
+    waitForStores();
+    EXPECT_EQ(recordTexts("RECORD.db", "recordtime, recordpassword, remarks, recordtype"),
+              QStringList({"14.03.59|未登录|it's quoted|API"}));
 }
 
 TEST_F(MainWindowTest, PictureStickComingAndGoingIsRecordedAndWarned)
@@ -348,12 +378,9 @@ TEST_F(MainWindowTest, PictureStickComingAndGoingIsRecordedAndWarned)
     EXPECT_TRUE(warnBox.isVisible());
     EXPECT_EQ(warnBox.text(), "警告：存图磁盘已拔出或是\n接触不良，请确认！");
 
-    QSqlQuery query(window->recordDatabase());
-    ASSERT_TRUE(query.exec("SELECT remarks, recordtype FROM RECORD"));
-    QStringList rows;
-    while (query.next())
-        rows << query.value(1).toString() + ":" + query.value(0).toString();
-    EXPECT_EQ(rows, (QStringList{"info:存图磁盘已经插入", "info:存图磁盘已拔出或是接触不良"}));
+    waitForStores();
+    EXPECT_EQ(recordTexts("RECORD.db", "recordtype, remarks"),
+              (QStringList{"info|存图磁盘已经插入", "info|存图磁盘已拔出或是接触不良"}));
     window.reset();
     gpWarnBox = nullptr;
     Copy2MoveDisk::destroyInstance();

@@ -4,6 +4,7 @@
 #include "base/appclock.h"
 #include "base/publictools.h"
 #include "base/sqlconnection.h"
+#include "base/storewriter.h"
 #include "detection/counters.h"
 #include "detection/mojuwizard.h"
 #include "netservices/api/apireplies.h"
@@ -327,6 +328,7 @@ TEST_F(HttpApiTest, RecordsAndCountsEitherSideOfMidnightAnswerUnderTheirOwnDay)
     AppClock::setNow(QDateTime(QDate(2026, 3, 10), QTime(0, 0, 1)));
     window->Run();
     window->InsertRecord("after midnight", "info");
+    ASSERT_TRUE(window->storeWriter()->waitUntilStored(10000));
     EXPECT_TRUE(QFile::exists("RECORD/2026-03-09.db"));
     EXPECT_EQ(momentsAndRemarks(post(port, api("get_records"), records)),
               QStringList({"2026-03-09 23:59:59 before midnight", "2026-03-10 00:00:01 after midnight"}));
