@@ -54,7 +54,7 @@ void HttpApiServer::init(const QHostAddress& address, quint16 port)
 {
     if (!startReactor(address, port, 4))
         qWarning().noquote() << "the HTTP API cannot listen on port" << port;
-    m_subscribers.open(owner->workspace + QStringLiteral("subscriber.ini"));
+    m_subscribers.open(owner->workspace + QStringLiteral("subscriber.ini"), gpWin ? gpWin->storeWriter() : nullptr);
     m_publishDelay.setInterval(kPublishDelayMs);
     m_publishDelay.setSingleShot(true);
 }
