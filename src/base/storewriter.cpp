@@ -110,6 +110,9 @@ void StoreWriter::stop(int timeoutMs)
         waitingAtStop = waitingLocked();
         m_stopping = true;
         m_stopDeadlineMs = monotonicMs() + timeoutMs;
+        // Stores that failed are tried again at once, and then more often.
+        for (auto& entry : m_lanes)
+            entry.second.retryAtMs = 0;
         m_wake.wakeAll();
     }
     m_thread->wait();
@@ -122,6 +125,12 @@ void StoreWriter::stop(int timeoutMs)
         qInfo().noquote() << m_name << "stored" << m_storedAtStop << "waiting stores at the stop";
     if (lost > 0)
         qCritical().noquote() << m_name << ":" << lost << "stores could not be stored before the stop and are lost";
+}
+
+bool StoreWriter::stopRequested() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_stopping || m_stopped;
 }
 
 qint64 StoreWriter::nextRetryMs() const

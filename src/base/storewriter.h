@@ -56,6 +56,8 @@ public:
     // ends the thread and logs what was stored and what is lost. Stores handed over afterwards
     // are dropped with a warning. Safe to call more than once.
     void stop(int timeoutMs = kStopMs);
+    // True from the start of stop() on.
+    bool stopRequested() const;
 
     // For tests: runs on the writer's thread before every store (a test holds the writer there).
     void setBeforeStoreHook(std::function<void()> hook);
