@@ -165,10 +165,7 @@ def run_phase(build, listener, folder, seconds, cycle_ms, load_mb):
     load = DiskLoad(os.path.dirname(folder), load_mb) if load_mb else None
     program.start()
     try:
-        deadline = time.monotonic() + 30
-        while len(listener.times) < 10 and time.monotonic() < deadline:
-            time.sleep(0.1)
-        if len(listener.times) < 10:
+        if not benchlib.wait_for(lambda: len(listener.times) >= 10):
             sys.exit("no detection periods reached the listener; see %s" % program.path("program.out"))
         if load:
             load.start()
