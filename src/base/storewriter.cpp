@@ -102,12 +102,10 @@ void StoreWriter::setBeforeStoreHook(std::function<void()> hook)
 
 void StoreWriter::stop(int timeoutMs)
 {
-    int waitingAtStop = 0;
     {
         QMutexLocker lock(&m_mutex);
         if (m_stopped || m_stopping)
             return;
-        waitingAtStop = waitingLocked();
         m_stopping = true;
         m_stopDeadlineMs = monotonicMs() + timeoutMs;
         // Stores that failed are tried again at once, and then more often.
@@ -121,8 +119,7 @@ void StoreWriter::stop(int timeoutMs)
     const int lost = waitingLocked();
     m_lanes.clear();
     m_idle.wakeAll();
-    if (waitingAtStop > 0)
-        qInfo().noquote() << m_name << "stored" << m_storedAtStop << "waiting stores at the stop";
+    qInfo().noquote() << m_name << "stored" << m_storedAtStop << "waiting stores at the stop";
     if (lost > 0)
         qCritical().noquote() << m_name << ":" << lost << "stores could not be stored before the stop and are lost";
 }

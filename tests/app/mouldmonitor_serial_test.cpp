@@ -109,6 +109,7 @@ TEST_F(ProgramRun, CreatesItsFilesCyclesAndStopsOnSigterm)
     ASSERT_TRUE(log.open(QIODevice::ReadOnly));
     const QByteArray text = log.readAll();
     EXPECT_TRUE(text.contains("18.0.1.71"));
+    EXPECT_TRUE(text.contains("waiting stores at the stop"));
     EXPECT_TRUE(text.contains("stopped"));
 }
 
