@@ -151,12 +151,13 @@ bool RecordStore::rollTo(const QDate& today)
         }
         m_day = today;
         rolling.setOpenDay(today);
+        // Made before readers look at the new day. When the disk takes no new database now, the
+        // first record of the day makes it.
+        ensureDatabase();
     }
     if (finished.isValid())
         qInfo().noquote() << "operation records of" << finished.toString(Qt::ISODate) << "moved into"
                           << dayFolder() + QLatin1Char('/') + finished.toString(kDateFormat) + QStringLiteral(".db");
-    // When the disk takes no new database now, the first record of the day makes it.
-    ensureDatabase();
     return true;
 }
 
