@@ -5,11 +5,12 @@
 #include "config/wizardparawidget.h"
 #include "base/globals.h"
 #include "base/safefile.h"
-#include "base/sqlconnection.h"
+#include "base/storewriter.h"
 #include "detection/cammerwidget.h"
 #include "detection/counters.h"
 #include "detection/handover.h"
 #include "detection/iostatus.h"
+#include "detection/recordstore.h"
 #include "netservices/companion/network.h"
 #include "netservices/companion/viewwatch2vud.h"
 #include "netservices/modbusserver.h"
@@ -28,24 +29,17 @@
 #include <QLabel>
 #include <QMutexLocker>
 #include <QSettings>
-#include <QSqlError>
-#include <QSqlQuery>
 #include <QtDebug>
-
-#include <atomic>
 
 MoJuWizard* gpWin = nullptr;
 
 namespace {
 
-const QString kRecordDbPath = QStringLiteral("RECORD.db");
-const QString kRecordDayFile = QStringLiteral("time.txt");
-const QString kRecordDayFolder = QStringLiteral("./RECORD");
 const QString kPictureRoot = QStringLiteral("./alarmimage");
 const QString kNotLoggedIn = QStringLiteral("未登录");
-
-// The record day for readers on other threads (a Julian day number; 0 while none is open).
-std::atomic<qint64> gOpenRecordDay{0};
+// The store writer's lanes: the counters are one whole file, the records a row each.
+const QString kCountLane = QStringLiteral("count.ini");
+const QString kRecordLane = QStringLiteral("RECORD");
 
 // Save requests of the detection cycle, turned into hand-over flags by CheckNG.
 constexpr int kSaveOK = 2;
@@ -57,31 +51,6 @@ int envInt(const char* name, int fallback)
     bool ok = false;
     const int value = qEnvironmentVariableIntValue(name, &ok);
     return ok ? value : fallback;
-}
-
-bool createRecordTable(QSqlDatabase db)
-{
-    QSqlQuery query(db);
-    if (query.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS RECORD "
-                                  "(recordtime TEXT, recordpassword TEXT, remarks TEXT, recordtype TEXT)")))
-        return true;
-    qWarning() << "cannot create table RECORD:" << query.lastError().text();
-    return false;
-}
-
-// The file is a sound database whose RECORD table (made when a new file has none) has the
-// four columns.
-bool checkRecordTable(QSqlDatabase db, QSqlError* error)
-{
-    if (!checkIntegrity(db, error) || !checkOwnTable(db, QStringLiteral("RECORD"), error))
-        return false;
-    QSqlQuery query(db);
-    if (query.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS RECORD "
-                                  "(recordtime TEXT, recordpassword TEXT, remarks TEXT, recordtype TEXT)"))
-        && query.exec(QStringLiteral("SELECT recordtime, recordpassword, remarks, recordtype FROM RECORD LIMIT 0")))
-        return true;
-    *error = query.lastError();
-    return false;
 }
 
 // The keys CountWrite stores, all in the group "count".
@@ -138,23 +107,6 @@ WriteStateLog& countFileLog()
     return log;
 }
 
-// Adds the rows of a finished day's database to a day file that already exists
-// (the clock was set back and the day came twice), so no record is lost.
-bool appendRecordsTo(const QString& source, const QString& target)
-{
-    SqlConnection connection(QStringLiteral("recordmerge"), target);
-    if (!connection.isOpen() || !createRecordTable(connection.db()))
-        return false;
-    QSqlQuery query(connection.db());
-    query.prepare(QStringLiteral("ATTACH DATABASE ? AS finished"));
-    query.addBindValue(source);
-    const bool ok = query.exec() && query.exec(QStringLiteral("INSERT INTO RECORD SELECT * FROM finished.RECORD"));
-    if (!ok)
-        qWarning() << "cannot merge" << source << "into" << target << query.lastError().text();
-    query.exec(QStringLiteral("DETACH DATABASE finished"));
-    return ok;
-}
-
 // The statistics pages: all steps first, then one per step in use, named by the machine type's
 // block of step names.
 QStringList statisticsPageNames()
@@ -177,6 +129,7 @@ MoJuWizard::MoJuWizard(QWidget* parent, quint16 modbusPort) : QWidget(parent)
     // Everything the constructor starts may read gpWin at once.
     gpWin = this;
     createGlobalMutexes();
+    m_writer = std::make_unique<StoreWriter>();
 
     if (!gpWPara)
         gpWPara = new WizardPara;
@@ -189,7 +142,9 @@ MoJuWizard::MoJuWizard(QWidget* parent, quint16 modbusPort) : QWidget(parent)
     gPicNumNG = gpWPara->picNumNG;
     gPicNumOK = gpWPara->picNumOK;
 
-    openRecordDatabase();
+    // Start-up may wait for the disk: the record day is in order before the first record.
+    m_recordStore = std::make_unique<RecordStore>(recordDay());
+    m_recordStore->rollTo(AppClock::now().date());
 
     const QList<_cameraInfo>& cameras = CameraManager::getInstance()->cameraInfoList();
     numCamera = qBound(1, cameras.size(), kMaxCameras);
@@ -279,35 +234,24 @@ MoJuWizard::~MoJuWizard()
     delete gpSaveFialImageThread;
     gpSaveFialImageThread = nullptr;
     freeFailImages();
-    gOpenRecordDay.store(0);
-    {
-        QSqlDatabase db = recordDatabase();
-        db.close();
-    }
-    QSqlDatabase::removeDatabase(recordConnectionName());
+    // What waits (the last counters, records) is stored now, for a bounded time.
+    m_writer->stop();
+    recordDay().forgetWaiting();
+    RecordDay::Rolling(recordDay()).setOpenDay(QDate());
     if (gpWin == this)
         gpWin = nullptr;
 }
 
-QString MoJuWizard::recordConnectionName()
-{
-    return QStringLiteral("RECORD");
-}
-
 QString MoJuWizard::recordDatabasePath()
 {
-    return kRecordDbPath;
+    return RecordStore::databasePath();
 }
 
-QDate MoJuWizard::openRecordDay()
+RecordDay& MoJuWizard::recordDay()
 {
-    const qint64 day = gOpenRecordDay.load();
-    return day == 0 ? QDate() : QDate::fromJulianDay(day);
-}
-
-QSqlDatabase MoJuWizard::recordDatabase() const
-{
-    return QSqlDatabase::database(recordConnectionName(), false);
+    // Lives as long as the process: API work threads may still read when a window has gone.
+    static RecordDay day;
+    return day;
 }
 
 QString MoJuWizard::countFilePath()
@@ -315,97 +259,26 @@ QString MoJuWizard::countFilePath()
     return QStringLiteral("./cnt_net/workspace/count.ini");
 }
 
-void MoJuWizard::openRecordDatabase()
-{
-    QSqlDatabase db = QSqlDatabase::contains(recordConnectionName())
-                          ? QSqlDatabase::database(recordConnectionName(), false)
-                          : QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), recordConnectionName());
-    db.setDatabaseName(kRecordDbPath);
-    if (!db.open()) {
-        qCritical() << "cannot open" << kRecordDbPath << db.lastError().text();
-        return;
-    }
-    QSqlError error;
-    if (!checkRecordTable(db, &error)) {
-        if (sqlFailureKind(error) == SqlFailure::Temporary) {
-            // A full disk or a lock says nothing about the file; the records wait for the disk.
-            qCritical().noquote() << kRecordDbPath << "cannot be checked now:" << error.text();
-        } else {
-            // Garbage, a cut file or another table would fail every record of the run: the file
-            // is kept for a look by hand and the records go on in a fresh one.
-            db.close();
-            if (setBrokenFileAside(kRecordDbPath, QStringLiteral("operation records: ") + error.text()).isEmpty())
-                qCritical() << "operation records go on in the unusable" << kRecordDbPath;
-            if (!db.open() || !checkRecordTable(db, &error))
-                qCritical().noquote() << "cannot make a fresh" << kRecordDbPath + ':' << error.text() << db.lastError().text();
-        }
-    }
-    checkRecordDay();
-}
-
 void MoJuWizard::checkRecordDay()
 {
-    rollRecordDay(AppClock::now().date());
-}
-
-void MoJuWizard::rollRecordDay(const QDate& today)
-{
-    if (!m_recordDay.isValid()) {
-        QFile dayFile(kRecordDayFile);
-        if (dayFile.open(QIODevice::ReadOnly))
-            m_recordDay = QDate::fromString(QString::fromLatin1(dayFile.readAll()).trimmed(), QStringLiteral("yyyy-MM-dd"));
-    }
-    if (m_recordDay == today) {
-        gOpenRecordDay.store(today.toJulianDay());
-        return;
-    }
-
-    // Readers on other threads see the change coming and look again once it is done.
-    gOpenRecordDay.store(0);
-    if (m_recordDay.isValid()) {
-        // The finished day's records move into ./RECORD/<day>.db; today starts a fresh database.
-        const QString target = kRecordDayFolder + QLatin1Char('/') + m_recordDay.toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(".db");
-        recordDatabase().close();
-        QDir().mkpath(kRecordDayFolder);
-        bool moved = false;
-        if (QFile::exists(target))
-            moved = appendRecordsTo(kRecordDbPath, target) && QFile::remove(kRecordDbPath);
-        else
-            moved = QFile::rename(kRecordDbPath, target);
-        if (!moved)
-            qWarning() << "cannot move the records of" << m_recordDay << "to" << target;
-        QSqlDatabase db = recordDatabase();
-        if (!db.open())
-            qCritical() << "cannot open" << kRecordDbPath << db.lastError().text();
-        createRecordTable(db);
-        qInfo() << "operation records of" << m_recordDay.toString(Qt::ISODate) << "moved to" << target;
-    }
-    m_recordDay = today;
-    writeFileAtomically(kRecordDayFile, today.toString(QStringLiteral("yyyy-MM-dd")).toLatin1());
-    gOpenRecordDay.store(today.toJulianDay());
+    RecordStore* store = m_recordStore.get();
+    const QDate today = AppClock::now().date();
+    m_writer->append(kRecordLane, [store, today] { return store->rollTo(today); });
 }
 
 void MoJuWizard::InsertRecord(QString remarks, QString recordtype)
 {
     // One reading of the clock decides both the day file and the time of day of the record.
-    const QDateTime now = AppClock::now();
-    if (now.date() != m_recordDay)
-        rollRecordDay(now.date());
-    QSqlQuery query(recordDatabase());
-    query.prepare(QStringLiteral("INSERT INTO RECORD (recordtime, recordpassword, remarks, recordtype) VALUES (?, ?, ?, ?)"));
-    const QString recordtime = now.toString(QStringLiteral("hh.mm.ss"));
-    query.addBindValue(recordtime);
-    query.addBindValue(kNotLoggedIn);
-    query.addBindValue(remarks);
-    query.addBindValue(recordtype);
-    if (!query.exec())
-        qWarning() << "cannot insert operation record:" << query.lastError().text();
-    QJsonObject record;
-    record.insert(QStringLiteral("recordtime"), recordtime);
-    record.insert(QStringLiteral("recordpassword"), kNotLoggedIn);
-    record.insert(QStringLiteral("remarks"), remarks);
-    record.insert(QStringLiteral("recordtype"), recordtype);
-    JXK_NETMN::getInstance()->viewWatch->sndRecordOperate(record);
+    const RecordStore::Record record{AppClock::now(), kNotLoggedIn, remarks, recordtype};
+    RecordStore* store = m_recordStore.get();
+    recordDay().handOver();
+    m_writer->append(kRecordLane, [store, record] { return store->insert(record); });
+    QJsonObject json;
+    json.insert(QStringLiteral("recordtime"), record.moment.toString(QStringLiteral("hh.mm.ss")));
+    json.insert(QStringLiteral("recordpassword"), record.password);
+    json.insert(QStringLiteral("remarks"), remarks);
+    json.insert(QStringLiteral("recordtype"), recordtype);
+    JXK_NETMN::getInstance()->viewWatch->sndRecordOperate(json);
 }
 
 void MoJuWizard::slotDiskStateChange(bool present)
@@ -463,9 +336,13 @@ void MoJuWizard::CountWrite()
     }
     counters.insert(QStringLiteral("count/syncNGNum"), gSyncNGNum);
     counters.insert(QStringLiteral("count/syncNGCycleNum"), gSyncNGCycleNum);
-    // Written every cycle: a full disk is logged when it starts and when it ends.
-    QString reason;
-    countFileLog().update(writeSettingsAtomically(countFilePath(), counters, &reason), reason);
+    m_writer->replace(kCountLane, [counters] {
+        // Written every cycle: a full disk is logged when it starts and when it ends.
+        QString reason;
+        const bool stored = writeSettingsAtomically(countFilePath(), counters, &reason);
+        countFileLog().update(stored, reason);
+        return stored;
+    });
 }
 
 void MoJuWizard::createPictureDirs()

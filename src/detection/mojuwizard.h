@@ -7,7 +7,6 @@
 #include <QElapsedTimer>
 #include <QList>
 #include <QPointer>
-#include <QSqlDatabase>
 #include <QTimer>
 #include <QVector>
 #include <QWidget>
@@ -17,6 +16,9 @@
 class CammerWidget;
 class ModbusServer;
 class QLabel;
+class RecordDay;
+class RecordStore;
+class StoreWriter;
 class VersionDownloadDialog;
 class WizardParaWidget;
 
@@ -39,22 +41,24 @@ public:
     int cycleTime() const { return m_cycleTime; }   // tenths of a second
 
     // The open record database (the operation records of the record day).
-    QSqlDatabase recordDatabase() const;
-    static QString recordConnectionName();
     static QString recordDatabasePath();
-    // The day whose records the open record database holds; any thread. Invalid while that day
-    // rolls over (and without a main window), so a reader can tell the file changed under it.
-    static QDate openRecordDay();
+    // The day whose records the open record database holds, for readers on any thread (invalid
+    // without a main window); a reader holds it while it reads a day, and the day waits.
+    static RecordDay& recordDay();
+
+    // The writer of the counters, the operation records and the subscriptions (GUI thread).
+    StoreWriter* storeWriter() const { return m_writer.get(); }
 
     // One view per camera in use.
     QVector<CammerWidget*> cameraViews;
     // Picture folders [camera][step][kind]: kind 0 NG, kind 1 OK.
     QDir pictureDirs[kMaxCameras][kMaxSteps][2];
 
-    // Appends an operation record to the RECORD table of its day, rolling the day first when
-    // the clock has passed midnight since the last record.
+    // Hands an operation record to the store writer, which appends it to the RECORD table of
+    // its day (rolling the day first when the clock has passed midnight since the last record).
     void InsertRecord(QString remarks, QString recordtype);
-    // Stores the production counters in "count.ini" in the workspace folder.
+    // Hands the production counters to the store writer, which stores them in "count.ini" in the
+    // workspace folder; newer counters replace ones that still wait.
     void CountWrite();
     // Stops detection and forgets the results of the running period.
     void StopDetect();
@@ -66,7 +70,8 @@ public:
     // Runs one whole simulated cycle at once (the timer calls this too).
     void Run();
 
-    // Moves the record database to ./RECORD/<day>.db when the day has changed.
+    // Has the store writer move the record database to ./RECORD/<day>.db when the day has
+    // changed.
     void checkRecordDay();
 
     static QString countFilePath();
@@ -90,9 +95,6 @@ signals:
     void sendRecord(int step, int hour, QList<bool> cameraOK, bool lastStep);
 
 private:
-    void openRecordDatabase();
-    // Moves the records of a finished day to ./RECORD/<day>.db when `today` is another day.
-    void rollRecordDay(const QDate& today);
     void loadCounters();
     void createPictureDirs();
     void RunAlgorithm(int step);
@@ -116,7 +118,10 @@ private:
     int m_alarmCamera = 0;   // the camera whose NG raised the running alarm
     static constexpr int kClearByReset = 4;
     int m_saveRequest[kMaxCameras][kMaxSteps] = {};
-    QDate m_recordDay;
+    // Touched on the writer's thread only once the constructor has handed it the first record.
+    std::unique_ptr<RecordStore> m_recordStore;
+    // Stopped (what waits is stored) and joined by the destructor, after everything that stores.
+    std::unique_ptr<StoreWriter> m_writer;
     std::unique_ptr<ModbusServer> m_modbusServer;
     std::unique_ptr<WizardParaWidget> m_settingsPage;
     QLabel* m_exportLabel = nullptr;

@@ -70,7 +70,10 @@ bool ResStatisticsDatabase::countsNothing(const QJsonObject& day)
 }
 
 ResStatisticsDatabase::ResStatisticsDatabase(ResStatisticsParam* param, QObject* parent)
-    : QObject(parent), m_param(param), m_storeLog(QStringLiteral("the statistics day in ") + currentFileName())
+    : QObject(parent),
+      m_param(param),
+      m_storeLog(QStringLiteral("the statistics day in ") + currentFileName()),
+      m_configLog(QStringLiteral("the shift settings in ") + ResStatisticsParam::configFileName())
 {
     ensureTemplate();
     if (!QFileInfo::exists(currentFileName()) && !StatisticsFiles::copyFile(templateFileName(), currentFileName()))
@@ -184,8 +187,26 @@ void ResStatisticsDatabase::reportBrokenDatabase()
     CommandRunner::instance()->run(QStringLiteral("reboot"), {});
 }
 
+void ResStatisticsDatabase::storeConfig(const QByteArray& content)
+{
+    m_pendingConfig = content;
+    writePendingConfig();
+}
+
+void ResStatisticsDatabase::writePendingConfig()
+{
+    if (m_pendingConfig.isEmpty())
+        return;
+    QString reason;
+    const bool stored = writeFileAtomically(ResStatisticsParam::configFileName(), m_pendingConfig, &reason);
+    m_configLog.update(stored, reason);
+    if (stored)
+        m_pendingConfig.clear();
+}
+
 void ResStatisticsDatabase::slotSaveRecord(QString curDate, QJsonObject json, bool isMove)
 {
+    writePendingConfig();
     archivePendingDays();
     storeCurrentDay(json);
     if (!isMove)

@@ -46,6 +46,10 @@ public:
     // Creates the empty template when it is missing; false when it cannot be made.
     static bool ensureTemplate();
 
+    // Writes the shift settings file (database thread); settings the disk does not take are
+    // written again before every later store.
+    void storeConfig(const QByteArray& content);
+
     void loadCountFromJson(QString path, QJsonObject& json);
     void loadCountFromJson(QString path);
     QJsonObject loadCountFromJson(QSqlQuery query, QString path);
@@ -112,11 +116,14 @@ private:
     static bool storeInto(const QString& path, const QJsonObject& json, QSqlError* error);
     bool archiveDay(const QString& curDate, const QJsonObject& json);
     void archivePendingDays();
+    void writePendingConfig();
     void reportBrokenDatabase();
 
     ResStatisticsParam* m_param;
     // Ended days whose archive could not be written (date -> day JSON). The current file is
     // overwritten by the next day's store, so they are kept here and tried again every store.
     QMap<QString, QJsonObject> m_pendingArchives;
+    QByteArray m_pendingConfig;   // shift settings not written yet; empty when none wait
     WriteStateLog m_storeLog;
+    WriteStateLog m_configLog;
 };

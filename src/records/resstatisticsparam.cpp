@@ -294,7 +294,7 @@ void ResStatisticsParam::checkDate()
 
     const QDateTime now = AppClock::now();
     rollTime = quint32(QDateTime(now.date(), QTime(morningsStart, 0)).toSecsSinceEpoch());
-    saveConfig();
+    saveConfig(false);
     startEmptyDay();
     qInfo() << "statistics: new production day" << todayCount.date;
 }
@@ -530,7 +530,7 @@ int ResStatisticsParam::checkParam(QJsonObject& json) const
                : 0;
 }
 
-void ResStatisticsParam::saveConfig() const
+void ResStatisticsParam::saveConfig(bool waitForDisk) const
 {
     QJsonObject json;
     json.insert(QStringLiteral("time"), QString::number(rollTime));
@@ -538,7 +538,15 @@ void ResStatisticsParam::saveConfig() const
     json.insert(QStringLiteral("morningsEnd"), morningsEnd);
     json.insert(QStringLiteral("nightStart"), nightStart);
     json.insert(QStringLiteral("nightEnd"), nightEnd);
-    writeFileAtomically(configFileName(), QJsonDocument(json).toJson());
+    const QByteArray content = QJsonDocument(json).toJson();
+    ResStatisticsDatabase* storage = database.data();
+    if (!storage || !databaseThread || !databaseThread->isRunning()) {
+        writeFileAtomically(configFileName(), content);
+        return;
+    }
+    // One thread writes the file once it runs, so an older setting never lands after a newer one.
+    QMetaObject::invokeMethod(storage, [storage, content] { storage->storeConfig(content); },
+                              waitForDisk ? Qt::BlockingQueuedConnection : Qt::QueuedConnection);
 }
 
 void ResStatisticsParam::readTime()

@@ -71,7 +71,10 @@ public:
     // Takes new shift settings (from the statistics screen) and saves them at once.
     void laodConfigFromJson(const QJsonObject& json);
     int checkParam(QJsonObject& json) const;
-    void saveConfig() const;
+    // Writes "resstatistics.json" from the members. Once the database thread runs, the file is
+    // written there, in order with the day's stores; waitForDisk (the screen, start-up) waits
+    // for that write, the day roll does not.
+    void saveConfig(bool waitForDisk = true) const;
     void readTime();
 
     ResStatisticsDatabase* statisticsDatabase() const { return database; }

@@ -3,28 +3,38 @@
 #include "base/safefile.h"
 #include "base/globals.h"
 #include "base/lanstr.h"
+#include "base/signalwatcher.h"
+#include "base/storewriter.h"
 #include "detection/cammerwidget.h"
 #include "detection/counters.h"
 #include "detection/handover.h"
 #include "detection/mojuwizard.h"
+#include "detection/records_support.h"
 #include "records/copy2movedisk.h"
 #include "records/resstatisticsparam.h"
 #include "records/savefialimagethread.h"
 #include "records/screen_support.h"
 #include "records/stats_support.h"
 #include "widgets/publictools_widget.h"
+#include "netcore/nettestutil.h"
 #include "support/testenv.h"
 
+#include <QDeadlineTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QJsonArray>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QSqlDatabase>
+#include <QSemaphore>
 #include <QSqlQuery>
 #include <QTest>
+#include <QThread>
+#include <QTimer>
 #include <QVariant>
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <memory>
 
 namespace {
@@ -51,6 +61,9 @@ protected:
     {
         ASSERT_TRUE(TestEnv::setParameter(name, value));
     }
+
+    // Waits until the window's store writer has stored what it was handed.
+    void waitForStores() const { ASSERT_TRUE(window->storeWriter()->waitUntilStored(10000)); }
 
     static int recordRows(const QString& path, const QString& where = QString())
     {
@@ -132,6 +145,7 @@ TEST_F(MainWindowTest, OkCycleCountsEmitsEveryStepAndWritesTheCounters)
     EXPECT_FALSE(gisSaveFail[0][1][0]);
     lock.unlock();
 
+    waitForStores();
     QSettings counts(MoJuWizard::countFilePath(), QSettings::IniFormat);
     EXPECT_EQ(counts.value("count/allNum0").toInt(), 2);
 }
@@ -241,6 +255,7 @@ TEST_F(MainWindowTest, UnreadableCountersAreKeptAsideAndStartFromZero)
     EXPECT_EQ(kept.readAll(), garbage);
 
     window->Run();
+    waitForStores();
     QSettings counts(MoJuWizard::countFilePath(), QSettings::IniFormat);
     EXPECT_EQ(counts.status(), QSettings::NoError);
     EXPECT_EQ(counts.value("count/allNum0").toInt(), 2);
@@ -327,9 +342,89 @@ TEST_F(MainWindowTest, UnusableRecordDatabaseIsKeptAsideAndRecordsGoOn)
         ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
         EXPECT_EQ(kept.readAll(), bytes);
         window->InsertRecord("after the repair", "info");
+        waitForStores();
         EXPECT_EQ(recordRows("RECORD.db"), 1);
         window.reset();
     }
+}
+
+// The store writer held inside a store, as a disk that does not finish a sync would hold it: the
+// GUI thread's timers fire and the cycle goes on; the counters and the records reach the disk
+// once the store finishes.
+TEST_F(MainWindowTest, AStoreThatCannotFinishLeavesTheGuiThreadTimersAndTheCycleGoing)
+{
+    qputenv("MOULD_SIM_CYCLE_MS", "20");
+    window = std::make_unique<MoJuWizard>(nullptr, 0);
+    StoreWriter* writer = window->storeWriter();
+    QSemaphore inStore;
+    QSemaphore finish;
+    writer->setBeforeStoreHook([&] {
+        inStore.release();
+        finish.tryAcquire(1, 20000);
+    });
+    window->InsertRecord("before the stall", "info");
+    ASSERT_TRUE(inStore.tryAcquire(1, 10000));
+
+    int ticks = 0;
+    QTimer other;
+    other.setInterval(10);
+    QObject::connect(&other, &QTimer::timeout, [&ticks] { ++ticks; });
+    other.start();
+    const int before = gAllNum[0];
+    EXPECT_TRUE(TestEnv::waitUntil([&] { return gAllNum[0] >= before + 40 && ticks >= 20; }, 10000))
+        << "counted " << gAllNum[0] - before << ", ticks " << ticks;
+    window->InsertRecord("during the stall", "info");
+    window->StopDetect();
+    const int counted = gAllNum[0];
+
+    writer->setBeforeStoreHook(nullptr);
+    finish.release();
+    waitForStores();
+    QSettings counts(MoJuWizard::countFilePath(), QSettings::IniFormat);
+    EXPECT_EQ(counts.value("count/allNum0").toInt(), counted);
+    EXPECT_EQ(RecordsTest::recordTexts("RECORD.db"), QStringList({"before the stall", "during the stall"}));
+}
+
+// SIGTERM comes while the disk holds a store and newer ones wait: the stop stores them, the
+// counters file holds the last counts, and the log says how many waiting stores were stored.
+TEST_F(MainWindowTest, SigtermWhileStoresWaitLeavesTheLastCountsInTheFile)
+{
+    window = std::make_unique<MoJuWizard>(nullptr, 0);
+    StoreWriter* writer = window->storeWriter();
+    QSemaphore inStore;
+    writer->setBeforeStoreHook([&] {
+        inStore.release();
+        // The disk finishes the store only once the program stops.
+        for (QDeadlineTimer bound(20000); !writer->stopRequested() && !bound.hasExpired();)
+            QThread::msleep(1);
+    });
+    window->Run();
+    ASSERT_TRUE(inStore.tryAcquire(1, 10000));
+    window->Run();
+    window->Run();
+    window->InsertRecord("waiting at the stop", "info");
+    const int last = gAllNum[0];
+    ASSERT_EQ(last, 6);
+
+    SignalWatcher watcher;
+    QEventLoop loop;
+    bool terminated = false;
+    QObject::connect(&watcher, &SignalWatcher::sigTerminate, &loop, [&] {
+        terminated = true;
+        loop.quit();
+    });
+    QTimer::singleShot(0, [] { ::raise(SIGTERM); });
+    QTimer::singleShot(10000, &loop, &QEventLoop::quit);
+    loop.exec();
+    ASSERT_TRUE(terminated);
+
+    NetTest::LogCapture log;
+    window.reset();   // what the program does once its event loop has ended
+    QSettings counts(MoJuWizard::countFilePath(), QSettings::IniFormat);
+    EXPECT_EQ(counts.value("count/allNum0").toInt(), last);
+    EXPECT_EQ(RecordsTest::recordTexts("RECORD.db"), QStringList({"waiting at the stop"}));
+    EXPECT_TRUE(log.lines(QtInfoMsg).join('\n').contains("stored 3 waiting stores at the stop"))
+        << log.lines(QtInfoMsg).join('\n').toStdString();
 }
 
 TEST_F(MainWindowTest, RecordsOfAFinishedDayMoveIntoTheDayFolder)
@@ -341,6 +436,7 @@ TEST_F(MainWindowTest, RecordsOfAFinishedDayMoveIntoTheDayFolder)
     AppClock::setNow(AppClock::now().addDays(1));
     window->checkRecordDay();
     window->InsertRecord("second day", "info");
+    waitForStores();
 
     const QString dayFile = "RECORD/" + firstDay.toString("yyyy-MM-dd") + ".db";
     EXPECT_EQ(recordRows(dayFile), 1);
@@ -363,6 +459,7 @@ TEST_F(MainWindowTest, ADayThatComesTwiceKeepsBothDaysRecords)
     window->InsertRecord("afternoon", "info");
     AppClock::setNow(start.addDays(1));
     window->checkRecordDay();
+    waitForStores();
 
     EXPECT_EQ(recordRows("RECORD/" + start.date().toString("yyyy-MM-dd") + ".db"), 2);
 }
@@ -372,13 +469,9 @@ TEST_F(MainWindowTest, RecordRowsCarryTimeUserAndType)
     window = std::make_unique<MoJuWizard>(nullptr, 0);
     AppClock::setNow(QDateTime(AppClock::now().date(), QTime(14, 3, 59)));
     window->InsertRecord("it's quoted", "API");
-    QSqlQuery query(window->recordDatabase());
-    ASSERT_TRUE(query.exec("SELECT recordtime, recordpassword, remarks, recordtype FROM RECORD"));
-    ASSERT_TRUE(query.next());
-    EXPECT_EQ(query.value(0).toString(), "14.03.59");
-    EXPECT_EQ(query.value(1).toString(), "未登录");
-    EXPECT_EQ(query.value(2).toString(), "it's quoted");
-    EXPECT_EQ(query.value(3).toString(), "API");
+    waitForStores();
+    EXPECT_EQ(RecordsTest::recordTexts("RECORD.db", "recordtime, recordpassword, remarks, recordtype"),
+              QStringList({"14.03.59|未登录|it's quoted|API"}));
 }
 
 TEST_F(MainWindowTest, PictureStickComingAndGoingIsRecordedAndWarned)
@@ -394,12 +487,9 @@ TEST_F(MainWindowTest, PictureStickComingAndGoingIsRecordedAndWarned)
     EXPECT_TRUE(warnBox.isVisible());
     EXPECT_EQ(warnBox.text(), "警告：存图磁盘已拔出或是\n接触不良，请确认！");
 
-    QSqlQuery query(window->recordDatabase());
-    ASSERT_TRUE(query.exec("SELECT remarks, recordtype FROM RECORD"));
-    QStringList rows;
-    while (query.next())
-        rows << query.value(1).toString() + ":" + query.value(0).toString();
-    EXPECT_EQ(rows, (QStringList{"info:存图磁盘已经插入", "info:存图磁盘已拔出或是接触不良"}));
+    waitForStores();
+    EXPECT_EQ(RecordsTest::recordTexts("RECORD.db", "recordtype, remarks"),
+              (QStringList{"info|存图磁盘已经插入", "info|存图磁盘已拔出或是接触不良"}));
     window.reset();
     gpWarnBox = nullptr;
     Copy2MoveDisk::destroyInstance();

@@ -1,4 +1,5 @@
 #include "../netcore/nettestutil.h"
+#include "base/storewriter.h"
 #include "detection/counters.h"
 #include "detection/mojuwizard.h"
 #include "netservices/modbusserver.h"
@@ -508,6 +509,7 @@ TEST_F(ModbusServerTest, ReportsTheMainWindowAndStoresTheResetCounters)
 
     EXPECT_EQ(client.exchange(writeRequest(4, 3, {0, 1})).size(), 12);
     EXPECT_EQ(registersOf(client.exchange(readRequest(5, 2, 2))), (QList<quint16>{0, 1}));
+    ASSERT_TRUE(window.storeWriter()->waitUntilStored(10000));
     QSettings count(MoJuWizard::countFilePath(), QSettings::IniFormat);
     EXPECT_EQ(count.value(QStringLiteral("count/allNum0")).toInt(), 0);
     EXPECT_EQ(count.value(QStringLiteral("count/failNum0")).toInt(), 0);

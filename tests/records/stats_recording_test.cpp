@@ -281,7 +281,9 @@ TEST_F(StatsRecording, DayIsStoredEachCheckAndArchivedAtTheRoll)
     EXPECT_EQ(group().groupName, "A");
     EXPECT_EQ(group().allCameras.cycle.day.OK + group().allCameras.cycle.day.NG, 0);
     EXPECT_EQ(model.today().date, "2024-05-07");
-    EXPECT_EQ(readConfig().value("time").toString(), QString::number(at(1, 8).toSecsSinceEpoch()));
+    // The database thread writes the new day's start, after the ended day's store.
+    const QString newStart = QString::number(at(1, 8).toSecsSinceEpoch());
+    EXPECT_TRUE(TestEnv::waitUntil([&newStart] { return readConfig().value("time").toString() == newStart; }));
 
     ASSERT_TRUE(TestEnv::waitUntil([] { return QFile::exists("ResStatistics/2024-05-06.db"); }));
     ASSERT_TRUE(TestEnv::waitUntil([] { return StatsTest::readDayText("ResStatistics.db").isEmpty(); }));

@@ -41,6 +41,14 @@ def build_dir(path=None):
     return build
 
 
+def wait_for(condition, timeout_s=30.0):
+    """Polls condition every 0.1 s until it holds or the time is up; returns it."""
+    deadline = time.monotonic() + timeout_s
+    while not condition() and time.monotonic() < deadline:
+        time.sleep(0.1)
+    return condition()
+
+
 def wait_for_port(port, timeout_s=30.0):
     deadline = time.monotonic() + timeout_s
     while time.monotonic() < deadline:

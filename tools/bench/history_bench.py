@@ -263,10 +263,7 @@ def main():
     watch.start()
     program.start()
     try:
-        deadline = time.monotonic() + 30
-        while len(watch.times) < 6 and time.monotonic() < deadline:
-            time.sleep(0.1)
-        if len(watch.times) < 6:
+        if not benchlib.wait_for(lambda: len(watch.times) >= 6):
             sys.exit("no detection periods reached the companion stand-in")
         idle = [b - a for a, b in zip(watch.times, watch.times[1:])]
         print("idle: longest period gap %.2f s with a %d ms cycle" % (max(idle), args.cycle_ms))

@@ -2,6 +2,7 @@
 
 #include "base/publictools.h"
 #include "detection/mojuwizard.h"
+#include "detection/recordstore.h"
 #include "netservices/api/apireplies.h"
 #include "netservices/api/recordquery.h"
 #include "netservices/api/tcppush2app.h"
@@ -54,7 +55,7 @@ void HttpApiServer::init(const QHostAddress& address, quint16 port)
 {
     if (!startReactor(address, port, 4))
         qWarning().noquote() << "the HTTP API cannot listen on port" << QString::number(port) + ':' << listenError();
-    m_subscribers.open(owner->workspace + QStringLiteral("subscriber.ini"));
+    m_subscribers.open(owner->workspace + QStringLiteral("subscriber.ini"), gpWin ? gpWin->storeWriter() : nullptr);
     m_publishDelay.setInterval(kPublishDelayMs);
     m_publishDelay.setSingleShot(true);
 }
@@ -161,8 +162,10 @@ void HttpApiServer::httpapi__get_records(const CTask_FormData& request)
         sendAsync(replyTo(request, OperationRecordQuery::refusal()));
         return;
     }
-    answerLater(request, [request, span](const std::atomic<bool>& stopping) {
-        const OperationRecordQuery query(MoJuWizard::recordDatabasePath(), &MoJuWizard::openRecordDay);
+    // The records handed over before this request (an API change just made) are in the answer.
+    const quint64 recordsBefore = MoJuWizard::recordDay().handedOver();
+    answerLater(request, [request, span, recordsBefore](const std::atomic<bool>& stopping) {
+        const OperationRecordQuery query(MoJuWizard::recordDatabasePath(), MoJuWizard::recordDay(), recordsBefore);
         return jsonTextReply(request, query.run(span, &stopping));
     });
 }

@@ -1,14 +1,13 @@
 #include "netservices/api/recordquery.h"
 
 #include "base/readonlydatabase.h"
+#include "detection/recordstore.h"
 #include "netservices/api/apireplies.h"
 
-#include <QDir>
 #include <QFileInfo>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStringList>
-#include <QThread>
 #include <QVariant>
 #include <QtDebug>
 
@@ -17,9 +16,6 @@ namespace {
 const QString kTimeFormat = QStringLiteral("yyyy-MM-dd hh:mm:ss");
 const QString kRowTimeFormat = QStringLiteral("hh.mm.ss");
 const QString kNotLoggedIn = QStringLiteral("未登录");
-// How long a reader waits for the open database's day to settle while it rolls over.
-constexpr int kRollWaitMs = 1000;
-constexpr int kRollPollMs = 10;
 
 void appendUtf8(QByteArray& out, uint code)
 {
@@ -117,11 +113,14 @@ QString selectFor(const OperationRecordQuery::Request& request)
     return sql + QLatin1Char(';');
 }
 
-// Appends the day's matching rows, each preceded by a comma when `rows` already holds one;
-// false (with a warning) when the file does not open or the query fails.
+// Appends the day's matching rows from one file, each preceded by a comma when `out` already
+// holds one; false (with a warning) when the file does not open or the query fails. A file that
+// is not there holds no rows.
 bool appendDay(ReadOnlyDatabase& connection, const QString& path, const QDate& day, const QPair<QTime, QTime>& span,
                const OperationRecordQuery::Request& request, QByteArray& out, bool& first)
 {
+    if (!QFileInfo(path).isFile())
+        return true;
     if (!connection.open(path)) {
         qWarning().noquote() << "Cannot open database:" << connection.errorText();
         return false;
@@ -154,19 +153,6 @@ bool appendDay(ReadOnlyDatabase& connection, const QString& path, const QDate& d
     }
     connection.close();
     return ok;
-}
-
-// The open database's day, waiting out a roll that is under way. One query waits at most
-// kRollWaitMs in all: without a main window there is no open database, and no day to wait for.
-QDate settledOpenDay(const std::function<QDate()>& openDay, int& waitLeftMs)
-{
-    QDate day = openDay();
-    while (!day.isValid() && waitLeftMs > 0) {
-        QThread::msleep(kRollPollMs);
-        waitLeftMs -= kRollPollMs;
-        day = openDay();
-    }
-    return day;
 }
 
 }  // namespace
@@ -210,43 +196,34 @@ QJsonObject OperationRecordQuery::refusal()
     return {{QStringLiteral("errorstring"), QStringLiteral("错误的时间格式")}};
 }
 
-OperationRecordQuery::OperationRecordQuery(const QString& openDatabasePath, std::function<QDate()> openDay)
+OperationRecordQuery::OperationRecordQuery(const QString& openDatabasePath, const RecordDay& recordDay,
+                                           quint64 recordsBefore)
     : m_openPath(openDatabasePath),
       m_dayFolder(QFileInfo(openDatabasePath).path() + QStringLiteral("/RECORD")),
-      m_openDay(std::move(openDay))
+      m_recordDay(recordDay),
+      m_recordsBefore(recordsBefore)
 {
 }
 
 QByteArray OperationRecordQuery::run(const Request& request, const std::atomic<bool>* stopping) const
 {
-    const QStringList dayFiles = QDir(m_dayFolder).entryList({QStringLiteral("*.db")}, QDir::Files);
+    // On a full disk they wait in memory: the answer then goes without them.
+    m_recordDay.waitForStored(m_recordsBefore, kStoreWaitMs);
     const DayPlan plan = dayPlan(request.start, request.end);
     ReadOnlyDatabase connection(QStringLiteral("records"));
     QByteArray out("{\"record\":[");
     bool first = true;
-    int rollWaitLeftMs = kRollWaitMs;
     for (auto it = plan.cbegin(); it != plan.cend(); ++it) {
         if (stopping && stopping->load())
             break;
         const QDate day = it.key();
-        const QString fileName = day.toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(".db");
-        const QDate openDay = settledOpenDay(m_openDay, rollWaitLeftMs);
-        if (day == openDay) {
-            const int mark = out.size();
-            const bool markFirst = first;
+        const QString dayFile = m_dayFolder + QLatin1Char('/') + day.toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(".db");
+        // Where the day lives is looked at now, not when the query began: a roll may have moved
+        // it since. No roll moves it while it is read.
+        const RecordDay::Reading reading(m_recordDay);
+        appendDay(connection, dayFile, day, it.value(), request, out, first);
+        if (day == reading.openDay())
             appendDay(connection, m_openPath, day, it.value(), request, out, first);
-            if (m_openDay() == openDay)
-                continue;
-            // The day rolled over while it was read: its rows now live in its day file.
-            out.truncate(mark);
-            first = markFirst;
-            if (QFileInfo(m_dayFolder + QLatin1Char('/') + fileName).isFile())
-                appendDay(connection, m_dayFolder + QLatin1Char('/') + fileName, day, it.value(), request, out, first);
-            continue;
-        }
-        if (!dayFiles.contains(fileName))
-            continue;
-        appendDay(connection, m_dayFolder + QLatin1Char('/') + fileName, day, it.value(), request, out, first);
     }
     out.append("]}");
     return out;

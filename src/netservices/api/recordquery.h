@@ -10,18 +10,20 @@
 #include <QTime>
 
 #include <atomic>
-#include <functional>
+
+class RecordDay;
 
 // The operation-record query of the HTTP API: the rows of the RECORD table between two
 // moments. The main window's open record database holds the rows of its record day, every
 // earlier day lives in "./RECORD/<yyyy-MM-dd>.db", so the span is cut into days and each day is
 // read from where it lives.
 //
-// It runs on a work thread, never on the GUI thread that inserts the records: every file is
-// read through a read-only connection of its own, and the open database is mapped to the day
-// it holds when it is read (the day may roll while the query runs; the day's rows are then read
-// again from where they went). The reply is written as JSON text row by row, so a large answer
-// costs about its own size while it is built.
+// It runs on a work thread, never on the GUI thread: every file is read through a read-only
+// connection of its own. Each day is read while the record day is held (RecordDay::Reading):
+// the day may roll over while the query runs, but never while one day is read, so every day is
+// read whole from where it is at that moment. A day that came twice (the clock was set back)
+// has rows in its day file and in the open database: both are read. The reply is written as
+// JSON text row by row, so a large answer costs about its own size while it is built.
 class OperationRecordQuery {
 public:
     struct Request {
@@ -41,9 +43,13 @@ public:
     // The reply for a refused request: {"errorstring": "错误的时间格式"}.
     static QJsonObject refusal();
 
-    // openDatabasePath: the open record database; openDay: the day it holds now (invalid while
-    // it rolls over). The folder of the day files is "RECORD" beside it.
-    OperationRecordQuery(const QString& openDatabasePath, std::function<QDate()> openDay);
+    // The longest a query waits for the records handed over before it to be stored.
+    static constexpr int kStoreWaitMs = 1000;
+
+    // openDatabasePath: the open record database; recordDay: the day it holds. The folder of
+    // the day files is "RECORD" beside it. The query first waits (up to kStoreWaitMs) for the
+    // first recordsBefore records handed to the writer to be stored.
+    OperationRecordQuery(const QString& openDatabasePath, const RecordDay& recordDay, quint64 recordsBefore = 0);
 
     // The reply's result as compact JSON text: {"record":[[moment,password,remarks,type],...]}.
     // Gives up (returning what it has) once `stopping` turns true.
@@ -52,5 +58,6 @@ public:
 private:
     QString m_openPath;
     QString m_dayFolder;
-    std::function<QDate()> m_openDay;
+    const RecordDay& m_recordDay;
+    quint64 m_recordsBefore;
 };

@@ -14,6 +14,12 @@
 namespace {
 
 const QString kGroupsKey = QStringLiteral("subscriber_groups");
+constexpr int kReadBackWaitMs = 2000;
+
+QString laneOf(const QString& path)
+{
+    return QStringLiteral("subscriptions ") + path;
+}
 
 bool isTopicName(const QString& topic)
 {
@@ -53,10 +59,16 @@ bool isLiteralAddress(const QString& text)
 
 }  // namespace
 
-void SubscriberStore::open(const QString& path)
+void SubscriberStore::open(const QString& path, StoreWriter* writer)
 {
     m_path = path;
+    m_writer = writer;
+    m_unstored = false;
     m_map.clear();
+    // A store of the map that still waits is newer than the file (a restart of the network
+    // side): the file is read once it is written, or once the wait has given up.
+    if (writer && !writer->waitUntilStored(kReadBackWaitMs, laneOf(path)))
+        qWarning().noquote() << "the last subscriptions are not stored yet;" << path << "is read as it is";
     if (!QFileInfo::exists(path))
         return;
     QSettings settings(path, QSettings::IniFormat);
@@ -139,8 +151,9 @@ SubscriberStore::Registration SubscriberStore::subscribe(const QJsonArray& eleme
 
 QList<Skt_Session> SubscriberStore::subscribersOf(const QString& topic)
 {
-    // Asked at every publish: the file is written only when a key has gone.
-    if (expire())
+    // Asked at every publish: the file is written only when a key has gone (or when the last
+    // store did not reach the disk).
+    if (expire() || m_unstored)
         store();
     QList<Skt_Session> targets;
     for (auto it = m_map.cbegin(); it != m_map.cend(); ++it) {
@@ -180,6 +193,18 @@ void SubscriberStore::store()
 {
     if (m_path.isEmpty())
         return;
-    QString reason;
-    m_storeLog.update(writeSettingsAtomically(m_path, {{kGroupsKey, m_map}}, &reason), reason);
+    const QString path = m_path;
+    const QVariantMap values{{kGroupsKey, m_map}};
+    const std::shared_ptr<WriteStateLog> log = m_storeLog;
+    const auto write = [path, values, log] {
+        QString reason;
+        const bool stored = writeSettingsAtomically(path, values, &reason);
+        log->update(stored, reason);
+        return stored;
+    };
+    m_unstored = false;
+    if (m_writer)
+        m_writer->replace(laneOf(path), write);
+    else
+        m_unstored = !write();
 }

@@ -1,15 +1,18 @@
 #pragma once
 
 #include "base/safefile.h"
+#include "base/storewriter.h"
 
 #include <QHash>
 #include <QJsonArray>
 #include <QList>
 #include <QMap>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <QVariant>
 
+#include <memory>
 
 // One push target.
 struct Skt_Session {
@@ -26,6 +29,9 @@ struct Skt_Session {
 // requesting address, so that one client cannot keep every other out. A client may always
 // refresh a key it registered itself. Which address registered a key is known only until a
 // restart: a key read back from the file is taken on by the first client that refreshes it.
+// The file is written by the program's store writer when there is one (the main window's), so
+// the GUI thread never waits for the disk; without one it is written at once. Either way a
+// store the disk does not take (full) is tried again until it does.
 // Touched only in the thread of the API server (the GUI thread).
 class SubscriberStore {
 public:
@@ -41,7 +47,8 @@ public:
 
     // (Re)loads the map from the file at path (an empty map when it holds none). A file that does
     // not read as one is copied aside (keepBrokenCopy) and replaced by an empty one.
-    void open(const QString& path);
+    // Later stores go through writer when given.
+    void open(const QString& path, StoreWriter* writer = nullptr);
 
     // Registers the valid elements of a "subscriber" array sent from the address requester
     // and drops what has expired.
@@ -61,6 +68,10 @@ private:
 
     QString m_path;
     QMap<QString, QVariant> m_map;
-    WriteStateLog m_storeLog{QStringLiteral("the subscriptions")};
+    QPointer<StoreWriter> m_writer;
+    // Without a writer: the last store failed, the next registration or read tries again.
+    bool m_unstored = false;
+    // Shared with the stores that wait in the writer.
+    std::shared_ptr<WriteStateLog> m_storeLog = std::make_shared<WriteStateLog>(QStringLiteral("the subscriptions"));
     QHash<QString, QString> m_requesters;   // key -> the address that registered it
 };

@@ -1,5 +1,7 @@
 #include "base/appclock.h"
 #include "base/publictools.h"
+#include "base/sqlconnection.h"
+#include "base/storewriter.h"
 #include "detection/counters.h"
 #include "detection/mojuwizard.h"
 #include "netservices/api/apireplies.h"
@@ -36,7 +38,9 @@ protected:
     QStringList apiRows()
     {
         QStringList rows;
-        QSqlQuery query(window->recordDatabase());
+        EXPECT_TRUE(window->storeWriter()->waitUntilStored(10000));
+        SqlConnection records("apirows", MoJuWizard::recordDatabasePath(), SqlConnection::ReadOnly);
+        QSqlQuery query(records.db());
         query.exec("SELECT remarks FROM RECORD WHERE recordtype = 'API'");
         while (query.next())
             rows << query.value(0).toString();
@@ -148,6 +152,7 @@ TEST_F(ApiRepliesTest, ProductInfosFollowTheWindowAndClearingZeroesAndStoresEver
     HttpApiReplies::clearCurrentCount();
     window->StopDetect();
     infos = HttpApiReplies::productInfos("press 7");
+    ASSERT_TRUE(window->storeWriter()->waitUntilStored(10000));
     EXPECT_EQ(infos.value("run_status").toInt(), 0);
     EXPECT_EQ(infos.value("detect_all").toInt(), 0);
     EXPECT_EQ(infos.value("detect_ng_detail").toArray(), QJsonArray({0, 0}));

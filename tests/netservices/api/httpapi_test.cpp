@@ -4,8 +4,10 @@
 #include "base/appclock.h"
 #include "base/publictools.h"
 #include "base/sqlconnection.h"
+#include "base/storewriter.h"
 #include "detection/counters.h"
 #include "detection/mojuwizard.h"
+#include "detection/recordstore.h"
 #include "netservices/api/apireplies.h"
 #include "netservices/api/httpapiserver.h"
 #include "netservices/companion/network.h"
@@ -374,6 +376,7 @@ TEST_F(HttpApiTest, RecordsAndCountsEitherSideOfMidnightAnswerUnderTheirOwnDay)
     AppClock::setNow(QDateTime(QDate(2026, 3, 10), QTime(0, 0, 1)));
     window->Run();
     window->InsertRecord("after midnight", "info");
+    ASSERT_TRUE(window->storeWriter()->waitUntilStored(10000));
     EXPECT_TRUE(QFile::exists("RECORD/2026-03-09.db"));
     EXPECT_EQ(momentsAndRemarks(post(port, api("get_records"), records)),
               QStringList({"2026-03-09 23:59:59 before midnight", "2026-03-10 00:00:01 after midnight"}));
@@ -386,6 +389,48 @@ TEST_F(HttpApiTest, RecordsAndCountsEitherSideOfMidnightAnswerUnderTheirOwnDay)
         all = post(port, api("production_count_bytime"), counts).result().value("detect_all").toArray();
         return all == QJsonArray({1, 1});
     }, 5000)) << QJsonDocument(all).toJson().constData();
+}
+
+// The record day rolls over while a get_records over several days is under way, after it began
+// and before it reads the day that ends: every row of that day is in the answer.
+TEST_F(HttpApiTest, ARecordQueryThatTheDayRollOvertakesAnswersEveryRowOfTheFinishedDay)
+{
+    netmn.reset();
+    window.reset();
+    for (const char* file : {"RECORD.db", "time.txt"})
+        QFile::remove(file);
+    QDir().mkpath("RECORD");
+    for (const QString day : {"2026-03-07", "2026-03-08"}) {
+        SqlConnection file("dayfile", "RECORD/" + day + ".db");
+        QSqlQuery query(file.db());
+        ASSERT_TRUE(query.exec("CREATE TABLE RECORD (recordtime TEXT, recordpassword TEXT, remarks TEXT, recordtype TEXT)"));
+        ASSERT_TRUE(query.exec("INSERT INTO RECORD VALUES ('12.00.00', 'admin', 'noon', 'run')"));
+    }
+    AppClock::setNow(QDateTime(QDate(2026, 3, 9), QTime(23, 59, 50)));
+    window = std::make_unique<MoJuWizard>(nullptr, 0);
+    netmn = startManager();
+    for (int i = 1; i <= 3; ++i)
+        window->InsertRecord(QString("evening %1").arg(i), "info");
+    ASSERT_TRUE(window->storeWriter()->waitUntilStored(10000));
+
+    RecordDay& recordDay = MoJuWizard::recordDay();
+    std::atomic<int> readings{0};
+    recordDay.setBeforeReadingHook([&] {
+        // The roll comes as the query is about to read its first day (on its work thread).
+        if (readings++ != 0)
+            return;
+        AppClock::setNow(QDateTime(QDate(2026, 3, 10), QTime(0, 0, 1)));
+        window->checkRecordDay();
+        window->storeWriter()->waitUntilStored(10000);
+    });
+    const Reply reply = post(netmn->apiServer->serverPort(), api("get_records"),
+                             {{"datetime_start", "2026-03-07 00:00:00"}, {"datetime_end", "2026-03-10 23:59:59"}});
+    recordDay.setBeforeReadingHook(nullptr);
+    EXPECT_TRUE(QFile::exists("RECORD/2026-03-09.db"));
+    EXPECT_GE(readings.load(), 4);
+    EXPECT_EQ(momentsAndRemarks(reply),
+              QStringList({"2026-03-07 12:00:00 noon", "2026-03-08 12:00:00 noon", "2026-03-09 23:59:50 evening 1",
+                           "2026-03-09 23:59:50 evening 2", "2026-03-09 23:59:50 evening 3"}));
 }
 
 TEST_F(HttpApiTest, OneClientCannotKeepAnotherOutOfTheSubscriptions)

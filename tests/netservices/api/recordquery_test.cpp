@@ -1,7 +1,9 @@
 #include "base/sqlconnection.h"
+#include "detection/recordstore.h"
 #include "netservices/api/recordquery.h"
 
 #include <QDir>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSqlQuery>
@@ -59,17 +61,23 @@ QJsonObject span(const QString& start, const QString& end)
 }
 
 // The query as the API runs it: the body checked, then the open database read as holding
-// whatever day openDay says.
-QJsonObject runQuery(const QJsonObject& body, std::function<QDate()> openDay = [] { return kToday; })
+// whatever day the record day says.
+QJsonObject runQuery(const QJsonObject& body, const RecordDay& day)
 {
     OperationRecordQuery::Request request;
     if (!OperationRecordQuery::parse(body, &request))
         return OperationRecordQuery::refusal();
-    const OperationRecordQuery query("RECORD.db", std::move(openDay));
+    const OperationRecordQuery query("RECORD.db", day);
     QJsonParseError error;
     const QJsonObject reply = QJsonDocument::fromJson(query.run(request), &error).object();
     EXPECT_EQ(error.error, QJsonParseError::NoError) << error.errorString().toStdString();
     return reply;
+}
+
+QJsonObject runQuery(const QJsonObject& body, const QDate& openDay = kToday)
+{
+    const RecordDay day(openDay);
+    return runQuery(body, day);
 }
 
 // Today's rows in the open record database, as the main window keeps them.
@@ -100,19 +108,40 @@ TEST_F(RecordQueryTest, ASpanOverMidnightReadsYesterdaysFileAndTodaysDatabaseEac
     EXPECT_TRUE(runQuery(span("2026-03-07 00:00:00", "2026-03-08 23:00:00")).value("record").isArray());
 }
 
-TEST_F(RecordQueryTest, TheOpenDatabaseAnswersForTheDayItHoldsEvenWhenItRollsDuringTheRead)
+TEST_F(RecordQueryTest, TheOpenDatabaseAnswersForTheDayItHoldsBesideAFileOfTheSameDay)
 {
     // Past midnight, before the day has rolled: the open database still holds the 10th.
     const QJsonObject overMidnight = span("2026-03-10 00:00:00", "2026-03-11 23:00:00");
-    EXPECT_EQ(flatten(runQuery(overMidnight, [] { return kToday; })).size(), 2);
-    EXPECT_TRUE(flatten(runQuery(span("2026-03-11 00:00:00", "2026-03-11 23:00:00"), [] { return kToday; })).isEmpty());
+    EXPECT_EQ(flatten(runQuery(overMidnight, kToday)).size(), 2);
+    EXPECT_TRUE(flatten(runQuery(span("2026-03-11 00:00:00", "2026-03-11 23:00:00"), kToday)).isEmpty());
 
-    // The day rolls while the open database is read: its rows are taken from the day file.
-    writeDayFile(kToday, {{"00.30.00", "未登录", "moved", "API"}});
-    int asked = 0;
-    const auto rolling = [&asked] { return ++asked == 1 ? kToday : kToday.addDays(1); };
-    EXPECT_EQ(flatten(runQuery(span("2026-03-10 00:00:00", "2026-03-10 23:00:00"), rolling)),
-              QStringList({"2026-03-10 00:30:00|未登录|moved|API"}));
+    // The clock was set back into a day that has its file already: both hold rows of the day.
+    writeDayFile(kToday, {{"01.00.00", "admin", "before the clock went back", "set"}});
+    EXPECT_EQ(flatten(runQuery(span("2026-03-10 00:00:00", "2026-03-10 23:00:00"), kToday)),
+              QStringList({"2026-03-10 01:00:00|admin|before the clock went back|set",
+                           "2026-03-10 00:30:00|未登录|today early|API", "2026-03-10 02:00:00|admin|today late|set"}));
+}
+
+// The day rolls over after the query began and before it reads that day: the day is read whole
+// from where it went.
+TEST_F(RecordQueryTest, ADayThatRollsOverWhileTheQueryRunsIsReadWholeFromItsNewPlace)
+{
+    writeDayFile(kToday.addDays(-1), {{"23.00.00", "admin", "day before", "run"}});
+    RecordDay day(kToday);
+    bool rolled = false;
+    day.setBeforeReadingHook([&] {
+        if (rolled)
+            return;
+        rolled = true;
+        RecordDay::Rolling rolling(day);
+        today.reset();   // the writer lets go of the open database before it moves it
+        ASSERT_TRUE(QFile::rename("RECORD.db", "RECORD/2026-03-10.db"));
+        rolling.setOpenDay(kToday.addDays(1));
+    });
+    EXPECT_EQ(flatten(runQuery(span("2026-03-09 22:00:00", "2026-03-11 01:00:00"), day)),
+              QStringList({"2026-03-09 23:00:00|admin|day before|run", "2026-03-10 00:30:00|未登录|today early|API",
+                           "2026-03-10 02:00:00|admin|today late|set"}));
+    EXPECT_TRUE(rolled);
 }
 
 TEST_F(RecordQueryTest, EveryTextComesBackAsItWasStored)
