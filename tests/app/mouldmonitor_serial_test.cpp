@@ -207,9 +207,8 @@ TEST_F(ProgramRun, ServesTheCountersOverModbusAndResetsThem)
     EXPECT_GE(after.at(3), registers.at(3));   // the all-camera NG count is not reset
     // The counters reach the file one store later, on the program's store writer.
     EXPECT_TRUE(TestEnv::waitUntil([&] {
-        QFile count(var("cnt_net/workspace/count.ini"));
         const QRegularExpression allNum0("^allNum0=(\\d+)$", QRegularExpression::MultilineOption);
-        const QRegularExpressionMatch match = allNum0.match(count.open(QIODevice::ReadOnly) ? count.readAll() : QByteArray());
+        const QRegularExpressionMatch match = allNum0.match(TestEnv::readBytes(var("cnt_net/workspace/count.ini")));
         return match.hasMatch() && match.captured(1).toInt() < 6;
     }, 5000));
     stopWith(SIGTERM);
@@ -232,8 +231,7 @@ protected:
 
     QByteArray bytesOf(const QString& path) const
     {
-        QFile file(var(path));
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+        return TestEnv::readBytes(var(path), "<missing>");
     }
 };
 

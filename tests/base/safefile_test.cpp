@@ -14,8 +14,7 @@ namespace {
 
 QByteArray contentOf(const QString& path)
 {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+    return TestEnv::readBytes(path, "<missing>");
 }
 
 class OnFullDisk : public ::testing::Test {

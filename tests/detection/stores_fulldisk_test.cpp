@@ -40,8 +40,7 @@ int storedCount(const QString& key)
 
 QString textOf(const QString& path)
 {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? QString::fromLatin1(file.readAll()) : QString();
+    return QString::fromLatin1(TestEnv::readBytes(path));
 }
 
 class OnFullStoreDisk : public ::testing::Test {

@@ -6,6 +6,7 @@
 #include "netservices/netcards/versiondownloaddialog.h"
 #include "records/screen_support.h"
 #include "support/fakecommandrunner.h"
+#include "support/testenv.h"
 
 #include <QAbstractButton>
 #include <QButtonGroup>
@@ -65,8 +66,7 @@ protected:
 
     static QByteArray readFile(const QString& path)
     {
-        QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        return TestEnv::readBytes(path);
     }
 
     static QStringList visibleButtons(QButtonGroup* group)

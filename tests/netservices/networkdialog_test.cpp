@@ -108,8 +108,7 @@ protected:
     // A card file byte for byte (empty when it cannot be read).
     QByteArray cardFileBytes(const char* file) const
     {
-        QFile in(machine.path(file));
-        return in.open(QIODevice::ReadOnly) ? in.readAll() : QByteArray();
+        return TestEnv::readBytes(machine.path(file));
     }
 
     static QString label(QWidget* widget, const char* name)

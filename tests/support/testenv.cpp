@@ -68,6 +68,12 @@ void writeText(const QString& path, const QByteArray& content)
         file.write(content);
 }
 
+QByteArray readBytes(const QString& path, const QByteArray& whenMissing)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : whenMissing;
+}
+
 bool setParameter(const QString& name, const QString& value)
 {
     SqlConnection connection(QStringLiteral("testparam"), QStringLiteral("PARAM.db"));

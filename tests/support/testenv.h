@@ -22,6 +22,8 @@ qint64 heapBytes();
 
 // Writes a text file (creating its folders); for building fake machine trees.
 void writeText(const QString& path, const QByteArray& content);
+// A whole file's bytes; whenMissing when it cannot be read.
+QByteArray readBytes(const QString& path, const QByteArray& whenMissing = QByteArray());
 
 // Stores one parameter row in "PARAM.db" of the working directory, as the settings would.
 bool setParameter(const QString& name, const QString& value);
