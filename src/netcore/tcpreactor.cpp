@@ -2,6 +2,7 @@
 
 #include "base/appclock.h"
 #include "base/publictools.h"
+#include "base/giveway.h"
 #include "base/refusallog.h"
 #include "netcore/sciexecobjrecv.h"
 #include "netcore/sciexecobjsend.h"
@@ -307,9 +308,7 @@ bool TcpReactor::makeRoomForSession(const QHostAddress& peer)
     int live = 0;
     {
         QMutexLocker lock(&sessions_mutex);
-        const qint64 now = AppClock::steadyMs();
-        Session* silent = nullptr;
-        Session* idlest = nullptr;
+        GiveWay<Session*> choice(AppClock::steadyMs(), reactor_limits.busy_ms);
         for (auto it = sessions.begin(); it != sessions.end();) {
             Session* session = it.value().data();
             if (!session) {
@@ -318,19 +317,14 @@ bool TcpReactor::makeRoomForSession(const QHostAddress& peer)
             }
             ++live;
             ++it;
-            if (now - session->lastReadMs() < reactor_limits.busy_ms)
-                continue;
             // Session ids grow with every accept: the smallest is the oldest.
-            if (!session->hasRequested()) {
-                if (!silent || session->id() < silent->id())
-                    silent = session;
-            } else if (!idlest || session->lastReadMs() < idlest->lastReadMs()) {
-                idlest = session;
-            }
+            const qint64 lastRead = session->lastReadMs();
+            choice.offer(session, quint64(session->id()), session->hasRequested(), lastRead > 0 ? lastRead : -1);
         }
         if (live < reactor_limits.max_sessions)
             return true;
-        leaving = silent ? silent : idlest;
+        if (choice.found())
+            leaving = choice.leaving();
         if (!leaving) {
             lock.unlock();
             if (RefusalLog::admit(peer, QStringLiteral("session limit")))

@@ -1,5 +1,6 @@
 #include "netservices/modbusserver.h"
 
+#include "base/giveway.h"
 #include "base/refusallog.h"
 #include "detection/counters.h"
 #include "detection/mojuwizard.h"
@@ -423,21 +424,13 @@ void ModbusServer::onNewConnection(qintptr descriptor)
 
 bool ModbusServer::makeRoom()
 {
-    // A connection that never asked anything goes first, the oldest of them: most likely one
-    // its client has forgotten, or one of a burst that only opens connections.
-    ModbusConnection* silent = nullptr;
-    ModbusConnection* idlest = nullptr;
-    for (ModbusConnection* connection : qAsConst(m_connections)) {
-        if (connection->lastRequestMs() < 0) {
-            if (!silent || connection->acceptOrder() < silent->acceptOrder())
-                silent = connection;
-        } else if (!idlest || connection->lastRequestMs() < idlest->lastRequestMs()) {
-            idlest = connection;
-        }
-    }
-    ModbusConnection* leaving = silent ? silent : idlest;
-    if (!leaving || (!silent && m_clock.elapsed() - idlest->lastRequestMs() < kBusyMs))
+    GiveWay<ModbusConnection*> choice(m_clock.elapsed(), kBusyMs);
+    for (ModbusConnection* connection : qAsConst(m_connections))
+        choice.offer(connection, connection->acceptOrder(), connection->lastRequestMs() >= 0, connection->lastRequestMs());
+    if (!choice.found())
         return false;
+    ModbusConnection* leaving = choice.leaving();
+    const bool silent = choice.leavingIsSilent();
     if (RefusalLog::admit(leaving->peerAddress(), QStringLiteral("connection limit")))
         qWarning().noquote() << QStringLiteral("Modbus connection from %1 closed: %2 of %3 connections")
                                     .arg(leaving->peerAddress().toString())

@@ -3,6 +3,7 @@
 #include "base/appclock.h"
 #include "base/networkjson.h"
 #include "base/publictools.h"
+#include "base/giveway.h"
 #include "base/refusallog.h"
 #include "transports/alivestamp.h"
 
@@ -225,22 +226,15 @@ void WebSkt_Server::onNewConnection()
 
 QWebSocket* WebSkt_Server::takeClientGivingWay()
 {
-    const qint64 now = AppClock::steadyMs();
-    auto silent = m_clients.end();
-    auto idlest = m_clients.end();
-    // Handles grow with each accept: in key order the first silent client is the oldest.
-    for (auto it = m_clients.begin(); it != m_clients.end(); ++it) {
-        if (it->lastMessageMs == 0) {
-            if (silent == m_clients.end())
-                silent = it;
-        } else if (now - it->lastMessageMs >= kBusyMs
-                   && (idlest == m_clients.end() || it->lastMessageMs < idlest->lastMessageMs)) {
-            idlest = it;
-        }
+    GiveWay<qint64> choice(AppClock::steadyMs(), kBusyMs);
+    // Handles grow with each accept: the smallest is the oldest.
+    for (auto it = m_clients.cbegin(); it != m_clients.cend(); ++it) {
+        const bool asked = it->lastMessageMs != 0;
+        choice.offer(it.key(), quint64(it.key()), asked, asked ? it->lastMessageMs : -1);
     }
-    const auto leaving = silent != m_clients.end() ? silent : idlest;
-    if (leaving == m_clients.end())
+    if (!choice.found())
         return nullptr;
+    const auto leaving = m_clients.find(choice.leaving());
     QWebSocket* socket = leaving->socket;
     m_clients.erase(leaving);
     return socket;
