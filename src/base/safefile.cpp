@@ -234,12 +234,15 @@ QString setBrokenFileAside(const QString& path, const QString& why)
 
 void WriteStateLog::update(bool stored, const QString& detail)
 {
-    if (!stored && !m_failing) {
-        qCritical().noquote() << "cannot store" << m_what + (detail.isEmpty() ? QString() : " (" + detail + ')') + ';'
-                              << "it is kept in memory and stored again once the disk takes it";
+    if (!stored) {
+        if (!m_failing)
+            qCritical().noquote() << "cannot store" << m_what + (detail.isEmpty() ? QString() : " (" + detail + ')') + ';'
+                                  << "it is kept in memory and stored again once the disk takes it";
         m_failing = true;
-    } else if (stored && m_failing) {
-        qInfo().noquote() << m_what << "is stored again";
+        ++m_failures;
+    } else if (m_failing) {
+        qInfo().noquote() << m_what << "is stored again, after" << m_failures << "failed tries";
         m_failing = false;
+        m_failures = 0;
     }
 }

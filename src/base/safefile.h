@@ -36,8 +36,8 @@ QString keepBrokenCopy(const QString& path, const QString& why);
 QString setBrokenFileAside(const QString& path, const QString& why);
 
 // Logs the failures to store one file once per change of state: the first failure as an error,
-// the first success after failures as a note, nothing in between. A full disk would otherwise
-// log every store, every minute.
+// the first success after failures as a note with how many tries failed, nothing in between. A
+// full disk would otherwise log every store, every minute.
 class WriteStateLog {
 public:
     explicit WriteStateLog(const QString& what) : m_what(what) {}
@@ -48,4 +48,5 @@ public:
 private:
     QString m_what;
     bool m_failing = false;
+    int m_failures = 0;
 };

@@ -35,34 +35,14 @@ StoreWriter::~StoreWriter()
     stop();
 }
 
-void StoreWriter::append(const QString& lane, Store store)
-{
-    hand(lane, std::move(store), false);
-}
-
-void StoreWriter::replace(const QString& lane, Store store)
-{
-    hand(lane, std::move(store), true);
-}
-
-void StoreWriter::hand(const QString& laneName, Store store, bool replace)
+void StoreWriter::replace(const QString& laneName, Store store)
 {
     QMutexLocker lock(&m_mutex);
     if (m_stopped || m_stopping) {
         qWarning().noquote() << m_name << "has stopped; a store for" << laneName << "is dropped";
         return;
     }
-    Lane& lane = m_lanes[laneName];
-    if (replace)
-        lane.waiting.clear();
-    if (int(lane.waiting.size()) >= kMaxWaitingPerLane) {
-        if (!lane.overflowLogged)
-            qCritical().noquote() << m_name << "holds" << kMaxWaitingPerLane << "stores for" << laneName
-                                  << "that the disk does not take; further ones are lost until it does";
-        lane.overflowLogged = true;
-        return;
-    }
-    lane.waiting.push_back({std::move(store), replace});
+    m_lanes[laneName].waiting = std::move(store);
     m_wake.wakeAll();
 }
 
@@ -71,7 +51,7 @@ int StoreWriter::waitingLocked(const QString& lane) const
     int waiting = 0;
     for (const auto& entry : m_lanes) {
         if (lane.isEmpty() || entry.first == lane)
-            waiting += int(entry.second.waiting.size()) + (entry.second.running ? 1 : 0);
+            waiting += (entry.second.hasWaiting() ? 1 : 0) + (entry.second.running ? 1 : 0);
     }
     return waiting;
 }
@@ -98,6 +78,12 @@ void StoreWriter::setBeforeStoreHook(std::function<void()> hook)
 {
     QMutexLocker lock(&m_mutex);
     m_beforeStore = std::move(hook);
+}
+
+void StoreWriter::setAtEnd(std::function<void()> atEnd)
+{
+    QMutexLocker lock(&m_mutex);
+    m_atEnd = std::move(atEnd);
 }
 
 void StoreWriter::stop(int timeoutMs)
@@ -135,7 +121,7 @@ qint64 StoreWriter::nextRetryMs() const
     qint64 next = -1;
     for (const auto& entry : m_lanes) {
         const Lane& lane = entry.second;
-        if (!lane.waiting.empty() && !lane.running && (next < 0 || lane.retryAtMs < next))
+        if (lane.hasWaiting() && !lane.running && (next < 0 || lane.retryAtMs < next))
             next = lane.retryAtMs;
     }
     return next;
@@ -151,7 +137,7 @@ StoreWriter::Lane* StoreWriter::readyLane(qint64 nowMs, QString* name)
         auto end = pass == 0 ? m_lanes.end() : start;
         for (auto it = begin; it != end; ++it) {
             Lane& lane = it->second;
-            if (!lane.waiting.empty() && !lane.running && lane.retryAtMs <= nowMs) {
+            if (lane.hasWaiting() && !lane.running && lane.retryAtMs <= nowMs) {
                 *name = it->first;
                 return &lane;
             }
@@ -165,8 +151,13 @@ void StoreWriter::loop()
     QMutexLocker lock(&m_mutex);
     for (;;) {
         const qint64 now = monotonicMs();
-        if (m_stopping && (waitingLocked() == 0 || now >= m_stopDeadlineMs))
+        if (m_stopping && (waitingLocked() == 0 || now >= m_stopDeadlineMs)) {
+            const std::function<void()> atEnd = m_atEnd;
+            lock.unlock();
+            if (atEnd)
+                atEnd();
             return;
+        }
         QString name;
         Lane* lane = readyLane(now, &name);
         if (!lane) {
@@ -180,27 +171,26 @@ void StoreWriter::loop()
             continue;
         }
 
-        Waiting store = std::move(lane->waiting.front());
-        lane->waiting.pop_front();
+        Store store = std::move(lane->waiting);
+        lane->waiting = nullptr;
         lane->running = true;
         m_lastLane = name;
         const std::function<void()> before = m_beforeStore;
         lock.unlock();
         if (before)
             before();
-        const bool stored = store.store();
+        const bool stored = store();
         lock.relock();
 
         lane->running = false;
         if (stored) {
             lane->retryAtMs = 0;
-            lane->overflowLogged = false;
             if (m_stopping)
                 ++m_storedAtStop;
         } else {
             // A newer whole store that came meanwhile takes the failed one's place.
-            if (!(store.replaceable && !lane->waiting.empty()))
-                lane->waiting.push_front(std::move(store));
+            if (!lane->hasWaiting())
+                lane->waiting = std::move(store);
             lane->retryAtMs = monotonicMs() + (m_stopping ? kStopRetryMs : kRetryMs);
         }
         m_idle.wakeAll();

@@ -5,7 +5,6 @@
 #include <QString>
 #include <QWaitCondition>
 
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -16,18 +15,19 @@ class QThread;
 // on a thread of their own: the detection cycle runs on the GUI thread, and a flash disk's sync
 // can take hundreds of milliseconds, so the cycle hands a store over and goes on.
 //
-// Stores wait in lanes, one per file or database. A lane keeps its stores in the order they came
-// (append), or only the newest one (replace: a file written whole, such as the counters, is so
-// never more than one store behind). A store returns false when the disk did not take it (full,
-// busy, an I/O error): it stays first in its lane, with what came after it, and is tried again
-// kRetryMs later while the other lanes go on; nothing that waits is dropped (up to
-// kMaxWaitingPerLane stores a lane, which only a disk full for days would reach).
+// Stores wait in lanes, one per file or database, and a lane holds only its newest store: each
+// store writes the whole of what waits for its file (the counters file whole, or every operation
+// record that waits in one transaction), so the lane never grows with the rate of its producer
+// and one sync covers whatever came meanwhile. A store returns false when the disk did not take
+// it (full, busy, an I/O error): it stays in its lane, unless a newer one came, and is tried
+// again kRetryMs later while the other lanes go on. Nothing handed over is dropped while the
+// writer runs.
 //
 // stop() stores what waits, for a bounded time, and logs how many stores that were. A store that
 // is under way is always finished: a thread cannot be stopped inside a write.
 //
 // Any thread may hand stores over; it only ever waits for the short queue lock, never for a
-// store. The stores run on the writer's thread, one at a time, in the order of their lane.
+// store. The stores run on the writer's thread, one at a time.
 class StoreWriter : public QObject {
     Q_OBJECT
 public:
@@ -35,15 +35,13 @@ public:
 
     static constexpr int kRetryMs = 1000;
     static constexpr int kStopMs = 3000;
-    static constexpr int kMaxWaitingPerLane = 100000;
 
     explicit StoreWriter(const QString& name = QStringLiteral("StoreWriter"), QObject* parent = nullptr);
     // Stops with kStopMs, when stop() has not been called.
     ~StoreWriter() override;
 
-    // After every store of the lane handed over before it.
-    void append(const QString& lane, Store store);
-    // In place of the stores of the lane that wait (not one that is under way).
+    // In place of the store of the lane that waits (not one that is under way, which finishes
+    // first).
     void replace(const QString& lane, Store store);
 
     // Waits until no store of the lane (of any lane when none is named) waits or runs; false
@@ -59,22 +57,22 @@ public:
     // True from the start of stop() on.
     bool stopRequested() const;
 
+    // Runs on the writer's thread as it ends, after its last store: what the stores keep open
+    // between them (a database connection, which belongs to its thread) is closed there. Set
+    // before the first store.
+    void setAtEnd(std::function<void()> atEnd);
+
     // For tests: runs on the writer's thread before every store (a test holds the writer there).
     void setBeforeStoreHook(std::function<void()> hook);
 
 private:
-    struct Waiting {
-        Store store;
-        bool replaceable = false;
-    };
     struct Lane {
-        std::deque<Waiting> waiting;
+        Store waiting;          // empty when none waits
         qint64 retryAtMs = 0;   // a failed store waits until then
         bool running = false;
-        bool overflowLogged = false;
+        bool hasWaiting() const { return bool(waiting); }
     };
 
-    void hand(const QString& lane, Store store, bool replace);
     void loop();
     // The next lane whose first store may run now, round-robin; null when there is none. Under
     // m_mutex.
@@ -95,5 +93,6 @@ private:
     int m_storedAtStop = 0;            // under m_mutex
     bool m_stopped = false;            // under m_mutex
     std::function<void()> m_beforeStore;   // set before the stores it must see
+    std::function<void()> m_atEnd;         // under m_mutex
     std::unique_ptr<QThread> m_thread;
 };

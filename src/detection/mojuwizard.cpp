@@ -37,7 +37,7 @@ namespace {
 
 const QString kPictureRoot = QStringLiteral("./alarmimage");
 const QString kNotLoggedIn = QStringLiteral("未登录");
-// The store writer's lanes: the counters are one whole file, the records a row each.
+// The store writer's lanes: the counters are one whole file, the records all that wait.
 const QString kCountLane = QStringLiteral("count.ini");
 const QString kRecordLane = QStringLiteral("RECORD");
 
@@ -145,6 +145,9 @@ MoJuWizard::MoJuWizard(QWidget* parent, quint16 modbusPort) : QWidget(parent)
     // Start-up may wait for the disk: the record day is in order before the first record.
     m_recordStore = std::make_unique<RecordStore>(recordDay());
     m_recordStore->rollTo(AppClock::now().date());
+    // Its connection belongs to the writer's thread from the first store on.
+    RecordStore* store = m_recordStore.get();
+    m_writer->setAtEnd([store] { store->closeConnection(); });
 
     const QList<_cameraInfo>& cameras = CameraManager::getInstance()->cameraInfoList();
     numCamera = qBound(1, cameras.size(), kMaxCameras);
@@ -236,6 +239,8 @@ MoJuWizard::~MoJuWizard()
     freeFailImages();
     // What waits (the last counters, records) is stored now, for a bounded time.
     m_writer->stop();
+    if (const int lost = m_recordStore->waitingRecords())
+        qCritical().noquote() << lost << "operation records could not be stored before the stop and are lost";
     recordDay().forgetWaiting();
     RecordDay::Rolling(recordDay()).setOpenDay(QDate());
     if (gpWin == this)
@@ -259,20 +264,34 @@ QString MoJuWizard::countFilePath()
     return QStringLiteral("./cnt_net/workspace/count.ini");
 }
 
-void MoJuWizard::checkRecordDay()
+void MoJuWizard::storeRecords()
 {
     RecordStore* store = m_recordStore.get();
-    const QDate today = AppClock::now().date();
-    m_writer->append(kRecordLane, [store, today] { return store->rollTo(today); });
+    m_writer->replace(kRecordLane, [store] { return store->storeWaiting(); });
+}
+
+void MoJuWizard::checkRecordDay()
+{
+    m_recordStore->handOverRoll(AppClock::now().date());
+    storeRecords();
+}
+
+bool MoJuWizard::acceptsClientRecords()
+{
+    return m_recordStore->acceptsClientRecords();
+}
+
+RecordStore* MoJuWizard::recordStore() const
+{
+    return m_recordStore.get();
 }
 
 void MoJuWizard::InsertRecord(QString remarks, QString recordtype)
 {
     // One reading of the clock decides both the day file and the time of day of the record.
     const RecordStore::Record record{AppClock::now(), kNotLoggedIn, remarks, recordtype};
-    RecordStore* store = m_recordStore.get();
-    recordDay().handOver();
-    m_writer->append(kRecordLane, [store, record] { return store->insert(record); });
+    m_recordStore->handOver(record);
+    storeRecords();
     QJsonObject json;
     json.insert(QStringLiteral("recordtime"), record.moment.toString(QStringLiteral("hh.mm.ss")));
     json.insert(QStringLiteral("recordpassword"), record.password);

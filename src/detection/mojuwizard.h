@@ -56,7 +56,12 @@ public:
 
     // Hands an operation record to the store writer, which appends it to the RECORD table of
     // its day (rolling the day first when the clock has passed midnight since the last record).
+    // Always taken: a caller on a client's behalf asks acceptsClientRecords first.
     void InsertRecord(QString remarks, QString recordtype);
+    // False while too many records wait for the disk: a client's request that would make one is
+    // then answered 503 before anything is done. The detection cycle never asks.
+    bool acceptsClientRecords();
+    RecordStore* recordStore() const;
     // Hands the production counters to the store writer, which stores them in "count.ini" in the
     // workspace folder; newer counters replace ones that still wait.
     void CountWrite();
@@ -96,6 +101,8 @@ signals:
 
 private:
     void loadCounters();
+    // Has the store writer store every record and roll that waits.
+    void storeRecords();
     void createPictureDirs();
     void RunAlgorithm(int step);
     void CheckNG(bool lastStep);

@@ -31,51 +31,42 @@ bool checkRecordTable(QSqlDatabase db, QSqlError* error)
     return false;
 }
 
-// Adds the rows of a finished day's database to a day file that already exists (the clock was
-// set back and the day came twice). One statement: the target takes all rows or none.
-bool appendRecordsTo(const QString& source, const QString& target, QSqlError* error)
+// Moves the rows of a finished day's database into a day file that already exists (the clock was
+// set back and the day came twice): one transaction over both files, so a power cut leaves the
+// rows either in the finished database or in the day file, never in both.
+bool moveRecordsInto(const QString& source, const QString& target, QSqlError* error)
 {
     SqlConnection connection(QStringLiteral("recordmerge"), target);
     if (!connection.isOpen()) {
         *error = QSqlError(connection.errorText(), QString(), QSqlError::ConnectionError);
         return false;
     }
-    QSqlQuery query(connection.db());
+    QSqlDatabase db = connection.db();
+    QSqlQuery query(db);
     bool ok = query.exec(kCreateTable);
     if (ok) {
         query.prepare(QStringLiteral("ATTACH DATABASE ? AS finished"));
         query.addBindValue(source);
-        ok = query.exec() && query.exec(QStringLiteral("INSERT INTO RECORD SELECT * FROM finished.RECORD"));
+        ok = query.exec();
     }
-    if (!ok)
+    if (!ok) {
         *error = query.lastError();
-    query.exec(QStringLiteral("DETACH DATABASE finished"));
-    return ok;
-}
-
-// One record into the open database; the table is made first when a failed roll or a full disk
-// left the file without it.
-bool insertInto(const RecordStore::Record& record, QSqlError* error)
-{
-    SqlConnection connection(QStringLiteral("recordinsert"), RecordStore::databasePath());
-    if (!connection.isOpen()) {
-        *error = QSqlError(connection.errorText(), QString(), QSqlError::ConnectionError);
         return false;
     }
-    QSqlQuery query(connection.db());
-    const bool ok = query.exec(kCreateTable)
-                    && query.prepare(QStringLiteral(
-                        "INSERT INTO RECORD (recordtime, recordpassword, remarks, recordtype) VALUES (?, ?, ?, ?)"));
-    if (ok) {
-        query.addBindValue(record.moment.toString(QStringLiteral("hh.mm.ss")));
-        query.addBindValue(record.password);
-        query.addBindValue(record.remarks);
-        query.addBindValue(record.type);
-        if (query.exec())
-            return true;
+    ok = db.transaction()
+         && query.exec(QStringLiteral("INSERT INTO RECORD (recordtime, recordpassword, remarks, recordtype) "
+                                      "SELECT recordtime, recordpassword, remarks, recordtype FROM finished.RECORD"))
+         && query.exec(QStringLiteral("DELETE FROM finished.RECORD"));
+    if (ok && !db.commit()) {
+        *error = db.lastError();
+        db.rollback();
+        ok = false;
+    } else if (!ok) {
+        *error = query.lastError().isValid() ? query.lastError() : db.lastError();
+        db.rollback();
     }
-    *error = query.lastError();
-    return false;
+    query.exec(QStringLiteral("DETACH DATABASE finished"));
+    return ok;
 }
 
 }  // namespace
@@ -86,10 +77,10 @@ quint64 RecordDay::handOver()
     return ++m_handed;
 }
 
-void RecordDay::recordStored()
+void RecordDay::recordsStored(int count)
 {
     QMutexLocker lock(&m_countMutex);
-    ++m_stored;
+    m_stored += quint64(count);
     m_storedChanged.wakeAll();
 }
 
@@ -122,6 +113,168 @@ RecordStore::RecordStore(RecordDay& day)
 {
 }
 
+RecordStore::~RecordStore()
+{
+    closeConnection();
+}
+
+void RecordStore::handOver(const Record& record)
+{
+    QMutexLocker lock(&m_queueMutex);
+    m_queue.push_back({record, QDate()});
+    ++m_queuedRecords;
+    // Counted under the queue lock: a reader that sees the count finds the record queued.
+    m_recordDay.handOver();
+}
+
+void RecordStore::handOverRoll(const QDate& today)
+{
+    QMutexLocker lock(&m_queueMutex);
+    m_queue.push_back({Record(), today});
+}
+
+int RecordStore::waitingRecords() const
+{
+    QMutexLocker lock(&m_queueMutex);
+    return m_queuedRecords;
+}
+
+bool RecordStore::acceptsClientRecords()
+{
+    const int waiting = waitingRecords();
+    if (m_refusing && waiting <= qMin(kCalmRecords, m_busyRecords / 2)) {
+        qInfo().noquote() << "operation records: the disk has caught up;" << m_refused
+                          << "API calls that make a record were answered 503 meanwhile";
+        m_refusing = false;
+        m_refused = 0;
+    } else if (!m_refusing && waiting >= m_busyRecords) {
+        qWarning().noquote() << "operation records:" << waiting
+                             << "wait for the disk; API calls that make a record are answered 503 until fewer wait";
+        m_refusing = true;
+    }
+    if (m_refusing)
+        ++m_refused;
+    return !m_refusing;
+}
+
+void RecordStore::setBusyRecords(int records)
+{
+    m_busyRecords = qMax(1, records);
+}
+
+QList<RecordStore::Record> RecordStore::headOfOneDay() const
+{
+    QMutexLocker lock(&m_queueMutex);
+    QList<Record> head;
+    if (m_queue.empty() || m_queue.front().roll.isValid())
+        return head;
+    const QDate day = m_queue.front().record.moment.date();
+    for (const Waiting& waiting : m_queue) {
+        if (waiting.roll.isValid() || waiting.record.moment.date() != day || head.size() >= kMaxRecordsPerTransaction)
+            break;
+        head.append(waiting.record);
+    }
+    return head;
+}
+
+void RecordStore::dropHead(int count)
+{
+    QMutexLocker lock(&m_queueMutex);
+    for (int i = 0; i < count && !m_queue.empty(); ++i) {
+        if (!m_queue.front().roll.isValid())
+            --m_queuedRecords;
+        m_queue.pop_front();
+    }
+}
+
+bool RecordStore::storeWaiting()
+{
+    for (;;) {
+        QDate roll;
+        {
+            QMutexLocker lock(&m_queueMutex);
+            if (m_queue.empty())
+                return true;
+            roll = m_queue.front().roll;
+        }
+        if (roll.isValid()) {
+            if (!rollTo(roll))
+                return false;
+            dropHead(1);
+            continue;
+        }
+        // Only this thread takes from the queue: the head read now is still the head below.
+        const QList<Record> records = headOfOneDay();
+        if (!rollTo(records.first().moment.date()))
+            return false;
+        QSqlError error;
+        bool stored = insertAll(records, &error);
+        if (!stored && sqlFailureKind(error) == SqlFailure::BrokenFile) {
+            closeConnection();
+            stored = ensureDatabase() && insertAll(records, &error);
+        }
+        m_storeLog.update(stored, error.text());
+        if (!stored)
+            return false;
+        dropHead(records.size());
+        m_recordDay.recordsStored(records.size());
+    }
+}
+
+QSqlDatabase RecordStore::openConnection(QSqlError* error)
+{
+    if (!m_connection) {
+        m_connection = std::make_unique<SqlConnection>(QStringLiteral("recordinsert"), databasePath());
+        if (!m_connection->isOpen()) {
+            *error = QSqlError(m_connection->errorText(), QString(), QSqlError::ConnectionError);
+            m_connection.reset();
+            return QSqlDatabase();
+        }
+    }
+    return m_connection->db();
+}
+
+void RecordStore::closeConnection()
+{
+    m_connection.reset();
+}
+
+bool RecordStore::insertAll(const QList<Record>& records, QSqlError* error)
+{
+    QSqlDatabase db = openConnection(error);
+    if (!db.isOpen())
+        return false;
+    bool ok = false;
+    {
+        QSqlQuery query(db);
+        // The table is made first when a failed roll or a full disk left the file without it.
+        ok = query.exec(kCreateTable) && db.transaction();
+        if (ok)
+            ok = query.prepare(QStringLiteral(
+                "INSERT INTO RECORD (recordtime, recordpassword, remarks, recordtype) VALUES (?, ?, ?, ?)"));
+        for (int i = 0; ok && i < records.size(); ++i) {
+            const Record& record = records.at(i);
+            query.bindValue(0, record.moment.toString(QStringLiteral("hh.mm.ss")));
+            query.bindValue(1, record.password);
+            query.bindValue(2, record.remarks);
+            query.bindValue(3, record.type);
+            ok = query.exec();
+        }
+        if (!ok)
+            *error = query.lastError().isValid() ? query.lastError() : db.lastError();
+        else if (!db.commit()) {
+            *error = db.lastError();
+            ok = false;
+        }
+    }
+    if (!ok) {
+        db.rollback();
+        // A full disk may leave SQLite's state in doubt: the next try starts on a new connection.
+        closeConnection();
+    }
+    return ok;
+}
+
 bool RecordStore::rollTo(const QDate& today)
 {
     if (!m_dayRead) {
@@ -137,6 +290,8 @@ bool RecordStore::rollTo(const QDate& today)
     if (m_day == today)
         return true;
 
+    // The records' connection must not follow the file into the day folder.
+    closeConnection();
     const QDate finished = m_day;
     {
         RecordDay::Rolling rolling(m_recordDay);
@@ -171,14 +326,10 @@ bool RecordStore::moveFinishedDay()
     }
     if (QFileInfo::exists(target)) {
         QSqlError error;
-        if (appendRecordsTo(databasePath(), target, &error)) {
-            if (QFile::remove(databasePath()))
-                return true;
-            // Rolled again later, the rows would be added twice.
-            qCritical().noquote() << "the records of" << m_day.toString(kDateFormat) << "are in" << target
-                                  << "but" << databasePath() << "cannot be removed";
-            m_storeLog.update(false, QStringLiteral("cannot remove ") + databasePath());
-            return false;
+        if (moveRecordsInto(databasePath(), target, &error)) {
+            // Its rows are in the day file now; left behind empty, it serves the new day.
+            QFile::remove(databasePath());
+            return true;
         }
         if (sqlFailureKind(error) != SqlFailure::BrokenFile || setBrokenFileAside(target, error.text()).isEmpty()) {
             m_storeLog.update(false, QStringLiteral("cannot add the records to ") + target + QStringLiteral(": ") + error.text());
@@ -193,6 +344,7 @@ bool RecordStore::moveFinishedDay()
 
 bool RecordStore::ensureDatabase()
 {
+    closeConnection();
     QSqlError error;
     {
         SqlConnection connection(QStringLiteral("recordcheck"), databasePath());
@@ -217,18 +369,4 @@ bool RecordStore::ensureDatabase()
         return true;
     qCritical().noquote() << "cannot make a fresh" << databasePath() + ':' << fresh.errorText() << error.text();
     return false;
-}
-
-bool RecordStore::insert(const Record& record)
-{
-    if (!rollTo(record.moment.date()))
-        return false;
-    QSqlError error;
-    bool stored = insertInto(record, &error);
-    if (!stored && sqlFailureKind(error) == SqlFailure::BrokenFile && ensureDatabase())
-        stored = insertInto(record, &error);
-    m_storeLog.update(stored, error.text());
-    if (stored)
-        m_recordDay.recordStored();
-    return stored;
 }

@@ -1,15 +1,19 @@
 #pragma once
 
 #include "base/safefile.h"
+#include "base/sqlconnection.h"
 
 #include <QDate>
 #include <QDateTime>
+#include <QList>
 #include <QMutex>
 #include <QReadWriteLock>
 #include <QString>
 #include <QWaitCondition>
 
+#include <deque>
 #include <functional>
+#include <memory>
 
 // Which day the open record database holds, agreed between the thread that rolls the day over
 // (the store writer) and the threads that read the records (the API's work threads). A reader
@@ -26,11 +30,19 @@ public:
 
     class Reading {
     public:
-        explicit Reading(const RecordDay& day) : m_locker(beforeReading(day)), m_open(day.m_day) {}
+        explicit Reading(const RecordDay& day) : m_day(day), m_locker(beforeReading(day)), m_open(day.m_day) {}
         // Invalid while no record database is open (no main window).
         QDate openDay() const { return m_open; }
+        // Between the day's file and the open database, while the day is held (a test rolls the
+        // day over here).
+        void betweenFiles() const
+        {
+            if (m_day.m_whileReading)
+                m_day.m_whileReading();
+        }
 
     private:
+        const RecordDay& m_day;
         QReadLocker m_locker;
         QDate m_open;
     };
@@ -45,10 +57,10 @@ public:
         RecordDay& m_day;
     };
 
-    // A record is handed to the writer (GUI thread); returns how many have been in all.
+    // A record is handed to the writer (any thread); returns how many have been in all.
     quint64 handOver();
-    // The writer has stored one.
-    void recordStored();
+    // The writer has stored `count` of them.
+    void recordsStored(int count);
     // The records still waiting will not be stored (the writer has stopped): nobody waits for
     // them.
     void forgetWaiting();
@@ -61,6 +73,9 @@ public:
     // For tests: runs on the reader's thread each time a reader is about to hold the day (a test
     // rolls the day over at a chosen point of a query). Set and cleared while no reader runs.
     void setBeforeReadingHook(std::function<void()> hook) { m_beforeReading = std::move(hook); }
+    // For tests: runs on the reader's thread while it holds the day, after it has read the day's
+    // file and before it reads the open database (Reading::betweenFiles).
+    void setWhileReadingHook(std::function<void()> hook) { m_whileReading = std::move(hook); }
 
 private:
     static QReadWriteLock* beforeReading(const RecordDay& day)
@@ -71,6 +86,7 @@ private:
     }
 
     std::function<void()> m_beforeReading;
+    std::function<void()> m_whileReading;
     mutable QReadWriteLock m_lock;
     QDate m_day;   // under m_lock
     mutable QMutex m_countMutex;
@@ -84,14 +100,19 @@ private:
 // in "time.txt". Every record goes into the database of the day it happened: before it is
 // stored the day rolls over when its date is another one.
 //
-// Nothing here gives up on a full disk or an I/O error: a roll or a record that the disk does not
-// take answers false and is tried again by the caller (the store writer), records keep their
-// order behind it, and "RECORD.db" never takes a record of another day than "time.txt" names.
-// A database that is not one, is damaged or holds another RECORD table is set aside as
-// "<name>.broken-<time>" and made afresh.
+// Records are handed over from the GUI thread and wait here, in order, with the day rolls asked
+// for between them; the store writer's thread stores all that waits at once (storeWaiting): the
+// records of one day in one transaction on a connection kept open, so one sync covers however
+// many came meanwhile and the writer keeps up with any producer. A record handed over is never
+// dropped; API callers ask first (acceptsClientRecords) and are turned away while too many wait,
+// the detection cycle's own records never are.
 //
-// Called on the store writer's thread only (and once by the main window's constructor before it
-// hands anything to that thread); every database connection lives for one call.
+// Nothing here gives up on a full disk or an I/O error: a roll or records that the disk does not
+// take answer false and are tried again by the caller (the store writer), records keep their
+// order behind it, and "RECORD.db" never takes a record of another day than "time.txt" names. A
+// day's rows move into a day file that exists already in one transaction over both files, so a
+// power cut never leaves them in both. A database that is not one, is damaged or holds another
+// RECORD table is set aside as "<name>.broken-<time>" and made afresh.
 class RecordStore {
 public:
     struct Record {
@@ -101,27 +122,79 @@ public:
         QString type;
     };
 
+    // Records waiting for the disk at which API calls that make one are turned away, and the
+    // number they must fall to before such calls are taken again.
+    static constexpr int kBusyRecords = 10000;
+    static constexpr int kCalmRecords = kBusyRecords / 2;
+    // A transaction holds the file from other connections for its length; what waits beyond
+    // this goes in the next one.
+    static constexpr int kMaxRecordsPerTransaction = 5000;
+
     static QString databasePath() { return QStringLiteral("RECORD.db"); }
     static QString dayFilePath() { return QStringLiteral("time.txt"); }
     static QString dayFolder() { return QStringLiteral("./RECORD"); }
 
     explicit RecordStore(RecordDay& day);
+    ~RecordStore();
 
+    // Any thread. The record waits for storeWaiting and counts as handed over to the record day.
+    void handOver(const Record& record);
+    // Any thread. The day rolls to `today` once the records handed over before are stored.
+    void handOverRoll(const QDate& today);
+    // Records handed over and not yet stored. Any thread.
+    int waitingRecords() const;
+    // Whether a record made on a client's behalf may be handed over now: false from the moment
+    // kBusyRecords wait until no more than kCalmRecords do. The first refusal and the end of the
+    // refusals are logged, the end with how many calls were turned away. One thread (the GUI
+    // thread, where the API's handlers run).
+    bool acceptsClientRecords();
+    // For tests: the depth at which client records are turned away (kBusyRecords by default).
+    void setBusyRecords(int records);
+
+    // Writer thread (and the main window's constructor before it hands anything over). Stores
+    // every roll and record that waits, in order; false when the disk did not take one: it and
+    // what follows wait for the next call.
+    bool storeWaiting();
     // Makes "RECORD.db" hold `today`: a finished day moves into its day file (added to that file
     // when it exists already: the clock was set back), "time.txt" takes the new day and a fresh
     // "RECORD.db" is made. False when a step failed; nothing of the two days is then mixed, and
     // the roll is tried again whole.
     bool rollTo(const QDate& today);
-    // Stores one record in the database of its day; false when the disk did not take it.
-    bool insert(const Record& record);
+    // Lets go of the records' connection, on the thread that stored (the writer's, as it ends).
+    void closeConnection();
 
 private:
+    struct Waiting {
+        Record record;
+        QDate roll;   // valid for a roll, which carries no record
+    };
+
+    // The records at the head of the queue that share the first one's day, at most
+    // kMaxRecordsPerTransaction; empty when a roll comes first.
+    QList<Record> headOfOneDay() const;
+    void dropHead(int count);
+    // One transaction; false (nothing stored) when the disk did not take it.
+    bool insertAll(const QList<Record>& records, QSqlError* error);
     bool moveFinishedDay();
     // Makes "RECORD.db" with its table, setting a broken one aside first.
     bool ensureDatabase();
+    // The connection the records go in by; opened when first needed, closed before the file is
+    // moved or set aside.
+    QSqlDatabase openConnection(QSqlError* error);
 
     RecordDay& m_recordDay;
+    mutable QMutex m_queueMutex;
+    std::deque<Waiting> m_queue;   // under m_queueMutex
+    int m_queuedRecords = 0;       // under m_queueMutex
+
+    // GUI thread only.
+    int m_busyRecords = kBusyRecords;
+    bool m_refusing = false;
+    quint64 m_refused = 0;
+
+    // Writer thread only.
     QDate m_day;   // the day "RECORD.db" holds; invalid until "time.txt" is read
     bool m_dayRead = false;
+    std::unique_ptr<SqlConnection> m_connection;
     WriteStateLog m_storeLog;
 };

@@ -73,6 +73,14 @@ bool HttpApiServer::refusedWhileOff(const CTask_FormData& request)
     return true;
 }
 
+bool HttpApiServer::refusedWhileRecordsWait(const CTask_FormData& request)
+{
+    if (!gpWin || gpWin->acceptsClientRecords())
+        return false;
+    callback_immediately(request, 503, QString());
+    return true;
+}
+
 CTask_FormData HttpApiServer::replyTo(const CTask_FormData& request, const QJsonObject& json)
 {
     CTask_FormData reply;
@@ -172,7 +180,7 @@ void HttpApiServer::httpapi__get_records(const CTask_FormData& request)
 
 void HttpApiServer::httpapi__set_clear_curcount(const CTask_FormData& request)
 {
-    if (refusedWhileOff(request))
+    if (refusedWhileOff(request) || refusedWhileRecordsWait(request))
         return;
     HttpApiReplies::clearCurrentCount();
     callback_immediately(request, 200, QString());
@@ -180,7 +188,7 @@ void HttpApiServer::httpapi__set_clear_curcount(const CTask_FormData& request)
 
 void HttpApiServer::httpapi__set_localclock(const CTask_FormData& request)
 {
-    if (refusedWhileOff(request))
+    if (refusedWhileOff(request) || refusedWhileRecordsWait(request))
         return;
     sendAsync(replyTo(request, HttpApiReplies::setLocalClock(request.json)));
 }

@@ -56,6 +56,9 @@ private:
     bool apiEnabled() const;
     // Answers 403 "未启用API服务" when the switch is off; true when it did.
     bool refusedWhileOff(const CTask_FormData& request);
+    // Answers 503 (busy) to a request that would make an operation record while too many wait
+    // for the disk, before anything is done; true when it did.
+    bool refusedWhileRecordsWait(const CTask_FormData& request);
     // A reply record to the request carrying the device id and the given object.
     static CTask_FormData replyTo(const CTask_FormData& request, const QJsonObject& json = QJsonObject());
     // A reply whose result is ready JSON text (large answers are written so, not as objects).

@@ -222,6 +222,7 @@ QByteArray OperationRecordQuery::run(const Request& request, const std::atomic<b
         // it since. No roll moves it while it is read.
         const RecordDay::Reading reading(m_recordDay);
         appendDay(connection, dayFile, day, it.value(), request, out, first);
+        reading.betweenFiles();
         if (day == reading.openDay())
             appendDay(connection, m_openPath, day, it.value(), request, out, first);
     }

@@ -8,6 +8,7 @@
 #include "detection/counters.h"
 #include "detection/mojuwizard.h"
 #include "detection/recordstore.h"
+#include "detection/records_support.h"
 #include "netservices/api/apireplies.h"
 #include "netservices/api/httpapiserver.h"
 #include "netservices/companion/network.h"
@@ -19,6 +20,7 @@
 #include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QSemaphore>
 #include <QSqlQuery>
 #include <QTcpServer>
 #include <QTimer>
@@ -275,6 +277,56 @@ TEST_F(HttpApiTest, ChangesMadeThroughTheApiAreInTheOperationRecords)
     EXPECT_EQ(post(port, api("production_count_bytime"), {{"starttime", 1}}).result().value("errorstring").toString(),
               "错误的时间格式");
     EXPECT_EQ(post(port, api("subscriber_baseinfo")).result().value("errorstring").toString(), "参数错误");
+}
+
+// Calls that make a record come faster than the disk takes them: once the records that wait reach
+// the depth, such calls are answered 503 before they change anything, the cycle's own records are
+// still taken, and every call answered 200 has its record stored.
+TEST_F(HttpApiTest, ARecordFloodPastTheWaitingDepthIsAnswered503AndNoAcceptedRecordIsLost)
+{
+    constexpr int kDepth = 20;
+    window->recordStore()->setBusyRecords(kDepth);
+    StoreWriter* writer = window->storeWriter();
+    QSemaphore diskTakes;
+    writer->setBeforeStoreHook([&diskTakes] { diskTakes.tryAcquire(1, 30000); });
+    NetTest::LogCapture log;
+
+    int answered = 0;
+    QList<Reply> refused;
+    for (int i = 0; i < 2 * kDepth; ++i) {
+        const Reply reply = post(port, api("set_clear_curcount"));
+        if (reply.head.startsWith("HTTP/1.1 200 OK\r\n"))
+            ++answered;
+        else
+            refused << reply;
+    }
+    EXPECT_EQ(answered, kDepth);
+    ASSERT_EQ(refused.size(), kDepth);
+    EXPECT_TRUE(refused.first().head.startsWith("HTTP/1.1 503 Service Unavailable\r\n")) << refused.first().head.toStdString();
+    EXPECT_EQ(refused.first().json().value("msg").toString(), "服务器忙碌中");
+
+    // Refused before the work: the counters stay, the clock is not set.
+    gAllNum[0] = 5;
+    EXPECT_TRUE(post(port, api("set_clear_curcount")).head.startsWith("HTTP/1.1 503"));
+    EXPECT_TRUE(post(port, api("set_localclock"), {{"datetime", "2026-12-07 08:00:00"}}).head.startsWith("HTTP/1.1 503"));
+    EXPECT_EQ(gAllNum[0], 5);
+    EXPECT_EQ(runner.count("date"), 0);
+    window->InsertRecord("alarm while busy", "run");
+
+    writer->setBeforeStoreHook(nullptr);
+    diskTakes.release(1000);
+    ASSERT_TRUE(writer->waitUntilStored(20000));
+    const QStringList rows = RecordsTest::recordTexts("RECORD.db");
+    EXPECT_EQ(rows.count("API: 清除计数"), answered);
+    EXPECT_TRUE(rows.contains("alarm while busy"));
+    EXPECT_EQ(MoJuWizard::recordDay().handedOver(), quint64(rows.size()));
+
+    // Once the disk has caught up, such calls are taken again, and the log says how many were not.
+    EXPECT_TRUE(post(port, api("set_clear_curcount")).head.startsWith("HTTP/1.1 200 OK\r\n"));
+    EXPECT_EQ(gAllNum[0], 0);
+    EXPECT_EQ(log.lines(QtWarningMsg).filter("are answered 503 until fewer wait").size(), 1);
+    EXPECT_EQ(log.lines(QtInfoMsg).filter(QString("%1 API calls that make a record were answered 503").arg(kDepth + 2)).size(), 1)
+        << log.lines(QtInfoMsg).join('\n').toStdString();
 }
 
 TEST_F(HttpApiTest, ASubscriberGetsEveryFinishedPeriodAndPictureAndOutlivesARestart)

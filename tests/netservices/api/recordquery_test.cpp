@@ -2,13 +2,18 @@
 #include "detection/recordstore.h"
 #include "netservices/api/recordquery.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSqlQuery>
 #include <QStringList>
+#include <QThread>
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
 
 namespace {
 
@@ -142,6 +147,34 @@ TEST_F(RecordQueryTest, ADayThatRollsOverWhileTheQueryRunsIsReadWholeFromItsNewP
               QStringList({"2026-03-09 23:00:00|admin|day before|run", "2026-03-10 00:30:00|未登录|today early|API",
                            "2026-03-10 02:00:00|admin|today late|set"}));
     EXPECT_TRUE(rolled);
+}
+
+// The day rolls over after the query looked for the day's file and before it reads the open
+// database: the roll waits until the day is read, so its rows are not missed in either place.
+TEST_F(RecordQueryTest, ARollBetweenTheDayFileAndTheOpenDatabaseWaitsUntilTheDayIsRead)
+{
+    today.reset();   // the writer's connection is not open while it rolls
+    QDir().mkpath("RECORD");
+    RecordDay day(kToday);
+    std::atomic<bool> rolled{false};
+    std::thread roller;
+    day.setWhileReadingHook([&] {
+        if (roller.joinable())
+            return;
+        roller = std::thread([&] {
+            RecordDay::Rolling rolling(day);
+            EXPECT_TRUE(QFile::rename("RECORD.db", "RECORD/2026-03-10.db"));
+            rolling.setOpenDay(kToday.addDays(1));
+            rolled = true;
+        });
+        // A roll that did not wait for this reader is done by now; one that waits cannot be.
+        for (QDeadlineTimer bound(1000); !rolled && !bound.hasExpired();)
+            QThread::msleep(5);
+    });
+    const QStringList rows = flatten(runQuery(span("2026-03-10 00:00:00", "2026-03-10 23:00:00"), day));
+    roller.join();
+    EXPECT_TRUE(rolled);
+    EXPECT_EQ(rows, QStringList({"2026-03-10 00:30:00|未登录|today early|API", "2026-03-10 02:00:00|admin|today late|set"}));
 }
 
 TEST_F(RecordQueryTest, EveryTextComesBackAsItWasStored)
