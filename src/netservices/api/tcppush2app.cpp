@@ -62,7 +62,8 @@ void Tcp_Push2APP::onDialed(bool connected)
     }
     if (RefusalLog::admitKind(QStringLiteral("[Subscriber] send success"), QtInfoMsg))
         qInfo().noquote() << "[Subscriber]"
-                          << QStringLiteral("++++++++++++++++++++++++ %1 send success! -> %2").arg(m_request.url, m_target.address);
+                          << QStringLiteral("++++++++++++++++++++++++ %1 send success! -> %2")
+                                 .arg(m_request.url, m_target.address);
     sendAsync(m_request);
 }
 
