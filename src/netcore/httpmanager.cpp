@@ -1,5 +1,7 @@
 #include "netcore/httpmanager.h"
 
+#include "base/refusallog.h"
+
 #include <QEventLoop>
 #include <QSemaphore>
 #include <QThread>
@@ -208,8 +210,9 @@ void HttpManager::serveOne()
         request = pending_list.takeFirst();
     }
     const TaskTiming timing = timingOf(request);
-    qInfo().noquote() << "[Short_RCV] *********************************" << request.url << "usetime_ms:" << timing.elapsed
-            << "packs:" << timing.packs;
+    if (RefusalLog::admitKind(QStringLiteral("[Short_RCV]"), QtInfoMsg))
+        qInfo().noquote() << "[Short_RCV] *********************************" << request.url << "usetime_ms:"
+                          << timing.elapsed << "packs:" << timing.packs;
     const auto route = url_routes.constFind(request.url);
     if (route == url_routes.cend())
         callback_immediately(request, 404, QString());
@@ -239,7 +242,8 @@ void HttpManager::logTiming(const char* header, const CTask_FormData& request) c
     const TaskTiming timing = timingOf(request);
     if (timing.elapsed == -1 && timing.packs == -1)
         return;
-    qInfo().noquote() << header << request.url << "usetime_ms:" << timing.elapsed << "packs:" << timing.packs;
+    if (RefusalLog::admitKind(QStringLiteral("[Short_RCV]"), QtInfoMsg))
+        qInfo().noquote() << header << request.url << "usetime_ms:" << timing.elapsed << "packs:" << timing.packs;
 }
 
 void HttpManager::runHandler(const Handler& handler, const CTask_FormData& record) const
@@ -260,7 +264,8 @@ void HttpManager::SlotRecvRequest(CTask_FormData request)
     const auto route = url_routes.constFind(request.url);
     if (route == url_routes.cend()) {
         callback_immediately(request, 404, QString());
-        qInfo() << "SlotRecvRequest" << "404 Not Found";
+        if (RefusalLog::admitKind(QStringLiteral("404 Not Found"), QtInfoMsg))
+            qInfo() << "SlotRecvRequest" << "404 Not Found";
         return;
     }
     runHandler(route.value(), request);
@@ -271,7 +276,8 @@ void HttpManager::SlotRecvRequest_Pre_ThreadMold2(CTask_FormData request)
     logTiming("[Short_RCV][SlotRecvRequest] **********************", request);
     if (!url_routes.contains(request.url)) {
         callback_immediately(request, 404, QString());
-        qInfo() << "SlotRecvRequest_Pre_ThreadMold2" << "404 Not Found";
+        if (RefusalLog::admitKind(QStringLiteral("404 Not Found"), QtInfoMsg))
+            qInfo() << "SlotRecvRequest_Pre_ThreadMold2" << "404 Not Found";
         return;
     }
     {
@@ -279,7 +285,8 @@ void HttpManager::SlotRecvRequest_Pre_ThreadMold2(CTask_FormData request)
         if (busy_urls.contains(request.url)) {
             lock.unlock();
             callback_immediately(request, 503, QString());
-            qInfo() << "SlotRecvRequest_Pre_ThreadMold2" << "503  Service Unavailable";
+            if (RefusalLog::admitKind(QStringLiteral("503 Service Unavailable"), QtInfoMsg))
+                qInfo() << "SlotRecvRequest_Pre_ThreadMold2" << "503  Service Unavailable";
             return;
         }
     }

@@ -221,7 +221,8 @@ bool SCI_ExecObj_Recv::analysisIntegrality_multipart(const QByteArray& bytes, co
         if (contentLength < 0)
             continue;   // shorter than its own framing
         if (contentLength > kMaxPartBytes) {
-            qWarning().noquote() << "analysisIntegrality_multipart" << "part too large:" << task.url << contentLength;
+            if (RefusalLog::admit(task.peer_ip, QStringLiteral("part too large")))
+                qWarning().noquote() << "analysisIntegrality_multipart" << "part too large:" << task.url << contentLength;
             if (fault)
                 *fault = QStringLiteral("part too large");
             return false;
@@ -252,8 +253,9 @@ bool SCI_ExecObj_Recv::analysisIntegrality_multipart(const QByteArray& bytes, co
             if (decoded.repeatedName) {
                 // Refused like a JSON body, not dropped like a part that is no JSON: the
                 // sender is told what is wrong.
-                qWarning().noquote() << "analysisIntegrality_multipart" << "json error:" << task.url << name
-                                     << decoded.fault;
+                if (RefusalLog::admit(task.peer_ip, QStringLiteral("duplicate key")))
+                    qWarning().noquote() << "analysisIntegrality_multipart" << "json error:" << task.url << name
+                                         << decoded.fault;
                 if (fault)
                     *fault = decoded.fault;
                 return false;

@@ -418,8 +418,10 @@ void ModbusServer::onNewConnection(qintptr descriptor)
     }
     auto* connection = new ModbusConnection(int(descriptor), this);
     m_connections.append(connection);
-    qDebug().noquote()
-        << QStringLiteral("connect ip: %1, port:%2").arg(connection->peerAddress().toString()).arg(connection->peerPort());
+    if (RefusalLog::admitKind(QStringLiteral("Modbus connect ip"), QtDebugMsg))
+        qDebug().noquote() << QStringLiteral("connect ip: %1, port:%2")
+                                  .arg(connection->peerAddress().toString())
+                                  .arg(connection->peerPort());
 }
 
 bool ModbusServer::makeRoom()

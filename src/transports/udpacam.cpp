@@ -2,6 +2,7 @@
 
 #include "base/platform.h"
 #include "base/publictools.h"
+#include "base/refusallog.h"
 
 #include <QDateTime>
 #include <QEventLoop>
@@ -23,6 +24,18 @@ QString senderText(const sockaddr_in& address)
 QByteArray latin(const QString& text)
 {
     return text.toLatin1();
+}
+
+// Every line here follows a datagram that anyone on the network may send as fast as the link
+// takes them: each kind of line is written at most a few times a second, the rest counted.
+bool logged(const QString& kind)
+{
+    return RefusalLog::admitKind(kind, QtInfoMsg);
+}
+
+bool warned(const QString& kind)
+{
+    return RefusalLog::admitKind(kind, QtWarningMsg);
 }
 
 }  // namespace
@@ -67,7 +80,8 @@ QString UDP_ACam_Server::AnalysisRecvMessage(sockaddr_in saclient, QByteArray co
     uint16_t code = 0;
     if (!gvcp_read_code(recvbuf, code))
         return QStringLiteral("no success");
-    qInfo("AnalysisRecvMessage");
+    if (logged(QStringLiteral("ArmServ AnalysisRecvMessage")))
+        qInfo("AnalysisRecvMessage");
     const QString requester = senderText(saclient);
     switch (code) {
     case GVCP_DISCOVERY_CMD:
@@ -99,8 +113,9 @@ void UDP_ACam_Server::answerDiscover(const QString& requester)
                               latin(entry.netmask).constData(), latin(entry.gateway).constData(),
                               latin(entry.mac).constData());
         sendAnswer(entry.ip, answer);
-        qInfo().noquote() << "ArmServ-Send(gvcp_ack_discover) callback from:" << device_id << entry.ip << "to"
-                          << requester;
+        if (logged(QStringLiteral("ArmServ-Send(gvcp_ack_discover)")))
+            qInfo().noquote() << "ArmServ-Send(gvcp_ack_discover) callback from:" << device_id << entry.ip << "to"
+                              << requester;
     }
 }
 
@@ -108,7 +123,8 @@ void UDP_ACam_Server::applyDaemon(const QByteArray& recvbuf)
 {
     gvcp_daemon_payload payload;
     if (!gvcp_read_daemon(recvbuf, payload)) {
-        qWarning("ArmServ: set-clock/restart command shorter than its payload, ignored");
+        if (warned(QStringLiteral("ArmServ: short set-clock/restart command")))
+            qWarning("ArmServ: set-clock/restart command shorter than its payload, ignored");
         return;
     }
     CommandRunner* runner = CommandRunner::instance();
@@ -116,7 +132,8 @@ void UDP_ACam_Server::applyDaemon(const QByteArray& recvbuf)
         const QDateTime when = QDateTime::fromMSecsSinceEpoch(qint64(payload.time_ms)).toLocalTime();
         const QString text = when.toString(QStringLiteral("yyyyMMdd hh:mm:ss"));
         if (payload.time_ms > quint64(253402300799999ULL) || text.isEmpty()) {
-            qWarning() << "ArmServ: set-clock time out of range, ignored:" << payload.time_ms;
+            if (warned(QStringLiteral("ArmServ: set-clock time out of range")))
+                qWarning() << "ArmServ: set-clock time out of range, ignored:" << payload.time_ms;
             return;
         }
         runner->run(QStringLiteral("cp"), {Platform::path(QStringLiteral("/usr/share/zoneinfo/Asia/Shanghai")),
@@ -137,19 +154,22 @@ void UDP_ACam_Server::applyForceIP(const QString& requester, const QByteArray& r
 {
     gvcp_forceip_payload payload{};
     if (!gvcp_read_payload(recvbuf, &payload, sizeof payload)) {
-        qWarning("ArmServ: force-address command shorter than its payload, ignored");
+        if (warned(QStringLiteral("ArmServ: short force-address command")))
+            qWarning("ArmServ: force-address command shorter than its payload, ignored");
         return;
     }
     const QString ip = gvcp_ip_text(payload.ip);
     const QString netmask = gvcp_ip_text(payload.netmask);
     const QString gateway = gvcp_ip_text(payload.gateway);
     const QString id = gvcp_text(payload.device_id, sizeof payload.device_id);
-    qInfo().noquote() << "ArmServ-Recv(gvcp_forceip_req):" << id << ip << netmask << gateway;
+    if (logged(QStringLiteral("ArmServ-Recv(gvcp_forceip_req)")))
+        qInfo().noquote() << "ArmServ-Recv(gvcp_forceip_req):" << id << ip << netmask << gateway;
 
     if (id == device_id && !m_interfaces.isEmpty()) {
         if (!isAssignable(ip, netmask)) {
-            qWarning().noquote() << "ArmServ: refused force-address" << ip << netmask
-                                 << "(not a host address under a /1../30 netmask)";
+            if (warned(QStringLiteral("ArmServ: refused force-address")))
+                qWarning().noquote() << "ArmServ: refused force-address" << ip << netmask
+                                     << "(not a host address under a /1../30 netmask)";
         } else {
             const DeviceNetInfo_Detail first = m_interfaces.first();
             CommandRunner* runner = CommandRunner::instance();
@@ -170,10 +190,12 @@ void UDP_ACam_Server::applyForceIP(const QString& requester, const QByteArray& r
             sendAnswer(now.ip, gvcp_ack_forceip(latin(device_id).constData(), latin(requester).constData(),
                                                 latin(now.ip).constData(), latin(now.netmask).constData(),
                                                 latin(now.gateway).constData(), latin(now.mac).constData()));
-            qInfo().noquote() << "ArmServ-Send(gvcp_forceip_req) response new info:" << device_id << now.ip;
+            if (logged(QStringLiteral("ArmServ-Send(gvcp_forceip_req)")))
+                qInfo().noquote() << "ArmServ-Send(gvcp_forceip_req) response new info:" << device_id << now.ip;
         }
     }
-    qInfo().noquote() << kServerDashes;
+    if (logged(QStringLiteral("ArmServ dashes")))
+        qInfo().noquote() << kServerDashes;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -215,22 +237,26 @@ QString UDP_ACam_Client::AnalysisRecvMessage(sockaddr_in saclient, QByteArray co
     if (code == GVCP_DISCOVERY_ACK) {
         gvcp_discover_ack_payload answer{};
         if (!gvcp_read_payload(recvbuf, &answer, sizeof answer)) {
-            qWarning("AppCli: discovery answer shorter than its payload, ignored");
+            if (warned(QStringLiteral("AppCli: short discovery answer")))
+                qWarning("AppCli: discovery answer shorter than its payload, ignored");
             return QStringLiteral("no success");
         }
         const QString id = gvcp_text(answer.device_id, sizeof answer.device_id);
         if (!m_found.contains(id) && m_found.size() >= kMaxFound) {
-            qWarning() << "AppCli: more than" << kMaxFound << "cameras answered, ignored:" << id;
+            if (warned(QStringLiteral("AppCli: too many cameras")))
+                qWarning() << "AppCli: more than" << kMaxFound << "cameras answered, ignored:" << id;
             return QStringLiteral("no success");
         }
         m_found.insert(id, answer);
-        qInfo().noquote() << "AppCli-Recv(GVCP_DISCOVERY_ACK):" << gvcp_text(answer.model, sizeof answer.model) << id
-                          << gvcp_ip_text(answer.ip) << gvcp_ip_text(answer.netmask) << "->"
-                          << gvcp_ip_text(answer.host_ip);
+        if (logged(QStringLiteral("AppCli-Recv(GVCP_DISCOVERY_ACK)")))
+            qInfo().noquote() << "AppCli-Recv(GVCP_DISCOVERY_ACK):" << gvcp_text(answer.model, sizeof answer.model)
+                              << id << gvcp_ip_text(answer.ip) << gvcp_ip_text(answer.netmask) << "->"
+                              << gvcp_ip_text(answer.host_ip);
     } else if (code == GVCP_FORCEIP_ACK) {
         gvcp_forceip_ack_payload answer{};
         if (!gvcp_read_payload(recvbuf, &answer, sizeof answer)) {
-            qWarning("AppCli: force-address answer shorter than its payload, ignored");
+            if (warned(QStringLiteral("AppCli: short force-address answer")))
+                qWarning("AppCli: force-address answer shorter than its payload, ignored");
             return QStringLiteral("no success");
         }
         const QString id = gvcp_text(answer.device_id, sizeof answer.device_id);
@@ -240,11 +266,13 @@ QString UDP_ACam_Client::AnalysisRecvMessage(sockaddr_in saclient, QByteArray co
             found->ip = answer.ip;
             found->netmask = answer.netmask;
             found->gateway = answer.gateway;
-            qInfo().noquote() << "AppCli-Recv(GVCP_FORCEIP_ACK) found:" << id << gvcp_ip_text(answer.ip)
-                              << gvcp_ip_text(answer.netmask) << "->" << gvcp_ip_text(answer.host_ip);
+            if (logged(QStringLiteral("AppCli-Recv(GVCP_FORCEIP_ACK)")))
+                qInfo().noquote() << "AppCli-Recv(GVCP_FORCEIP_ACK) found:" << id << gvcp_ip_text(answer.ip)
+                                  << gvcp_ip_text(answer.netmask) << "->" << gvcp_ip_text(answer.host_ip);
         }
     }
-    qInfo().noquote() << kClientDashes;
+    if (logged(QStringLiteral("AppCli dashes")))
+        qInfo().noquote() << kClientDashes;
     return QStringLiteral("success");
 }
 

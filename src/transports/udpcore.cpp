@@ -1,6 +1,7 @@
 #include "transports/udpcore.h"
 
 #include "base/publictools.h"
+#include "base/refusallog.h"
 
 #include <QEventLoop>
 #include <QNetworkInterface>
@@ -272,10 +273,9 @@ void UDP_Core::Slot_StartListen()
                 result = AnalysisRecvMessage(sender, recvbuf);
             } else if (m_queued.load() >= kMaxQueuedDatagrams) {
                 result = QStringLiteral("dropped");
-                if (!dropping) {
+                if (!dropping && RefusalLog::admitKind(QStringLiteral("udp: datagrams dropping"), QtWarningMsg))
                     qWarning() << "udp: more than" << kMaxQueuedDatagrams << "datagrams wait for the handler, dropping";
-                    dropping = true;
-                }
+                dropping = true;
             } else {
                 if (m_queued.load() < kMaxQueuedDatagrams / 2)
                     dropping = false;
@@ -288,6 +288,9 @@ void UDP_Core::Slot_StartListen()
                     },
                     Qt::QueuedConnection);
             }
+            // Anyone on the network can send datagrams as fast as the link takes them.
+            if (!RefusalLog::admitKind(QStringLiteral("[UDP_RCV]"), QtInfoMsg))
+                continue;
             const QByteArray text = upToZero(recvbuf);
             const QString line = QStringLiteral("[UDP_RCV] %1/%2 <- %3/%4 (%5): ")
                                      .arg(addressText(local))
@@ -317,6 +320,9 @@ void UDP_Core::PrintRecvMsg(QString result, QString line)
 
 void UDP_Core::logSend(const ZLU_BroadcastSocket& socket, const Udpsend_Cond& cond, const std::string& data)
 {
+    // Answers go out as fast as requests come in.
+    if (!RefusalLog::admitKind(QStringLiteral("[UDP_SND]"), QtInfoMsg))
+        return;
     const QByteArray text = upToZero(QByteArray::fromStdString(data));
     const QString line = QStringLiteral("[UDP_SND] %1 -> %2/%3 (%4): ")
                              .arg(socket.localText())

@@ -186,7 +186,8 @@ void WebSkt_Server::onNewConnection()
         QWebSocket* socket = m_server->nextPendingConnection();
         if (!socket)
             return;
-        qInfo("WebSkt_Server has new client connected!");
+        if (RefusalLog::admitKind(QStringLiteral("WebSkt_Server has new client connected!"), QtInfoMsg))
+            qInfo("WebSkt_Server has new client connected!");
         socket->setMaxAllowedIncomingMessageSize(quint64(kMaxMessageBytes));
         socket->setMaxAllowedIncomingFrameSize(quint64(kMaxMessageBytes));
         const qint64 handle = nextHandle();
@@ -268,9 +269,11 @@ void WebSkt_Server::onDisconnected(qint64 handle)
     }
     if (!socket)
         return;
-    if (socket->closeCode() == QWebSocketProtocol::CloseCodeTooMuchData)
+    if (socket->closeCode() == QWebSocketProtocol::CloseCodeTooMuchData
+        && RefusalLog::admit(socket->peerAddress(), QStringLiteral("message over 16 MiB")))
         qWarning() << "WebSkt_Server refused a message over 16 MiB from" << socket->peerAddress().toString();
-    qInfo() << "WebSkt_Server had one client disconnected:" << socket->peerAddress().toString();
+    if (RefusalLog::admitKind(QStringLiteral("WebSkt_Server had one client disconnected"), QtInfoMsg))
+        qInfo() << "WebSkt_Server had one client disconnected:" << socket->peerAddress().toString();
     socket->deleteLater();
 }
 
@@ -284,7 +287,8 @@ void WebSkt_Server::onSend(const CTask_FormData_WebSkt_Json& record)
         if (record.client_handle != 0) {
             const auto it = m_clients.constFind(record.client_handle);
             if (it == m_clients.constEnd()) {
-                qWarning() << "WebSkt_Server: message for a client that has gone, dropped:" << record.url;
+                if (RefusalLog::admitKind(QStringLiteral("message for a client that has gone"), QtWarningMsg))
+                    qWarning() << "WebSkt_Server: message for a client that has gone, dropped:" << record.url;
                 return;
             }
             targets << it->socket;
@@ -297,14 +301,16 @@ void WebSkt_Server::onSend(const CTask_FormData_WebSkt_Json& record)
                 stalled << socket;
                 continue;
             }
-            if (socket->sendTextMessage(text) <= 0)
+            if (socket->sendTextMessage(text) <= 0
+                && RefusalLog::admitKind(QStringLiteral("QWebSocket send fail!"), QtWarningMsg))
                 qWarning("QWebSocket send fail!");
         }
     }
     // Closed outside the lock: the disconnect handler takes it to remove the client.
     for (QWebSocket* socket : qAsConst(stalled)) {
-        qWarning() << "WebSkt_Server: client does not read what is sent to it, closed:"
-                   << socket->peerAddress().toString();
+        if (RefusalLog::admit(socket->peerAddress(), QStringLiteral("client does not read")))
+            qWarning() << "WebSkt_Server: client does not read what is sent to it, closed:"
+                       << socket->peerAddress().toString();
         socket->abort();
     }
 }

@@ -1,6 +1,7 @@
 #include "netservices/api/tcppush2app.h"
 
 #include "base/publictools.h"
+#include "base/refusallog.h"
 #include "netcore/sciexecobjrecv.h"
 
 #include <QJsonObject>
@@ -52,12 +53,17 @@ void Tcp_Push2APP::push(const Skt_Session& target, const CTask_FormData& request
 void Tcp_Push2APP::onDialed(bool connected)
 {
     if (!connected) {
-        qWarning().noquote() << "[POST_2_APP]" << "ERROR NO CONNECTED" << m_request.url << "->" << m_target.address;
+        // Every publish dials every subscriber again: many subscriptions to closed ports would
+        // fill the log and the terminal.
+        if (RefusalLog::admit(m_target.address, QStringLiteral("[POST_2_APP] ERROR NO CONNECTED")))
+            qWarning().noquote() << "[POST_2_APP]" << "ERROR NO CONNECTED" << m_request.url << "->" << m_target.address;
         deleteLater();
         return;
     }
-    qInfo().noquote() << "[Subscriber]"
-                      << QStringLiteral("++++++++++++++++++++++++ %1 send success! -> %2").arg(m_request.url, m_target.address);
+    if (RefusalLog::admitKind(QStringLiteral("[Subscriber] send success"), QtInfoMsg))
+        qInfo().noquote() << "[Subscriber]"
+                          << QStringLiteral("++++++++++++++++++++++++ %1 send success! -> %2")
+                                 .arg(m_request.url, m_target.address);
     sendAsync(m_request);
 }
 
@@ -79,8 +85,9 @@ void Tcp_Push2APP::SlotRecvResponse(CTask_FormData record, bool stashed)
                        ? times.value(QStringLiteral("analysis_time")).toVariant().toLongLong()
                        : -1;
     }
-    qInfo().noquote() << "[POST_2_APP] -" << property("type").toString() << ": all-time(ms):" << allTime
-                      << "app-recv(ms):" << appRecv << "app-parse(ms):" << appParse;
+    if (RefusalLog::admitKind(QStringLiteral("[POST_2_APP] all-time"), QtInfoMsg))
+        qInfo().noquote() << "[POST_2_APP] -" << property("type").toString() << ": all-time(ms):" << allTime
+                          << "app-recv(ms):" << appRecv << "app-parse(ms):" << appParse;
     deleteLater();
 }
 
