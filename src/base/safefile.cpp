@@ -236,7 +236,7 @@ void WriteStateLog::update(bool stored, const QString& detail)
 {
     if (!stored && !m_failing) {
         qCritical().noquote() << "cannot store" << m_what + (detail.isEmpty() ? QString() : " (" + detail + ')') + ';'
-                              << "it is kept in memory and stored again once the disk takes it";
+                              << m_consequence;
         m_failing = true;
     } else if (stored && m_failing) {
         qInfo().noquote() << m_what << "is stored again";

@@ -1,8 +1,8 @@
 #include "base/appclock.h"
 #include "base/globals.h"
 #include "detection/cammerwidget.h"
-#include "detection/handover.h"
 #include "detection/mojuwizard.h"
+#include "pictures_support.h"
 #include "records/copy2movedisk.h"
 #include "records/savefialimagethread.h"
 #include "support/testenv.h"
@@ -11,105 +11,21 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
-#include <QMutex>
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <memory>
 #include <tuple>
 #include <vector>
+
+using PicturesTest::jpegs;
+using PicturesTest::SavedPicture;
 
 namespace {
 
 constexpr int kWidth = 40;
 constexpr int kHeight = 30;
 
-QStringList jpegs(const QString& folder)
-{
-    return QDir(folder).entryList({"*.jpg"}, QDir::Files, QDir::Name);
-}
-
-struct SavedPicture {
-    int camera;
-    int step;
-    bool result;
-    QString path;
-};
-
-// The hand-over area of one camera with two steps, and a thread saving into the test's folders.
-class PictureSavingTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        createGlobalMutexes();
-        numCamera = 1;
-        gDNum = 2;
-        gPicNumNG = 5;
-        gPicNumOK = 5;
-        allocateFailImages({kWidth * kHeight * 4}, 2);
-        std::memset(gisSaveFail, 0, sizeof gisSaveFail);
-        std::memset(gFailIndex, 0, sizeof gFailIndex);
-        AppClock::setNow(QDateTime(QDate(2024, 5, 6), QTime(14, 3, 59)));
-        SaveFialImageThread::setPeriodRecordHook([this](int camera, int step, bool result, const QString& path) {
-            QMutexLocker lock(&savedMutex);
-            saved.push_back({camera, step, result, path});
-        });
-        targets.folderPath = [](int camera, int step, int kind) {
-            return QDir::cleanPath(TestEnv::workDir() + QStringLiteral("/alarmimage/camera%1/detect%2/%3")
-                                                            .arg(camera + 1)
-                                                            .arg(step + 1)
-                                                            .arg(kind == 0 ? "NG" : "OK"));
-        };
-        targets.imageSize = [](int) { return QSize(kWidth, kHeight); };
-        for (int s = 1; s <= 2; ++s) {
-            QDir().mkpath(QStringLiteral("alarmimage/camera1/detect%1/NG").arg(s));
-            QDir().mkpath(QStringLiteral("alarmimage/camera1/detect%1/OK").arg(s));
-        }
-    }
-
-    void TearDown() override
-    {
-        thread.reset();
-        SaveFialImageThread::setPeriodRecordHook(nullptr);
-        Copy2MoveDisk::destroyInstance();
-        freeFailImages();
-        AppClock::setOffsetMs(0);
-    }
-
-    void handOver(int step, int kind, QRgb colour, int region = 0)
-    {
-        QImage picture(kWidth, kHeight, QImage::Format_RGB32);
-        picture.fill(colour);
-        QMutexLocker lock(pMutexSaveFail);
-        std::memcpy(gpFailImage[0][step][kind], picture.constBits(), size_t(kWidth * kHeight * 4));
-        if (region > 0 && gFailIndex[0][step] == 0)
-            gFailIndex[0][step] = region;
-        gisSaveFail[0][step][kind] = true;
-    }
-
-    void startThread()
-    {
-        thread = std::make_unique<SaveFialImageThread>(targets);
-        thread->start();
-    }
-
-    std::vector<SavedPicture> savedPictures()
-    {
-        QMutexLocker lock(&savedMutex);
-        return saved;
-    }
-
-    bool flagged(int step, int kind)
-    {
-        QMutexLocker lock(pMutexSaveFail);
-        return gisSaveFail[0][step][kind];
-    }
-
-    PictureTargets targets;
-    std::unique_ptr<SaveFialImageThread> thread;
-    QMutex savedMutex;
-    std::vector<SavedPicture> saved;
-};
+using PictureSavingTest = PicturesTest::Saving;
 
 }  // namespace
 
