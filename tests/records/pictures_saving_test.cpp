@@ -2,6 +2,7 @@
 #include "base/globals.h"
 #include "detection/cammerwidget.h"
 #include "detection/mojuwizard.h"
+#include "netservices/api/apireplies.h"
 #include "pictures_support.h"
 #include "records/copy2movedisk.h"
 #include "records/savefialimagethread.h"
@@ -11,6 +12,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
+#include <QJsonObject>
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -140,6 +142,39 @@ TEST_F(PictureSavingTest, StopsWhenAsked)
     ASSERT_TRUE(thread->isRunning());
     thread->stop();
     EXPECT_TRUE(thread->isFinished());
+}
+
+// A picture on the disk that is empty or cut short (by a full disk or a power cut while it was
+// written) is answered as missing, never as a broken image/jpeg.
+TEST_F(PictureSavingTest, TheLookupAnswersOnlyWholePictures)
+{
+    handOver(1, 0, qRgb(200, 20, 20), 3);
+    startThread();
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return savedPictures().size() == 1; }, 30000));
+    thread->stop();
+    const QString name = QFileInfo(savedPictures().at(0).path).fileName();
+    const QByteArray whole = TestEnv::readBytes(savedPictures().at(0).path);
+    ASSERT_GT(whole.size(), 100);
+
+    const auto lookup = [](bool ok, const QString& picture) {
+        QJsonObject error;
+        const QString path = HttpApiReplies::detectedPicturePath({0, 1, ok, picture}, &error);
+        return (path.isEmpty() ? error.value("errorstring").toString() : path).toStdString();
+    };
+    const std::string wholePath = ("./alarmimage/camera1/detect2/NG/" + name).toStdString();
+    EXPECT_EQ(lookup(false, name), wholePath);
+
+    const QString ngFolder = folder(1, 0) + "/";
+    const QByteArray cuts[] = {QByteArray(), whole.left(whole.size() / 2), whole.left(whole.size() - 1),
+                               QByteArray("\xFF\xD8\xFF\xD9", 4), whole.left(20) + whole.right(2)};
+    for (const QByteArray& cut : cuts) {
+        SCOPED_TRACE(cut.size());
+        TestEnv::writeText(ngFolder + "cut.jpg", cut);
+        EXPECT_EQ(lookup(false, "cut.jpg"), "未查询到图片");
+    }
+    // Listed as OK: a cut file in the OK folder does not hide the whole one saved with its NG picture.
+    TestEnv::writeText(folder(1, 1) + "/" + name, whole.left(whole.size() / 2));
+    EXPECT_EQ(lookup(true, name), wholePath);
 }
 
 // The simulated detection cycle hands an NG picture over; the thread with the main window's
