@@ -90,8 +90,9 @@ int main(int argc, char* argv[])
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
     LogManager::getInstance();
     // Whole-file writes cut short by a kill or a power cut leave their temporary files behind.
-    removeLeftoverTemporaries({QStringLiteral("."), QStringLiteral("cnt_net"), QStringLiteral("cnt_net/workspace"),
-                               QStringLiteral("ResStatistics")});
+    removeLeftoverTemporaries(QStringList{QStringLiteral("."), QStringLiteral("cnt_net"),
+                                          QStringLiteral("cnt_net/workspace"), QStringLiteral("ResStatistics")}
+                              + SaveFialImageThread::pictureFolders());
     // After glog, which claims SIGTERM for its failure handler.
     SignalWatcher signalWatcher;
     QObject::connect(&signalWatcher, &SignalWatcher::sigTerminate, &app, [](int) { QCoreApplication::quit(); });

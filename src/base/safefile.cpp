@@ -237,7 +237,7 @@ void WriteStateLog::update(bool stored, const QString& detail)
     if (!stored) {
         if (!m_failing)
             qCritical().noquote() << "cannot store" << m_what + (detail.isEmpty() ? QString() : " (" + detail + ')') + ';'
-                                  << "it is kept in memory and stored again once the disk takes it";
+                                  << m_consequence;
         m_failing = true;
         ++m_failures;
     } else if (m_failing) {

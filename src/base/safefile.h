@@ -37,16 +37,23 @@ QString setBrokenFileAside(const QString& path, const QString& why);
 
 // Logs the failures to store one file once per change of state: the first failure as an error,
 // the first success after failures as a note with how many tries failed, nothing in between. A
-// full disk would otherwise log every store, every minute.
+// full disk would otherwise log every store, every minute. The error line ends with what becomes
+// of what was not stored: by default it waits in memory; a store that drops it says so.
 class WriteStateLog {
 public:
-    explicit WriteStateLog(const QString& what) : m_what(what) {}
+    explicit WriteStateLog(const QString& what,
+                           const QString& consequence = QStringLiteral(
+                               "it is kept in memory and stored again once the disk takes it"))
+        : m_what(what), m_consequence(consequence)
+    {
+    }
 
     void update(bool stored, const QString& detail = QString());
     bool failing() const { return m_failing; }
 
 private:
     QString m_what;
+    QString m_consequence;
     bool m_failing = false;
     int m_failures = 0;
 };

@@ -162,7 +162,8 @@ TEST_F(ProgramRun, RemovesTheTemporaryFilesOfWritesCutShortAtStart)
     const QStringList leftovers{"time.txt.part-" + dead + "-1", "cnt_net/config.json.part-" + dead + "-2",
                                 "cnt_net/workspace/count.ini.part-" + dead + "-7",
                                 "cnt_net/workspace/subscriber.ini.part-" + dead + "-8",
-                                "ResStatistics/2024-05-06.db.part-" + dead + "-3"};
+                                "ResStatistics/2024-05-06.db.part-" + dead + "-3",
+                                "alarmimage/camera1/detect2/NG/3_2024-05-06_14.03.59.jpg.part-" + dead + "-5"};
     const QStringList kept{"cnt_net/workspace/count.ini.part-" + QString::number(::getpid()) + "-9",   // a writer that runs
                            "cnt_net/workspace/notes.part-1", "cnt_net/workspace/count.ini.partial",
                            "alarmimage/pic.jpg.part-" + dead + "-4"};

@@ -1,8 +1,9 @@
 #include "base/appclock.h"
 #include "base/globals.h"
 #include "detection/cammerwidget.h"
-#include "detection/handover.h"
 #include "detection/mojuwizard.h"
+#include "netservices/api/apireplies.h"
+#include "pictures_support.h"
 #include "records/copy2movedisk.h"
 #include "records/savefialimagethread.h"
 #include "support/testenv.h"
@@ -11,105 +12,22 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
-#include <QMutex>
+#include <QJsonObject>
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <memory>
 #include <tuple>
 #include <vector>
+
+using PicturesTest::jpegs;
+using PicturesTest::SavedPicture;
 
 namespace {
 
 constexpr int kWidth = 40;
 constexpr int kHeight = 30;
 
-QStringList jpegs(const QString& folder)
-{
-    return QDir(folder).entryList({"*.jpg"}, QDir::Files, QDir::Name);
-}
-
-struct SavedPicture {
-    int camera;
-    int step;
-    bool result;
-    QString path;
-};
-
-// The hand-over area of one camera with two steps, and a thread saving into the test's folders.
-class PictureSavingTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        createGlobalMutexes();
-        numCamera = 1;
-        gDNum = 2;
-        gPicNumNG = 5;
-        gPicNumOK = 5;
-        allocateFailImages({kWidth * kHeight * 4}, 2);
-        std::memset(gisSaveFail, 0, sizeof gisSaveFail);
-        std::memset(gFailIndex, 0, sizeof gFailIndex);
-        AppClock::setNow(QDateTime(QDate(2024, 5, 6), QTime(14, 3, 59)));
-        SaveFialImageThread::setPeriodRecordHook([this](int camera, int step, bool result, const QString& path) {
-            QMutexLocker lock(&savedMutex);
-            saved.push_back({camera, step, result, path});
-        });
-        targets.folderPath = [](int camera, int step, int kind) {
-            return QDir::cleanPath(TestEnv::workDir() + QStringLiteral("/alarmimage/camera%1/detect%2/%3")
-                                                            .arg(camera + 1)
-                                                            .arg(step + 1)
-                                                            .arg(kind == 0 ? "NG" : "OK"));
-        };
-        targets.imageSize = [](int) { return QSize(kWidth, kHeight); };
-        for (int s = 1; s <= 2; ++s) {
-            QDir().mkpath(QStringLiteral("alarmimage/camera1/detect%1/NG").arg(s));
-            QDir().mkpath(QStringLiteral("alarmimage/camera1/detect%1/OK").arg(s));
-        }
-    }
-
-    void TearDown() override
-    {
-        thread.reset();
-        SaveFialImageThread::setPeriodRecordHook(nullptr);
-        Copy2MoveDisk::destroyInstance();
-        freeFailImages();
-        AppClock::setOffsetMs(0);
-    }
-
-    void handOver(int step, int kind, QRgb colour, int region = 0)
-    {
-        QImage picture(kWidth, kHeight, QImage::Format_RGB32);
-        picture.fill(colour);
-        QMutexLocker lock(pMutexSaveFail);
-        std::memcpy(gpFailImage[0][step][kind], picture.constBits(), size_t(kWidth * kHeight * 4));
-        if (region > 0 && gFailIndex[0][step] == 0)
-            gFailIndex[0][step] = region;
-        gisSaveFail[0][step][kind] = true;
-    }
-
-    void startThread()
-    {
-        thread = std::make_unique<SaveFialImageThread>(targets);
-        thread->start();
-    }
-
-    std::vector<SavedPicture> savedPictures()
-    {
-        QMutexLocker lock(&savedMutex);
-        return saved;
-    }
-
-    bool flagged(int step, int kind)
-    {
-        QMutexLocker lock(pMutexSaveFail);
-        return gisSaveFail[0][step][kind];
-    }
-
-    PictureTargets targets;
-    std::unique_ptr<SaveFialImageThread> thread;
-    QMutex savedMutex;
-    std::vector<SavedPicture> saved;
-};
+using PictureSavingTest = PicturesTest::Saving;
 
 }  // namespace
 
@@ -224,6 +142,39 @@ TEST_F(PictureSavingTest, StopsWhenAsked)
     ASSERT_TRUE(thread->isRunning());
     thread->stop();
     EXPECT_TRUE(thread->isFinished());
+}
+
+// A picture on the disk that is empty or cut short (by a full disk or a power cut while it was
+// written) is answered as missing, never as a broken image/jpeg.
+TEST_F(PictureSavingTest, TheLookupAnswersOnlyWholePictures)
+{
+    handOver(1, 0, qRgb(200, 20, 20), 3);
+    startThread();
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return savedPictures().size() == 1; }, 30000));
+    thread->stop();
+    const QString name = QFileInfo(savedPictures().at(0).path).fileName();
+    const QByteArray whole = TestEnv::readBytes(savedPictures().at(0).path);
+    ASSERT_GT(whole.size(), 100);
+
+    const auto lookup = [](bool ok, const QString& picture) {
+        QJsonObject error;
+        const QString path = HttpApiReplies::detectedPicturePath({0, 1, ok, picture}, &error);
+        return (path.isEmpty() ? error.value("errorstring").toString() : path).toStdString();
+    };
+    const std::string wholePath = ("./alarmimage/camera1/detect2/NG/" + name).toStdString();
+    EXPECT_EQ(lookup(false, name), wholePath);
+
+    const QString ngFolder = folder(1, 0) + "/";
+    const QByteArray cuts[] = {QByteArray(), whole.left(whole.size() / 2), whole.left(whole.size() - 1),
+                               QByteArray("\xFF\xD8\xFF\xD9", 4), whole.left(20) + whole.right(2)};
+    for (const QByteArray& cut : cuts) {
+        SCOPED_TRACE(cut.size());
+        TestEnv::writeText(ngFolder + "cut.jpg", cut);
+        EXPECT_EQ(lookup(false, "cut.jpg"), "未查询到图片");
+    }
+    // Listed as OK: a cut file in the OK folder does not hide the whole one saved with its NG picture.
+    TestEnv::writeText(folder(1, 1) + "/" + name, whole.left(whole.size() / 2));
+    EXPECT_EQ(lookup(true, name), wholePath);
 }
 
 // The simulated detection cycle hands an NG picture over; the thread with the main window's

@@ -8,6 +8,7 @@
 #include "vision/wizardpara.h"
 
 #include <QDateTime>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QStringList>
@@ -51,6 +52,25 @@ QString picturePath(int camera, int step, bool ok, const QString& name)
         .arg(camera + 1)
         .arg(step + 1)
         .arg(ok ? QStringLiteral("OK") : QStringLiteral("NG"), name);
+}
+
+// The start marker, the shortest frame and scan headers, the end marker: no picture is shorter.
+constexpr qint64 kShortestJpegBytes = 2 + 13 + 10 + 2;
+
+// A picture cut short (a full disk, a power cut while it was written) must not go out as
+// image/jpeg. Its size and its first and last two bytes tell, without decoding it on the work
+// thread.
+bool isWholePicture(const QString& path)
+{
+    if (!QFileInfo(path).isFile())
+        return false;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || file.size() < kShortestJpegBytes)
+        return false;
+    const QByteArray start = file.read(2);
+    if (!file.seek(file.size() - 2))
+        return false;
+    return start == QByteArray("\xFF\xD8", 2) && file.read(2) == QByteArray("\xFF\xD9", 2);
 }
 
 QJsonArray firstEntries(const int* values, int count)
@@ -166,9 +186,9 @@ QString detectedPicturePath(const PictureRequest& request, QJsonObject* error)
     QString path = picturePath(request.camera, request.step, request.ok, request.name);
     // A second picture handed over with an NG one is saved among the NG pictures but listed
     // as OK; the listing's own name must find it.
-    if (request.ok && !QFileInfo(path).isFile())
+    if (request.ok && !isWholePicture(path))
         path = picturePath(request.camera, request.step, false, request.name);
-    if (!QFileInfo(path).isFile()) {
+    if (!isWholePicture(path)) {
         *error = errorString(QStringLiteral("未查询到图片"));
         return QString();
     }

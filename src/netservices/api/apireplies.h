@@ -58,7 +58,7 @@ bool parsePictureRequest(const QJsonObject& body, PictureRequest* request);
 // {"errorstring": "参数错误"}
 QJsonObject pictureRefusal();
 // The file a checked picture request names, or an empty text with *error set to the reply
-// object. Any thread.
+// object; a file that is no whole JPEG (empty, cut short) is answered as missing. Any thread.
 QString detectedPicturePath(const PictureRequest& request, QJsonObject* error);
 
 // Zeroes every production counter, stores them and writes the operation record.

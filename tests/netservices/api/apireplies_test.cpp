@@ -8,6 +8,8 @@
 #include "support/fakecommandrunner.h"
 #include "support/testenv.h"
 
+#include <QBuffer>
+#include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSettings>
@@ -108,10 +110,16 @@ TEST_F(ApiRepliesTest, SetsTheClockOnlyFromAnExactTimeAndOnlyReportsWhatTheComma
 
 TEST_F(ApiRepliesTest, APictureRequestNeverLeavesItsStepsPictureFolders)
 {
-    TestEnv::writeText("alarmimage/camera2/detect1/NG/ng.jpg", "ng");
-    TestEnv::writeText("alarmimage/camera2/detect1/OK/ok.jpg", "ok");
-    TestEnv::writeText("alarmimage/camera2/detect2/NG/second.jpg", "second picture of an NG step");
-    TestEnv::writeText("secret.jpg", "outside");
+    // Only a whole JPEG is answered.
+    QByteArray jpeg;
+    QBuffer buffer(&jpeg);
+    buffer.open(QIODevice::WriteOnly);
+    QImage picture(8, 8, QImage::Format_RGB32);
+    picture.fill(Qt::red);
+    ASSERT_TRUE(picture.save(&buffer, "JPG"));
+    for (const char* path : {"alarmimage/camera2/detect1/NG/ng.jpg", "alarmimage/camera2/detect1/OK/ok.jpg",
+                             "alarmimage/camera2/detect2/NG/second.jpg", "secret.jpg"})
+        TestEnv::writeText(path, jpeg);
 
     EXPECT_EQ(pathOrError(pictureRequest(1, 0, false, "ng.jpg")), "./alarmimage/camera2/detect1/NG/ng.jpg");
     EXPECT_EQ(pathOrError(pictureRequest(1, 0, true, "ok.jpg")), "./alarmimage/camera2/detect1/OK/ok.jpg");
