@@ -32,8 +32,9 @@ public:
     // Hands today's counters to the database thread now, queued behind every earlier store (the
     // export asks for this before the exporter reads the day file).
     void storeDay();
-    // Stores the day one last time (when the timer runs), then stops and joins the database
-    // thread. Safe to call more than once; the destructor calls it.
+    // Stores the day one last time (when the timer runs), lets the database thread store what
+    // waits for the disk (StoreWriter::kStopMs at most), then stops and joins it. Safe to call
+    // more than once; the destructor calls it.
     void shutdown();
 
     // Counter records and day JSON.
