@@ -524,8 +524,10 @@ void ResStatisticsParam::applyConfig(const QJsonObject& json)
 void ResStatisticsParam::laodConfigFromJson(const QJsonObject& json)
 {
     applyConfig(json);
-    // Hours confirmed on the screen must survive a restart before the next day roll.
-    saveConfig();
+    // Hours confirmed on the screen must survive a restart before the next day roll. They are in
+    // effect at once; the file follows on the database thread, in order with the day's stores
+    // (and, on a full disk, once it takes them), so the screen never waits behind day loads.
+    saveConfig(false);
 }
 
 int ResStatisticsParam::checkParam(QJsonObject& json) const

@@ -69,12 +69,13 @@ public:
     void setCurGroup();
     void createNewTime();
     void laodConfig();
-    // Takes new shift settings (from the statistics screen) and saves them at once.
+    // Takes new shift settings (from the statistics screen) and hands them to the file without
+    // waiting for it.
     void laodConfigFromJson(const QJsonObject& json);
     int checkParam(QJsonObject& json) const;
     // Writes "resstatistics.json" from the members. Once the database thread runs, the file is
-    // written there, in order with the day's stores; waitForDisk (the screen, start-up) waits
-    // for that write, the day roll does not.
+    // written there, in order with the day's stores; waitForDisk (start-up) waits for that write,
+    // the screen and the day roll do not.
     void saveConfig(bool waitForDisk = true) const;
     void readTime();
 

@@ -93,10 +93,12 @@ TEST_F(StatsRecording, ConfigFileIsCreatedRepairedAndSavedOnChange)
     EXPECT_EQ(config.value("nightStart").toInt(), 20);
     EXPECT_EQ(config.value("nightEnd").toInt(), 8);
 
-    // Hours confirmed on the screen reach the file at once and keep the roll time.
+    // Hours confirmed on the screen are in effect at once, reach the file and keep the roll time.
     QJsonObject json{{"morningsStart", 7}, {"morningsEnd", 19}, {"nightStart", 19}, {"nightEnd", 7}};
     EXPECT_EQ(model.checkParam(json), 1);
     model.laodConfigFromJson(json);
+    EXPECT_EQ(model.shiftHour(0), 7);
+    ASSERT_TRUE(TestEnv::waitUntil([] { return readConfig().value("morningsStart").toInt() == 7; }, 20000));
     config = readConfig();
     EXPECT_EQ(config.value("morningsStart").toInt(), 7);
     EXPECT_EQ(config.value("time").toString(), QString::number(eight));
