@@ -22,15 +22,110 @@ namespace {
 
 std::atomic<quint64> gTemporaryCount{0};
 
-// A name beside the target that no other write (of this or another process) uses.
-QString temporaryPath(const QString& absolutePath)
+// Names tried before a write gives up on a folder that answers every one with "exists".
+constexpr int kMaxTemporaryNames = 1000;
+
+// Creates and opens a temporary file beside the target under a name that no other write (of
+// this or another process) uses. A name that is taken is passed over for the next number: an
+// earlier run may have left it, and a panel boots to the same process id every time. The
+// descriptor, or -1 with errno set.
+int createTemporary(const QString& absolutePath, QString* name)
 {
-    return absolutePath + QStringLiteral(".part-%1-%2").arg(::getpid()).arg(++gTemporaryCount);
+    for (int tries = 0; tries < kMaxTemporaryNames; ++tries) {
+        *name = absolutePath + QStringLiteral(".part-%1-%2").arg(::getpid()).arg(++gTemporaryCount);
+        const int fd = ::open(QFile::encodeName(*name).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+// The same, for a writer that opens the file on its own (QSettings): the name is held by an
+// empty file. Empty when none could be made, with errno set.
+QString reserveTemporary(const QString& absolutePath)
+{
+    QString name;
+    const int fd = createTemporary(absolutePath, &name);
+    if (fd < 0)
+        return QString();
+    ::close(fd);
+    return name;
 }
 
 bool processRuns(qint64 pid)
 {
     return pid > 0 && (::kill(pid_t(pid), 0) == 0 || errno == EPERM);
+}
+
+// What follows reads the live machine's process table, not a file of the machine tree that
+// MOULD_ROOT stands in for, so it does not go through Platform::path.
+QString procEntry(qint64 pid, const char* entry)
+{
+    return QStringLiteral("/proc/%1/%2").arg(pid).arg(QLatin1String(entry));
+}
+
+// The executable a process runs; empty when its link cannot be read (another user's process
+// without the right to). A program file replaced while it runs is still the same program.
+QString executableOf(const QString& link)
+{
+    QString target = QFile::symLinkTarget(link);
+    const QLatin1String deleted(" (deleted)");
+    if (target.endsWith(deleted))
+        target.chop(deleted.size());
+    return target;
+}
+
+QString ownExecutable()
+{
+    static const QString own = executableOf(QStringLiteral("/proc/self/exe"));
+    return own;
+}
+
+// The file name a process was started as (the first word of its command line).
+QString startedAs(qint64 pid)
+{
+    QFile file(procEntry(pid, "cmdline"));
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    const QByteArray first = file.read(4096).split('\0').value(0);
+    return QFileInfo(QFile::decodeName(first)).fileName();
+}
+
+// True when pid is another running process of this very program: the only one that may still
+// be writing a temporary file of ours. A process id taken again since by anything else, or
+// this process's own id (the panel boots to the same one every time), says nothing of the
+// file's writer.
+bool isOtherInstance(qint64 pid)
+{
+    if (pid == qint64(::getpid()) || !processRuns(pid))
+        return false;
+    const QString own = ownExecutable();
+    if (own.isEmpty())
+        return true;   // no process table to ask: a running writer is taken at its word
+    const QString other = executableOf(procEntry(pid, "exe"));
+    if (!other.isEmpty())
+        return other == own;
+    return startedAs(pid) == QFileInfo(own).fileName();
+}
+
+// True when another process of this program works in the current folder (where the temporary
+// names without a process id belong to it just as well). A process whose folder cannot be read
+// may be one.
+bool otherInstanceWorksHere()
+{
+    const QString here = QDir::current().canonicalPath();
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString& entry : entries) {
+        bool number = false;
+        const qint64 pid = entry.toLongLong(&number);
+        if (!number || !isOtherInstance(pid))
+            continue;
+        const QString folder = QFile::symLinkTarget(procEntry(pid, "cwd"));
+        if (folder.isEmpty() || QDir(folder).canonicalPath() == here)
+            return true;
+    }
+    return false;
 }
 
 QString systemError(int error)
@@ -120,12 +215,11 @@ bool writeFileAtomically(const QString& path, const QByteArray& content, QString
     const QString target = preparedTarget(path);
     if (target.isEmpty())
         return reportFailure(path, QStringLiteral("cannot create the folder"), reason);
-    const QString temporary = temporaryPath(target);
-    const QByteArray temporaryName = QFile::encodeName(temporary);
-
-    const int fd = ::open(temporaryName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    QString temporary;
+    const int fd = createTemporary(target, &temporary);
     if (fd < 0)
         return reportFailure(path, systemError(errno), reason);
+    const QByteArray temporaryName = QFile::encodeName(temporary);
     bool written = writeAll(fd, content.constData(), content.size()) && ::fsync(fd) == 0;
     int writeError = errno;
     struct stat old {};
@@ -149,10 +243,17 @@ bool writeSettingsAtomically(const QString& path, const QVariantMap& values, QSt
     if (target.isEmpty())
         return reportFailure(path, QStringLiteral("cannot create the folder"), reason);
     QString error;
-    const QString written = temporaryPath(target);
+    // QSettings would read a file already there under its name: the names are held empty first.
+    const QString written = reserveTemporary(target);
     // QSettings answers a file it has just written from its cache of that name; read back under
     // another name, what comes back is what reached the disk.
-    const QString checked = temporaryPath(target);
+    const QString checked = written.isEmpty() ? QString() : reserveTemporary(target);
+    if (checked.isEmpty()) {
+        const QString why = systemError(errno);
+        if (!written.isEmpty())
+            QFile::remove(written);
+        return reportFailure(path, why, reason);
+    }
 
     bool whole = false;
     {
@@ -180,18 +281,28 @@ bool writeSettingsAtomically(const QString& path, const QVariantMap& values, QSt
 
 int removeLeftoverTemporaries(const QStringList& folders)
 {
-    static const QRegularExpression temporaryName(QStringLiteral("^.+\\.part-(\\d+)-\\d+$"));
+    static const QRegularExpression writerName(QStringLiteral("^.+\\.part-(\\d+)-\\d+$"));
+    // The statistics database builds its archives and its template under these names.
+    static const QRegularExpression databaseName(QStringLiteral("^.+\\.db\\.part$"));
     const QDateTime stale = QDateTime::currentDateTime().addSecs(-60LL * kLeftoverAgeMinutes);
+    int asked = -1;   // whether another process of the program works here; asked once, when needed
     int removed = 0;
     for (const QString& folder : folders) {
         const QFileInfoList files = QDir(folder).entryInfoList(QDir::Files | QDir::Hidden | QDir::NoSymLinks);
         for (const QFileInfo& file : files) {
-            const QRegularExpressionMatch match = temporaryName.match(file.fileName());
-            if (!match.hasMatch())
+            const QRegularExpressionMatch match = writerName.match(file.fileName());
+            if (match.hasMatch()) {
+                // Another running copy of the program may be about to rename it.
+                if (isOtherInstance(match.captured(1).toLongLong()) && file.lastModified() > stale)
+                    continue;
+            } else if (databaseName.match(file.fileName()).hasMatch()) {
+                if (asked < 0)
+                    asked = otherInstanceWorksHere() ? 1 : 0;
+                if (asked == 1)
+                    continue;
+            } else {
                 continue;
-            // A writer that still runs (another copy of the program) may be about to rename it.
-            if (processRuns(match.captured(1).toLongLong()) && file.lastModified() > stale)
-                continue;
+            }
             if (!QFile::remove(file.absoluteFilePath()))
                 continue;
             qInfo().noquote() << "removed" << file.absoluteFilePath() << "left by a write that was cut short";

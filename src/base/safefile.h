@@ -6,7 +6,8 @@
 #include <QVariantMap>
 
 // Writes a whole file so that a power cut or a full disk leaves either the old or the whole new
-// content: the bytes go to a temporary file beside it, which is flushed to the disk and only then
+// content: the bytes go to a temporary file beside it ("<name>.part-<pid>-<n>", made anew: a
+// name that is taken goes on to the next number), which is flushed to the disk and only then
 // renamed over the old one. Creates missing parent folders. False, with the old file untouched,
 // when any byte did not reach the disk. The reason goes to *reason when given (the caller logs
 // it), else into a warning.
@@ -18,9 +19,10 @@ bool writeFileAtomically(const QString& path, const QByteArray& content, QString
 // the old one.
 bool writeSettingsAtomically(const QString& path, const QVariantMap& values, QString* reason = nullptr);
 
-// Removes from each folder the temporary files that the two writers above leave when the
-// program is stopped midway (a kill, a power cut): their own names only, of a writer process
-// that no longer runs, or older than kLeftoverAgeMinutes (its process id taken again since).
+// Removes from each folder the temporary files that the two writers above (and the statistics
+// database, "<name>.db.part") leave when the program is stopped midway (a kill, a power cut):
+// their own names only, whatever process id they carry, unless it is that of another running
+// process of this program (younger than kLeftoverAgeMinutes: a write never takes that long).
 // Other files stay. Returns how many were removed; each one is logged.
 constexpr int kLeftoverAgeMinutes = 10;
 int removeLeftoverTemporaries(const QStringList& folders);

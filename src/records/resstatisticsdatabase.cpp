@@ -9,6 +9,7 @@
 #include "widgets/publictools_widget.h"
 
 #include <QDate>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -17,8 +18,13 @@
 #include <QRegularExpression>
 #include <QSqlError>
 #include <QThread>
+#include <QTimer>
 #include <QVariant>
 #include <QtDebug>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -26,6 +32,9 @@ const QString kStoreConnection = QStringLiteral("dbResStatistics");
 const QString kLoadConnection = QStringLiteral("dbFindResStatistics");
 const QString kArchiveConnection = QStringLiteral("dbResStatisticsArchive");
 const QString kTemplateConnection = QStringLiteral("dbResStatisticsTemplate");
+const QString kDateConnection = QStringLiteral("dbResStatisticsDate");
+// At the stop what waits is tried again sooner, as the store writer does.
+constexpr int kStopRetryMs = 100;
 const QString kUpsert = QStringLiteral(
     "INSERT INTO resstatistics (name, value1, value2) VALUES (:name, :value1, :value2) ON CONFLICT(name) DO "
     "UPDATE SET value1 = excluded.value1, value2 = excluded.value2");
@@ -75,6 +84,9 @@ ResStatisticsDatabase::ResStatisticsDatabase(ResStatisticsParam* param, QObject*
       m_storeLog(QStringLiteral("the statistics day in ") + currentFileName()),
       m_configLog(QStringLiteral("the shift settings in ") + ResStatisticsParam::configFileName())
 {
+    m_retryTimer = new QTimer(this);
+    m_retryTimer->setInterval(kRetryMs);
+    connect(m_retryTimer, &QTimer::timeout, this, &ResStatisticsDatabase::retryWaiting);
     ensureTemplate();
     if (!QFileInfo::exists(currentFileName()) && !StatisticsFiles::copyFile(templateFileName(), currentFileName()))
         qWarning() << "cannot create" << currentFileName() << "from" << templateFileName();
@@ -202,25 +214,110 @@ void ResStatisticsDatabase::writePendingConfig()
     m_configLog.update(stored, reason);
     if (stored)
         m_pendingConfig.clear();
+    else
+        m_retryTimer->start();
 }
 
 void ResStatisticsDatabase::slotSaveRecord(QString curDate, QJsonObject json, bool isMove)
 {
-    writePendingConfig();
-    archivePendingDays();
-    storeCurrentDay(json);
+    retryWaiting();
+    storeDay(curDate, json);
     if (!isMove)
         return;
+    // The ended day is the archive's from here on.
+    if (m_heldDay.date == curDate)
+        m_heldDay = HeldDay();
     m_pendingArchives.remove(curDate);
-    if (!archiveDay(curDate, json)) {
-        // The current file is left as it is; the day is archived by a later store.
-        qCritical() << "statistics day" << curDate << "could not be archived; trying again with every store";
-        if (QDate::fromString(curDate, QStringLiteral("yyyy-MM-dd")).isValid())
-            m_pendingArchives.insert(curDate, json);
+    QString reason;
+    if (archiveDay(curDate, json, &reason)) {
+        // Today's file may still keep another ended day whose archive waits.
+        if (m_pendingArchives.isEmpty() && !StatisticsFiles::copyFile(templateFileName(), currentFileName()))
+            qWarning() << "cannot renew" << currentFileName() << "from" << templateFileName();
         return;
     }
-    if (!StatisticsFiles::copyFile(templateFileName(), currentFileName()))
-        qWarning() << "cannot renew" << currentFileName() << "from" << templateFileName();
+    if (!QDate::fromString(curDate, QStringLiteral("yyyy-MM-dd")).isValid())
+        return;
+    qCritical().noquote() << "statistics day" << curDate << "could not be archived (" + reason + ");"
+                          << currentFileName() << "keeps it, and it is archived once the disk takes it";
+    m_pendingArchives.insert(curDate, json);
+    m_retryTimer->start();
+}
+
+void ResStatisticsDatabase::storeDay(const QString& date, const QJsonObject& json)
+{
+    for (auto it = m_pendingArchives.cbegin(); it != m_pendingArchives.cend(); ++it) {
+        if (it.key() == date)
+            continue;
+        // Today's file keeps an ended day whose archive waits, maybe its only copy on the disk.
+        m_heldDay = {date, json};
+        m_retryTimer->start();
+        return;
+    }
+    // A failing store of the running day is tried again by the model's next minute.
+    m_heldDay = HeldDay();
+    storeCurrentDay(json);
+}
+
+void ResStatisticsDatabase::retryWaiting()
+{
+    writePendingConfig();
+    if (!m_pendingArchives.isEmpty()) {
+        archivePendingDays();
+        // Today's file kept an ended day that has its archive now: it starts afresh, as at a roll.
+        if (m_pendingArchives.isEmpty() && !StatisticsFiles::copyFile(templateFileName(), currentFileName()))
+            qWarning() << "cannot renew" << currentFileName() << "from" << templateFileName();
+    }
+    if (!m_heldDay.date.isEmpty() && m_pendingArchives.isEmpty() && storeCurrentDay(m_heldDay.json))
+        m_heldDay = HeldDay();
+    if (!hasWaiting())
+        m_retryTimer->stop();
+}
+
+bool ResStatisticsDatabase::hasWaiting() const
+{
+    return !m_pendingConfig.isEmpty() || !m_pendingArchives.isEmpty() || !m_heldDay.date.isEmpty();
+}
+
+void ResStatisticsDatabase::finishWaitingStores(int timeoutMs)
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    retryWaiting();
+    // Nothing tells when the disk has room again: a bounded number of tries, a short pause apart.
+    while (hasWaiting() && !deadline.hasExpired()) {
+        QThread::msleep(ulong(qBound<qint64>(1, deadline.remainingTime(), kStopRetryMs)));
+        retryWaiting();
+    }
+    m_retryTimer->stop();
+    reportLostAtStop();
+}
+
+void ResStatisticsDatabase::reportLostAtStop()
+{
+    if (!m_pendingConfig.isEmpty())
+        qCritical().noquote() << "the shift settings could not be stored in" << ResStatisticsParam::configFileName()
+                              << "before the stop and are lost:" << QString::fromUtf8(m_pendingConfig).simplified();
+    const QString kept = m_pendingArchives.isEmpty() ? QString() : dateInCurrentFile();
+    for (auto it = m_pendingArchives.cbegin(); it != m_pendingArchives.cend(); ++it) {
+        if (it.key() == kept)
+            qCritical().noquote() << "statistics day" << it.key() << "could not be archived before the stop;"
+                                  << currentFileName() << "keeps it as last stored and the next start archives it";
+        else
+            qCritical().noquote() << "statistics day" << it.key() << "could not be stored before the stop and is lost";
+    }
+    if (!m_heldDay.date.isEmpty())
+        qCritical().noquote() << "statistics day" << m_heldDay.date
+                              << "could not be stored before the stop and is lost";
+}
+
+QString ResStatisticsDatabase::dateInCurrentFile()
+{
+    SqlConnection connection(kDateConnection, currentFileName(), SqlConnection::ReadOnly);
+    if (!connection.isOpen())
+        return QString();
+    QSqlQuery query(connection.db());
+    const QString text = selectDayJson(query);
+    query.clear();
+    return QJsonDocument::fromJson(text.toUtf8()).object().value(QStringLiteral("date")).toString();
 }
 
 bool ResStatisticsDatabase::storeCurrentDay(const QJsonObject& json)
@@ -249,7 +346,9 @@ bool ResStatisticsDatabase::storeInto(const QString& path, const QJsonObject& js
 void ResStatisticsDatabase::archivePendingDays()
 {
     for (auto it = m_pendingArchives.begin(); it != m_pendingArchives.end();) {
-        if (!archiveDay(it.key(), it.value())) {
+        // Tried every second while the disk is full: the failure was said when the day ended.
+        QString reason;
+        if (!archiveDay(it.key(), it.value(), &reason)) {
             ++it;
             continue;
         }
@@ -257,14 +356,15 @@ void ResStatisticsDatabase::archivePendingDays()
     }
 }
 
-bool ResStatisticsDatabase::archiveDay(const QString& curDate, const QJsonObject& json)
+bool ResStatisticsDatabase::archiveDay(const QString& curDate, const QJsonObject& json, QString* reason)
 {
     if (!QDate::fromString(curDate, QStringLiteral("yyyy-MM-dd")).isValid()) {
         qWarning() << "statistics day has no valid date:" << curDate;
+        *reason = QStringLiteral("no valid date");
         return false;
     }
     if (!QDir().mkpath(archiveDirName())) {
-        qWarning() << "cannot create" << archiveDirName();
+        *reason = QStringLiteral("cannot create ") + archiveDirName();
         return false;
     }
     const QString dir = QDir(archiveDirName()).absolutePath();
@@ -283,7 +383,8 @@ bool ResStatisticsDatabase::archiveDay(const QString& curDate, const QJsonObject
     const QStringList sources = {currentFileName(), templateFileName()};
     for (const QString& source : sources) {
         QFile::remove(part);
-        if (!QFileInfo::exists(source) || !StatisticsFiles::copyFile(source, part))
+        QFile in(source);
+        if (!in.open(QIODevice::ReadOnly) || !writeFileAtomically(part, in.readAll(), reason))
             continue;
         bool written = false;
         {
@@ -293,10 +394,15 @@ bool ResStatisticsDatabase::archiveDay(const QString& curDate, const QJsonObject
                 written = saveCountFromJson(json, query) && selectDayJson(query) == expected;
             }
         }
-        if (written && StatisticsFiles::replaceFile(part, target)) {
+        if (!written) {
+            *reason = QStringLiteral("the day does not go into its copy");
+            continue;
+        }
+        if (std::rename(QFile::encodeName(part).constData(), QFile::encodeName(target).constData()) == 0) {
             qInfo() << "statistics day" << curDate << "archived to" << target;
             return true;
         }
+        *reason = QString::fromLocal8Bit(std::strerror(errno));
     }
     QFile::remove(part);
     return false;

@@ -14,6 +14,8 @@
 
 #include <atomic>
 
+class QTimer;
+
 class ResStatisticsParam;
 
 // Keeps the production statistics on disk: today's day JSON in "ResStatistics.db", every ended
@@ -26,6 +28,11 @@ class ResStatisticsParam;
 // file stays, the day stays in the model's memory, and the store of every minute tries again
 // (logged once when it starts failing and once when it works again). A day that counted
 // nothing never replaces the archive of its date; archived days are only read here.
+// An ended day whose archive cannot be written (no room for the copy) waits in memory, and
+// today's file, which may be its only copy on the disk, is given to no other day meanwhile: the
+// running day waits in memory too. Both are tried again every kRetryMs, whether or not the
+// model's minute store runs, and at the stop for a bounded time; what the stop cannot store is
+// named in an error line.
 class ResStatisticsDatabase : public QObject {
     Q_OBJECT
 public:
@@ -47,8 +54,17 @@ public:
     static bool ensureTemplate();
 
     // Writes the shift settings file (database thread); settings the disk does not take are
-    // written again before every later store.
+    // written again with what waits.
     void storeConfig(const QByteArray& content);
+
+    // How often what waits (shift settings, ended days, the running day held back for them) is
+    // tried again.
+    static constexpr int kRetryMs = 1000;
+    // The database thread's last work at the program's stop: stores what waits, trying again for
+    // at most timeoutMs, then says at ERROR what is lost.
+    void finishWaitingStores(int timeoutMs);
+    // The ended days that wait for their archive (database thread).
+    QStringList waitingArchives() const { return m_pendingArchives.keys(); }
 
     void loadCountFromJson(QString path, QJsonObject& json);
     void loadCountFromJson(QString path);
@@ -112,18 +128,34 @@ private:
     static bool startAfresh(const QString& error);
     static bool isCurrentFile(const QString& path);
     bool loadDayFile(const QString& path, QJsonObject* json);
+    // Stores a day in today's file, or holds it back while the file keeps an ended day.
+    void storeDay(const QString& date, const QJsonObject& json);
     bool storeCurrentDay(const QJsonObject& json);
     static bool storeInto(const QString& path, const QJsonObject& json, QSqlError* error);
-    bool archiveDay(const QString& curDate, const QJsonObject& json);
+    bool archiveDay(const QString& curDate, const QJsonObject& json, QString* reason);
     void archivePendingDays();
     void writePendingConfig();
+    // Tries again what waits; the retry timer runs while anything does.
+    void retryWaiting();
+    bool hasWaiting() const;
+    void reportLostAtStop();
+    // The date of the day today's file holds; empty when none can be read.
+    static QString dateInCurrentFile();
     void reportBrokenDatabase();
 
+    // Everything below: the database thread only (the GUI thread before the move).
     ResStatisticsParam* m_param;
-    // Ended days whose archive could not be written (date -> day JSON). The current file is
-    // overwritten by the next day's store, so they are kept here and tried again every store.
+    // Ended days whose archive could not be written (date -> day JSON), tried again until it is.
     QMap<QString, QJsonObject> m_pendingArchives;
+    // The newest store of a day that waits because today's file keeps an ended day whose archive
+    // waits; date empty when none does.
+    struct HeldDay {
+        QString date;
+        QJsonObject json;
+    };
+    HeldDay m_heldDay;
     QByteArray m_pendingConfig;   // shift settings not written yet; empty when none wait
+    QTimer* m_retryTimer = nullptr;   // child: moves to the database thread with the object
     WriteStateLog m_storeLog;
     WriteStateLog m_configLog;
 };

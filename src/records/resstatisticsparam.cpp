@@ -2,6 +2,7 @@
 
 #include "base/appclock.h"
 #include "base/safefile.h"
+#include "base/storewriter.h"
 #include "records/resstatisticsdatabase.h"
 #include "vision/wizardpara.h"
 
@@ -196,12 +197,21 @@ void ResStatisticsParam::shutdown()
         calcCount(todayCount);
         emit sigSaveRecord(getCurDBDate(), StuCountToJson(todayCount), false);
     }
-    // Quit from the database thread's own queue, after every store already posted to it.
+    // Quit from the database thread's own queue, after every store already posted to it and
+    // after what still waits for the disk, within the bound the program's other stores have.
     QThread* thread = databaseThread;
-    if (database)
-        QMetaObject::invokeMethod(database.data(), [thread] { thread->quit(); }, Qt::QueuedConnection);
-    else
+    ResStatisticsDatabase* storage = database.data();
+    if (storage) {
+        QMetaObject::invokeMethod(
+            storage,
+            [storage, thread] {
+                storage->finishWaitingStores(StoreWriter::kStopMs);
+                thread->quit();
+            },
+            Qt::QueuedConnection);
+    } else {
         thread->quit();
+    }
     thread->wait();
     delete thread;
     databaseThread = nullptr;
@@ -514,8 +524,10 @@ void ResStatisticsParam::applyConfig(const QJsonObject& json)
 void ResStatisticsParam::laodConfigFromJson(const QJsonObject& json)
 {
     applyConfig(json);
-    // Hours confirmed on the screen must survive a restart before the next day roll.
-    saveConfig();
+    // Hours confirmed on the screen must survive a restart before the next day roll. They are in
+    // effect at once; the file follows on the database thread, in order with the day's stores
+    // (and, on a full disk, once it takes them), so the screen never waits behind day loads.
+    saveConfig(false);
 }
 
 int ResStatisticsParam::checkParam(QJsonObject& json) const

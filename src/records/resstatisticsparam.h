@@ -32,8 +32,9 @@ public:
     // Hands today's counters to the database thread now, queued behind every earlier store (the
     // export asks for this before the exporter reads the day file).
     void storeDay();
-    // Stores the day one last time (when the timer runs), then stops and joins the database
-    // thread. Safe to call more than once; the destructor calls it.
+    // Stores the day one last time (when the timer runs), lets the database thread store what
+    // waits for the disk (StoreWriter::kStopMs at most), then stops and joins it. Safe to call
+    // more than once; the destructor calls it.
     void shutdown();
 
     // Counter records and day JSON.
@@ -68,12 +69,13 @@ public:
     void setCurGroup();
     void createNewTime();
     void laodConfig();
-    // Takes new shift settings (from the statistics screen) and saves them at once.
+    // Takes new shift settings (from the statistics screen) and hands them to the file without
+    // waiting for it.
     void laodConfigFromJson(const QJsonObject& json);
     int checkParam(QJsonObject& json) const;
     // Writes "resstatistics.json" from the members. Once the database thread runs, the file is
-    // written there, in order with the day's stores; waitForDisk (the screen, start-up) waits
-    // for that write, the day roll does not.
+    // written there, in order with the day's stores; waitForDisk (start-up) waits for that write,
+    // the screen and the day roll do not.
     void saveConfig(bool waitForDisk = true) const;
     void readTime();
 

@@ -150,7 +150,8 @@ TEST_F(ProgramRun, TellsTheTerminalItsPortsFoldersAndHowToStop)
 }
 
 // Whole-file writes cut short by a kill leave their temporary files: the next start removes
-// those of writers that have gone, in the program's own folders, and nothing else.
+// them from the program's own folders, unless another running copy of the program may be
+// writing them, and nothing else.
 TEST_F(ProgramRun, RemovesTheTemporaryFilesOfWritesCutShortAtStart)
 {
     QProcess gone;
@@ -163,9 +164,11 @@ TEST_F(ProgramRun, RemovesTheTemporaryFilesOfWritesCutShortAtStart)
                                 "cnt_net/workspace/count.ini.part-" + dead + "-7",
                                 "cnt_net/workspace/subscriber.ini.part-" + dead + "-8",
                                 "ResStatistics/2024-05-06.db.part-" + dead + "-3",
-                                "alarmimage/camera1/detect2/NG/3_2024-05-06_14.03.59.jpg.part-" + dead + "-5"};
-    const QStringList kept{"cnt_net/workspace/count.ini.part-" + QString::number(::getpid()) + "-9",   // a writer that runs
-                           "cnt_net/workspace/notes.part-1", "cnt_net/workspace/count.ini.partial",
+                                "alarmimage/camera1/detect2/NG/3_2024-05-06_14.03.59.jpg.part-" + dead + "-5",
+                                // a running process, but not the program
+                                "cnt_net/workspace/count.ini.part-" + QString::number(::getpid()) + "-9",
+                                "ResStatistics/2024-05-06.db.part", "ResStatisticsNULL.db.part"};
+    const QStringList kept{"cnt_net/workspace/notes.part-1", "cnt_net/workspace/count.ini.partial",
                            "alarmimage/pic.jpg.part-" + dead + "-4"};
     for (const QString& path : leftovers + kept)
         TestEnv::writeText(var(path), "half a file");

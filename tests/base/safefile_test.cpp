@@ -1,13 +1,19 @@
-// Whole-file writes on a full disk. The outer test re-runs the OnFullDisk cases in a private
-// mount namespace, where each mounts a small tmpfs and fills it; anywhere else they skip.
+// Whole-file writes and the temporary files they leave. The outer full-disk test re-runs the
+// OnFullDisk cases in a private mount namespace, where each mounts a small tmpfs and fills it;
+// anywhere else they skip.
 #include "base/safefile.h"
 #include "support/fulldisk.h"
 #include "support/testenv.h"
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QSettings>
 #include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/wait.h>
+#include <unistd.h>
 
 
 namespace {
@@ -39,7 +45,110 @@ protected:
     const QString disk = TestEnv::workDir() + "/disk";
 };
 
+// More temporary names of this process than its writes have used so far: a leftover under every
+// one of them makes the next write meet a name that is taken.
+constexpr int kTakenNames = 100;
+
+QString ownPid()
+{
+    return QString::number(::getpid());
+}
+
+// A process of this very program (a copy of this process) that runs until it is ended.
+class OtherCopy {
+public:
+    OtherCopy()
+    {
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            for (;;)
+                ::pause();
+        }
+    }
+    ~OtherCopy() { end(); }
+    void end()
+    {
+        if (m_pid <= 0)
+            return;
+        ::kill(m_pid, SIGKILL);
+        ::waitpid(m_pid, nullptr, 0);
+        m_pid = -1;
+    }
+    QString pid() const { return QString::number(m_pid); }
+
+private:
+    pid_t m_pid = -1;
+};
+
 }  // namespace
+
+// A start removes what writes cut short left in the program's folders, whichever process id the
+// name carries (a panel boots to the same one every time), except a file that another running
+// copy of the program may still be writing.
+TEST(LeftoverTemporaries, AreRemovedUnlessAnotherCopyOfTheProgramMayStillWriteThem)
+{
+    OtherCopy other;
+    ASSERT_FALSE(other.pid().startsWith('-'));
+    QProcess stranger;   // a process id taken again by another program
+    stranger.start("sleep", {"60"});
+    ASSERT_TRUE(stranger.waitForStarted(5000));
+    QProcess gone;
+    gone.start("true", QStringList());
+    ASSERT_TRUE(gone.waitForFinished(5000));
+
+    const QStringList leftovers{"ws/count.ini.part-" + ownPid() + "-1", "ws/count.ini.part-" + ownPid() + "-2",
+                                "ws/count.ini.part-" + QString::number(stranger.processId()) + "-3",
+                                "time.txt.part-" + QString::number(gone.processId()) + "-4"};
+    const QStringList databaseParts{"ResStatistics/2024-05-06.db.part", "ResStatisticsNULL.db.part"};
+    const QString otherCopys = "ws/subscriber.ini.part-" + other.pid() + "-5";
+    const QStringList others{"ws/notes.part-1", "ws/count.ini.partial", "ResStatistics/2024-05-06.db",
+                             "ws/sub/count.ini.part-" + ownPid() + "-6"};
+    for (const QString& path : leftovers + databaseParts + others + QStringList{otherCopys})
+        TestEnv::writeText(path, "half a file");
+    const QStringList folders{".", "ws", "ResStatistics"};
+
+    // The copy works in this folder too: what it may be writing stays, names without an id included.
+    EXPECT_EQ(removeLeftoverTemporaries(folders), leftovers.size());
+    for (const QString& path : leftovers)
+        EXPECT_FALSE(QFile::exists(path)) << path.toStdString();
+    for (const QString& path : databaseParts + others + QStringList{otherCopys})
+        EXPECT_TRUE(QFile::exists(path)) << path.toStdString();
+
+    other.end();
+    EXPECT_EQ(removeLeftoverTemporaries(folders), databaseParts.size() + 1);
+    for (const QString& path : databaseParts + QStringList{otherCopys})
+        EXPECT_FALSE(QFile::exists(path)) << path.toStdString();
+    for (const QString& path : others)
+        EXPECT_TRUE(QFile::exists(path)) << path.toStdString();
+
+    // What an earlier run under this process id left no longer stands in the way of a write.
+    for (int n = 1; n <= kTakenNames; ++n)
+        TestEnv::writeText(QString("ws/count.ini.part-%1-%2").arg(ownPid()).arg(n), "half a file");
+    EXPECT_EQ(removeLeftoverTemporaries(folders), kTakenNames);
+    EXPECT_TRUE(writeFileAtomically("ws/count.ini", "whole"));
+    EXPECT_EQ(TestEnv::readBytes("ws/count.ini"), "whole");
+    stranger.kill();
+    stranger.waitForFinished(5000);
+}
+
+// Without the clean-up too: a write whose temporary name is taken takes the next one, and what
+// lies under the taken names is neither read into the new file nor touched.
+TEST(LeftoverTemporaries, AWriteWhoseTemporaryNameIsTakenTakesTheNext)
+{
+    for (int n = 1; n <= kTakenNames; ++n) {
+        TestEnv::writeText(QString("config.json.part-%1-%2").arg(ownPid()).arg(n), "half a file");
+        TestEnv::writeText(QString("count.ini.part-%1-%2").arg(ownPid()).arg(n), "[General]\nstale=1\n");
+    }
+    QString reason;
+    EXPECT_TRUE(writeFileAtomically("config.json", "{}", &reason)) << reason.toStdString();
+    EXPECT_EQ(TestEnv::readBytes("config.json"), "{}");
+    EXPECT_TRUE(writeSettingsAtomically("count.ini", {{"count/allNum0", 7}}, &reason)) << reason.toStdString();
+    QSettings settings("count.ini", QSettings::IniFormat);
+    EXPECT_EQ(settings.allKeys(), QStringList{"count/allNum0"});
+
+    EXPECT_EQ(QDir().entryList({"*.part-*"}, QDir::Files).size(), 2 * kTakenNames);
+    EXPECT_EQ(TestEnv::readBytes(QString("count.ini.part-%1-1").arg(ownPid())), "[General]\nstale=1\n");
+}
 
 TEST(FullDiskFiles, RunInAPrivateMountNamespace)
 {

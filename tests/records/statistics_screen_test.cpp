@@ -16,13 +16,20 @@
 #include <QScrollBar>
 #include <QScroller>
 #include <QSignalSpy>
+#include <QSemaphore>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <climits>
 
 namespace {
 
 const QDate kFirstDay(2024, 1, 8);
+
+QJsonObject storedSettings()
+{
+    return QJsonDocument::fromJson(TestEnv::readBytes("resstatistics.json")).object();
+}
 
 // Cycles of one clock hour: ok cycles where every camera passes, ng cycles where camera 2
 // fails step 2 (so the cycle and all cameras fail, camera 1 and step 1 pass).
@@ -359,14 +366,49 @@ TEST_F(StatisticsScreen, ChangedShiftHoursAreStoredOnlyWhenConfirmed)
     screen->SlotConfirm();
     EXPECT_TRUE(boxes.waitAllAnswered());
 
-    QFile file("resstatistics.json");
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    const QJsonObject stored = QJsonDocument::fromJson(file.readAll()).object();
+    // The database thread writes the file after the screen has gone on.
+    ASSERT_TRUE(TestEnv::waitUntil([] { return storedSettings().value("morningsEnd").toInt() == 18; }, 20000));
+    const QJsonObject stored = storedSettings();
     EXPECT_EQ(stored.value("morningsStart").toInt(), 8);
     EXPECT_EQ(stored.value("morningsEnd").toInt(), 18);
     EXPECT_EQ(stored.value("nightStart").toInt(), 18);
     EXPECT_EQ(stored.value("nightEnd").toInt(), 8);
     EXPECT_EQ(model->getShiftTimeList(ShiftMorning).size(), 10);
+}
+
+// Confirmed hours are in effect at once and handed to the file: the screen does not wait behind
+// what the database thread has to do first (here held busy, as by many day loads), and the
+// file gets them afterwards.
+TEST_F(StatisticsScreen, ConfirmedShiftHoursDoNotWaitForTheDatabaseThread)
+{
+    QSemaphore release;
+    std::atomic<bool> busy{false};
+    std::atomic<bool> done{false};
+    QMetaObject::invokeMethod(
+        model->statisticsDatabase(),
+        [&] {
+            busy = true;
+            release.tryAcquire(1, 20000);   // bounded, should the test never let it go
+            done = true;
+        },
+        Qt::QueuedConnection);
+    ASSERT_TRUE(TestEnv::waitUntil([&busy] { return busy.load(); }, 20000));
+
+    ScreenTest::ModalAnswerer boxes;
+    screen->show();
+    screen->hourChooser(0)->setCurrentIndex(7);   // morning starts at 7
+    boxes.expectClick("ChooseBox", "yes");
+    screen->SlotConfirm();
+    EXPECT_TRUE(boxes.waitAllAnswered());
+    EXPECT_FALSE(done.load()) << "the save waited for the database thread";
+    EXPECT_EQ(model->shiftHour(0), 7);
+    screen->show();
+    EXPECT_EQ(screen->hourChooser(0)->currentIndex(), 7);
+    EXPECT_EQ(storedSettings().value("morningsStart").toInt(), 8);
+
+    release.release();
+    ASSERT_TRUE(TestEnv::waitUntil([] { return storedSettings().value("morningsStart").toInt() == 7; }, 20000));
+    screen->hide();
 }
 
 TEST_F(StatisticsScreen, AtTheDayRollTheListShowsTheNewDayAndTheEndedOneBelowIt)

@@ -1,6 +1,8 @@
 // The statistics database on real SQLite files: template, store, archive, older layout, and
 // the broken-file path.
 #include "base/appclock.h"
+#include "base/storewriter.h"
+#include "netcore/nettestutil.h"
 #include "records/resstatisticsdatabase.h"
 #include "records/resstatisticsparam.h"
 #include "support/fakecommandrunner.h"
@@ -103,26 +105,63 @@ TEST_F(StatsDatabase, MoveKeepsTheDayWhenTheCurrentFileIsBroken)
     EXPECT_EQ(rowCount("ResStatistics.db"), 0);
 }
 
-TEST_F(StatsDatabase, MoveThatCannotArchiveKeepsTheDayUntilItCan)
+// An ended day whose archive cannot be written yet (here a file stands where its folder goes; on
+// the panel, a disk without room for the copy) stays in today's file, its only copy on the
+// disk, while the new day waits in memory. Once the archive can be written it is, without any
+// further store coming (the statistics switch may be off), and the new day takes the file.
+TEST_F(StatsDatabase, AnEndedDayWhoseArchiveWaitsKeepsTodaysFileUntilItIsArchived)
 {
     ResStatisticsDatabase database(nullptr);
     TestEnv::writeText("ResStatistics", "a file where the folder should be");
     database.slotSaveRecord("2024-05-06", dayJson("2024-05-06", 5), true);
+    EXPECT_EQ(database.waitingArchives(), QStringList{"2024-05-06"});
+    database.slotSaveRecord("2024-05-07", dayJson("2024-05-07", 1), false);
+    database.slotSaveRecord("2024-05-07", dayJson("2024-05-07", 2), false);
     EXPECT_EQ(StatsTest::readDay("ResStatistics.db"), dayJson("2024-05-06", 5));
 
-    // The new day goes on being stored meanwhile; the ended one is not forgotten.
-    database.slotSaveRecord("2024-05-07", dayJson("2024-05-07", 1), false);
-    EXPECT_EQ(StatsTest::readDay("ResStatistics.db"), dayJson("2024-05-07", 1));
     ASSERT_TRUE(QFile::remove("ResStatistics"));
-    database.slotSaveRecord("2024-05-07", dayJson("2024-05-07", 2), false);
+    ASSERT_TRUE(TestEnv::waitUntil(
+        [] { return StatsTest::readDay("ResStatistics.db") == dayJson("2024-05-07", 2); }, 20000));
     EXPECT_EQ(StatsTest::readDay("ResStatistics/2024-05-06.db"), dayJson("2024-05-06", 5));
-    EXPECT_EQ(StatsTest::readDay("ResStatistics.db"), dayJson("2024-05-07", 2));
+    EXPECT_TRUE(database.waitingArchives().isEmpty());
     EXPECT_EQ(QDir("ResStatistics").entryList(QDir::Files), QStringList{"2024-05-06.db"});
 
     // Archived once only: a later roll of the same date is not overwritten by the old day.
     database.slotSaveRecord("2024-05-06", dayJson("2024-05-06", 9), true);
     database.slotSaveRecord("2024-05-07", dayJson("2024-05-07", 3), false);
     EXPECT_EQ(StatsTest::readDay("ResStatistics/2024-05-06.db"), dayJson("2024-05-06", 9));
+}
+
+// The stop tries again, for a bounded time, what waits: stored when it can be by then, else
+// every day that does not reach the disk is named in an error line.
+TEST_F(StatsDatabase, TheStopStoresTheWaitingDaysOrNamesWhatIsLost)
+{
+    ResStatisticsDatabase database(nullptr);
+    TestEnv::writeText("ResStatistics", "a file where the folder should be");
+    database.slotSaveRecord("2024-05-06", dayJson("2024-05-06", 5), true);
+    database.slotSaveRecord("2024-05-07", dayJson("2024-05-07", 1), false);
+    ASSERT_TRUE(QFile::remove("ResStatistics"));
+    {
+        NetTest::LogCapture log;
+        database.finishWaitingStores(StoreWriter::kStopMs);
+        EXPECT_EQ(log.lines(QtCriticalMsg), QStringList());
+    }
+    EXPECT_EQ(StatsTest::readDay("ResStatistics/2024-05-06.db"), dayJson("2024-05-06", 5));
+    EXPECT_EQ(StatsTest::readDay("ResStatistics.db"), dayJson("2024-05-07", 1));
+
+    // A folder where the archive goes: the next day cannot be archived before the stop either.
+    ASSERT_TRUE(QDir().mkpath("ResStatistics/2024-05-07.db"));
+    database.slotSaveRecord("2024-05-07", dayJson("2024-05-07", 4), true);
+    database.slotSaveRecord("2024-05-08", dayJson("2024-05-08", 1), false);
+    NetTest::LogCapture log;
+    database.finishWaitingStores(300);
+    const QString errors = log.lines(QtCriticalMsg).join('\n');
+    EXPECT_TRUE(errors.contains("statistics day 2024-05-07 could not be archived before the stop; ResStatistics.db "
+                                "keeps it as last stored and the next start archives it"))
+        << errors.toStdString();
+    EXPECT_TRUE(errors.contains("statistics day 2024-05-08 could not be stored before the stop and is lost"))
+        << errors.toStdString();
+    EXPECT_EQ(StatsTest::readDay("ResStatistics.db"), dayJson("2024-05-07", 4));
 }
 
 TEST_F(StatsDatabase, OlderLayoutIsConvertedWithoutTouchingTheArchive)

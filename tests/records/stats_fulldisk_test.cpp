@@ -1,5 +1,5 @@
-// The statistics database on a full disk: a healthy file stays, the day waits in memory and is
-// stored once there is room. The outer test re-runs the OnFullStatisticsDisk cases in a private
+// The statistics database on a full disk: a healthy file stays, the day (and an ended day's
+// archive) waits in memory and is stored once there is room, or named as lost at the stop. The outer test re-runs the OnFullStatisticsDisk cases in a private
 // mount namespace with a small filled tmpfs as working folder; anywhere else they skip.
 #include "netcore/nettestutil.h"
 #include "records/resstatisticsdatabase.h"
@@ -10,15 +10,16 @@
 #include "support/testenv.h"
 
 #include <QDir>
+#include <QFile>
 #include <gtest/gtest.h>
 
 
 namespace {
 
-QJsonObject dayJson(int okAtSlot2)
+QJsonObject dayJson(int okAtSlot2, const QString& date = "2024-05-06")
 {
     CountGroupList list;
-    list.date = "2024-05-06";
+    list.date = date;
     CountGroup group;
     ResStatisticsParam::initStuCountGroup(group, "A");
     group.allCameras.cycle.OK[2] = okAtSlot2;
@@ -53,7 +54,7 @@ protected:
 
 TEST(StatisticsFullDisk, RunInAPrivateMountNamespace)
 {
-    FullDisk::expectInnerTestsPass("OnFullStatisticsDisk.*", 1);
+    FullDisk::expectInnerTestsPass("OnFullStatisticsDisk.*", 2);
 }
 
 TEST_F(OnFullStatisticsDisk, AHealthyFileStaysAndTheDayIsStoredOnceThereIsRoom)
@@ -77,4 +78,34 @@ TEST_F(OnFullStatisticsDisk, AHealthyFileStaysAndTheDayIsStoredOnceThereIsRoom)
     EXPECT_EQ(StatsTest::readDay("ResStatistics.db"), dayJson(5));
     EXPECT_EQ(log.lines(QtCriticalMsg).size(), 1);
     EXPECT_TRUE(log.lines(QtInfoMsg).join('\n').contains("stored again"));
+}
+
+TEST_F(OnFullStatisticsDisk, AnEndedDayWhoseArchiveDoesNotFitKeepsTodaysFileUntilThereIsRoom)
+{
+    ASSERT_TRUE(ResStatisticsDatabase::ensureTemplate());
+    ASSERT_TRUE(StatsTest::writeDayFile("ResStatistics.db", dayJson(1)));
+    ResStatisticsDatabase database(nullptr);
+    ASSERT_TRUE(FullDisk::fill(disk));
+
+    database.slotSaveRecord("2024-05-06", dayJson(2), true);
+    ASSERT_EQ(database.waitingArchives(), QStringList{"2024-05-06"});
+    database.slotSaveRecord("2024-05-07", dayJson(1, "2024-05-07"), false);
+    EXPECT_EQ(StatsTest::readDay("ResStatistics.db").value("date").toString(), "2024-05-06");
+
+    // Room again, and no store comes (the statistics switch is off): the day is archived all
+    // the same, then the new day takes today's file.
+    FullDisk::release(disk);
+    ASSERT_TRUE(TestEnv::waitUntil(
+        [] { return StatsTest::readDay("ResStatistics.db") == dayJson(1, "2024-05-07"); }, 20000));
+    EXPECT_EQ(StatsTest::readDay("ResStatistics/2024-05-06.db"), dayJson(2));
+
+    // Full at the stop: the line names the day that has no archive, and today's file keeps it.
+    ASSERT_TRUE(FullDisk::fill(disk));
+    database.slotSaveRecord("2024-05-07", dayJson(3, "2024-05-07"), true);
+    NetTest::LogCapture log;
+    database.finishWaitingStores(300);
+    const QString errors = log.lines(QtCriticalMsg).join('\n');
+    EXPECT_TRUE(errors.contains("statistics day 2024-05-07 could not be archived before the stop")) << errors.toStdString();
+    EXPECT_EQ(StatsTest::readDay("ResStatistics.db").value("date").toString(), "2024-05-07");
+    EXPECT_FALSE(QFile::exists("ResStatistics/2024-05-07.db"));
 }

@@ -13,8 +13,8 @@
 #include <QJsonArray>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
-
 #include <memory>
 
 namespace {
@@ -93,10 +93,12 @@ TEST_F(StatsRecording, ConfigFileIsCreatedRepairedAndSavedOnChange)
     EXPECT_EQ(config.value("nightStart").toInt(), 20);
     EXPECT_EQ(config.value("nightEnd").toInt(), 8);
 
-    // Hours confirmed on the screen reach the file at once and keep the roll time.
+    // Hours confirmed on the screen are in effect at once, reach the file and keep the roll time.
     QJsonObject json{{"morningsStart", 7}, {"morningsEnd", 19}, {"nightStart", 19}, {"nightEnd", 7}};
     EXPECT_EQ(model.checkParam(json), 1);
     model.laodConfigFromJson(json);
+    EXPECT_EQ(model.shiftHour(0), 7);
+    ASSERT_TRUE(TestEnv::waitUntil([] { return readConfig().value("morningsStart").toInt() == 7; }, 20000));
     config = readConfig();
     EXPECT_EQ(config.value("morningsStart").toInt(), 7);
     EXPECT_EQ(config.value("time").toString(), QString::number(eight));
@@ -302,6 +304,32 @@ TEST_F(StatsRecording, DayIsStoredEachCheckAndArchivedAtTheRoll)
     ASSERT_TRUE(TestEnv::waitUntil([] {
         return StatsTest::readDay("ResStatistics.db").value("date").toString() == "2024-05-07";
     }));
+}
+
+// An ended day whose archive cannot be written yet (a file where its folder goes; on the panel,
+// a disk without room for the copy) keeps today's file while the new day is counted, and the
+// program's stop archives it once it can be, with the new day after it.
+TEST_F(StatsRecording, TheStopArchivesAnEndedDayThatWaitsForItsArchive)
+{
+    ResStatisticsParam& model = start();
+    model.addRecord(1, 10, {true, false}, true);
+    TestEnv::writeText("ResStatistics", "a file where the folder should be");
+    AppClock::setNow(at(1, 8));
+    model.checkDate();   // the day ends; its archive waits
+    model.addRecord(1, 8, {true, true}, true);
+    model.checkDate();   // the new day's first store
+    std::atomic<bool> handled{false};
+    QMetaObject::invokeMethod(model.statisticsDatabase(), [&handled] { handled = true; }, Qt::QueuedConnection);
+    ASSERT_TRUE(TestEnv::waitUntil([&handled] { return handled.load(); }, 20000));
+    EXPECT_EQ(StatsTest::readDay("ResStatistics.db").value("date").toString(), "2024-05-06");
+
+    ASSERT_TRUE(QFile::remove("ResStatistics"));
+    m_model.reset();   // the program's stop
+    const QJsonObject archived = StatsTest::readDay("ResStatistics/2024-05-06.db");
+    EXPECT_EQ(StatsTest::allCameraCycle(archived).value("NG").toArray().at(2).toInt(), 1);
+    const QJsonObject today = StatsTest::readDay("ResStatistics.db");
+    EXPECT_EQ(today.value("date").toString(), "2024-05-07");
+    EXPECT_EQ(StatsTest::allCameraCycle(today).value("OK").toArray().at(0).toInt(), 1);
 }
 
 TEST_F(StatsRecording, StartAfterDaysOffEndsTheStoredDayBeforeCounting)

@@ -4,8 +4,10 @@
 #include "base/safefile.h"
 
 #include <QFileInfo>
+#include <QHash>
 #include <QHostAddress>
 #include <QJsonObject>
+#include <QMutex>
 #include <QSettings>
 #include <QtDebug>
 
@@ -14,7 +16,57 @@
 namespace {
 
 const QString kGroupsKey = QStringLiteral("subscriber_groups");
-constexpr int kReadBackWaitMs = 2000;
+
+// The maps handed to a store writer and not on the disk yet, by file. Each is newer than its
+// file, so an open of that file (a restart of the network side) takes it from here instead of
+// waiting for the disk. Handed over in the GUI thread, cleared in the writer's once stored.
+class WaitingMaps {
+public:
+    static WaitingMaps& instance()
+    {
+        static WaitingMaps maps;
+        return maps;
+    }
+
+    // The number by which the store of this map says it is done.
+    quint64 put(const QString& file, const QVariantMap& map)
+    {
+        QMutexLocker lock(&m_mutex);
+        m_maps.insert(file, {++m_last, map});
+        return m_last;
+    }
+    // A newer map handed over meanwhile still waits.
+    void stored(const QString& file, quint64 number)
+    {
+        QMutexLocker lock(&m_mutex);
+        const auto it = m_maps.constFind(file);
+        if (it != m_maps.cend() && it->number == number)
+            m_maps.erase(it);
+    }
+    bool waiting(const QString& file, QVariantMap* map) const
+    {
+        QMutexLocker lock(&m_mutex);
+        const auto it = m_maps.constFind(file);
+        if (it == m_maps.cend())
+            return false;
+        *map = it->map;
+        return true;
+    }
+
+private:
+    struct Waiting {
+        quint64 number = 0;
+        QVariantMap map;
+    };
+    mutable QMutex m_mutex;
+    quint64 m_last = 0;                 // under m_mutex
+    QHash<QString, Waiting> m_maps;     // under m_mutex
+};
+
+QString fileKey(const QString& path)
+{
+    return QFileInfo(path).absoluteFilePath();
+}
 
 QString laneOf(const QString& path)
 {
@@ -65,10 +117,12 @@ void SubscriberStore::open(const QString& path, StoreWriter* writer)
     m_writer = writer;
     m_unstored = false;
     m_map.clear();
-    // A store of the map that still waits is newer than the file (a restart of the network
-    // side): the file is read once it is written, or once the wait has given up.
-    if (writer && !writer->waitUntilStored(kReadBackWaitMs, laneOf(path)))
-        qWarning().noquote() << "the last subscriptions are not stored yet;" << path << "is read as it is";
+    // A store of the map that still waits in the writer (a disk that is full, or slow) is newer
+    // than the file. It is handed over again, for a writer that has been stopped meanwhile.
+    if (writer && WaitingMaps::instance().waiting(fileKey(path), &m_map)) {
+        store();
+        return;
+    }
     if (!QFileInfo::exists(path))
         return;
     QSettings settings(path, QSettings::IniFormat);
@@ -196,10 +250,14 @@ void SubscriberStore::store()
     const QString path = m_path;
     const QVariantMap values{{kGroupsKey, m_map}};
     const std::shared_ptr<WriteStateLog> log = m_storeLog;
-    const auto write = [path, values, log] {
+    const QString file = fileKey(path);
+    const quint64 number = m_writer ? WaitingMaps::instance().put(file, m_map) : 0;
+    const auto write = [path, values, log, file, number] {
         QString reason;
         const bool stored = writeSettingsAtomically(path, values, &reason);
         log->update(stored, reason);
+        if (stored && number != 0)
+            WaitingMaps::instance().stored(file, number);
         return stored;
     };
     m_unstored = false;

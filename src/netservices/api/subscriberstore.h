@@ -31,7 +31,9 @@ struct Skt_Session {
 // restart: a key read back from the file is taken on by the first client that refreshes it.
 // The file is written by the program's store writer when there is one (the main window's), so
 // the GUI thread never waits for the disk; without one it is written at once. Either way a
-// store the disk does not take (full) is tried again until it does.
+// store the disk does not take (full) is tried again until it does. A map that still waits in
+// the writer is newer than the file: opening the file again (a restart of the network side)
+// takes that map from memory instead of waiting for the disk.
 // Touched only in the thread of the API server (the GUI thread).
 class SubscriberStore {
 public:
@@ -45,9 +47,9 @@ public:
         QString refusal;    // names the limit that refused a registration; empty when none did
     };
 
-    // (Re)loads the map from the file at path (an empty map when it holds none). A file that does
-    // not read as one is copied aside (keepBrokenCopy) and replaced by an empty one.
-    // Later stores go through writer when given.
+    // (Re)loads the map from the file at path (an empty map when it holds none), or the map whose
+    // store to that file still waits in writer. A file that does not read as one is copied aside
+    // (keepBrokenCopy) and replaced by an empty one. Later stores go through writer when given.
     void open(const QString& path, StoreWriter* writer = nullptr);
 
     // Registers the valid elements of a "subscriber" array sent from the address requester

@@ -1,13 +1,17 @@
 #include "../../netcore/nettestutil.h"
 #include "base/appclock.h"
+#include "base/storewriter.h"
 #include "netservices/api/subscriberstore.h"
 #include "support/testenv.h"
 
 #include <QDir>
 #include <QFile>
 #include <QJsonObject>
+#include <QSemaphore>
 #include <QSettings>
 #include <gtest/gtest.h>
+
+#include <atomic>
 
 #include <sys/stat.h>
 
@@ -186,4 +190,41 @@ TEST_F(SubscriberStoreTest, AnUnreadableFileIsKeptAsideAndReplaced)
         EXPECT_EQ(keysInFile(), QStringList{"127.0.0.1;9000;detected_info"});
         EXPECT_EQ(log.lines(QtWarningMsg).filter("cannot write"), QStringList());
     }
+}
+
+// The network side starts again (network settings confirmed) while the last subscriptions still
+// wait in the store writer (a full or slow disk): the store opens at once with that newest map,
+// and reads the file again once the map is on the disk.
+TEST_F(SubscriberStoreTest, OpeningWhileTheLastStoreWaitsTakesItsMapWithoutWaiting)
+{
+    const QString key = "127.0.0.1;9000;detected_info";
+    QSemaphore release;
+    std::atomic<bool> storing{false};
+    StoreWriter writer;
+    // Holds the writer inside its store until the test lets it go (bounded, should it never).
+    writer.setBeforeStoreHook([&] {
+        storing = true;
+        release.tryAcquire(1, 20000);
+    });
+    SubscriberStore running;
+    running.open("subscriber.ini", &writer);
+    running.subscribe({element("127.0.0.1", 9000, "detected_info")}, "10.0.0.9");
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return storing.load(); }));
+
+    SubscriberStore restarted;
+    restarted.open("subscriber.ini", &writer);
+    EXPECT_EQ(restarted.keys(), QStringList{key});
+    EXPECT_EQ(addressesOf(restarted.subscribersOf("detected_info")), QStringList({"127.0.0.1:9000"}));
+    EXPECT_TRUE(keysInFile().isEmpty()) << "taken from memory, not from the disk";
+
+    writer.setBeforeStoreHook({});
+    release.release();
+    ASSERT_TRUE(writer.waitUntilStored(20000));
+    EXPECT_EQ(keysInFile(), QStringList{key});
+
+    // Stored: the next open reads the file, which a hand may have changed meanwhile.
+    TestEnv::writeText("subscriber.ini", "");
+    SubscriberStore again;
+    again.open("subscriber.ini", &writer);
+    EXPECT_TRUE(again.keys().isEmpty());
 }
