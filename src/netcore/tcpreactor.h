@@ -1,5 +1,6 @@
 #pragma once
 
+#include "netcore/sciexecobjrecv.h"
 #include "netcore/session.h"
 #include "netcore/taskformdata.h"
 
@@ -43,6 +44,8 @@ struct ReactorLimits {
     int header_timeout_ms = 30000;
     // Longest silence while body bytes are due.
     int body_stall_timeout_ms = 30000;
+    // What a JSON body may hold: a service sets what its own largest message needs.
+    NetworkJson::Bounds json = SCI_ExecObj_Recv::kJsonBounds;
 };
 
 // The core of both TCP endpoints: one worker thread whose event loop hosts every socket and

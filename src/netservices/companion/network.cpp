@@ -25,6 +25,8 @@ const QString kDefaultWorkspace = QStringLiteral("./cnt_net/workspace/");
 constexpr int kTimeQueryMs = 1000;
 // A time reply is a few dozen bytes; a server that sends more than this never finishes in time.
 constexpr qint64 kTimeReplyMaxBytes = 4096;
+// {"result":{"time":...}}, perhaps with a code and a message beside it.
+constexpr NetworkJson::Bounds kTimeReplyJson{kTimeReplyMaxBytes, 8, 64};
 
 bool boolOf(const QJsonObject& object, const QString& key)
 {
@@ -329,8 +331,8 @@ bool JXK_NETMN::getNTP_Timing_sync()
 
     QString text;
     if (reply->isFinished() && reply->error() == QNetworkReply::NoError) {
-        const QJsonObject result =
-            NetworkJson::decode(reply->readAll()).document.object().value(QStringLiteral("result")).toObject();
+        const QJsonDocument document = NetworkJson::decode(reply->readAll(), kTimeReplyJson).document;
+        const QJsonObject result = document.object().value(QStringLiteral("result")).toObject();
         const QJsonValue time = result.value(QStringLiteral("time"));
         if (time.isDouble())
             text = QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(time.toDouble()))
