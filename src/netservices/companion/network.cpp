@@ -121,9 +121,10 @@ void JXK_NETMN::initStart()
     device_worknetfunc = boolOf(config, QStringLiteral("device_worknetfunc"));
     device_workvideo = boolOf(config, QStringLiteral("device_workvideo"));
     device_workapifunc = boolOf(config, QStringLiteral("device_workapifunc"));
-    // The file names the panel's own folder ("/root/div-OVE/..."); off the panel that is the
-    // working directory, so the subscriptions stay with this run's other files.
-    workspace = Platform::path(config.value(QStringLiteral("workspace")).toString(kDefaultWorkspace));
+    // The file names the panel's own folder ("/root/div-OVE/..."), or whatever its writer put
+    // there; off the panel it lies under the working directory all the same, so the
+    // subscriptions stay with this run's other files and nothing lands elsewhere on this machine.
+    workspace = Platform::programPath(config.value(QStringLiteral("workspace")).toString(kDefaultWorkspace));
     if (!QFileInfo(workspace).isDir())
         QDir().mkpath(workspace);
 
