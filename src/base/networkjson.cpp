@@ -70,6 +70,13 @@ bool isControl(char c)
     return uchar(c) < 0x20;
 }
 
+// The blanks JSON allows between tokens; any other byte outside strings and the structure
+// belongs to a number, true, false or null.
+bool isBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
 bool isHighSurrogate(int unit)
 {
     return unit >= 0xD800 && unit < 0xDC00;
@@ -160,10 +167,15 @@ bool repeats(std::vector<Name>& names, size_t first, size_t last)
 
 }  // namespace
 
-Names scanNames(const char* data, qsizetype size)
+Names scanNames(const char* data, qsizetype size, const Bounds& bounds, qint64* values)
 {
+    if (values)
+        *values = 0;
+    if (size > bounds.maxBytes)
+        return Names::TooLarge;
     if (!data || size <= 0)
         return Names::Unique;
+    const size_t maxDepth = size_t(qBound(0, bounds.maxDepth, kMaxDepth));
     const char* p = data;
     const char* const end = data + size;
     std::vector<Frame> frames;
@@ -172,6 +184,11 @@ Names scanNames(const char* data, qsizetype size)
     // unescaping, so the string never moves and the views into it stay valid.
     std::string unescaped;
     bool expectName = false;
+    // Every value and name Qt would store: brackets and strings, and each run of other bytes
+    // that no blank, bracket, comma, colon or string divides (Qt reads at most one value of it).
+    qint64 counted = 0;
+    bool inRun = false;
+    const auto count = [&] { return ++counted <= bounds.maxValues; };
 
     // Where Qt stops (a bracket that closes nothing open, a string or the text that ends) it
     // closes no object still open; those are judged all the same.
@@ -181,16 +198,31 @@ Names scanNames(const char* data, qsizetype size)
             if (frames[i].object && repeats(names, frames[i].firstName, last))
                 return Names::Repeated;
         }
+        if (values)
+            *values = counted;
         return Names::Unique;
     };
 
     while (p < end) {
         const char c = *p++;
+        if (c != '"' && c != '{' && c != '[' && c != '}' && c != ']' && c != ',' && c != ':') {
+            if (isBlank(c)) {
+                inRun = false;
+            } else if (!inRun) {
+                inRun = true;
+                if (!count())
+                    return Names::TooMany;
+            }
+            continue;
+        }
+        inRun = false;
         switch (c) {
         case '{':
         case '[':
-            if (frames.size() >= size_t(kMaxDepth))
+            if (frames.size() >= maxDepth)
                 return Names::TooDeep;
+            if (!count())
+                return Names::TooMany;
             frames.push_back({c == '{', names.size()});
             expectName = c == '{';
             break;
@@ -213,6 +245,8 @@ Names scanNames(const char* data, qsizetype size)
             expectName = false;
             break;
         case '"': {
+            if (!count())
+                return Names::TooMany;
             const char* const begin = p;
             // The string ends at the first quote after an even run of backslashes.
             for (;;) {
@@ -254,10 +288,11 @@ Names scanNames(const char* data, qsizetype size)
     return stopped();
 }
 
-Decoded decode(const QByteArray& text)
+Decoded decode(const QByteArray& text, const Bounds& bounds)
 {
     Decoded result;
-    switch (scanNames(text.constData(), text.size())) {
+    result.scanned = scanNames(text.constData(), text.size(), bounds, &result.values);
+    switch (result.scanned) {
     case Names::Repeated:
         result.repeatedName = true;
         result.fault = QString::fromLatin1(kRepeatedNameFault);
@@ -266,7 +301,13 @@ Decoded decode(const QByteArray& text)
         result.fault = QString::fromLatin1(kInvalidNameFault);
         return result;
     case Names::TooDeep:
-        result.fault = QJsonParseError{0, QJsonParseError::DeepNesting}.errorString();
+        result.fault = QString::fromLatin1(kTooDeepFault);
+        return result;
+    case Names::TooLarge:
+        result.fault = QString::fromLatin1(kTooLargeFault);
+        return result;
+    case Names::TooMany:
+        result.fault = QString::fromLatin1(kTooManyFault);
         return result;
     case Names::Unique:
         break;

@@ -142,30 +142,78 @@ CommandResult runProcessStreaming(const QString& program, const QStringList& arg
 }  // namespace
 
 namespace Platform {
+namespace {
+
+// The path with its empty and "." segments dropped and each ".." taking off the segment before
+// it, never more than the path holds: so it names a place below its start ("/" or the
+// directory it is relative to), whatever it is made of. A trailing slash is kept: callers
+// append file names to a folder given with it (config.json's "workspace").
+QString cleaned(const QString& path)
+{
+    QStringList kept;
+    for (const QString& segment : path.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        if (segment == QLatin1String("..")) {
+            if (!kept.isEmpty())
+                kept.removeLast();   // nothing above the start
+        } else if (segment != QLatin1String(".")) {
+            kept << segment;
+        }
+    }
+    QString result = kept.join(QLatin1Char('/'));
+    if (path.startsWith(QLatin1Char('/')))
+        result.prepend(QLatin1Char('/'));
+    if (path.endsWith(QLatin1Char('/')) && !kept.isEmpty())
+        result += QLatin1Char('/');
+    return result;
+}
+
+// MOULD_ROOT without its trailing slashes; empty when not set.
+QString rootPrefix()
+{
+    QString root = qEnvironmentVariable("MOULD_ROOT");
+    while (root.endsWith(QLatin1Char('/')))
+        root.chop(1);
+    return root;
+}
+
+bool inProgramDir(const QString& absolutePath)
+{
+    const QString programDir = QLatin1String(kProgramDir);
+    return absolutePath == programDir || absolutePath.startsWith(programDir + QLatin1Char('/'));
+}
+
+}  // namespace
 
 QString path(const QString& absolutePath)
 {
     if (!absolutePath.startsWith(QLatin1Char('/')))
         return absolutePath;
-    const QString root = qEnvironmentVariable("MOULD_ROOT");
-    if (!root.isEmpty()) {
-        QString prefix = root;
-        while (prefix.endsWith(QLatin1Char('/')))
-            prefix.chop(1);
-        return prefix + absolutePath;
+    // Written as a path of the program's folder, before or after cleaning: "/root/div-OVE/../x"
+    // and "/root//div-OVE/x" are both the program's to write, never this machine's /root.
+    if (inProgramDir(absolutePath) || inProgramDir(cleaned(absolutePath)))
+        return programPath(absolutePath);
+    const QString root = rootPrefix();
+    if (!root.isEmpty())
+        return root + cleaned(absolutePath);
+    return absolutePath;
+}
+
+QString programPath(const QString& path)
+{
+    const QString root = rootPrefix();
+    if (isPanel() && (root.isEmpty() || !path.startsWith(QLatin1Char('/'))))
+        return path;
+    if (!path.startsWith(QLatin1Char('/'))) {
+        // Relative to the working directory: only a ".." could lead out of it.
+        return path.split(QLatin1Char('/')).contains(QLatin1String("..")) ? cleaned(path) : path;
     }
-    if (isPanel())
-        return absolutePath;
-    // Cleaned first, so that "/root/div-OVE/../x" cannot pass for a path of the program's folder.
-    const QString programDir = QLatin1String(kProgramDir);
-    const QString cleaned = QDir::cleanPath(absolutePath);
-    if (cleaned != programDir && !cleaned.startsWith(programDir + QLatin1Char('/')))
-        return absolutePath;
-    QString mapped = QDir::currentPath() + cleaned.mid(programDir.size());
-    // Callers append file names to a folder given with its slash (config.json's "workspace").
-    if (absolutePath.endsWith(QLatin1Char('/')) && !mapped.endsWith(QLatin1Char('/')))
-        mapped += QLatin1Char('/');
-    return mapped;
+    const QString clean = cleaned(path);
+    if (!root.isEmpty())
+        return root + clean;
+    const QString workDir = QDir::currentPath();
+    if (inProgramDir(clean))
+        return workDir + clean.mid(int(qstrlen(kProgramDir)));
+    return workDir + clean;
 }
 
 bool isPanel()

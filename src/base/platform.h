@@ -18,10 +18,21 @@ namespace Platform {
 constexpr const char* kProgramDir = "/root/div-OVE";
 
 // Maps an absolute platform path ("/proc/mounts", "/mnt0", ...) to the real one: MOULD_ROOT,
-// when set, is put in front. Off the panel without MOULD_ROOT, a path in the program's own
-// folder maps into the working directory, so that a run or a test never writes into this
-// machine's /root. Relative paths are returned unchanged.
+// when set, is put in front of the path cleaned of "..", so it never climbs out of the fake
+// tree. Without MOULD_ROOT off the panel, machine files are read where they are (/proc, /sys,
+// /run/udev, ...), while a path naming the program's own folder is taken as programPath()
+// takes it, so that a run or a test never writes into this machine's /root. Relative paths are
+// returned unchanged.
 QString path(const QString& absolutePath);
+
+// A folder or file of the program's own, as the Parts or config.json ("workspace",
+// "videoapp_dir") name it, to be written. It lies under MOULD_ROOT when that is set, and off
+// the panel without it under the working directory, whatever it names: ".." is resolved first
+// and never climbs out, the program's folder is the working directory itself (or its place in
+// the fake tree), and any other absolute path is taken as one below the working directory
+// ("/tmp/x/" is "./tmp/x/"). On the panel without MOULD_ROOT it is returned as it is. A
+// trailing slash is kept; a relative path stays relative.
+QString programPath(const QString& path);
 
 // True on the real panel (MOULD_PANEL=1): machine-changing commands run for real.
 bool isPanel();

@@ -46,8 +46,8 @@ QByteArray SCI_ExecObj_Recv::skipStrayLines(QByteArray head)
     return head;
 }
 
-SCI_ExecObj_Recv::SCI_ExecObj_Recv(const QByteArray& head, int sessionId)
-    : SCI_ExecObj_Recv_Base(QString(), sessionId)
+SCI_ExecObj_Recv::SCI_ExecObj_Recv(const QByteArray& head, int sessionId, const NetworkJson::Bounds& json)
+    : SCI_ExecObj_Recv_Base(QString(), sessionId), json_bounds(json)
 {
     const int nul = head.indexOf('\0');
     header = QString::fromUtf8(nul < 0 ? head : head.left(nul));
@@ -115,7 +115,7 @@ bool SCI_ExecObj_Recv::isMultipart() const
 bool SCI_ExecObj_Recv::bodyTooLarge() const
 {
     if (isJson())
-        return content_length > kMaxJsonBytes;
+        return content_length > json_bounds.maxBytes;
     if (isMultipart())
         return content_length > kMaxMultipartBytes;
     return false;
@@ -159,7 +159,7 @@ bool SCI_ExecObj_Recv::analysisIntegrality()
         return true;
 
     if (isJson())
-        return analysisIntegrality_json(body, record, &decode_fault);
+        return analysisIntegrality_json(body, record, &decode_fault, json_bounds);
     if (isMultipart()) {
         const int equals = content_type.indexOf(QLatin1Char('='));
         const QByteArray boundary = equals < 0 ? QByteArray() : content_type.mid(equals + 1).toUtf8();
@@ -167,21 +167,22 @@ bool SCI_ExecObj_Recv::analysisIntegrality()
             decode_fault = QStringLiteral("too many parts");
             return false;
         }
-        return analysisIntegrality_multipart(body, boundary, record, &decode_fault);
+        return analysisIntegrality_multipart(body, boundary, record, &decode_fault, json_bounds);
     }
     if (content_type == QLatin1String("application/octet-stream") || content_type == QLatin1String("image/jpeg"))
         return analysisIntegrality_file(body, record);
     return analysisIntegrality_Default(body, record);
 }
 
-bool SCI_ExecObj_Recv::analysisIntegrality_json(const QByteArray& bytes, CTask_FormData& task, QString* fault)
+bool SCI_ExecObj_Recv::analysisIntegrality_json(const QByteArray& bytes, CTask_FormData& task, QString* fault,
+                                                const NetworkJson::Bounds& bounds)
 {
-    const NetworkJson::Decoded decoded = NetworkJson::decode(bytes);
+    const NetworkJson::Decoded decoded = NetworkJson::decode(bytes, bounds);
     if (!decoded.ok()) {
         if (RefusalLog::admit(task.peer_ip, decoded.repeatedName ? QStringLiteral("duplicate key") : QStringLiteral("invalid json")))
             qWarning().noquote() << "analysisIntegrality_json" << "json error:" << task.url << decoded.fault;
         if (fault)
-            *fault = decoded.repeatedName ? decoded.fault : QStringLiteral("invalid json");
+            *fault = decoded.repeatedName || decoded.outOfBounds() ? decoded.fault : QStringLiteral("invalid json");
         return false;
     }
     task.json = decoded.document.object();
@@ -189,7 +190,8 @@ bool SCI_ExecObj_Recv::analysisIntegrality_json(const QByteArray& bytes, CTask_F
 }
 
 bool SCI_ExecObj_Recv::analysisIntegrality_multipart(const QByteArray& bytes, const QByteArray& boundary,
-                                                     CTask_FormData& task, QString* fault)
+                                                     CTask_FormData& task, QString* fault,
+                                                     const NetworkJson::Bounds& bounds)
 {
     if (boundary.isEmpty()) {
         if (fault)
@@ -200,6 +202,9 @@ bool SCI_ExecObj_Recv::analysisIntegrality_multipart(const QByteArray& bytes, co
     static const QRegularExpression namePattern(QStringLiteral("(?:^|[;\\s])name=\"(\\S+?)\""));
     QMap<QString, QVariant> working;
     QMap<QString, QByteArray> blobs;
+    // What the JSON parts read so far have left of the bounds: together they cost no more than
+    // one JSON body.
+    NetworkJson::Bounds left = bounds;
 
     // Pieces and contents are views into the body, which outlives them: a part is copied only
     // where it is kept.
@@ -249,8 +254,10 @@ bool SCI_ExecObj_Recv::analysisIntegrality_multipart(const QByteArray& bytes, co
         if (name.isEmpty())
             continue;
         if (type.contains(QLatin1String("application/json"))) {
-            const NetworkJson::Decoded decoded = NetworkJson::decode(content);
-            if (decoded.repeatedName) {
+            const NetworkJson::Decoded decoded = NetworkJson::decode(content, left);
+            left.maxBytes -= content.size();
+            left.maxValues -= decoded.values;
+            if (decoded.repeatedName || decoded.outOfBounds()) {
                 // Refused like a JSON body, not dropped like a part that is no JSON: the
                 // sender is told what is wrong.
                 if (RefusalLog::admit(task.peer_ip, QStringLiteral("duplicate key")))

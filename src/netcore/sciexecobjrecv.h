@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/networkjson.h"
 #include "netcore/taskformdata.h"
 
 #include <QHostAddress>
@@ -26,20 +27,23 @@ protected:
 // Turns one message of the wire format back into a record.
 class SCI_ExecObj_Recv : public SCI_ExecObj_Recv_Base {
 public:
-    // Decoded JSON takes many times the bytes of its text; no message of the system's own comes
-    // near this.
-    static constexpr qint64 kMaxJsonBytes = 8 * 1024 * 1024;
+    // JSON of the transport's users that set no bounds of their own: the replies of the
+    // companion process and of push subscribers, a few hundred bytes each, a level or two deep.
+    // Decoded JSON costs many times the bytes of its text, and every value and bracket more:
+    // within these it costs a few hundred kilobytes at most.
+    static constexpr NetworkJson::Bounds kJsonBounds{64 * 1024, 32, 2048};
     // The largest part a multipart body has a use for: a picture of the whole screen, 1920 x 1080
     // at three bytes a pixel, the largest picture the panel makes.
     static constexpr qint64 kMaxPartBytes = 1920 * 1080 * 3;
-    // Such a picture with its info and form parts fits in the bound of a JSON body, and a
-    // multipart body is held to it: its JSON parts together never cost more to decode than one
-    // JSON body does, and a larger one is refused before its bytes are gathered.
-    static constexpr qint64 kMaxMultipartBytes = kMaxJsonBytes;
+    // Such a picture with its info and form parts fits in this, and a larger multipart body is
+    // refused before its bytes are gathered. Its JSON parts together are held to the JSON bounds
+    // of one body.
+    static constexpr qint64 kMaxMultipartBytes = 8 * 1024 * 1024;
     // Parts of one multipart body: each costs far more decoded than its few bytes of framing.
     static constexpr int kMaxParts = 1024;
 
-    SCI_ExecObj_Recv(const QByteArray& head, int sessionId);
+    // A JSON body, and the JSON parts of a multipart body together, are held to json.
+    SCI_ExecObj_Recv(const QByteArray& head, int sessionId, const NetworkJson::Bounds& json = kJsonBounds);
 
     int getNeedLength() const override;
     bool analysisIntegrality() override;
@@ -54,7 +58,7 @@ public:
     // Content-Length lines that differ); empty when it can. Reading such a length leniently
     // would let body bytes pass for the next message.
     QString lengthFault() const { return length_fault; }
-    // A JSON body announced beyond kMaxJsonBytes, or a multipart body beyond
+    // A JSON body announced beyond the size its bounds take, or a multipart body beyond
     // kMaxMultipartBytes: refused before it is gathered.
     bool bodyTooLarge() const;
     // What went wrong in the last failed analysisIntegrality, for the peer's error reply.
@@ -71,11 +75,13 @@ public:
     static QString withoutBlanks(const QString& text);
 
     // On failure, fault (when given) says why for the peer's error reply: "invalid json",
-    // "duplicate key" (an object repeats a name), "invalid multipart boundary", "too many
-    // parts", "part too large".
-    static bool analysisIntegrality_json(const QByteArray& bytes, CTask_FormData& task, QString* fault = nullptr);
+    // "duplicate key" (an object repeats a name), a bound of the JSON ("json too large", "json
+    // too deep", "too many json values"), "invalid multipart boundary", "too many parts", "part
+    // too large".
+    static bool analysisIntegrality_json(const QByteArray& bytes, CTask_FormData& task, QString* fault = nullptr,
+                                         const NetworkJson::Bounds& bounds = kJsonBounds);
     static bool analysisIntegrality_multipart(const QByteArray& bytes, const QByteArray& boundary, CTask_FormData& task,
-                                              QString* fault = nullptr);
+                                              QString* fault = nullptr, const NetworkJson::Bounds& bounds = kJsonBounds);
     static bool analysisIntegrality_file(const QByteArray& bytes, CTask_FormData& task);
     static bool analysisIntegrality_Default(const QByteArray& bytes, CTask_FormData& task);
 
@@ -91,5 +97,6 @@ private:
     qint64 content_length = 0;
     QString length_fault;
     QString decode_fault;
+    NetworkJson::Bounds json_bounds;
     CTask_FormData record;
 };

@@ -134,7 +134,7 @@ bool Session::takeHeader()
     if (head.isEmpty())
         return true;   // dropped; look for the next header
 
-    auto message = std::make_shared<SCI_ExecObj_Recv>(head, session_id);
+    auto message = std::make_shared<SCI_ExecObj_Recv>(head, session_id, reactor->limits().json);
     message->setDuplex_Info(peer_address, peer_port);
     const bool isReply = message->method() == QLatin1String("Response");
     if (!message->lengthFault().isEmpty()) {
@@ -146,7 +146,8 @@ bool Session::takeHeader()
     const qint64 length = message->contentLength();
     if (length > kMaxBodyBytes || message->bodyTooLarge()) {
         if (RefusalLog::admit(peer_address, QStringLiteral("body too large")))
-            qWarning() << "body over 64 MiB, or JSON or multipart over 8 MiB, announced; closing session" << session_id;
+            qWarning() << "body over 64 MiB, multipart over 8 MiB or JSON over its bound announced; closing session"
+                       << session_id;
         reject(413, message->uuid(), QString(), !isReply);
         return false;
     }

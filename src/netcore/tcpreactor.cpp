@@ -13,6 +13,9 @@
 #include <QThread>
 #include <QtDebug>
 #include <memory>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 namespace JXKC {
 
@@ -23,6 +26,14 @@ QAtomicInt gAsyncTaskIndex(0);
 // A session being deleted from a thread other than its own is waited for at most this long.
 constexpr int kSessionDeleteWaitMs = 1000;
 constexpr int kClosingGraceMs = 5000;
+
+// Gives the pages of freed memory back to the system, which glibc's allocator would keep.
+void trimHeap()
+{
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
+}
 
 // Tasks are kept under their uuid as a peer's reply will carry it back.
 QString taskKey(const QString& uuid)
@@ -98,7 +109,15 @@ bool TcpReactor::initialize()
         QTimer alive;
         connect(&alive, &QTimer::timeout, &loop, [this] { alive_stamp = curtime_qint64_2_int(); });
         alive.start(1000);
+        QTimer trim;
+        trim.setSingleShot(true);
+        connect(&trim, &QTimer::timeout, &loop, [this] {
+            released_since_trim = 0;
+            trimHeap();
+        });
+        trim_timer = &trim;
         loop.exec();
+        trim_timer = nullptr;
         alive.stop();
         disconnect(quit);
         onFinish();
@@ -276,8 +295,14 @@ bool TcpReactor::reserveBody(qint64 bytes)
 
 void TcpReactor::releaseBody(qint64 bytes)
 {
-    if (bytes > 0)
-        body_held -= bytes;
+    if (bytes <= 0)
+        return;
+    body_held -= bytes;
+    if (!onWorkerThread() || !trim_timer)
+        return;
+    released_since_trim += bytes;
+    if (released_since_trim >= kTrimAfterBodyBytes)
+        trim_timer->start(kTrimQuietMs);   // from the last one on
 }
 
 void TcpReactor::requestServed(const CTask_FormData& request)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "netcore/sciexecobjrecv.h"
 #include "netcore/session.h"
 #include "netcore/taskformdata.h"
 
@@ -43,6 +44,8 @@ struct ReactorLimits {
     int header_timeout_ms = 30000;
     // Longest silence while body bytes are due.
     int body_stall_timeout_ms = 30000;
+    // What a JSON body may hold: a service sets what its own largest message needs.
+    NetworkJson::Bounds json = SCI_ExecObj_Recv::kJsonBounds;
 };
 
 // The core of both TCP endpoints: one worker thread whose event loop hosts every socket and
@@ -70,6 +73,12 @@ public:
     static constexpr int kTaskAgeingIntervalMs = 30001;
     static constexpr qint64 kTaskMaxAgeMs = 60001;
     static constexpr int kSessionPurgeIntervalMs = 10001;
+    // glibc keeps the heap that large bodies took after they are freed (a burst of bodies of a
+    // few MB leaves hundreds of MB resident). Once this many body bytes have been let go, the
+    // heap is trimmed when no further body has been let go for kTrimQuietMs: once after a burst,
+    // never per small request, and mostly after the handlers have let go of the records too.
+    static constexpr qint64 kTrimAfterBodyBytes = 256 * 1024;
+    static constexpr int kTrimQuietMs = 1000;
 
     using Limits = ReactorLimits;
 
@@ -103,6 +112,7 @@ public:
     // Takes `bytes` of the body budget for body bytes just received; false when they do not
     // fit. Any thread.
     bool reserveBody(qint64 bytes);
+    // Gives body bytes back; on the worker thread it also counts them towards a heap trim.
     void releaseBody(qint64 bytes);
     qint64 heldBodyBytes() const { return body_held.load(); }
 
@@ -164,6 +174,10 @@ protected:
 private:
     const Limits reactor_limits;
     std::atomic<qint64> body_held{0};
+    // Worker thread only: the trim timer while the worker runs, and the body bytes let go since
+    // the last trim.
+    QTimer* trim_timer = nullptr;
+    qint64 released_since_trim = 0;
     std::atomic<bool> ordered_replies{false};
 };
 

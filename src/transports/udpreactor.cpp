@@ -280,7 +280,7 @@ void UdpReactor::analyseBuffer_Setup1(const QHostAddress& sender, unsigned short
                     qWarning() << "udp: head without a HTTP/1.1 line from" << key.first << key.second << "dropped";
                 continue;
             }
-            assembly.current = std::make_shared<SCI_ExecObj_Recv>(head, -1);
+            assembly.current = std::make_shared<SCI_ExecObj_Recv>(head, -1, kJsonBounds);
             assembly.current->setDuplex_Info(sender, port);
             if (!assembly.current->lengthFault().isEmpty()) {
                 // A length read leniently would let its body pass for a message of its own.
@@ -292,8 +292,8 @@ void UdpReactor::analyseBuffer_Setup1(const QHostAddress& sender, unsigned short
             }
             if (assembly.current->contentLength() > kMaxBodyBytes || assembly.current->bodyTooLarge()) {
                 if (RefusalLog::admit(key.first, QStringLiteral("body too large")))
-                    qWarning() << "udp: body over 64 MiB, or JSON or multipart over 8 MiB, announced by" << key.first
-                               << key.second << "dropped";
+                    qWarning() << "udp: body over 64 MiB, multipart over 8 MiB or JSON over a datagram announced by"
+                               << key.first << key.second << "dropped";
                 dropAssembly(key);
                 return;
             }

@@ -39,6 +39,10 @@ public:
     static constexpr qint64 kMaxHeldBytes = 128LL * 1024 * 1024;   // all senders together
     static constexpr int kPartialTimeoutMs = 30000;                 // to finish a started message
     static constexpr int kMaxDatagramBytes = 65507;
+    // sendMsg sends a message as one datagram, so no JSON body of this transport is larger; what
+    // it holds is bounded as the TCP transport's replies are.
+    static constexpr NetworkJson::Bounds kJsonBounds{kMaxDatagramBytes, SCI_ExecObj_Recv::kJsonBounds.maxDepth,
+                                                     SCI_ExecObj_Recv::kJsonBounds.maxValues};
     static constexpr int kAliveIntervalMs = 1000;
 
     explicit UdpReactor(QObject* parent = nullptr);

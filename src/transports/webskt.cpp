@@ -108,7 +108,10 @@ void WebSkt_Core::sendTextMessage(CTask_FormData_WebSkt_Json record)
 CTask_FormData_WebSkt_Json WebSkt_Core::analyseBuffer_Setup1_Json(const QString& text, const QString& peer)
 {
     CTask_FormData_WebSkt_Json record;
-    const NetworkJson::Decoded decoded = NetworkJson::decode(text.toUtf8());
+    // Never fewer bytes than UTF-16 units: one too long is refused before it is converted.
+    if (text.size() > kJsonBounds.maxBytes)
+        return record;
+    const NetworkJson::Decoded decoded = NetworkJson::decode(text.toUtf8(), kJsonBounds);
     if (decoded.repeatedName && RefusalLog::admit(peer, QStringLiteral("duplicate key")))
         qWarning() << "WebSkt: message dropped, an object in it repeats a name";
     if (!decoded.ok())

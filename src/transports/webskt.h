@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/networkjson.h"
+
 #include <QHostAddress>
 #include <QJsonObject>
 #include <QMap>
@@ -42,6 +44,10 @@ public:
     // More than this waiting to leave on one connection: the peer does not read, and what is
     // sent to it is not held on to without end.
     static constexpr qint64 kMaxUnsentBytes = kMaxMessageBytes;
+    // A message is an envelope of three members around its user's "data", which may be large
+    // but has no use for deep nesting or countless values: each value costs the decoder tens of
+    // bytes, each array or object about a hundred, far more than its text.
+    static constexpr NetworkJson::Bounds kJsonBounds{kMaxMessageBytes, 32, 16384};
 
     explicit WebSkt_Core(QObject* parent = nullptr);
     ~WebSkt_Core() override;

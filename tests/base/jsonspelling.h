@@ -104,6 +104,21 @@ inline int membersIn(const QJsonValue& value)
     return count;
 }
 
+// What Qt stores for a value: an element for it, and one for every name and value inside it.
+inline qint64 valuesIn(const QJsonValue& value)
+{
+    qint64 count = 1;
+    if (value.isObject()) {
+        const QJsonObject object = value.toObject();
+        for (auto it = object.begin(); it != object.end(); ++it)
+            count += 1 + valuesIn(it.value());
+    } else if (value.isArray()) {
+        for (const QJsonValue& element : value.toArray())
+            count += valuesIn(element);
+    }
+    return count;
+}
+
 // The members a text that Qt accepted writes: the colons outside its strings. A backslash in a
 // string takes the byte after it with it, as Qt's reader does.
 inline int colonsIn(const QByteArray& text)

@@ -77,7 +77,7 @@ TEST(NetworkJson, NamesQtWouldConfuseAreRefusedAsInvalid)
         SCOPED_TRACE(merged.toPercentEncoding().constData());
         EXPECT_EQ(qtMembers(merged), 1);
         EXPECT_EQ(scan(merged), Names::Invalid);
-        const NetworkJson::Decoded decoded = NetworkJson::decode(merged);
+        const NetworkJson::Decoded decoded = NetworkJson::decode(merged, NetworkJson::kReaderBounds);
         EXPECT_FALSE(decoded.ok());
         EXPECT_FALSE(decoded.repeatedName);
         EXPECT_EQ(decoded.fault, NetworkJson::kInvalidNameFault);
@@ -91,7 +91,7 @@ TEST(NetworkJson, NamesQtWouldConfuseAreRefusedAsInvalid)
 
     const QByteArray values = withNuls("{\"a\":\"\\x\\ud800\t~\\\xc3\",\"b\":[\"\\udc00\"]}");
     EXPECT_EQ(scan(values), Names::Unique);
-    EXPECT_TRUE(NetworkJson::decode(values).ok());
+    EXPECT_TRUE(NetworkJson::decode(values, NetworkJson::kReaderBounds).ok());
 }
 
 // Names in every spelling, many of them one name spelled twice: wherever the scan lets a text
@@ -111,9 +111,12 @@ TEST(NetworkJson, GeneratedNamesNeverHideARepeatFromQt)
         if (error.error != QJsonParseError::NoError)
             continue;
         const int kept = JsonSpelling::membersIn(document.array());
-        switch (scan(text)) {
+        qint64 values = 0;
+        switch (NetworkJson::scanNames(text.constData(), text.size(), NetworkJson::kReaderBounds, &values)) {
         case Names::Unique:
             ASSERT_EQ(kept, members) << text.toPercentEncoding().constData();
+            // The count the bounds hold to is what Qt builds.
+            ASSERT_EQ(values, JsonSpelling::valuesIn(document.array())) << text.toPercentEncoding().constData();
             ++passed;
             break;
         case Names::Repeated:
@@ -123,6 +126,8 @@ TEST(NetworkJson, GeneratedNamesNeverHideARepeatFromQt)
             invalidMerged += kept < members;
             break;
         case Names::TooDeep:
+        case Names::TooLarge:
+        case Names::TooMany:
             ADD_FAILURE() << text.toPercentEncoding().constData();
             break;
         }
@@ -148,10 +153,10 @@ TEST(NetworkJson, EachObjectIsJudgedOnItsOwnHoweverDeep)
     // Nesting Qt takes is scanned; one level more is refused without decoding.
     const QByteArray deepest = QByteArray(NetworkJson::kMaxDepth, '[') + QByteArray(NetworkJson::kMaxDepth, ']');
     EXPECT_EQ(scan(deepest), Names::Unique);
-    EXPECT_TRUE(NetworkJson::decode(deepest).ok());
-    const NetworkJson::Decoded tooDeep = NetworkJson::decode("[" + deepest + "]");
+    EXPECT_TRUE(NetworkJson::decode(deepest, NetworkJson::kReaderBounds).ok());
+    const NetworkJson::Decoded tooDeep = NetworkJson::decode("[" + deepest + "]", NetworkJson::kReaderBounds);
     EXPECT_TRUE(tooDeep.document.isNull());
-    EXPECT_EQ(tooDeep.fault, "too deeply nested document");
+    EXPECT_EQ(tooDeep.scanned, Names::TooDeep);
 }
 
 TEST(NetworkJson, ScansOnlyTheBytesItIsGiven)
@@ -166,17 +171,71 @@ TEST(NetworkJson, ScansOnlyTheBytesItIsGiven)
 
 TEST(NetworkJson, DecodesOnlyWhatRepeatsNoName)
 {
-    const NetworkJson::Decoded good = NetworkJson::decode(R"({"a":[1],"b":{"a":2}})");
+    const NetworkJson::Decoded good = NetworkJson::decode(R"({"a":[1],"b":{"a":2}})", NetworkJson::kReaderBounds);
     EXPECT_TRUE(good.ok());
     EXPECT_EQ(good.document.object().value("a").toArray(), QJsonArray({1}));
 
-    const NetworkJson::Decoded repeated = NetworkJson::decode(R"({"a":[1],"a":[2]})");
+    const NetworkJson::Decoded repeated = NetworkJson::decode(R"({"a":[1],"a":[2]})", NetworkJson::kReaderBounds);
     EXPECT_TRUE(repeated.repeatedName);
     EXPECT_EQ(repeated.fault, "duplicate key");
     EXPECT_TRUE(repeated.document.isNull());
 
-    const NetworkJson::Decoded broken = NetworkJson::decode("{");
+    const NetworkJson::Decoded broken = NetworkJson::decode("{", NetworkJson::kReaderBounds);
     EXPECT_FALSE(broken.ok());
     EXPECT_FALSE(broken.repeatedName);
     EXPECT_TRUE(broken.document.isNull());
+}
+
+// Every value Qt would store counts, names and brackets included, blanks not; a text beyond
+// any bound is refused by the scan alone, though Qt would take it.
+TEST(NetworkJson, ATextBeyondItsBoundsNeverReachesQt)
+{
+    const QByteArray compact = R"({"a":[1,true,null,"s\"]",-2.5e3],"b":{}})";
+    const QByteArray spaced = " {\t\"a\" :\r\n[ 1 , true,null , \"s\\\"]\" ,-2.5e3 ] , \"b\":{ } } ";
+    for (const QByteArray& text : {compact, spaced}) {
+        SCOPED_TRACE(text.constData());
+        QJsonParseError error{};
+        const QJsonDocument document = QJsonDocument::fromJson(text, &error);
+        ASSERT_EQ(error.error, QJsonParseError::NoError);
+        ASSERT_EQ(JsonSpelling::valuesIn(document.object()), 10);
+        qint64 values = 0;
+        EXPECT_EQ(NetworkJson::scanNames(text.constData(), text.size(), {text.size(), 2, 10}, &values), Names::Unique);
+        EXPECT_EQ(values, 10);
+        EXPECT_EQ(NetworkJson::scanNames(text.constData(), text.size(), {text.size(), 2, 9}), Names::TooMany);
+        EXPECT_EQ(NetworkJson::scanNames(text.constData(), text.size(), {text.size(), 1, 10}), Names::TooDeep);
+        EXPECT_EQ(NetworkJson::scanNames(text.constData(), text.size(), {text.size() - 1, 2, 10}), Names::TooLarge);
+    }
+
+    // A run of bytes Qt reads as one value at most counts once, so no spelling slips past.
+    EXPECT_EQ(NetworkJson::scanNames("[1,2,3]", 7, {7, 1, 3}), Names::TooMany);
+    EXPECT_EQ(NetworkJson::scanNames("[123456]", 8, {8, 1, 2}), Names::Unique);
+    EXPECT_EQ(NetworkJson::scanNames("[1 2]", 5, {5, 1, 2}), Names::TooMany);   // Qt refuses it anyway
+
+    // What the decode says, and that Qt never saw the text: its own reader would take it.
+    const QByteArray nested = QByteArray(100, '[') + QByteArray(100, ']');
+    const QByteArray many = "[" + QByteArray("0,").repeated(5000) + "0]";
+    for (const QByteArray& text : {nested, many})
+        EXPECT_TRUE(NetworkJson::decode(text, NetworkJson::kReaderBounds).ok());
+    const struct {
+        QByteArray text;
+        NetworkJson::Bounds bounds;
+        Names scanned;
+        const char* fault;
+    } refused[] = {
+        {nested, {1024, 64, 1000}, Names::TooDeep, NetworkJson::kTooDeepFault},
+        {many, {1 << 20, 64, 1000}, Names::TooMany, NetworkJson::kTooManyFault},
+        {many, {1000, 64, 1 << 20}, Names::TooLarge, NetworkJson::kTooLargeFault},
+    };
+    for (const auto& r : refused) {
+        const NetworkJson::Decoded decoded = NetworkJson::decode(r.text, r.bounds);
+        EXPECT_EQ(decoded.scanned, r.scanned);
+        EXPECT_TRUE(decoded.outOfBounds());
+        EXPECT_FALSE(decoded.repeatedName);
+        EXPECT_EQ(decoded.fault, r.fault);
+        EXPECT_TRUE(decoded.document.isNull());
+    }
+    const NetworkJson::Decoded within = NetworkJson::decode(many, {many.size(), 1, 5002});
+    EXPECT_TRUE(within.ok());
+    EXPECT_EQ(within.values, 5002);
+    EXPECT_EQ(within.document.array().size(), 5001);
 }

@@ -29,12 +29,55 @@ TEST(PlatformPath, TheProgramFolderIsTheWorkingDirectoryOffThePanel)
     EXPECT_EQ(Platform::path("/root/div-OVE/cnt_net/workspace/"), TestEnv::workDir() + "/cnt_net/workspace/");
     EXPECT_EQ(Platform::path("/root/div-OVE/newupdate.rar"), TestEnv::workDir() + "/newupdate.rar");
     EXPECT_EQ(Platform::path("/root/div-OVE-2025.tar.gz"), "/root/div-OVE-2025.tar.gz");
-    EXPECT_EQ(Platform::path("/root/div-OVE/../x"), "/root/div-OVE/../x");
     EXPECT_FALSE(Platform::mayWriteMachineFiles());
 
     TestEnv::EnvGuard fake("MOULD_ROOT", "/tmp/fake");
     EXPECT_EQ(Platform::path("/root/div-OVE/cnt_net/workspace/"), "/tmp/fake/root/div-OVE/cnt_net/workspace/");
     EXPECT_TRUE(Platform::mayWriteMachineFiles());
+}
+
+// A path written as one of the program's folder, or of the fake tree, never climbs out of it
+// however many ".." it holds; machine files off the panel are read where they are.
+TEST(PlatformPath, DotDotNeverClimbsOutOfTheWorkingDirectoryOrTheRoot)
+{
+    TestEnv::EnvGuard panel("MOULD_PANEL", QByteArray());
+    TestEnv::EnvGuard noRoot("MOULD_ROOT", QByteArray());
+    const QString work = TestEnv::workDir();
+    EXPECT_EQ(Platform::path("/root/div-OVE/../x"), work + "/root/x");
+    EXPECT_EQ(Platform::path("/root/div-OVE/../../../../etc/passwd"), work + "/etc/passwd");
+    EXPECT_EQ(Platform::path("/root//div-OVE/./cnt_net/"), work + "/cnt_net/");
+    EXPECT_EQ(Platform::path("/proc/mounts"), "/proc/mounts");
+    EXPECT_EQ(Platform::path("/sys/class/net/eth0/wireless"), "/sys/class/net/eth0/wireless");
+
+    TestEnv::EnvGuard root("MOULD_ROOT", "/tmp/fake/");
+    EXPECT_EQ(Platform::path("/root/div-OVE/../../../etc/netplan/a.txt"), "/tmp/fake/etc/netplan/a.txt");
+    EXPECT_EQ(Platform::path("/proc/../../../etc/passwd"), "/tmp/fake/etc/passwd");
+    EXPECT_EQ(Platform::path("/dev/disk/by-uuid/"), "/tmp/fake/dev/disk/by-uuid/");
+}
+
+// What config.json names as the program's folders ("workspace", "videoapp_dir") lies under the
+// working directory off the panel, or under MOULD_ROOT, whatever it names.
+TEST(PlatformPath, EveryFolderOfTheProgramLiesUnderTheWorkingDirectoryOffThePanel)
+{
+    TestEnv::EnvGuard panel("MOULD_PANEL", QByteArray());
+    TestEnv::EnvGuard noRoot("MOULD_ROOT", QByteArray());
+    const QString work = TestEnv::workDir();
+    EXPECT_EQ(Platform::programPath("/root/div-OVE/cnt_net/workspace/"), work + "/cnt_net/workspace/");
+    EXPECT_EQ(Platform::programPath("/tmp/elsewhere/"), work + "/tmp/elsewhere/");
+    EXPECT_EQ(Platform::programPath("/"), work + "/");
+    EXPECT_EQ(Platform::programPath("/tmp/../../x/./y"), work + "/x/y");
+    EXPECT_EQ(Platform::programPath("./cnt_net/workspace/"), "./cnt_net/workspace/");
+    EXPECT_EQ(Platform::programPath("cnt_net/../../../x/"), "x/");
+
+    TestEnv::EnvGuard root("MOULD_ROOT", "/tmp/fake");
+    EXPECT_EQ(Platform::programPath("/tmp/elsewhere/"), "/tmp/fake/tmp/elsewhere/");
+    EXPECT_EQ(Platform::programPath("/root/div-OVE/cnt_net/"), "/tmp/fake/root/div-OVE/cnt_net/");
+    EXPECT_EQ(Platform::programPath("/../../etc/"), "/tmp/fake/etc/");
+
+    // The panel's own paths are its own.
+    TestEnv::EnvGuard noFake("MOULD_ROOT", QByteArray());
+    TestEnv::EnvGuard onPanel("MOULD_PANEL", "1");
+    EXPECT_EQ(Platform::programPath("/root/div-OVE/cnt_net/workspace/"), "/root/div-OVE/cnt_net/workspace/");
 }
 
 // A shell that exported the panel's settings must not reach this machine through a test: a copy

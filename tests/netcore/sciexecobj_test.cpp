@@ -210,3 +210,35 @@ TEST(MessageReader, MultipartImagesNeedConsistentSizes)
     EXPECT_EQ(odd.parts.size(), 1);
     EXPECT_EQ(odd.parts.value("t").toString(), "hi");
 }
+
+// The JSON parts of one multipart body share the bounds of one JSON body: parts that each fit
+// but together go beyond them refuse the body, as a JSON body beyond them is.
+TEST(MessageReader, JsonPartsTogetherHeldToTheBoundsOfOneBody)
+{
+    const QByteArray d = "BOUND";
+    auto part = [&](const QByteArray& name, const QByteArray& content) {
+        return d + "\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\nContent-Type: application/json\r\n\r\n" +
+               content + "\r\n";
+    };
+    const QByteArray json = R"({"a":[1,2,3]})";   // six values
+    const NetworkJson::Bounds bounds{1024, 8, 12};
+    const QByteArray two = part("p", json) + part("q", json) + d + "\r\n";
+    const QByteArray three = part("p", json) + part("q", json) + part("r", json) + d + "\r\n";
+    CTask_FormData record;
+    QString fault;
+    EXPECT_TRUE(SCI_ExecObj_Recv::analysisIntegrality_multipart(two, d, record, &fault, bounds));
+    EXPECT_EQ(record.parts.size(), 2);
+    EXPECT_FALSE(SCI_ExecObj_Recv::analysisIntegrality_multipart(three, d, record, &fault, bounds));
+    EXPECT_EQ(fault, "too many json values");
+    EXPECT_FALSE(SCI_ExecObj_Recv::analysisIntegrality_multipart(two, d, record, &fault, {2 * json.size() - 1, 8, 100}));
+    EXPECT_EQ(fault, "json too large");
+
+    // A JSON body beyond its bounds tells the peer which one.
+    const QByteArray deep = R"({"a":)" + QByteArray(8, '[') + QByteArray(8, ']') + "}";
+    SCI_ExecObj_Recv body("POST /a HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: " +
+                                  QByteArray::number(deep.size()),
+                          1, bounds);
+    body.addBody(deep);
+    EXPECT_FALSE(body.analysisIntegrality());
+    EXPECT_EQ(body.decodeFault(), "json too deep");
+}

@@ -138,6 +138,30 @@ TEST(UdpReactor, DropsBadHeadsForTheirSenderOnly)
     EXPECT_EQ(received.request(1).url, "/after");
 }
 
+// JSON nested deeper or holding more values than a message of the transport needs is dropped
+// before Qt reads it; the sender's next message is read as usual.
+TEST(UdpReactor, DropsJsonBeyondItsBounds)
+{
+    BoundReactor reactor;
+    Received received;
+    received.attach(reactor);
+    ASSERT_TRUE(reactor.initialize());
+    Sender sender(reactor.localPort());
+    const QByteArray deep = R"({"a":)" + QByteArray(100, '[') + QByteArray(100, ']') + "}";
+    const QByteArray numerous = "[" + QByteArray("0,").repeated(3000) + "0]";
+    ASSERT_FALSE(QJsonDocument::fromJson(deep).isNull());
+    ASSERT_FALSE(QJsonDocument::fromJson(numerous).isNull());
+    sender.send(message("/deep", "d", deep));
+    sender.send(message("/numerous", "n", numerous));
+    sender.send(message("/after", "a", R"({"k":[[1]]})"));
+    // One sender's messages are read in order: once the last is in, the others were decided.
+    ASSERT_TRUE(waitUntil([&] {
+        const int count = received.requestCount();
+        return count > 0 && received.request(count - 1).url == "/after";
+    }));
+    EXPECT_EQ(received.requestCount(), 1);
+}
+
 TEST(UdpReactor, StartsStopsAndRefusesWhatCannotBeSent)
 {
     BoundReactor reactor;

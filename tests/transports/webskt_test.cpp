@@ -163,6 +163,31 @@ TEST(WebSkt, FramesThatRepeatANameAreDroppedWithAWarningAndCostNothing)
     EXPECT_LT(written, 1050 / 10);
 }
 
+// A frame whose data nests deeper or holds more values than the layer takes is dropped before
+// Qt reads it; the peer's next frame is delivered.
+TEST(WebSkt, FramesBeyondTheJsonBoundsAreDropped)
+{
+    WebSkt_Server server;
+    Inbox inbox;
+    inbox.attach(server);
+    ASSERT_TRUE(server.reAction(QHostAddress(QHostAddress::LocalHost), 0));
+    QWebSocket peer;
+    peer.open(QUrl(QString("ws://127.0.0.1:%1").arg(server.serverPort())));
+    ASSERT_TRUE(waitUntil([&] { return peer.state() == QAbstractSocket::ConnectedState; }));
+
+    const QString envelope = R"({"url":"%1","user_agent":"u","data":{"k":%2}})";
+    const QString deep = QString(100, QLatin1Char('[')) + QString(100, QLatin1Char(']'));
+    const QString numerous = "[" + QString("0,").repeated(int(WebSkt_Core::kJsonBounds.maxValues)) + "0]";
+    for (const QString& frame : {envelope.arg("/deep", deep), envelope.arg("/numerous", numerous)}) {
+        ASSERT_FALSE(QJsonDocument::fromJson(frame.toUtf8()).isNull());
+        peer.sendTextMessage(frame);
+    }
+    peer.sendTextMessage(envelope.arg("/after", "[[1]]"));
+    // One connection's frames are read in order: once the last is in, the others were decided.
+    ASSERT_TRUE(waitUntil([&] { return inbox.size() > 0 && inbox.at(inbox.size() - 1).url == "/after"; }));
+    EXPECT_EQ(inbox.size(), 1);
+}
+
 // A client sending a message every 0.5 s keeps its connection through a burst of connections
 // that never send one: beyond the cap they give way to each other, never to it.
 TEST(WebSkt, AClientThatTalksOutlastsABurstOfIdleConnections)

@@ -1,7 +1,8 @@
 // libFuzzer harness: the repeated-name scan of network JSON against Qt's own reader. Every text
 // the scan lets through must come out of Qt with as many members as it writes; one that does
 // not is a name Qt merged behind the scan's back (and, with an array or object for a value, the
-// memory Qt keeps for good), and stops the run.
+// memory Qt keeps for good), and stops the run. So does a text of which Qt builds more values
+// than the scan counted: the entrances' bounds on values would not hold for it.
 //
 // Each input is tried twice: as a text of its own (its members counted by its colons), and as
 // the choices of the generator that spells a few names every way JSON and Qt read them, which
@@ -20,19 +21,27 @@ namespace {
 
 void check(const QByteArray& text, int written)
 {
-    if (NetworkJson::scanNames(text.constData(), text.size()) != NetworkJson::Names::Unique)
+    qint64 counted = 0;
+    if (NetworkJson::scanNames(text.constData(), text.size(), NetworkJson::kReaderBounds, &counted) !=
+        NetworkJson::Names::Unique)
         return;   // Qt never reads it
     QJsonParseError error{};
     const QJsonDocument document = QJsonDocument::fromJson(text, &error);
     if (error.error != QJsonParseError::NoError)
         return;
-    const int kept = JsonSpelling::membersIn(document.isArray() ? QJsonValue(document.array())
-                                                                : QJsonValue(document.object()));
-    if (kept == written)
-        return;
-    std::fprintf(stderr, "the scan let through a text of %d members of which Qt kept %d: %s\n", written, kept,
-                 text.toPercentEncoding().constData());
-    std::abort();
+    const QJsonValue top = document.isArray() ? QJsonValue(document.array()) : QJsonValue(document.object());
+    const int kept = JsonSpelling::membersIn(top);
+    if (kept != written) {
+        std::fprintf(stderr, "the scan let through a text of %d members of which Qt kept %d: %s\n", written, kept,
+                     text.toPercentEncoding().constData());
+        std::abort();
+    }
+    const qint64 built = JsonSpelling::valuesIn(top);
+    if (built > counted) {
+        std::fprintf(stderr, "the scan counted %lld values in a text of which Qt built %lld: %s\n",
+                     static_cast<long long>(counted), static_cast<long long>(built), text.toPercentEncoding().constData());
+        std::abort();
+    }
 }
 
 }  // namespace

@@ -22,6 +22,9 @@ const QString kTopicInfo = QStringLiteral("detected_info");
 
 HttpApiServer::HttpApiServer(JXK_NETMN* netmn) : HttpManager(JXKT_SERVER), owner(netmn)
 {
+    JXKC::TcpReactor::Limits limits;
+    limits.json = kRequestJson;
+    setReactorLimits(limits);
     connect(&m_publishDelay, &QTimer::timeout, this, &HttpApiServer::slot_delay_publish_detectinfo);
     const auto route = [this](const char* name, void (HttpApiServer::*handler)(const CTask_FormData&)) {
         url_routes.insert(kRoutePrefix + QLatin1String(name), std::bind(handler, this, std::placeholders::_1));

@@ -25,6 +25,13 @@ class HttpApiServer : public HttpManager {
     Q_OBJECT
 public:
     static constexpr quint16 kDefaultPort = 10100;
+    // The requests are a few hundred bytes; the largest is a full subscription list: at most
+    // SubscriberStore::kMaxKeys elements of an address, a port and a topic of at most
+    // kMaxTopicLength characters, well under this however it is spelled (every character of the
+    // topic escaped, laid out over lines), in seven values and three levels.
+    static constexpr qint64 kMaxSubscriptionElementBytes = 1024;
+    static constexpr NetworkJson::Bounds kRequestJson{SubscriberStore::kMaxKeys * kMaxSubscriptionElementBytes, 16,
+                                                      SubscriberStore::kMaxKeys * 32};
 
     explicit HttpApiServer(JXK_NETMN* owner);
     ~HttpApiServer() override;

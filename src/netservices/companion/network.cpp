@@ -25,6 +25,8 @@ const QString kDefaultWorkspace = QStringLiteral("./cnt_net/workspace/");
 constexpr int kTimeQueryMs = 1000;
 // A time reply is a few dozen bytes; a server that sends more than this never finishes in time.
 constexpr qint64 kTimeReplyMaxBytes = 4096;
+// {"result":{"time":...}}, perhaps with a code and a message beside it.
+constexpr NetworkJson::Bounds kTimeReplyJson{kTimeReplyMaxBytes, 8, 64};
 
 bool boolOf(const QJsonObject& object, const QString& key)
 {
@@ -119,9 +121,10 @@ void JXK_NETMN::initStart()
     device_worknetfunc = boolOf(config, QStringLiteral("device_worknetfunc"));
     device_workvideo = boolOf(config, QStringLiteral("device_workvideo"));
     device_workapifunc = boolOf(config, QStringLiteral("device_workapifunc"));
-    // The file names the panel's own folder ("/root/div-OVE/..."); off the panel that is the
-    // working directory, so the subscriptions stay with this run's other files.
-    workspace = Platform::path(config.value(QStringLiteral("workspace")).toString(kDefaultWorkspace));
+    // The file names the panel's own folder ("/root/div-OVE/..."), or whatever its writer put
+    // there; off the panel it lies under the working directory all the same, so the
+    // subscriptions stay with this run's other files and nothing lands elsewhere on this machine.
+    workspace = Platform::programPath(config.value(QStringLiteral("workspace")).toString(kDefaultWorkspace));
     if (!QFileInfo(workspace).isDir())
         QDir().mkpath(workspace);
 
@@ -329,8 +332,8 @@ bool JXK_NETMN::getNTP_Timing_sync()
 
     QString text;
     if (reply->isFinished() && reply->error() == QNetworkReply::NoError) {
-        const QJsonObject result =
-            NetworkJson::decode(reply->readAll()).document.object().value(QStringLiteral("result")).toObject();
+        const QJsonDocument document = NetworkJson::decode(reply->readAll(), kTimeReplyJson).document;
+        const QJsonObject result = document.object().value(QStringLiteral("result")).toObject();
         const QJsonValue time = result.value(QStringLiteral("time"));
         if (time.isDouble())
             text = QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(time.toDouble()))

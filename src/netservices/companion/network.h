@@ -95,7 +95,7 @@ public:
     std::atomic<bool> device_worknetfunc{false};
     std::atomic<bool> device_workvideo{false};
     std::atomic<bool> device_workapifunc{false};
-    QString workspace;                   // GUI thread; the file's folder through Platform::path
+    QString workspace;                   // GUI thread; the file's folder through Platform::programPath
 
 private:
     const QHostAddress apiAddress;

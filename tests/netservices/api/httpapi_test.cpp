@@ -44,8 +44,7 @@ struct Reply {
 
 // One request on a connection of its own, from a loopback address of its own when one is
 // given; the event loop runs while it waits, so the handlers (in this thread) can answer.
-Reply post(quint16 port, const QString& url, const QJsonObject& body = QJsonObject(),
-           const QHostAddress& from = QHostAddress())
+Reply postText(quint16 port, const QString& url, const QByteArray& json, const QHostAddress& from = QHostAddress())
 {
     QTcpSocket socket;
     if (!from.isNull() && !socket.bind(from))
@@ -53,7 +52,6 @@ Reply post(quint16 port, const QString& url, const QJsonObject& body = QJsonObje
     socket.connectToHost(QHostAddress::LocalHost, port);
     if (!socket.waitForConnected(3000))
         return {};
-    const QByteArray json = QJsonDocument(body).toJson(QJsonDocument::Compact);
     socket.write("POST " + url.toUtf8() + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\nContent-Length: " +
                  QByteArray::number(json.size()) + "\r\n\r\n" + json);
     const QByteArray data = NetTest::readUntil(socket, [](const QByteArray& bytes) {
@@ -61,6 +59,12 @@ Reply post(quint16 port, const QString& url, const QJsonObject& body = QJsonObje
     }, 5000);
     const auto replies = NetTest::splitReplies(data);
     return replies.isEmpty() ? Reply{} : Reply{replies.first().first, replies.first().second};
+}
+
+Reply post(quint16 port, const QString& url, const QJsonObject& body = QJsonObject(),
+           const QHostAddress& from = QHostAddress())
+{
+    return postText(port, url, QJsonDocument(body).toJson(QJsonDocument::Compact), from);
 }
 
 // Every (moment, remarks) of a get_records reply.
@@ -514,6 +518,50 @@ TEST_F(HttpApiTest, OneClientCannotKeepAnotherOutOfTheSubscriptions)
     const QJsonArray keys = reply.result().value("subscribe_result").toArray();
     EXPECT_EQ(keys.size(), SubscriberStore::kMaxKeysPerAddress + 1);
     EXPECT_TRUE(keys.contains(otherKey));
+}
+
+// The API takes what its largest request needs, a full subscription list however it is
+// spelled, and refuses JSON nested deeper or holding more values before Qt reads a byte of it:
+// Qt's reader would take both.
+TEST_F(HttpApiTest, JsonBeyondWhatTheLargestRequestNeedsIsRefusedBeforeItIsRead)
+{
+    QString topic = "detected_info";
+    topic += QString(SubscriberStore::kMaxTopicLength - topic.size(), QLatin1Char('x'));
+    QJsonArray list;
+    for (int i = 0; i < SubscriberStore::kMaxKeys; ++i) {
+        list.append(QJsonObject{{"subscriber_ip", "ffff:ffff:ffff:ffff:ffff:ffff:255.255.255.255"},
+                                {"subscriber_port", 65535 - i},
+                                {"subscriber_topic", topic}});
+    }
+    QByteArray full = QJsonDocument(QJsonObject{{"subscriber", list}}).toJson(QJsonDocument::Indented);
+    QByteArray escaped;
+    for (const QChar c : topic)
+        escaped += QString::asprintf("\\u%04x", c.unicode()).toLatin1();
+    full.replace(topic.toLatin1(), escaped);
+    Reply reply = postText(port, api("subscriber_baseinfo"), full);
+    EXPECT_TRUE(reply.head.startsWith("HTTP/1.1 200 OK\r\n")) << reply.head.constData();
+    const QJsonArray keys = reply.result().value("subscribe_result").toArray();
+    ASSERT_EQ(keys.size(), SubscriberStore::kMaxKeysPerAddress);
+    EXPECT_TRUE(keys.at(0).toString().endsWith(";" + topic));
+
+    const QByteArray deep = R"({"subscriber":)" + QByteArray(100, '[') + QByteArray(100, ']') + "}";
+    const QByteArray numerous = R"({"subscriber":[)" + QByteArray("0,").repeated(10000) + "0]}";
+    const struct {
+        QByteArray body;
+        NetworkJson::Names scanned;
+        const char* msg;
+    } refused[] = {{deep, NetworkJson::Names::TooDeep, "json too deep"},
+                   {numerous, NetworkJson::Names::TooMany, "too many json values"}};
+    for (const auto& r : refused) {
+        ASSERT_FALSE(QJsonDocument::fromJson(r.body).isNull());
+        EXPECT_EQ(NetworkJson::scanNames(r.body.constData(), r.body.size(), HttpApiServer::kRequestJson), r.scanned);
+        reply = postText(port, api("subscriber_baseinfo"), r.body);
+        EXPECT_TRUE(reply.head.startsWith("HTTP/1.1 400 Bad Request\r\n")) << reply.head.constData();
+        EXPECT_EQ(reply.json().value("msg").toString(), r.msg);
+    }
+    // Beyond its size it is refused on its header.
+    reply = postText(port, api("subscriber_baseinfo"), QByteArray(int(HttpApiServer::kRequestJson.maxBytes) + 1, ' '));
+    EXPECT_TRUE(reply.head.startsWith("HTTP/1.1 413 ")) << reply.head.constData();
 }
 
 TEST_F(HttpApiTest, TheStopEndsAConnectionThatKeepsAskingWithoutAHalfAnswer)

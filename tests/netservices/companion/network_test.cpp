@@ -9,6 +9,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QTcpServer>
@@ -229,6 +230,30 @@ TEST_F(NetworkManagerTest, ValuesOfTheWrongTypeAreKeptAsideOnceAndReadAsAbsent)
     netmn.initStart();
     EXPECT_EQ(QDir("cnt_net").entryList({"config.json.broken-*"}), QStringList{"config.json.broken-20240506090000"});
     AppClock::setOffsetMs(0);
+}
+
+// Whatever folder the file names for the workspace (where the subscriptions are kept), off the
+// panel it is made under the working directory, or MOULD_ROOT: never elsewhere on this machine.
+TEST_F(NetworkManagerTest, AWorkspaceNamingAnotherFolderStaysUnderTheWorkingDirectory)
+{
+    const QString work = TestEnv::workDir();
+    const QString elsewhere = "/tmp/elsewhere-" + QFileInfo(work).fileName() + "/";
+    const auto workspaceFor = [&](const QString& named) {
+        TestEnv::writeText("cnt_net/config.json", QJsonDocument(QJsonObject{{"workspace", named}}).toJson());
+        netmn.initStart();
+        return netmn.workspace;
+    };
+    EXPECT_EQ(workspaceFor(elsewhere), work + elsewhere);
+    EXPECT_TRUE(QFileInfo(work + elsewhere).isDir());
+    EXPECT_FALSE(QFileInfo::exists(elsewhere));
+    EXPECT_EQ(workspaceFor("/root/div-OVE/../../.." + elsewhere), work + elsewhere);
+    EXPECT_EQ(workspaceFor("cnt_net/../../ws/"), "ws/");
+
+    TestEnv::EnvGuard root("MOULD_ROOT", (work + "/fake").toUtf8());
+    EXPECT_EQ(workspaceFor(elsewhere), work + "/fake" + elsewhere);
+    EXPECT_TRUE(QFileInfo(work + "/fake" + elsewhere).isDir());
+    EXPECT_EQ(workspaceFor("/root/div-OVE/../../../x/"), work + "/fake/x/");
+    EXPECT_FALSE(QFileInfo::exists(elsewhere));
 }
 
 TEST_F(NetworkManagerTest, MissingConfigurationChangesNothing)

@@ -42,6 +42,9 @@ constexpr quint16 kDefaultPort = 10431;
 constexpr int kFrameEveryMs = 1000;
 constexpr int kSemaphoreWaitMs = 200;
 constexpr int kMaxSide = 4096;
+// The monitor's largest message is a detection report of up to 8 cameras x 8 steps x 100
+// regions, 13 values a region: some 85,000 values in under 1 MB.
+constexpr NetworkJson::Bounds kMonitorJson{2 * 1024 * 1024, 8, 8 * 8 * 100 * 16};
 
 // One attached screen share, read-only.
 struct Share {
@@ -71,6 +74,9 @@ class CompanionStandIn : public HttpManager {
 public:
     explicit CompanionStandIn(const QString& folder) : HttpManager(JXKT_SERVER), dir(folder)
     {
+        JXKC::TcpReactor::Limits limits;
+        limits.json = kMonitorJson;
+        setReactorLimits(limits);
         const QStringList off = qEnvironmentVariable("ZUZAD_FALSE_FLAGS").split(QLatin1Char(','), Qt::SkipEmptyParts);
         for (const char* name : {"cntserver", "register", "needokimg", "needvideo"})
             flags.insert(QLatin1String(name), !off.contains(QLatin1String(name)));
