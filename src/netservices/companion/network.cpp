@@ -125,6 +125,10 @@ void JXK_NETMN::initStart()
     // there; off the panel it lies under the working directory all the same, so the
     // subscriptions stay with this run's other files and nothing lands elsewhere on this machine.
     workspace = Platform::programPath(config.value(QStringLiteral("workspace")).toString(kDefaultWorkspace));
+    // File names are appended to it: a folder written without its slash must not turn
+    // "subscriber.ini" into a file beside it.
+    if (!workspace.endsWith(QLatin1Char('/')))
+        workspace += QLatin1Char('/');
     if (!QFileInfo(workspace).isDir())
         QDir().mkpath(workspace);
 

@@ -248,6 +248,8 @@ TEST_F(NetworkManagerTest, AWorkspaceNamingAnotherFolderStaysUnderTheWorkingDire
     EXPECT_FALSE(QFileInfo::exists(elsewhere));
     EXPECT_EQ(workspaceFor("/root/div-OVE/../../.." + elsewhere), work + elsewhere);
     EXPECT_EQ(workspaceFor("cnt_net/../../ws/"), "ws/");
+    // Written without its slash, it is still the folder the files go in.
+    EXPECT_EQ(workspaceFor("/root/div-OVE/cnt_net/ws"), work + "/cnt_net/ws/");
 
     TestEnv::EnvGuard root("MOULD_ROOT", (work + "/fake").toUtf8());
     EXPECT_EQ(workspaceFor(elsewhere), work + "/fake" + elsewhere);
