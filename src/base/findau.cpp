@@ -110,7 +110,9 @@ bool isMountPoint(const QString& mountPoint)
 
 QString FindAU()
 {
-    const QString mountPoint = Platform::path(QStringLiteral("/mnt"));
+    // The export writes into it: off the panel it is the program's own folder, never this
+    // machine's /mnt, whatever is mounted there.
+    const QString mountPoint = Platform::programPath(QStringLiteral("/mnt"));
     if (MountTable::isMountPoint(mountPoint))
         return mountPoint;
 

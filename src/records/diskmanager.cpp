@@ -119,9 +119,11 @@ DiskManager::~DiskManager()
 
 QStringList DiskManager::mountPoints()
 {
-    QStringList points{Platform::path(QStringLiteral("/mnt"))};
+    // The program writes into them: off the panel they are its own folders, never this
+    // machine's /mnt, whatever is mounted there.
+    QStringList points{Platform::programPath(QStringLiteral("/mnt"))};
     for (int i = 0; i < 4; ++i)
-        points << Platform::path(QStringLiteral("/mnt%1").arg(i));
+        points << Platform::programPath(QStringLiteral("/mnt%1").arg(i));
     return points;
 }
 

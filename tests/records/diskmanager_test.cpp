@@ -2,9 +2,12 @@
 #include "records/copy2movedisk.h"
 #include "records/diskmanager.h"
 #include "records/fakemachine.h"
+#include "support/fakecommandrunner.h"
+#include "support/fulldisk.h"
 #include "support/testenv.h"
 
 #include <QDate>
+#include <QFileInfo>
 #include <QImage>
 #include <gtest/gtest.h>
 
@@ -181,4 +184,30 @@ TEST_F(DiskManagerTest, APluggedStickReceivesPictureCopiesUntilItIsPulled)
     EXPECT_TRUE(copier.mountPath().isEmpty());
     manager.stop();
     copier.stop();
+}
+
+// Off the panel, something mounted at this machine's own /mnt (a stick of the developer's, a
+// share) is never taken for the program's stick: the export and the copies would write into it.
+// The outer test runs the case in a private mount namespace, where a tmpfs on /mnt harms nothing.
+TEST(MachineMounts, RunInAPrivateMountNamespace)
+{
+    FullDisk::expectInnerTestsPass("OnMachineMounts.*", 1);
+}
+
+TEST(OnMachineMounts, AMountAtTheMachinesMntIsNoStickOffThePanel)
+{
+    if (!FullDisk::inPrivateMounts())
+        GTEST_SKIP() << "runs only inside the private mount namespace of MachineMounts";
+    if (!QFileInfo(QStringLiteral("/mnt")).isDir())
+        GTEST_SKIP() << "this machine has no /mnt";
+    ASSERT_TRUE(qEnvironmentVariableIsEmpty("MOULD_ROOT"));
+    FakeCommandRunner runner;
+    if (!FullDisk::mountSmallDisk(QStringLiteral("/mnt"), 64))
+        GTEST_SKIP() << "no tmpfs here";
+    ASSERT_TRUE(MountTable::isMountPoint(QStringLiteral("/mnt")));
+
+    EXPECT_NE(FindAU().toStdString(), "/mnt");
+    for (const QString& point : DiskManager::mountPoints())
+        EXPECT_TRUE(point.startsWith(TestEnv::workDir() + '/')) << point.toStdString();
+    FullDisk::unmount(QStringLiteral("/mnt"));
 }
