@@ -132,10 +132,11 @@ void Session::updateHeld(qint64 adoptedSeq)
     if (reactor && (held != published_held || adoptedSeq > 0))
         reactor->setHeldReplyBytes(session_id, held, adoptedSeq);
     published_held = held;
+    const JXKC::ReactorLimits limits = reactor ? reactor->limits() : JXKC::ReactorLimits();
     if (!awaitingPeer())
         reply_stall_timer.stop();
     else if (!reply_stall_timer.isActive())
-        reply_stall_timer.start(reactor ? reactor->limits().reply_stall_timeout_ms : JXKC::ReactorLimits().reply_stall_timeout_ms);
+        reply_stall_timer.start(limits.reply_stall_timeout_ms);
     if (paused && !resume_posted && mayRead()) {
         // Not from inside a reply that a handler sends while this session emits.
         resume_posted = true;
