@@ -1,6 +1,7 @@
 #include "netcore/httpmanager.h"
 
 #include "base/refusallog.h"
+#include "netcore/sciexecobjsend.h"
 
 #include <QEventLoop>
 #include <QSemaphore>
@@ -151,11 +152,8 @@ void HttpManager::sendAsync(const CTask_FormData& record)
         held->post_async(record);
 }
 
-void HttpManager::callback_immediately(const CTask_FormData& request, int code, QString msg)
+CTask_FormData HttpManager::emptyReply(const CTask_FormData& request, int code, const QString& msg)
 {
-    const auto held = currentReactor();
-    if (!held)
-        return;
     CTask_FormData reply;
     reply.uuid = request.uuid;
     reply.session_id = request.session_id;
@@ -164,7 +162,32 @@ void HttpManager::callback_immediately(const CTask_FormData& request, int code, 
     if (!msg.isEmpty())
         reply.status_text = msg;
     reply.json = QJsonObject();
-    held->post_async(reply);
+    return reply;
+}
+
+void HttpManager::callback_immediately(const CTask_FormData& request, int code, QString msg)
+{
+    if (!currentReactor())
+        return;
+    // From a handler it leaves with the handler's report that the request is done.
+    sendAsync(emptyReply(request, code, msg));
+}
+
+bool HttpManager::answers(const CTask_FormData& reply, const CTask_FormData& request)
+{
+    if (!reply.url.isEmpty() || request.request_seq <= 0 || reply.session_id != request.session_id)
+        return false;
+    return reply.request_seq == request.request_seq || (reply.request_seq == 0 && reply.uuid == request.uuid);
+}
+
+void HttpManager::answer(const CTask_FormData& request, const CTask_FormData& reply)
+{
+    const auto held = currentReactor();
+    if (!held)
+        return;
+    CTask_FormData placed(reply);
+    placed.request_seq = request.request_seq;
+    held->answerRequest(request, placed);
 }
 
 void HttpManager::pushPending(const CTask_FormData& request)
@@ -340,13 +363,20 @@ void HttpManager::serveHeld(const CTask_FormData& request)
     }
     const QList<HeldSend> sends = std::move(held_sends);
     held_sends.clear();
-    for (const HeldSend& held : sends) {
-        if (held.served_mark)
+    // The usual handler sends its one reply last: it goes with the report that the request is
+    // done, in one hop.
+    const bool joined = !deferred && !sends.isEmpty() && !sends.last().served_mark &&
+                        answers(sends.last().record, request);
+    for (int i = 0; i < sends.size(); ++i) {
+        const HeldSend& held = sends.at(i);
+        if (joined && i == sends.size() - 1)
+            answer(request, held.record);
+        else if (held.served_mark)
             markServed(held.record);
         else
             sendAsync(held.record);
     }
-    if (!deferred)
+    if (!deferred && !joined)
         markServed(request);
     serveNext(next);
 }
@@ -395,10 +425,35 @@ void HttpManager::finishLater(const CTask_FormData& request, const std::optional
     // From this thread both go straight to the reactor, the reply first; a connection that went
     // away meanwhile takes neither, and nothing else is touched. Work that the stop cut short
     // may have given up half-way: what it made is no answer.
-    if (reply && !work_stopping)
-        sendAsync(*reply);
-    markServed(request);
+    if (reply && !work_stopping && answers(*reply, request)) {
+        answer(request, *reply);
+    } else {
+        if (reply && !work_stopping)
+            sendAsync(*reply);
+        markServed(request);
+    }
     serveNext(next);
+}
+
+void HttpManager::answerBounded(const CTask_FormData& request, Estimate estimate, Work work)
+{
+    answerLater(request, [this, request, estimate, work](const std::atomic<bool>& stopping) {
+        const auto refused = [&request] {
+            if (RefusalLog::admit(request.peer_ip, QStringLiteral("reply budget")))
+                qWarning().noquote() << "no room for the reply to" << request.url << "from" << request.peer_ip
+                                     << "- answered 503";
+            return emptyReply(request, 503, QString());
+        };
+        // The service's work is stopped before it goes: the reactor can be asked here.
+        const auto held = currentReactor();
+        const qint64 expected = SCI_ExecObj_Send::kMessageOverheadBytes + qMax<qint64>(estimate(), 0);
+        if (!held || !held->reserveReply(request, expected))
+            return refused();
+        CTask_FormData reply = work(stopping);
+        if (!held->resizeReply(request, SCI_ExecObj_Send::heldBytes(reply)))
+            return refused();
+        return reply;
+    });
 }
 
 void HttpManager::SlotRecvResponse(CTask_FormData record, bool stashed)

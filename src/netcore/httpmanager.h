@@ -67,6 +67,9 @@ public:
     // it needs by value. `stopping` turns true when the service goes; long work gives up then,
     // and what it returns is not sent.
     using Work = std::function<CTask_FormData(const std::atomic<bool>& stopping)>;
+    // The bytes the body of a reply about to be built will have, found cheaply on the work
+    // thread; the same rules as Work.
+    using Estimate = std::function<qint64()>;
 
 signals:
     void readyToClose();
@@ -82,6 +85,11 @@ protected:
     // From a mode-4 handler: `work` runs on a work thread and what it returns is sent as the
     // request's reply; until then the url stays busy and the request keeps its place in line.
     void answerLater(const CTask_FormData& request, Work work);
+    // answerLater for work whose reply may be large: the estimate is reserved at the reactor
+    // first, and when the connection or the reactor cannot hold that much for replies now, the
+    // request is answered 503 without the work. The reply built settles the reservation at its
+    // real size (and is answered 503 after all should a larger size not fit).
+    void answerBounded(const CTask_FormData& request, Estimate estimate, Work work);
     // Stops the reactor (joined, connections closed), the mode-3 workers and the work, in that
     // order. Object's thread; more than once is harmless.
     void stopService();
@@ -122,6 +130,12 @@ private:
     // starts the next request for the url.
     void finishLater(const CTask_FormData& request, const std::optional<CTask_FormData>& reply);
     void logTiming(const char* header, const CTask_FormData& request) const;
+    // An empty reply with the given status, in the request's place.
+    static CTask_FormData emptyReply(const CTask_FormData& request, int code, const QString& msg);
+    // Sends the reply and reports its request done in one hop to the reactor's thread.
+    void answer(const CTask_FormData& request, const CTask_FormData& reply);
+    // Whether the reply answers exactly this request (its connection and place).
+    static bool answers(const CTask_FormData& reply, const CTask_FormData& request);
 
     mutable QMutex reactor_mutex;   // guards the reactor pointer itself
     // Sends made by a mode-4 handler leave only once its busy mark is cleared; otherwise a

@@ -190,6 +190,11 @@ void SCI_ExecObj_Send::Integrality_Json(CTask_FormData& record)
         const QByteArray head = record.url.isEmpty() ? replyWrapperHead(record) : QByteArray();
         const QByteArray tail = record.url.isEmpty() ? QByteArray("}") : QByteArray();
         socket->write(buildHeader(record, head.size() + record.body.size() + tail.size(), true) + head);
+        if (record.body.size() > kStreamedBodyBytes) {
+            // Owned by the socket, deletes itself when done.
+            new BufferSender(socket, {record.body, tail});
+            return;
+        }
         socket->write(record.body);
         socket->write(tail);
         return;
@@ -285,6 +290,16 @@ bool SCI_ExecObj_Send::Integrality_File(CTask_FormData& record)
     return true;
 }
 
+qint64 SCI_ExecObj_Send::heldBytes(const CTask_FormData& record)
+{
+    qint64 bytes = kMessageOverheadBytes + record.body.size();
+    for (const QByteArray& file : record.files)
+        bytes += file.size();
+    for (const cv::Mat& image : record.images)
+        bytes += qint64(image.total()) * qint64(image.elemSize());
+    return bytes;
+}
+
 void SCI_ExecObj_Send::reportImageSend(double elapsedMs)
 {
     ImageSendStats& stats = imageStats();
@@ -310,67 +325,142 @@ void SCI_ExecObj_Send::reportImageSend(double elapsedMs)
     stats.max_time = 0;
 }
 
-FileSender::FileSender(QTcpSocket* socket, QFile* file, qint64 size)
-    : QObject(socket), m_socket(socket), m_file(file), m_remaining(size)
+BodySender::BodySender(QTcpSocket* socket, qint64 size) : QObject(socket), m_socket(socket), m_remaining(size) {}
+
+BodySender::~BodySender() = default;
+
+void BodySender::start()
 {
-    file->setParent(this);
-    connect(socket, &QTcpSocket::bytesWritten, this, &FileSender::pump);
-    connect(socket, &QAbstractSocket::stateChanged, this, [this](QAbstractSocket::SocketState state) {
+    connect(m_socket, &QTcpSocket::bytesWritten, this, &BodySender::pump);
+    connect(m_socket, &QAbstractSocket::stateChanged, this, [this](QAbstractSocket::SocketState state) {
         if (state != QAbstractSocket::ConnectedState)
             finish(false);
     });
-    m_timer.setSingleShot(true);
-    connect(&m_timer, &QTimer::timeout, this, [this] {
-        qWarning() << "file transfer abandoned after 30 s:" << m_file->fileName();
-        finish(false);
-    });
-    m_timer.start(kTimeoutMs);
     pump();
 }
 
-FileSender::~FileSender() = default;
-
-FileSender* FileSender::activeOn(QTcpSocket* socket)
+BodySender* BodySender::activeOn(QTcpSocket* socket)
 {
     if (!socket)
         return nullptr;
-    const auto senders = socket->findChildren<FileSender*>(QString(), Qt::FindDirectChildrenOnly);
-    for (FileSender* sender : senders) {
+    const auto senders = socket->findChildren<BodySender*>(QString(), Qt::FindDirectChildrenOnly);
+    for (BodySender* sender : senders) {
         if (!sender->m_done)
             return sender;
     }
     return nullptr;
 }
 
-void FileSender::pump()
+void BodySender::hold(bool held)
 {
-    if (m_done)
+    m_held = held;
+    if (!held)
+        pump();
+}
+
+void BodySender::pump()
+{
+    // A write that reaches the kernel at once reports itself from inside this loop.
+    if (m_done || m_held || m_pumping)
         return;
-    // Keep at most two pieces queued in the socket so a large file is never held whole.
+    m_pumping = true;
+    // Keep at most two pieces queued in the socket so a large body is never held twice.
     while (m_remaining > 0 && m_socket->bytesToWrite() < 2 * kPiece) {
-        const QByteArray piece = m_file->read(qMin(m_remaining, kPiece));
-        if (piece.isEmpty()) {
-            qWarning() << "file shorter than announced:" << m_file->fileName();
+        const qint64 written = writePiece(qMin(m_remaining, kPiece));
+        if (written <= 0) {
+            m_pumping = false;
             finish(false);
             return;
         }
-        m_socket->write(piece);
-        m_remaining -= piece.size();
+        m_remaining -= written;
     }
+    m_pumping = false;
     if (m_remaining == 0)
         finish(true);
 }
 
-void FileSender::finish(bool complete)
+void BodySender::finish(bool complete)
 {
     if (m_done)
         return;
     m_done = true;
-    m_timer.stop();
-    m_file->close();
+    release();
     disconnect(m_socket, nullptr, this, nullptr);
     if (!complete && m_socket->state() != QAbstractSocket::UnconnectedState)
         m_socket->abort();
     emit finished(complete);
     deleteLater();
+}
+
+FileSender::FileSender(QTcpSocket* socket, QFile* file, qint64 size) : BodySender(socket, size), m_file(file)
+{
+    file->setParent(this);
+    m_timer.setSingleShot(true);
+    connect(&m_timer, &QTimer::timeout, this, [this] {
+        qWarning() << "file transfer abandoned after 30 s:" << m_file->fileName();
+        finish(false);
+    });
+    m_timer.start(kTimeoutMs);
+    start();
+}
+
+qint64 FileSender::writePiece(qint64 most)
+{
+    const QByteArray piece = m_file->read(most);
+    if (piece.isEmpty()) {
+        qWarning() << "file shorter than announced:" << m_file->fileName();
+        return 0;
+    }
+    return m_socket->write(piece);
+}
+
+void FileSender::release()
+{
+    m_timer.stop();
+    m_file->close();
+}
+
+BufferSender::BufferSender(QTcpSocket* socket, const QList<QByteArray>& pieces)
+    : BodySender(socket, sizeOf(pieces)), m_pieces(pieces), m_held(sizeOf(pieces))
+{
+    start();
+}
+
+qint64 BufferSender::sizeOf(const QList<QByteArray>& pieces)
+{
+    qint64 size = 0;
+    for (const QByteArray& piece : pieces)
+        size += piece.size();
+    return size;
+}
+
+qint64 BufferSender::heldBytes() const
+{
+    return m_held;
+}
+
+qint64 BufferSender::writePiece(qint64 most)
+{
+    while (!m_pieces.isEmpty() && m_offset >= m_pieces.first().size()) {
+        m_held -= m_pieces.takeFirst().size();
+        m_offset = 0;
+    }
+    if (m_pieces.isEmpty())
+        return 0;
+    const QByteArray& piece = m_pieces.first();
+    const qint64 written = m_socket->write(piece.constData() + m_offset, qMin(most, piece.size() - m_offset));
+    if (written > 0)
+        m_offset += written;
+    if (m_offset >= piece.size()) {
+        // Its bytes are all in the socket's buffer: the memory goes now, not with the sender.
+        m_held -= m_pieces.takeFirst().size();
+        m_offset = 0;
+    }
+    return written;
+}
+
+void BufferSender::release()
+{
+    m_pieces.clear();
+    m_held = 0;
 }

@@ -8,6 +8,9 @@
 #include <QThread>
 #include <QtDebug>
 #include <sys/socket.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 Session::Session(JXKC::TcpReactor* owner, QTcpSocket* tcpSocket, int id)
     : session_id(id), socket(tcpSocket), reactor(owner)
@@ -20,6 +23,10 @@ Session::Session(JXKC::TcpReactor* owner, QTcpSocket* tcpSocket, int id)
         if (socket)
             socket->abort();
     });
+    reply_stall_timer.setSingleShot(true);
+    connect(&reply_stall_timer, &QTimer::timeout, this, &Session::onReplyStall);
+    if (reactor)
+        reactor->openReplyAccount(session_id);
     if (!socket)
         return;
     socket->setParent(nullptr);   // an accepted socket is the server's child until now
@@ -28,11 +35,7 @@ Session::Session(JXKC::TcpReactor* owner, QTcpSocket* tcpSocket, int id)
     peer_port = socket->peerPort();
     connected = socket->state() == QAbstractSocket::ConnectedState;
     connect(socket.get(), &QIODevice::readyRead, this, &Session::onReadyRead);
-    connect(socket.get(), &QIODevice::bytesWritten, this, [this] {
-        shutWhenFlushed();
-        if (paused && mayRead())
-            QMetaObject::invokeMethod(this, &Session::resumeInput, Qt::QueuedConnection);
-    });
+    connect(socket.get(), &QIODevice::bytesWritten, this, &Session::onBytesWritten);
     connect(socket.get(), &QAbstractSocket::stateChanged, this, [this](QAbstractSocket::SocketState state) {
         connected = state == QAbstractSocket::ConnectedState;
     });
@@ -51,7 +54,11 @@ Session::~Session()
         socket->disconnect();
         socket->abort();
     }
-    socket.reset();
+    socket.reset();   // with a reply still streaming, and its memory
+#ifdef __GLIBC__
+    if (largest_sent >= kTrimAfterBytes)
+        malloc_trim(0);
+#endif
 }
 
 void Session::retire()
@@ -64,6 +71,7 @@ void Session::closeNow()
 {
     retire();
     closing = true;
+    reply_stall_timer.stop();
     if (socket)
         socket->abort();
 }
@@ -99,7 +107,67 @@ bool Session::mayRead() const
 {
     if (ordering() && reply_slots.size() >= kMaxPendingReplies)
         return false;
-    return !socket || socket->bytesToWrite() <= kMaxUnsentBytes;
+    return ownHeldBytes() <= kMaxUnsentBytes;
+}
+
+qint64 Session::ownHeldBytes() const
+{
+    qint64 held = queued_bytes;
+    if (!socket)
+        return held;
+    held += socket->bytesToWrite();
+    if (const BodySender* sender = streaming ? BodySender::activeOn(socket.get()) : nullptr)
+        held += sender->heldBytes();
+    return held;
+}
+
+bool Session::awaitingPeer() const
+{
+    return socket && !write_shut && (streaming || socket->bytesToWrite() > 0 || !send_queue.isEmpty());
+}
+
+void Session::updateHeld(qint64 adoptedSeq)
+{
+    const qint64 held = ownHeldBytes();
+    if (reactor && (held != published_held || adoptedSeq > 0))
+        reactor->setHeldReplyBytes(session_id, held, adoptedSeq);
+    published_held = held;
+    const JXKC::ReactorLimits limits = reactor ? reactor->limits() : JXKC::ReactorLimits();
+    if (!awaitingPeer())
+        reply_stall_timer.stop();
+    else if (!reply_stall_timer.isActive())
+        reply_stall_timer.start(limits.reply_stall_timeout_ms);
+    if (paused && !resume_posted && mayRead()) {
+        // Not from inside a reply that a handler sends while this session emits.
+        resume_posted = true;
+        QMetaObject::invokeMethod(this, &Session::resumeInput, Qt::QueuedConnection);
+    }
+}
+
+void Session::onBytesWritten()
+{
+    shutWhenFlushed();
+    // The peer took bytes: the reply stall counts again from now.
+    if (reply_stall_timer.isActive())
+        reply_stall_timer.stop();
+    updateHeld();
+}
+
+void Session::onReplyStall()
+{
+    if (!awaitingPeer())
+        return;
+    if (RefusalLog::admit(peer_address, QStringLiteral("replies not read")))
+        qWarning() << "peer has read nothing of its replies in time, closing session" << session_id;
+    closeNow();
+}
+
+void Session::queueBytes(const SCI_ExecObj_Send& send, int sign)
+{
+    const qint64 bytes = send.heldBytes();
+    queued_bytes += sign * bytes;
+    if (sign > 0)
+        largest_sent = qMax(largest_sent, bytes);
 }
 
 bool Session::ordering() const
@@ -289,6 +357,7 @@ void Session::answerOwn(int status, const QString& uuid, const QString& fault, b
         deliver(send);
         if (closeAfter)
             closeWhenWritten();
+        updateHeld();
         return;
     }
     ReplySlot slot;
@@ -297,8 +366,10 @@ void Session::answerOwn(int status, const QString& uuid, const QString& fault, b
     slot.answered = true;
     slot.close_after = closeAfter;
     slot.sends.append(send);
+    queueBytes(send, 1);
     reply_slots.append(slot);
     flushReplies();
+    updateHeld();
 }
 
 bool Session::placeReply(const SCI_ExecObj_Send& send)
@@ -321,6 +392,9 @@ bool Session::placeReply(const SCI_ExecObj_Send& send)
         return false;
     target->answered = true;
     target->sends.append(send);
+    queueBytes(send, 1);
+    if (send.endsRequest())
+        target->served = true;
     flushReplies();
     return true;
 }
@@ -332,19 +406,18 @@ void Session::flushReplies()
         if (!head.answered && !head.served)
             break;
         ReplySlot slot = reply_slots.takeFirst();
-        for (SCI_ExecObj_Send& send : slot.sends)
+        for (SCI_ExecObj_Send& send : slot.sends) {
+            queueBytes(send, -1);
             deliver(send);
+        }
         if (slot.close_after)
             closeWhenWritten();
-    }
-    if (paused && mayRead()) {
-        // Not from inside a reply that a handler sends while this session emits.
-        QMetaObject::invokeMethod(this, &Session::resumeInput, Qt::QueuedConnection);
     }
 }
 
 void Session::resumeInput()
 {
+    resume_posted = false;
     if (!paused || input_closed || !socket || !mayRead())
         return;
     paused = false;
@@ -361,6 +434,7 @@ void Session::SlotRequestServed(qint64 seq)
         if (slot.seq == seq) {
             slot.served = true;
             flushReplies();
+            updateHeld();
             return;
         }
     }
@@ -372,11 +446,11 @@ void Session::SlotSendAction(SCI_ExecObj_Send send)
         QMetaObject::invokeMethod(this, "SlotSendAction", Qt::QueuedConnection, Q_ARG(SCI_ExecObj_Send, send));
         return;
     }
-    if (closing)
-        return;
-    if (placeReply(send))
-        return;
-    deliver(send);
+    // A reply built against a reservation is counted from here on as what this session holds.
+    const qint64 adopted = send.record().url.isEmpty() ? send.record().request_seq : 0;
+    if (!closing && !placeReply(send))
+        deliver(send);
+    updateHeld(adopted);
 }
 
 void Session::deliver(SCI_ExecObj_Send& send)
@@ -391,6 +465,7 @@ void Session::deliver(SCI_ExecObj_Send& send)
             return;
         }
         send_queue.append(send);
+        queueBytes(send, 1);
         return;
     }
     writeNow(send);
@@ -398,12 +473,22 @@ void Session::deliver(SCI_ExecObj_Send& send)
 
 void Session::writeNow(SCI_ExecObj_Send& send)
 {
-    send.SerializeWrite(socket.get());
-    FileSender* sender = FileSender::activeOn(socket.get());
-    if (!sender)
+    if (!socket)
         return;
-    streaming = true;
-    stream_connection = connect(sender, &FileSender::finished, this, &Session::onStreamFinished, Qt::QueuedConnection);
+    largest_sent = qMax(largest_sent, send.heldBytes());
+    send.SerializeWrite(socket.get());
+    BodySender* sender = BodySender::activeOn(socket.get());
+    if (sender) {
+        streaming = true;
+        stream_connection =
+            connect(sender, &BodySender::finished, this, &Session::onStreamFinished, Qt::QueuedConnection);
+        sender->hold(true);
+    }
+    // Into the kernel now rather than when the event loop next finds the socket writable; a
+    // streamed body only with what is buffered of it, the rest as the peer takes it.
+    socket->flush();
+    if (sender)
+        sender->hold(false);
 }
 
 void Session::onStreamFinished()
@@ -412,10 +497,19 @@ void Session::onStreamFinished()
     disconnect(stream_connection);
     while (!streaming && !send_queue.isEmpty() && !closing) {
         SCI_ExecObj_Send next = send_queue.takeFirst();
+        queueBytes(next, -1);
         writeNow(next);
     }
     if (close_pending && !streaming)
         closeWhenWritten();
+    if (!streaming && largest_sent >= kTrimAfterBytes) {
+        // The allocator keeps what a large reply freed for itself; give it back to the system.
+        largest_sent = 0;
+#ifdef __GLIBC__
+        malloc_trim(0);
+#endif
+    }
+    updateHeld();
 }
 
 void Session::closeWhenWritten()

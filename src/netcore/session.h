@@ -27,6 +27,12 @@ class TcpReactor;
 // waits in the socket while too many replies are owed or unsent, so what a peer makes the
 // session hold stays bounded whether or not it reads.
 //
+// A reply is written as soon as it may leave, straight into the kernel; a large body goes into
+// the socket's buffer piece by piece as the peer takes it (BodySender), so it is held once. What
+// the session holds for replies (waiting their turn or behind a stream, streaming, in the
+// socket's buffer) is its account at the reactor, which bounds it; a peer that takes none of it
+// for the reactor's reply_stall_timeout_ms loses its connection, and the memory with it.
+//
 // Everything but lastReadMs(), hasRequested() and isWorking() belongs to the session's own
 // thread (the reactor's worker); SlotSendAction and SlotRequestServed hop there by themselves.
 class Session : public QObject {
@@ -43,9 +49,11 @@ public:
     // What the socket reads ahead of the session, and what the session takes from it at once:
     // a paused session holds no more than twice this.
     static constexpr qint64 kSocketReadAhead = 256 * 1024;
-    // Replies waiting in the socket to be sent; beyond this the session stops reading until the
-    // peer takes them, so a peer that sends without reading only fills its own socket.
+    // Bytes held for replies not yet sent; beyond this the session stops reading until the peer
+    // takes them, so a peer that sends without reading only fills its own socket.
     static constexpr qint64 kMaxUnsentBytes = 256 * 1024;
+    // A reply this large, once sent, gives its memory back to the system, not just to the heap.
+    static constexpr qint64 kTrimAfterBytes = 8 * 1024 * 1024;
     // How long a connection ending after a last reply waits for the peer to close its side.
     static constexpr int kLingerMs = 5000;
 
@@ -110,6 +118,15 @@ private:
     void onStreamFinished();
     void closeWhenWritten();
     void shutWhenFlushed();
+    void onBytesWritten();
+    // Bytes held for replies not yet sent, by this session itself.
+    qint64 ownHeldBytes() const;
+    // Tells the reactor what the session holds (taking over the reservation of the reply in
+    // place `adoptedSeq`), and runs the reply stall timer while the peer owes a read.
+    void updateHeld(qint64 adoptedSeq = 0);
+    bool awaitingPeer() const;
+    void onReplyStall();
+    void queueBytes(const SCI_ExecObj_Send& send, int sign);
     void armStallTimer();
     void onStall();
 
@@ -141,6 +158,11 @@ private:
     qint64 next_seq = 0;
     QList<ReplySlot> reply_slots;
     QList<SCI_ExecObj_Send> send_queue;
+    qint64 queued_bytes = 0;   // held by the sends in reply_slots and send_queue
+    qint64 published_held = 0;   // the figure the reactor has
+    qint64 largest_sent = 0;     // largest reply since the memory was last trimmed
+    bool resume_posted = false;
+    QTimer reply_stall_timer;
     bool streaming = false;
     QMetaObject::Connection stream_connection;
 };

@@ -204,7 +204,13 @@ bool TcpReactor::post_sync(CTask_FormData& request, CTask_FormData& reply, int m
 
 void TcpReactor::addSendQueue(const CTask_FormData& record)
 {
-    const SCI_ExecObj_Send send(record);
+    sendToSessions(record, false);
+}
+
+void TcpReactor::sendToSessions(const CTask_FormData& record, bool endsRequest)
+{
+    SCI_ExecObj_Send send(record);
+    send.setEndsRequest(endsRequest);
     QList<QPointer<Session>> local;
     {
         QMutexLocker lock(&sessions_mutex);
@@ -305,6 +311,108 @@ void TcpReactor::releaseBody(qint64 bytes)
         trim_timer->start(kTrimQuietMs);   // from the last one on
 }
 
+void TcpReactor::openReplyAccount(int id)
+{
+    QMutexLocker lock(&replies_mutex);
+    reply_accounts.insert(id, ReplyAccount());
+}
+
+void TcpReactor::addToTotal(qint64 delta)
+{
+    replies_total += delta;
+}
+
+bool TcpReactor::claimBlocks(int sessionId, qint64 bytes, qint64 now) const
+{
+    if (reply_claim.session == 0 || reply_claim.session == sessionId)
+        return false;
+    if (now - reply_claim.renewedMs >= kReplyClaimMs || !reply_accounts.contains(reply_claim.session))
+        return false;
+    return replies_total + bytes + reply_claim.bytes > reactor_limits.reply_budget_bytes;
+}
+
+bool TcpReactor::reserveReply(const CTask_FormData& request, qint64 bytes)
+{
+    bytes = qMax<qint64>(bytes, 0);
+    QMutexLocker lock(&replies_mutex);
+    const auto account = reply_accounts.find(request.session_id);
+    if (account == reply_accounts.end())
+        return false;
+    // What one session asks beyond its share waits for its own replies to leave: no claim.
+    if (account->held + account->reservedTotal + bytes > reactor_limits.session_reply_bytes)
+        return false;
+    const qint64 now = AppClock::steadyMs();
+    if (replies_total + bytes > reactor_limits.reply_budget_bytes || claimBlocks(request.session_id, bytes, now)) {
+        const bool claimLapsed = reply_claim.session == 0 || now - reply_claim.renewedMs >= kReplyClaimMs ||
+                                 !reply_accounts.contains(reply_claim.session);
+        if (claimLapsed || reply_claim.session == request.session_id)
+            reply_claim = {request.session_id, bytes, now};
+        return false;
+    }
+    if (reply_claim.session == request.session_id)
+        reply_claim = ReplyClaim();
+    account->reserved[request.request_seq] += bytes;
+    account->reservedTotal += bytes;
+    addToTotal(bytes);
+    return true;
+}
+
+bool TcpReactor::resizeReply(const CTask_FormData& request, qint64 bytes)
+{
+    bytes = qMax<qint64>(bytes, 0);
+    QMutexLocker lock(&replies_mutex);
+    const auto account = reply_accounts.find(request.session_id);
+    if (account == reply_accounts.end() || !account->reserved.contains(request.request_seq))
+        return false;
+    qint64& reserved = account->reserved[request.request_seq];
+    const qint64 growth = bytes - reserved;
+    if (growth > 0 && (account->held + account->reservedTotal + growth > reactor_limits.session_reply_bytes ||
+                       replies_total + growth > reactor_limits.reply_budget_bytes))
+        return false;
+    reserved = bytes;
+    account->reservedTotal += growth;
+    addToTotal(growth);
+    return true;
+}
+
+void TcpReactor::setHeldReplyBytes(int sessionId, qint64 held, qint64 adoptedSeq)
+{
+    QMutexLocker lock(&replies_mutex);
+    const auto account = reply_accounts.find(sessionId);
+    if (account == reply_accounts.end())
+        return;
+    if (adoptedSeq > 0) {
+        const qint64 reserved = account->reserved.take(adoptedSeq);
+        account->reservedTotal -= reserved;
+        addToTotal(-reserved);
+    }
+    addToTotal(held - account->held);
+    account->held = held;
+}
+
+qint64 TcpReactor::heldReplyBytes() const
+{
+    QMutexLocker lock(&replies_mutex);
+    return replies_total;
+}
+
+qint64 TcpReactor::heldReplyBytes(int sessionId) const
+{
+    QMutexLocker lock(&replies_mutex);
+    const auto account = reply_accounts.constFind(sessionId);
+    return account == reply_accounts.cend() ? 0 : account->held + account->reservedTotal;
+}
+
+void TcpReactor::answerRequest(const CTask_FormData& request, const CTask_FormData& reply)
+{
+    if (request.request_seq <= 0 || reply.session_id != request.session_id) {
+        post_async(reply);
+        requestServed(request);
+        return;
+    }
+    sendToSessions(reply, true);
+}
+
 void TcpReactor::requestServed(const CTask_FormData& request)
 {
     if (request.request_seq <= 0)
@@ -383,10 +491,18 @@ void TcpReactor::append_ClientSession(Session* session)
 
 void TcpReactor::forgetSession(int id, Session* session)
 {
-    QMutexLocker lock(&sessions_mutex);
-    const auto it = sessions.find(id);
-    if (it != sessions.end() && (it.value().isNull() || it.value().data() == session))
-        sessions.erase(it);
+    {
+        QMutexLocker lock(&sessions_mutex);
+        const auto it = sessions.find(id);
+        if (it != sessions.end() && (it.value().isNull() || it.value().data() == session))
+            sessions.erase(it);
+    }
+    QMutexLocker lock(&replies_mutex);
+    const auto account = reply_accounts.find(id);
+    if (account == reply_accounts.end())
+        return;
+    addToTotal(-(account->held + account->reservedTotal));
+    reply_accounts.erase(account);
 }
 
 void TcpReactor::remove_ClientSession(int id)

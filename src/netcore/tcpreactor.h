@@ -46,6 +46,13 @@ struct ReactorLimits {
     int body_stall_timeout_ms = 30000;
     // What a JSON body may hold: a service sets what its own largest message needs.
     NetworkJson::Bounds json = SCI_ExecObj_Recv::kJsonBounds;
+    // Bytes held for replies not yet sent (built, queued, streaming or in a socket's buffer),
+    // over all sessions and per session. Large replies are refused before they are built when
+    // they would not fit; small ones never are (see TcpReactor).
+    qint64 reply_budget_bytes = 256LL * 1024 * 1024;
+    qint64 session_reply_bytes = 128LL * 1024 * 1024;
+    // Longest time a reply waits without the peer taking any of its bytes.
+    int reply_stall_timeout_ms = 30000;
 };
 
 // The core of both TCP endpoints: one worker thread whose event loop hosts every socket and
@@ -63,6 +70,17 @@ struct ReactorLimits {
 // instead. An accept is no sign of use, so a burst of connections can never push out a client
 // that polls.
 //
+// Replies a peer does not read hold memory too: what a session holds for replies not yet sent
+// (reserved for a reply being built, waiting its turn, streaming, in the socket's buffer) is
+// counted per session and over the reactor. Work whose reply may be large reserves its size
+// before it starts (reserveReply) and is refused when that would pass session_reply_bytes or
+// reply_budget_bytes; the session takes the reservation over when the reply reaches it. Small
+// replies are counted but never refused: a session stops reading while it holds more than a
+// little, so they stay small, and a poller is always answered. The oldest refused reservation
+// keeps a claim on what frees up, so one that fits the budget is served in the end however
+// often others ask. A session whose peer takes nothing for reply_stall_timeout_ms while a
+// reply waits is closed, which frees what it held.
+//
 // Threads: the tables are guarded by their mutexes; body_held and the flags are atomics;
 // sessions and sockets live in the worker thread. The worker calls the virtual functions
 // (onStart, onFinish, InitSession), so a class derived from a reactor stops it (deinitialize)
@@ -79,6 +97,9 @@ public:
     // never per small request, and mostly after the handlers have let go of the records too.
     static constexpr qint64 kTrimAfterBodyBytes = 256 * 1024;
     static constexpr int kTrimQuietMs = 1000;
+    // How long the claim of a refused reservation lasts after its last ask: a client that gave
+    // up must not keep the budget from others.
+    static constexpr qint64 kReplyClaimMs = 30000;
 
     using Limits = ReactorLimits;
 
@@ -116,6 +137,20 @@ public:
     void releaseBody(qint64 bytes);
     qint64 heldBodyBytes() const { return body_held.load(); }
 
+    // Reserves `bytes` for the reply to `request` (its session and place) that a work thread is
+    // about to build; false when they do not fit, or the session is gone. Any thread.
+    bool reserveReply(const CTask_FormData& request, qint64 bytes);
+    // Sets the reservation of a built reply to its real size; false (reservation unchanged) when
+    // a larger size does not fit. Any thread.
+    bool resizeReply(const CTask_FormData& request, qint64 bytes);
+    // The session's own account: what it holds for replies now, replacing the figure before,
+    // taking over the reservation of the reply in place `adoptedSeq` (0: none). Session's thread.
+    void setHeldReplyBytes(int sessionId, qint64 held, qint64 adoptedSeq = 0);
+    // Bytes held for replies over every session, reservations included; any thread.
+    qint64 heldReplyBytes() const;
+    // The same for one session (0 when it is gone).
+    qint64 heldReplyBytes(int sessionId) const;
+
     // When set, replies leave each connection in the order their requests arrived; whoever
     // handles requests must then report each one done with requestServed.
     void setOrderedReplies(bool ordered) { ordered_replies = ordered; }
@@ -123,13 +158,18 @@ public:
     // The service is done with an incoming request (answered or not). Any thread; ordered
     // after the sends the calling thread made before.
     void requestServed(const CTask_FormData& request);
+    // Sends the reply to its request's session and reports the request done there, in one step
+    // (one hop to the worker thread instead of two). Any thread.
+    void answerRequest(const CTask_FormData& request, const CTask_FormData& reply);
 
     void append_ClientSession(Session* session);
     // -1 closes every session, -2 only purges entries of sessions already gone. Sessions are
     // deleted later in their own thread; one of another thread is waited for.
     void remove_ClientSession(int id);
-    // Called by a session being destroyed.
+    // Called by a session being destroyed; drops its reply account.
     void forgetSession(int id, Session* session);
+    // Called by a new session: opens its reply account.
+    void openReplyAccount(int id);
 
     void append_TcpTask(const CTask_FormData& record);
     void append_TcpTask(const QString& uuid);
@@ -172,12 +212,35 @@ protected:
     bool makeRoomForSession(const QHostAddress& peer);
 
 private:
+    // One session's reply bytes: what it holds itself and what work threads reserved for its
+    // replies being built, by the request's place.
+    struct ReplyAccount {
+        qint64 held = 0;
+        QMap<qint64, qint64> reserved;
+        qint64 reservedTotal = 0;
+    };
+    // The oldest reservation refused for want of budget: what frees up is kept for it.
+    struct ReplyClaim {
+        int session = 0;
+        qint64 bytes = 0;
+        qint64 renewedMs = 0;
+    };
+    // addSendQueue; with endsRequest the one target session also takes the reply's request as
+    // done.
+    void sendToSessions(const CTask_FormData& record, bool endsRequest);
+    bool claimBlocks(int sessionId, qint64 bytes, qint64 now) const;
+    void addToTotal(qint64 delta);
+
     const Limits reactor_limits;
     std::atomic<qint64> body_held{0};
     // Worker thread only: the trim timer while the worker runs, and the body bytes let go since
     // the last trim.
     QTimer* trim_timer = nullptr;
     qint64 released_since_trim = 0;
+    mutable QMutex replies_mutex;   // guards the three below
+    QMap<int, ReplyAccount> reply_accounts;
+    qint64 replies_total = 0;
+    ReplyClaim reply_claim;
     std::atomic<bool> ordered_replies{false};
 };
 

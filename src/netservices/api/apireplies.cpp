@@ -137,6 +137,19 @@ QJsonObject countRefusal()
     return errorString(QStringLiteral("错误的时间格式"));
 }
 
+qint64 productionCountBytes(const CountRequest& request)
+{
+    constexpr qint64 kValueBytes = 4;    // up to three digits and a comma
+    constexpr qint64 kFrameBytes = 512;   // keys, brackets, the device's names
+    const QDateTime from = requestTime(request.from);
+    const QDateTime to = requestTime(request.to);
+    // The hours of the span and those of the production day it starts in.
+    const qint64 hours = qMax<qint64>(0, from.secsTo(to) / 3600 + 1) + 24;
+    const qint64 cameras = qMax(1, request.cameraCount);
+    const qint64 arrays = 2 + 2 * cameras + qint64(request.stepCount) * (2 + 2 * cameras);
+    return kFrameBytes + request.deviceName.toUtf8().size() + hours * arrays * kValueBytes;
+}
+
 QByteArray productionCount(const CountRequest& request, const std::atomic<bool>* stopping)
 {
     const QJsonObject names{{QStringLiteral("device_sn"), gDeviceID}, {QStringLiteral("device_id"), request.deviceName}};

@@ -40,6 +40,10 @@ struct CountRequest {
 bool parseCountRequest(const QJsonObject& body, CountRequest* request);
 // {"errorstring": "错误的时间格式"}
 QJsonObject countRefusal();
+// About the bytes productionCount will answer, from the span and the shape alone (every hour
+// slot in every array, four bytes a value): days with more cameras or steps than the shape,
+// or counts of four digits and more, make the reply larger. Any thread.
+qint64 productionCountBytes(const CountRequest& request);
 // The counts per hour with the device's names, as the reply's JSON text. Any thread; gives up
 // once `stopping` is set.
 QByteArray productionCount(const CountRequest& request, const std::atomic<bool>* stopping = nullptr);

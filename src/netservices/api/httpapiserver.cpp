@@ -124,9 +124,12 @@ void HttpApiServer::httpapi__get_production_count_bytime(const CTask_FormData& r
     // What the query needs of this thread's state is taken here; the day files are read on a
     // work thread.
     count.deviceName = owner->devicename;
-    answerLater(request, [request, count](const std::atomic<bool>& stopping) {
-        return jsonTextReply(request, HttpApiReplies::productionCount(count, &stopping));
-    });
+    // A reply that the connection or the transport cannot hold now is refused before the work.
+    answerBounded(
+        request, [count] { return HttpApiReplies::productionCountBytes(count); },
+        [request, count](const std::atomic<bool>& stopping) {
+            return jsonTextReply(request, HttpApiReplies::productionCount(count, &stopping));
+        });
 }
 
 void HttpApiServer::httpapi__get_last_detailinfo(const CTask_FormData& request)
@@ -175,10 +178,16 @@ void HttpApiServer::httpapi__get_records(const CTask_FormData& request)
     }
     // The records handed over before this request (an API change just made) are in the answer.
     const quint64 recordsBefore = MoJuWizard::recordDay().handedOver();
-    answerLater(request, [request, span, recordsBefore](const std::atomic<bool>& stopping) {
-        const OperationRecordQuery query(MoJuWizard::recordDatabasePath(), MoJuWizard::recordDay(), recordsBefore);
-        return jsonTextReply(request, query.run(span, &stopping));
-    });
+    // A reply that the connection or the transport cannot hold now is refused before the work.
+    answerBounded(
+        request,
+        [span] {
+            return OperationRecordQuery(MoJuWizard::recordDatabasePath(), MoJuWizard::recordDay()).estimateBytes(span);
+        },
+        [request, span, recordsBefore](const std::atomic<bool>& stopping) {
+            const OperationRecordQuery query(MoJuWizard::recordDatabasePath(), MoJuWizard::recordDay(), recordsBefore);
+            return jsonTextReply(request, query.run(span, &stopping));
+        });
 }
 
 void HttpApiServer::httpapi__set_clear_curcount(const CTask_FormData& request)

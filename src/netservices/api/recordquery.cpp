@@ -1,5 +1,6 @@
 #include "netservices/api/recordquery.h"
 
+#include "base/appclock.h"
 #include "base/readonlydatabase.h"
 #include "detection/recordstore.h"
 #include "netservices/api/apireplies.h"
@@ -113,6 +114,60 @@ QString selectFor(const OperationRecordQuery::Request& request)
     return sql + QLatin1Char(';');
 }
 
+// The bytes a column's text takes in the reply beside its two quotes: UTF-8, one more for each
+// quote, backslash and line feed, which are escaped.
+QString textBytes(const char* column)
+{
+    return QStringLiteral("ifnull(length(CAST(%1 AS BLOB)) + 3 * length(%1) - length(replace(%1, '\"', ''))"
+                          " - length(replace(%1, '\\', '')) - length(replace(%1, char(10), '')), 0)")
+        .arg(QLatin1String(column));
+}
+
+QString estimateFor(const OperationRecordQuery::Request& request)
+{
+    QString sql = QStringLiteral("SELECT COUNT(*), TOTAL(%1 + %2 + %3) FROM RECORD WHERE recordtime BETWEEN ? AND ?")
+                      .arg(textBytes("recordpassword"), textBytes("remarks"), textBytes("recordtype"));
+    if (request.byType)
+        sql += QStringLiteral(" AND recordtype = ?");
+    if (request.byOperator)
+        sql += QStringLiteral(" AND recordpassword = ?");
+    return sql + QLatin1Char(';');
+}
+
+void bindFilters(QSqlQuery& query, const QPair<QTime, QTime>& span, const OperationRecordQuery::Request& request)
+{
+    query.addBindValue(span.first.toString(kRowTimeFormat));
+    query.addBindValue(span.second.toString(kRowTimeFormat));
+    if (request.byType)
+        query.addBindValue(request.type);
+    if (request.byOperator)
+        query.addBindValue(request.operatorName);
+}
+
+// A row: [, the moment (quoted, 19 characters), three quoted texts, the commas between, ], and
+// the comma before the next row.
+constexpr qint64 kRowFrameBytes = 1 + 21 + 3 * 2 + 3 + 1 + 1;
+
+// The bytes the matching rows of one file take in the reply; 0 for a file that is not there
+// or cannot be read (run() answers none of its rows either).
+qint64 estimateDay(ReadOnlyDatabase& connection, const QString& path, const QPair<QTime, QTime>& span,
+                   const OperationRecordQuery::Request& request)
+{
+    if (!QFileInfo(path).isFile() || !connection.open(path))
+        return 0;
+    qint64 bytes = 0;
+    {
+        QSqlQuery query(connection.db());
+        query.setForwardOnly(true);
+        query.prepare(estimateFor(request));
+        bindFilters(query, span, request);
+        if (query.exec() && query.next())
+            bytes = query.value(0).toLongLong() * kRowFrameBytes + qint64(query.value(1).toDouble());
+    }
+    connection.close();
+    return bytes;
+}
+
 // Appends the day's matching rows from one file, each preceded by a comma when `out` already
 // holds one; false (with a warning) when the file does not open or the query fails. A file that
 // is not there holds no rows.
@@ -130,12 +185,7 @@ bool appendDay(ReadOnlyDatabase& connection, const QString& path, const QDate& d
         QSqlQuery query(connection.db());
         query.setForwardOnly(true);
         query.prepare(selectFor(request));
-        query.addBindValue(span.first.toString(kRowTimeFormat));
-        query.addBindValue(span.second.toString(kRowTimeFormat));
-        if (request.byType)
-            query.addBindValue(request.type);
-        if (request.byOperator)
-            query.addBindValue(request.operatorName);
+        bindFilters(query, span, request);
         ok = query.exec();
         if (!ok)
             qWarning().noquote() << "查询失败：" << query.lastError().text();
@@ -203,6 +253,32 @@ OperationRecordQuery::OperationRecordQuery(const QString& openDatabasePath, cons
       m_recordDay(recordDay),
       m_recordsBefore(recordsBefore)
 {
+}
+
+qint64 OperationRecordQuery::estimateBytes(const Request& request, const std::atomic<bool>* stopping) const
+{
+    const DayPlan plan = dayPlan(request.start, request.end);
+    ReadOnlyDatabase connection(QStringLiteral("estimate"));
+    qint64 bytes = qint64(sizeof("{\"record\":[]}")) - 1;
+    for (auto it = plan.cbegin(); it != plan.cend(); ++it) {
+        if (stopping && stopping->load())
+            return 0;
+        bytes += estimateDay(connection, m_dayFolder + QLatin1Char('/') + it.key().toString(QStringLiteral("yyyy-MM-dd")) +
+                                             QStringLiteral(".db"),
+                             it.value(), request);
+    }
+    // The open database holds one day, today's or, before the first record after midnight,
+    // yesterday's; which one is not asked here (that would hold the day): its rows are counted
+    // once, under the later of the two that the span has.
+    const QDate today = AppClock::now().date();
+    for (const QDate& day : {today, today.addDays(-1)}) {
+        const auto entry = plan.constFind(day);
+        if (entry != plan.cend()) {
+            bytes += estimateDay(connection, m_openPath, entry.value(), request);
+            break;
+        }
+    }
+    return bytes;
 }
 
 QByteArray OperationRecordQuery::run(const Request& request, const std::atomic<bool>* stopping) const

@@ -51,6 +51,11 @@ public:
     // first recordsBefore records handed to the writer to be stored.
     OperationRecordQuery(const QString& openDatabasePath, const RecordDay& recordDay, quint64 recordsBefore = 0);
 
+    // About the bytes run() will answer, from sums SQLite makes without handing rows over (a
+    // fraction of run's time): exact but for control characters other than line feeds, and
+    // for rows stored meanwhile. Gives up (0) once `stopping` turns true.
+    qint64 estimateBytes(const Request& request, const std::atomic<bool>* stopping = nullptr) const;
+
     // The reply's result as compact JSON text: {"record":[[moment,password,remarks,type],...]}.
     // Gives up (returning what it has) once `stopping` turns true.
     QByteArray run(const Request& request, const std::atomic<bool>* stopping = nullptr) const;
