@@ -8,6 +8,7 @@
 #include <QThread>
 #include <QtDebug>
 #include <sys/socket.h>
+#include <utility>
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
@@ -126,9 +127,10 @@ bool Session::awaitingPeer() const
     return socket && !write_shut && (streaming || socket->bytesToWrite() > 0 || !send_queue.isEmpty());
 }
 
-void Session::updateHeld(qint64 adoptedSeq)
+void Session::updateHeld()
 {
     const qint64 held = ownHeldBytes();
+    const qint64 adoptedSeq = std::exchange(adopted_seq, 0);
     if (reactor && (held != published_held || adoptedSeq > 0))
         reactor->setHeldReplyBytes(session_id, held, adoptedSeq);
     published_held = held;
@@ -447,10 +449,10 @@ void Session::SlotSendAction(SCI_ExecObj_Send send)
         return;
     }
     // A reply built against a reservation is counted from here on as what this session holds.
-    const qint64 adopted = send.record().url.isEmpty() ? send.record().request_seq : 0;
+    adopted_seq = send.record().url.isEmpty() ? send.record().request_seq : 0;
     if (!closing && !placeReply(send))
         deliver(send);
-    updateHeld(adopted);
+    updateHeld();
 }
 
 void Session::deliver(SCI_ExecObj_Send& send)

@@ -122,8 +122,8 @@ private:
     // Bytes held for replies not yet sent, by this session itself.
     qint64 ownHeldBytes() const;
     // Tells the reactor what the session holds (taking over the reservation of the reply in
-    // place `adoptedSeq`), and runs the reply stall timer while the peer owes a read.
-    void updateHeld(qint64 adoptedSeq = 0);
+    // place adopted_seq), and runs the reply stall timer while the peer owes a read.
+    void updateHeld();
     bool awaitingPeer() const;
     void onReplyStall();
     void queueBytes(const SCI_ExecObj_Send& send, int sign);
@@ -160,6 +160,9 @@ private:
     QList<SCI_ExecObj_Send> send_queue;
     qint64 queued_bytes = 0;   // held by the sends in reply_slots and send_queue
     qint64 published_held = 0;   // the figure the reactor has
+    // The request whose reservation the reply being taken in replaces: given over by the first
+    // figure that counts the reply, so the two are never counted at once.
+    qint64 adopted_seq = 0;
     qint64 largest_sent = 0;     // largest reply since the memory was last trimmed
     bool resume_posted = false;
     QTimer reply_stall_timer;
