@@ -204,8 +204,8 @@ TEST(UdpCore, BoundsTheDatagramsWaitingForABusyObjectThread)
     ASSERT_EQ(core.addListen("127.0.0.1", 0), ZLU_SUCCESS);
     const quint16 port = core.boundPorts().value(0);
     Peer peer;
-    // Datagrams go in batches far smaller than the socket's receive buffer, each sent once the
-    // loop has taken the one before: the kernel drops none however slow the machine is, and
+    // Datagrams go in batches far smaller than the socket's receive buffer, each batch sent once
+    // the loop has taken the one before: the kernel drops none however slow the machine is, and
     // this thread handles nothing meanwhile.
     constexpr int kBatch = 32;
     const auto sendTaken = [&](const QList<QByteArray>& batch) {
