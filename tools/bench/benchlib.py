@@ -137,3 +137,140 @@ def post(route, body, port=API_PORT, timeout=600):
     elapsed = time.perf_counter() - started
     connection.close()
     return elapsed, response.status, data
+
+
+def make_history(folder, today, days, rows_per_day):
+    """The record and statistics history that history_bench makes: RECORD/<day>.db with
+    rows_per_day records a day and ResStatistics/<day>.db for `days` days before today."""
+    import history_bench
+    history_bench.make_history(folder, today, days, rows_per_day)
+
+
+def raw_request(route, body, content_type=b"application/json"):
+    """The bytes of one POST to the API."""
+    return (b"POST /v18/http/" + route.encode() + b" HTTP/1.1\r\nContent-Type: " + content_type +
+            b"\r\nContent-Length: " + str(len(body)).encode() + b"\r\n\r\n" + body)
+
+
+def read_head(sock, buffer=b""):
+    """Reads up to the end of one reply's header. Returns (status, content length, bytes after
+    the header), or (None, 0, b"") when the connection ended first."""
+    while b"\r\n\r\n" not in buffer:
+        chunk = sock.recv(65536)
+        if not chunk:
+            return None, 0, b""
+        buffer += chunk
+    head, _, rest = buffer.partition(b"\r\n\r\n")
+    lines = head.split(b"\r\n")
+    words = lines[0].split(b" ")
+    status = int(words[1]) if len(words) > 1 and words[1].isdigit() else None
+    length = 0
+    for line in lines[1:]:
+        name, _, value = line.partition(b":")
+        if name.strip().lower() == b"content-length":
+            length = int(value.strip() or 0)
+    return status, length, rest
+
+
+def read_reply(sock, buffer=b""):
+    """Reads one whole reply. Returns (status, body, bytes after it); status None when the
+    connection ended first."""
+    status, length, rest = read_head(sock, buffer)
+    if status is None:
+        return None, b"", b""
+    while len(rest) < length:
+        chunk = sock.recv(max(65536, length - len(rest)))
+        if not chunk:
+            return None, b"", b""
+        rest += chunk
+    return status, rest[:length], rest[length:]
+
+
+def source_address(index, block=0):
+    """The index-th loopback address of a block of 65,000 (127.<block+1>.y.z): in a network
+    namespace of its own, loopback answers on all of 127/8, so every connection can come from
+    an address of its own."""
+    return "127.%d.%d.%d" % (block + 1, (index // 250) % 256, index % 250 + 1)
+
+
+def connect_from(address, port, timeout=10):
+    sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    sock.settimeout(timeout)
+    try:
+        sock.bind((address, 0))
+        sock.connect(("127.0.0.1", port))
+    except OSError:
+        sock.close()
+        raise
+    return sock
+
+
+class MemoryWatch:
+    """Samples the program's VmRSS every 0.1 s in a thread of its own; keeps the largest."""
+
+    def __init__(self, program):
+        self.program = program
+        self.peak_kib = 0
+        self.stopping = None
+        self.thread = None
+
+    def __enter__(self):
+        import threading
+        self.stopping = threading.Event()
+        self.peak_kib = self.program.memory_kib("VmRSS")
+
+        def sample():
+            while not self.stopping.is_set():
+                try:
+                    self.peak_kib = max(self.peak_kib, self.program.memory_kib("VmRSS"))
+                except OSError:
+                    return
+                self.stopping.wait(0.1)
+
+        self.thread = threading.Thread(target=sample, daemon=True)
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stopping.set()
+        self.thread.join()
+
+
+class LogTail:
+    """Reads what the program appends to the files of its log folder: bytes written and lines
+    holding a given text, per call of take(). A file that shrank or is new is read from its
+    start."""
+
+    def __init__(self, folder):
+        self.folder = folder
+        self.offsets = {}
+
+    def take(self, text=None):
+        written = 0
+        matches = 0
+        try:
+            names = sorted(os.listdir(self.folder))
+        except OSError:
+            names = []
+        for name in names:
+            path = os.path.join(self.folder, name)
+            if not os.path.isfile(path):
+                continue
+            offset = self.offsets.get(name, 0)
+            try:
+                size = os.path.getsize(path)
+                if size < offset:
+                    offset = 0
+                with open(path, "rb") as f:
+                    f.seek(offset)
+                    chunk = f.read()
+            except OSError:
+                continue
+            # Only whole lines count; the rest is read next time.
+            end = chunk.rfind(b"\n") + 1
+            chunk = chunk[:end]
+            self.offsets[name] = offset + len(chunk)
+            written += len(chunk)
+            if text:
+                matches += chunk.count(text.encode())
+        return written, matches

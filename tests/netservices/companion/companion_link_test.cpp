@@ -14,6 +14,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
 #include <QJsonArray>
@@ -24,6 +25,7 @@
 
 #include <arpa/inet.h>
 #include <csignal>
+#include <limits>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/syscall.h>
@@ -36,6 +38,8 @@
 namespace {
 
 const QString kHeartBeat = "/inline/bymain/heartbeat";
+// Waits that only the test runner's own time-out ends: a loaded machine is slower, not wrong.
+constexpr int kUntilTheRunnerStops = std::numeric_limits<int>::max();
 
 QJsonObject allFlags(bool cntserver = true, bool registered = true, bool needokimg = false)
 {
@@ -107,7 +111,7 @@ protected:
         netmn->setWorkTask(true, false, false);
         link = netmn->viewWatch;
         link->init();
-        ASSERT_TRUE(TestEnv::waitUntil([&] { return link->getSoftCnted(); }));
+        ASSERT_TRUE(TestEnv::waitUntil([&] { return link->getSoftCnted(); }, kUntilTheRunnerStops));
     }
     void TearDown() override { netmn.reset(); }
 
@@ -117,7 +121,8 @@ protected:
         companion.heartBeatReply = flags;
         const int before = companion.of(kHeartBeat).size();
         link->sndHeartBeat();
-        ASSERT_TRUE(TestEnv::waitUntil([&] { return companion.of(kHeartBeat).size() > before; }));
+        ASSERT_TRUE(TestEnv::waitUntil([&] { return companion.of(kHeartBeat).size() > before; },
+                                       kUntilTheRunnerStops));
         // The reply is queued back to the link's thread: wait for its effect or a short while.
         TestEnv::waitUntil([&] { return link->flag("cntserver") == flags.value("cntserver").toBool(false) &&
                                         link->flag("register") == flags.value("register").toBool(false) &&
@@ -186,7 +191,7 @@ TEST_F(CompanionLinkTest, HeartBeatReplyDecidesWhatMaySend)
 TEST_F(CompanionLinkTest, AlarmIsReportedOnceWithItsUuidAndLeavesTheNextCycleTime)
 {
     beat(allFlags());
-    ASSERT_EQ(link->isAllowSnd_2_VW(), 1);
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return link->isAllowSnd_2_VW() == 1; }, kUntilTheRunnerStops));
     netmn->start_PeriodRecord();
     {
         param_roi failed;
@@ -197,17 +202,34 @@ TEST_F(CompanionLinkTest, AlarmIsReportedOnceWithItsUuidAndLeavesTheNextCycleTim
         netmn->roiCache.insert(JXK_NETMN::roiKey(1, 0, 3), failed);
     }
     netmn->finish_PeriodRecord();
+    QElapsedTimer alarmShown;
+    alarmShown.start();
     link->sndAlarmStartTiming(0);
     link->addClearMethod(1, 4);
     link->addClearMethod(0, 9);
     link->setAlarmState(ViewWatch2VUD::AlarmCleared);
-    AppClock::advanceMs(6000);   // within the liveness window
+    AppClock::advanceMs(6000);
+    // A heart-beat answered after the jump keeps the link live, however long the steps before
+    // took: its reply (another flag) is seen by the link only after it counted as activity.
+    companion.heartBeatReply = allFlags(true, true, true);
+    link->sndHeartBeat();
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return link->flag("needokimg"); }, kUntilTheRunnerStops));
     link->sndAlarmFinishTiming();
+    const qint64 alarmMs = alarmShown.elapsed();
     AppClock::setOffsetMs(0);
     // A second clearing without a new alarm reports nothing.
     link->setAlarmState(ViewWatch2VUD::AlarmCleared);
     link->sndAlarmFinishTiming();
-    beat(allFlags());
+    // A message of its own, heard after everything above on the same connection (a heart-beat
+    // of the link's own timer may be on its way still and proves nothing).
+    const QJsonObject barrier{{"remarks", "barrier"}};
+    link->sndRecordOperate(barrier);
+    ASSERT_TRUE(TestEnv::waitUntil(
+        [&] {
+            const QList<CTask_FormData> records = companion.of("/inline/bymain/recordoperate");
+            return !records.isEmpty() && records.last().json == barrier;
+        },
+        kUntilTheRunnerStops));
 
     const QList<CTask_FormData> once = companion.of("/inline/bymain/detectonceinfo");
     ASSERT_EQ(once.size(), 1);
@@ -233,7 +255,7 @@ TEST_F(CompanionLinkTest, AlarmIsReportedOnceWithItsUuidAndLeavesTheNextCycleTim
     // The NG period left the cell at 0 and the alarm put its duration there.
     const int duration = netmn->alarmDurationCell.getValue();
     EXPECT_GE(duration, 6000);
-    EXPECT_LT(duration, 6000 + 5000);
+    EXPECT_LE(duration, 6000 + alarmMs + 1);   // whole ms of two clocks
     netmn->alarmDurationCell.setValue(12345);
     EXPECT_DOUBLE_EQ(link->detectOnceBody(250).value("dtime").toDouble(), 12.7);
     netmn->alarmDurationCell = CVariant<int>();
