@@ -288,9 +288,6 @@ void UDP_Core::Slot_StartListen()
                     },
                     Qt::QueuedConnection);
             }
-            // Anyone on the network can send datagrams as fast as the link takes them.
-            if (!RefusalLog::admitKind(QStringLiteral("[UDP_RCV]"), QtInfoMsg))
-                continue;
             const QByteArray text = upToZero(recvbuf);
             const QString line = QStringLiteral("[UDP_RCV] %1/%2 <- %3/%4 (%5): ")
                                      .arg(addressText(local))
@@ -314,15 +311,17 @@ QString UDP_Core::AnalysisRecvMessage(sockaddr_in saclient, QByteArray const& re
 void UDP_Core::PrintRecvMsg(QString result, QString line)
 {
     Q_UNUSED(result);
+    // Anyone on the network can send datagrams as fast as the link takes them, and answers go out
+    // as fast as requests come in. A subclass that overrides this still sees every one.
+    const bool sent = line.startsWith(QLatin1String("[UDP_SND]"));
+    if (!RefusalLog::admitKind(sent ? QStringLiteral("[UDP_SND]") : QStringLiteral("[UDP_RCV]"), QtInfoMsg))
+        return;
     QByteArray latin = line.toLatin1();
     qInfo("%s", upToZero(latin).constData());
 }
 
 void UDP_Core::logSend(const ZLU_BroadcastSocket& socket, const Udpsend_Cond& cond, const std::string& data)
 {
-    // Answers go out as fast as requests come in.
-    if (!RefusalLog::admitKind(QStringLiteral("[UDP_SND]"), QtInfoMsg))
-        return;
     const QByteArray text = upToZero(QByteArray::fromStdString(data));
     const QString line = QStringLiteral("[UDP_SND] %1 -> %2/%3 (%4): ")
                              .arg(socket.localText())
