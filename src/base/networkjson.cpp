@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -188,7 +189,14 @@ Names scanNames(const char* data, qsizetype size, const Bounds& bounds, qint64* 
     // that no blank, bracket, comma, colon or string divides (Qt reads at most one value of it).
     qint64 counted = 0;
     bool inRun = false;
-    const auto count = [&] { return ++counted <= bounds.maxValues; };
+    // What Qt would build of it may not pass this.
+    const qint64 costBound = bounds.costPerByte > 0 ? bounds.costPerByte * qint64(size) + kCostAllowance
+                                                    : std::numeric_limits<qint64>::max();
+    qint64 cost = 0;
+    const auto count = [&](qint64 weight = kValueCost) {
+        cost += weight;
+        return ++counted <= bounds.maxValues && cost <= costBound;
+    };
 
     // Where Qt stops (a bracket that closes nothing open, a string or the text that ends) it
     // closes no object still open; those are judged all the same.
@@ -221,7 +229,7 @@ Names scanNames(const char* data, qsizetype size, const Bounds& bounds, qint64* 
         case '[':
             if (frames.size() >= maxDepth)
                 return Names::TooDeep;
-            if (!count())
+            if (!count(kContainerCost))
                 return Names::TooMany;
             frames.push_back({c == '{', names.size()});
             expectName = c == '{';

@@ -239,3 +239,34 @@ TEST(NetworkJson, ATextBeyondItsBoundsNeverReachesQt)
     EXPECT_EQ(within.values, 5002);
     EXPECT_EQ(within.document.array().size(), 5001);
 }
+
+// Within every other bound, a text Qt would build many times its size of (objects of one member,
+// brackets in brackets) is refused beyond the small allowance, while texts of the same size that
+// cost Qt a few times their size (strings, a list of records) pass.
+TEST(NetworkJson, ATextThatWouldCostQtManyTimesItsSizeIsRefused)
+{
+    const NetworkJson::Bounds roomy{1 << 20, 16, 1 << 20};
+    const auto scanned = [&roomy](const QByteArray& text) {
+        return NetworkJson::scanNames(text.constData(), text.size(), roomy);
+    };
+    const auto listOf = [](const QByteArray& element, int count) {
+        QByteArray text = "[" + element.repeated(count);
+        text.chop(1);
+        return text + "]";
+    };
+    // The smallest messages cost Qt little whatever they are made of.
+    EXPECT_EQ(scanned("{}"), Names::Unique);
+    EXPECT_EQ(scanned(listOf("{\"a\":1},", 100)), Names::Unique);
+    EXPECT_EQ(scanned(listOf("[[[[[[[[1]]]]]]]],", 40)), Names::Unique);
+
+    for (const QByteArray& costly : {listOf("{\"a\":1},", 2000), listOf("[[[[[[[[1]]]]]]]],", 900)}) {
+        EXPECT_EQ(scanned(costly), Names::TooMany) << costly.left(40).constData();
+        EXPECT_EQ(NetworkJson::decode(costly, roomy).fault, NetworkJson::kTooManyFault);
+        // Qt's own bounds alone take it.
+        EXPECT_TRUE(NetworkJson::decode(costly, NetworkJson::kReaderBounds).ok());
+    }
+    for (const QByteArray& cheap : {listOf("\"a fairly long text of its own\",", 2000), listOf("1,", 20000),
+                                    listOf("{\"subscriber_ip\":\"10.0.0.5\",\"subscriber_port\":9000,"
+                                           "\"subscriber_topic\":\"detected_info\"},", 2000)})
+        EXPECT_EQ(scanned(cheap), Names::Unique) << cheap.left(40).constData();
+}
