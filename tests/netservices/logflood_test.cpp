@@ -1,6 +1,7 @@
 // Floods of what any client may send, against the servers on loopback: each kind of line they
 // cause is written at a small rate set for the test, and the lines left out are counted.
 #include "../netcore/nettestutil.h"
+#include "api/api_support.h"
 #include "base/refusallog.h"
 #include "detection/mojuwizard.h"
 #include "netservices/api/apireplies.h"
@@ -102,17 +103,9 @@ class LogFloodTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        qputenv("MOULD_SIM_CYCLE_MS", "3600000");
-        qputenv("MOULD_SIM_NG_EVERY", "0");
-        qputenv("MOULD_SIM_CAMERAS", "2");
-        HttpApiReplies::clearCurrentCount();
+        ApiTest::holdTheCycle();
         window = std::make_unique<MoJuWizard>(nullptr, 0);
-        netmn = std::make_unique<JXK_NETMN>(1);   // nothing listens on port 1
-        netmn->devicename = "press 7";
-        netmn->workspace = "./ws/";
-        QDir().mkpath(netmn->workspace);
-        netmn->device_workapifunc = true;
-        netmn->apiServer->init(QHostAddress::LocalHost, 0);
+        netmn = ApiTest::listeningManager();
         port = netmn->apiServer->serverPort();
         ASSERT_NE(port, 0);
         RefusalLog::setKindRate(kRate);

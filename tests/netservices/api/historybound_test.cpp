@@ -2,6 +2,7 @@
 // not fit is answered 503 before its work, a poller is answered all the while, and once room is
 // free the whole reply goes out byte for byte.
 #include "../../netcore/nettestutil.h"
+#include "api_support.h"
 #include "base/sqlconnection.h"
 #include "detection/counters.h"
 #include "detection/mojuwizard.h"
@@ -98,10 +99,7 @@ class HistoryBoundTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        qputenv("MOULD_SIM_CYCLE_MS", "3600000");
-        qputenv("MOULD_SIM_NG_EVERY", "0");
-        qputenv("MOULD_SIM_CAMERAS", "2");
-        HttpApiReplies::clearCurrentCount();
+        ApiTest::holdTheCycle();
         window = std::make_unique<MoJuWizard>(nullptr, 0);
         writeDayFile();
         OperationRecordQuery::Request span;
@@ -110,11 +108,7 @@ protected:
         dayText = query.run(span);
         estimate = query.estimateBytes(span);
 
-        netmn = std::make_unique<JXK_NETMN>(1);   // nothing listens on port 1
-        netmn->devicename = "press 7";
-        netmn->workspace = "./ws/";
-        QDir().mkpath(netmn->workspace);
-        netmn->device_workapifunc = true;
+        netmn = ApiTest::manager();
     }
     void TearDown() override
     {
