@@ -149,7 +149,10 @@ TEST_F(LogFloodTest, AFloodOfValidRequestsLogsItsTimingLinesAtTheRate)
     constexpr int kRequests = 400;
     const auto replies = pipeline(request(api("get_product_infos"), "{}"), kRequests);
     ASSERT_EQ(replies.size(), kRequests);
-    EXPECT_TRUE(replies.last().first.startsWith("HTTP/1.1 200 OK"));
+    // One that came while the route's handler ran is turned away as busy; each is answered.
+    for (const auto& reply : replies)
+        ASSERT_TRUE(reply.first.startsWith("HTTP/1.1 200 OK") || reply.first.startsWith("HTTP/1.1 503 "))
+            << reply.first.constData();
 
     const QString timing = QStringLiteral("usetime_ms:");
     EXPECT_TRUE(TestEnv::waitUntil([&] { return written(log, timing) + leftOut(log, "[Short_RCV]") == kRequests; }, 10000))
