@@ -23,6 +23,9 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 QString gDeviceID;
 const char* const kSoftwareVersion = "18.0.1.71";
@@ -30,6 +33,13 @@ const char* const kSoftwareVersion = "18.0.1.71";
 qint64 gettimeofday_ms()
 {
     return AppClock::nowMs();
+}
+
+void trimHeap()
+{
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
 }
 
 int curtime_qint64_2_int()

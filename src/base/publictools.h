@@ -10,6 +10,10 @@ qint64 gettimeofday_ms();
 // The current time in 10 ms units, wrapping every 10^9 units.
 int curtime_qint64_2_int();
 
+// Gives the pages of freed memory back to the system, which glibc's allocator would keep after
+// large bodies and replies have come and gone. Not for every small request: it walks the heap.
+void trimHeap();
+
 // Fills the interface's IPv4 address, netmask, default gateway and MAC address as text
 // (buffers of at least 32 bytes each). 0 on success; -1 no socket, -2 no hardware address,
 // -4 no IPv4 address, -5 no netmask, -6 route table unreadable, -7/-8 gateway lookup failed.

@@ -1,6 +1,7 @@
 #include "netcore/session.h"
 
 #include "base/appclock.h"
+#include "base/publictools.h"
 #include "base/refusallog.h"
 #include "netcore/sciexecobjrecv.h"
 #include "netcore/tcpreactor.h"
@@ -9,9 +10,6 @@
 #include <QtDebug>
 #include <sys/socket.h>
 #include <utility>
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
 
 Session::Session(JXKC::TcpReactor* owner, QTcpSocket* tcpSocket, int id)
     : session_id(id), socket(tcpSocket), reactor(owner)
@@ -56,10 +54,8 @@ Session::~Session()
         socket->abort();
     }
     socket.reset();   // with a reply still streaming, and its memory
-#ifdef __GLIBC__
     if (largest_sent >= kTrimAfterBytes)
-        malloc_trim(0);
-#endif
+        trimHeap();
 }
 
 void Session::retire()
@@ -507,9 +503,7 @@ void Session::onStreamFinished()
     if (!streaming && largest_sent >= kTrimAfterBytes) {
         // The allocator keeps what a large reply freed for itself; give it back to the system.
         largest_sent = 0;
-#ifdef __GLIBC__
-        malloc_trim(0);
-#endif
+        trimHeap();
     }
     updateHeld();
 }

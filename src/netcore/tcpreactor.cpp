@@ -13,9 +13,6 @@
 #include <QThread>
 #include <QtDebug>
 #include <memory>
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
 
 namespace JXKC {
 
@@ -26,14 +23,6 @@ QAtomicInt gAsyncTaskIndex(0);
 // A session being deleted from a thread other than its own is waited for at most this long.
 constexpr int kSessionDeleteWaitMs = 1000;
 constexpr int kClosingGraceMs = 5000;
-
-// Gives the pages of freed memory back to the system, which glibc's allocator would keep.
-void trimHeap()
-{
-#ifdef __GLIBC__
-    malloc_trim(0);
-#endif
-}
 
 // Tasks are kept under their uuid as a peer's reply will carry it back.
 QString taskKey(const QString& uuid)
