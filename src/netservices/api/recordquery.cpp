@@ -103,15 +103,20 @@ void appendMoment(QByteArray& out, const QByteArray& datePrefix, const QDate& da
     appendJsonString(out, QDateTime(day, QTime::fromString(rowTime, kRowTimeFormat)).toString(kTimeFormat));
 }
 
+// The rows a request asks for; bindFilters gives the values in this order.
+QString whereFor(const OperationRecordQuery::Request& request)
+{
+    QString where = QStringLiteral(" FROM RECORD WHERE recordtime BETWEEN ? AND ?");
+    if (request.byType)
+        where += QStringLiteral(" AND recordtype = ?");
+    if (request.byOperator)
+        where += QStringLiteral(" AND recordpassword = ?");
+    return where + QLatin1Char(';');
+}
+
 QString selectFor(const OperationRecordQuery::Request& request)
 {
-    QString sql = QStringLiteral(
-        "SELECT recordtime, recordpassword, remarks, recordtype FROM RECORD WHERE recordtime BETWEEN ? AND ?");
-    if (request.byType)
-        sql += QStringLiteral(" AND recordtype = ?");
-    if (request.byOperator)
-        sql += QStringLiteral(" AND recordpassword = ?");
-    return sql + QLatin1Char(';');
+    return QStringLiteral("SELECT recordtime, recordpassword, remarks, recordtype") + whereFor(request);
 }
 
 // The bytes a column's text takes in the reply beside its two quotes: UTF-8, one more for each
@@ -125,13 +130,9 @@ QString textBytes(const char* column)
 
 QString estimateFor(const OperationRecordQuery::Request& request)
 {
-    QString sql = QStringLiteral("SELECT COUNT(*), TOTAL(%1 + %2 + %3) FROM RECORD WHERE recordtime BETWEEN ? AND ?")
-                      .arg(textBytes("recordpassword"), textBytes("remarks"), textBytes("recordtype"));
-    if (request.byType)
-        sql += QStringLiteral(" AND recordtype = ?");
-    if (request.byOperator)
-        sql += QStringLiteral(" AND recordpassword = ?");
-    return sql + QLatin1Char(';');
+    return QStringLiteral("SELECT COUNT(*), TOTAL(%1 + %2 + %3)")
+               .arg(textBytes("recordpassword"), textBytes("remarks"), textBytes("recordtype")) +
+           whereFor(request);
 }
 
 void bindFilters(QSqlQuery& query, const QPair<QTime, QTime>& span, const OperationRecordQuery::Request& request)
