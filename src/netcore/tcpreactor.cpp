@@ -594,7 +594,11 @@ bool TcpReactor::isAliveTcpTask(const QString& uuid)
 
 void TcpReactor::ageTasks()
 {
-    const qint64 now = gettimeofday_ms();
+    ageTasksAt(gettimeofday_ms());
+}
+
+void TcpReactor::ageTasksAt(qint64 now)
+{
     QMutexLocker lock(&tasks_mutex);
     for (auto it = tasks.begin(); it != tasks.end();) {
         if (now - it->create_timing >= kTaskMaxAgeMs)

@@ -179,6 +179,7 @@ public:
     bool isAliveTcpTask(const QString& uuid);
     // Drops tasks created kTaskMaxAgeMs or more ago; runs every kTaskAgeingIntervalMs.
     void ageTasks();
+    void ageTasksAt(qint64 nowMs);
 
     // ms since the epoch of the last session event; read by the services to judge a link.
     std::atomic<qint64> last_activity_ms{0};
