@@ -20,6 +20,8 @@ public:
     int slotCount() const { return count; }
     int maximum() const { return maxY; }
     QList<int> hours() const { return x; }
+    QList<int> okCounts() const { return y1; }
+    QList<int> ngCounts() const { return y2; }
 
     static QColor okColor() { return QColor(0, 255, 0, 200); }
     static QColor ngColor() { return QColor(255, 0, 0, 200); }

@@ -123,15 +123,20 @@ void ResStatisticsParam::initStuCount(CountGroupList& list) const
 
 void ResStatisticsParam::calcCount(CountDetect& detect) const
 {
+    calcCount(detect, morningsStart);
+}
+
+void ResStatisticsParam::calcCount(CountDetect& detect, int dayStart) const
+{
     // Summed in 64 bits: a stored day may hold hour counts whose sum an int cannot take; a total
-    // is shown clamped, never wrapped into a negative number.
+    // is shown clamped, never wrapped into a negative number. A slot belongs to the shift of the
+    // clock hour it was counted in, whatever hour the shifts start at today.
     qint64 totals[3][2] = {};   // morning, night, day x OK, NG
-    const int morningSlots = (morningsEnd + 24 - morningsStart) % 24;
     const QList<int>* lists[2] = {&detect.OK, &detect.NG};
     for (int kind = 0; kind < 2; ++kind) {
         for (int k = 0; k < lists[kind]->size(); ++k) {
             const qint64 value = lists[kind]->at(k);
-            totals[k < morningSlots ? 0 : 1][kind] += value;
+            totals[isMorningHour(clockHourOfSlot(k, dayStart)) ? 0 : 1][kind] += value;
             totals[2][kind] += value;
         }
     }
@@ -144,22 +149,58 @@ void ResStatisticsParam::calcCount(CountDetect& detect) const
 
 void ResStatisticsParam::calcCount(CountCamera& camera) const
 {
+    calcCount(camera, morningsStart);
+}
+
+void ResStatisticsParam::calcCount(CountCamera& camera, int dayStart) const
+{
     for (CountDetect& step : camera.steps)
-        calcCount(step);
-    calcCount(camera.cycle);
+        calcCount(step, dayStart);
+    calcCount(camera.cycle, dayStart);
 }
 
 void ResStatisticsParam::calcCount(CountGroup& group) const
 {
+    const int dayStart = dayStartOf(group);
     for (CountCamera& camera : group.cameras)
-        calcCount(camera);
-    calcCount(group.allCameras);
+        calcCount(camera, dayStart);
+    calcCount(group.allCameras, dayStart);
 }
 
 void ResStatisticsParam::calcCount(CountGroupList& list) const
 {
     for (CountGroup& group : list.groups)
         calcCount(group);
+}
+
+int ResStatisticsParam::dayStartOf(const CountGroup& group)
+{
+    // A day file edited by hand or cut short may hold no usable hour; 8 is what every group
+    // started with before it stored its own.
+    return group.morningStart >= 0 && group.morningStart < 24 ? group.morningStart : 8;
+}
+
+int ResStatisticsParam::clockHourOfSlot(int slot, int dayStart)
+{
+    return (dayStart + slot % 24) % 24;
+}
+
+bool ResStatisticsParam::isMorningHour(int clockHour) const
+{
+    const int morningHours = (morningsEnd + 24 - morningsStart) % 24;
+    return (clockHour - morningsStart + 24) % 24 < morningHours;
+}
+
+QList<int> ResStatisticsParam::countsByClockHour(const QList<int>& hourSlots, int dayStart)
+{
+    qint64 sums[24] = {};
+    for (int k = 0; k < hourSlots.size(); ++k)
+        sums[clockHourOfSlot(k, dayStart)] += hourSlots.at(k);
+    QList<int> hours;
+    hours.reserve(24);
+    for (const qint64 sum : sums)
+        hours.append(clampedCount(sum));
+    return hours;
 }
 
 QJsonObject ResStatisticsParam::StuCountToJson(const CountGroupList& list)

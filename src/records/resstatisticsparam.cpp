@@ -389,18 +389,26 @@ QList<int> ResStatisticsParam::getRes(ShiftType type, bool isOK, int camera, int
     const CountDetect* record = shownRecord(camera, step, group);
     if (!record)
         return {};
-    const QList<int>& list = isOK ? record->OK : record->NG;
+    // As many hours as the shift has (none when its start equals its end), by clock hour.
+    int hours = 0;
     switch (type) {
     case ShiftMorning:
-        return list.mid(0, (morningsEnd + 24 - morningsStart) % 24);
-    case ShiftNight: {
-        const int start = (nightStart - morningsStart + 24) % 24;
-        return list.mid(start, (nightEnd + 24 - nightStart) % 24);
-    }
+        hours = (morningsEnd + 24 - morningsStart) % 24;
+        break;
+    case ShiftNight:
+        hours = (nightEnd + 24 - nightStart) % 24;
+        break;
     case ShiftDay:
-        return list;
+        hours = 24;
+        break;
+    default:
+        return {};
     }
-    return {};
+    const QList<int> byHour = countsByClockHour(isOK ? record->OK : record->NG, dayStartOf(group));
+    QList<int> counts;
+    for (const int hour : getShiftTimeList(type).mid(0, hours))
+        counts.append(byHour.at(hour));
+    return counts;
 }
 
 QList<int> ResStatisticsParam::getShiftTimeList(ShiftType type) const

@@ -43,10 +43,22 @@ public:
     static void initStuCountCamera(CountCamera& camera);
     static void initStuCountGroup(CountGroup& group, QString name);
     void initStuCount(CountGroupList& list) const;
+    // Totals by the shift of the clock hour each slot was counted in: slot k of a day begun at
+    // dayStart is the clock hour dayStart + k. Without a day start, the day is taken to have
+    // begun at the current morning start; a group carries its own ("morningStart").
     void calcCount(CountDetect& detect) const;
+    void calcCount(CountDetect& detect, int dayStart) const;
     void calcCount(CountCamera& camera) const;
+    void calcCount(CountCamera& camera, int dayStart) const;
     void calcCount(CountGroup& group) const;
     void calcCount(CountGroupList& list) const;
+    // The clock hour a group's day began at, as it stored it (8 when it stored no hour).
+    static int dayStartOf(const CountGroup& group);
+    static int clockHourOfSlot(int slot, int dayStart);
+    // Whether a clock hour lies in the morning shift of the current settings.
+    bool isMorningHour(int clockHour) const;
+    // The slots of a day begun at dayStart, summed per clock hour: entry h is clock hour h.
+    static QList<int> countsByClockHour(const QList<int>& hourSlots, int dayStart);
     static QJsonObject StuCountToJson(const CountGroupList& list);
     static QJsonObject StuCountGroupToJson(const CountGroup& group);
     static QJsonObject StuCountCameraToJson(const CountCamera& camera, int id, int& stepCount);
@@ -60,6 +72,8 @@ public:
     static void repairGroup(CountGroup& group, int steps, int cameras);
 
     int getCount(ShiftType type, bool isOK, int camera, int step) const;
+    // Entry i is the count of the clock hour getShiftTimeList(type) labels i, taken from the slot
+    // of that hour on the shown day (which keeps the start hour it began with).
     QList<int> getRes(ShiftType type, bool isOK, int camera, int step) const;
     QList<int> getShiftTimeList(ShiftType type) const;
     QList<QString> getGroups() const;

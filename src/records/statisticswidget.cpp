@@ -26,6 +26,10 @@ StatisticsWidget* StatisticsWidget::instance = nullptr;
 namespace {
 
 constexpr int kMaxPages = 9;
+// The narrowest control a finger hits for sure on the panel (the tab bars' scroll arrows).
+constexpr int kFingerWidth = 40;
+// Between a label and the field it names, so the two never read as one.
+constexpr int kLabelGap = 10;
 const int kShiftTitleRows[3] = {545, 546, 587};
 const int kCaptionRows[3] = {547, 542, 588};
 
@@ -250,8 +254,15 @@ void StatisticsWidget::createWidget(QStringList names)
     const int tabWidth = (width() / 11) * 10 - 2;
     m_tabs = new QTabWidget(this);
     m_tabs->setFixedSize(tabWidth, 980);
+    // Nine tabs of 200 do not fit the bar with eight cameras (nor nine pages of 230 with eight
+    // steps): the bars scroll, by two arrows of a finger's width each (the scroller holds both;
+    // the rule reaches the pages' bars too).
     m_tabs->setStyleSheet(QStringLiteral("QTabBar::tab {   width: 200px;   height: 50px;   font-size: 25px;}"
-                                         "QTabBar::tab:selected {    background: #ff9900;    color: white;}"));
+                                         "QTabBar::tab:selected {    background: #ff9900;    color: white;}"
+                                         "QTabBar::scroller { width: %1px; }"
+                                         "QTabBar QToolButton::right-arrow { image: url(./images/right.png); }"
+                                         "QTabBar QToolButton::left-arrow { image: url(./images/left.png); }")
+                              .arg(2 * kFingerWidth));
     for (int i = 0; i <= numCamera; ++i) {
         auto* tab = new CamereaTabWidget((i + 8) % 9, names, m_tabs);
         tab->setFixedSize(tabWidth, 980);
@@ -280,7 +291,8 @@ void StatisticsWidget::createWidget(QStringList names)
     const QFont labelFont = screenFont(33);
     const auto shiftRow = [&](const QString& from, int startChooser) {
         auto* row = new QHBoxLayout;
-        row->setSpacing(0);
+        // "早班: 从" fills its label to the right edge: without a gap it runs into the box.
+        row->setSpacing(kLabelGap);
         QLabel* fromLabel = fixedLabel(from, 125, 50, Qt::AlignRight | Qt::AlignVCenter, this);
         QLabel* toLabel = fixedLabel(tr("到"), 100, 50, Qt::AlignCenter, this);
         fromLabel->setFont(labelFont);
@@ -310,9 +322,10 @@ void StatisticsWidget::createWidget(QStringList names)
     connect(back, &QPushButton::clicked, this, &StatisticsWidget::SlotConfirm);
     connect(exportButton, &QPushButton::clicked, this, &StatisticsWidget::SlotExportData);
 
-    // The five controls are 1750 pixels wide; the gaps share what is left of the 1900.
+    // The five controls are 1750 pixels wide and the gaps inside the two shift rows 60; the
+    // gaps between the controls share what is left of the 1900.
     auto* top = new QHBoxLayout;
-    top->setSpacing(30);
+    top->setSpacing(20);
     top->addWidget(m_groups);
     top->addLayout(shiftRow(tr("早班: 从"), 0));
     top->addLayout(shiftRow(tr("晚班: 从"), 2));

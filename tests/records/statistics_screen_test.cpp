@@ -17,6 +17,8 @@
 #include <QScroller>
 #include <QSignalSpy>
 #include <QSemaphore>
+#include <QTabBar>
+#include <QToolButton>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -162,6 +164,32 @@ protected:
             }
         }
         return {green, red};
+    }
+
+    // Picks a listed day as a finger does and waits for the model's answer.
+    void pickDay(const QString& date)
+    {
+        QListWidgetItem* item = screen->dayList()->findItems(date, Qt::MatchExactly).value(0);
+        ASSERT_NE(item, nullptr) << date.toStdString();
+        QSignalSpy loaded(model, &ResStatisticsParam::sigLoadFinish);
+        screen->dayList()->setCurrentItem(item);
+        ASSERT_TRUE(TestEnv::waitUntil([&] { return loaded.count() > 0 && !screen->isLoadingDay(); }, 10000));
+        QApplication::processEvents();
+    }
+
+    // The new hours through the screen, as the operator confirms them.
+    void confirmShiftHours(int morningStart, int morningEnd, int nightStart, int nightEnd)
+    {
+        ScreenTest::ModalAnswerer boxes;
+        screen->show();
+        screen->hourChooser(0)->setCurrentIndex(morningStart);
+        screen->hourChooser(1)->setCurrentIndex(morningEnd);
+        screen->hourChooser(2)->setCurrentIndex(nightStart);
+        screen->hourChooser(3)->setCurrentIndex(nightEnd);
+        boxes.expectClick("ChooseBox", "yes");
+        screen->SlotConfirm();
+        EXPECT_TRUE(boxes.waitAllAnswered());
+        screen->show();
     }
 
     ResStatisticsParam* model = nullptr;
@@ -511,4 +539,129 @@ TEST_F(StatisticsScreen, TheDayListScrollsByFingerAndShowsTheHighlightedDaysCoun
     EXPECT_EQ(shownTotal(), highlightedTotal()) << tapped->text().toStdString();
     EXPECT_NE(shownTotal(), "");
     ASSERT_TRUE(ScreenTest::saveShot(screen, "statistics_day_list_dragged"));
+}
+
+// Each day keeps the hour it began at: after the morning start moves from 8 to 7, a day begun at
+// 8 and one begun at 7 both show what was made at 10:00 under 10 and the NG of 22:00 under 22,
+// and the shifts are split by the clock hour (with 早班 7 to 22, 22:00 is the night's).
+TEST_F(StatisticsScreen, EachDayShowsItsCountsUnderTheClockHoursTheyWereMadeIn)
+{
+    for (const int start : {8, 7}) {
+        CountGroupList day;
+        day.date = start == 8 ? "2024-01-05" : "2024-01-06";
+        CountGroup group;
+        group.morningStart = start;
+        ResStatisticsParam::initStuCountGroup(group, "A");
+        group.allCameras.cycle.OK[10 - start] = 1123;
+        group.allCameras.cycle.NG[22 - start] = 23;
+        day.groups.push_back(group);
+        ASSERT_TRUE(StatsTest::writeDayFile("ResStatistics/" + day.date + ".db", ResStatisticsParam::StuCountToJson(day)));
+    }
+    confirmShiftHours(7, 22, 22, 7);
+    ASSERT_EQ(model->shiftHour(0), 7);
+
+    for (const char* date : {"2024-01-05", "2024-01-06"}) {
+        SCOPED_TRACE(date);
+        pickDay(date);
+        const Histogram* morning = page(0, 0)->chart(0);
+        const Histogram* night = page(0, 0)->chart(1);
+        ASSERT_EQ(morning->hours().value(3), 10);
+        EXPECT_EQ(morning->okCounts().value(3), 1123);
+        EXPECT_EQ(morning->okCounts().value(2), 0);   // nothing under 9
+        ASSERT_EQ(night->hours().value(0), 22);
+        EXPECT_EQ(night->ngCounts().value(0), 23);
+        EXPECT_EQ(morning->ngCounts(), QVector<int>(15, 0).toList());
+        // Morning: 1,123 good; night: the 23 NG; the day both.
+        EXPECT_EQ(page(0, 0)->valueText(0, 0), "1123");
+        EXPECT_EQ(page(0, 0)->valueText(1, 0), "23");
+        EXPECT_EQ(page(0, 0)->valueText(1, 1), "0");
+        EXPECT_EQ(page(0, 0)->valueText(2, 0), "1146");
+        if (QString(date) == "2024-01-05") {
+            ASSERT_TRUE(ScreenTest::saveShot(screen, "statistics_archived_day_own_hours"));
+        }
+    }
+
+    // Today began at 8 before the change: its 23:20 results stand under 23 in the night.
+    pickDay("2024-01-10");
+    const Histogram* night = page(0, 0)->chart(1);
+    ASSERT_EQ(night->hours().value(1), 23);
+    EXPECT_EQ(night->okCounts().value(1) + night->ngCounts().value(1), today.last().ok + today.last().ng);
+    screen->hide();
+}
+
+// With eight cameras the nine camera tabs are wider than the bar: each one is brought into view
+// by arrows a finger hits and is then picked by a touch on it.
+TEST_F(StatisticsScreen, EveryCameraTabOfEightCamerasIsReachedByFinger)
+{
+    StatisticsWidget::destroyInstance();
+    numCamera = 8;
+    screen = StatisticsWidget::getInstance();
+    screen->createWidget({lanText(584), lanText(263), lanText(264)});
+    QObject::connect(screen, &StatisticsWidget::sigUpdateRecord, model, &ResStatisticsParam::slotUpdateRecord);
+    QObject::connect(model, &ResStatisticsParam::sigLoadFinish, screen, &StatisticsWidget::slotUpdateRecord);
+    screen->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(screen));
+
+    QTabBar* bar = screen->cameraTabs()->tabBar();
+    ASSERT_EQ(bar->count(), 9);
+    EXPECT_EQ(bar->tabText(8), lanText(586).arg(8));
+    QToolButton* forward = nullptr;
+    int visibleEnd = bar->width();   // the tabs are seen left of the arrows
+    for (QToolButton* arrow : bar->findChildren<QToolButton*>()) {
+        if (!arrow->isVisible())
+            continue;
+        EXPECT_GE(arrow->width(), 40);
+        EXPECT_GE(arrow->height(), 40);
+        visibleEnd = qMin(visibleEnd, arrow->x());
+        if (arrow->arrowType() == Qt::RightArrow)
+            forward = arrow;
+    }
+    for (int tab = 0; tab < bar->count(); ++tab) {
+        SCOPED_TRACE(tab);
+        for (int touches = 0; bar->tabRect(tab).right() >= visibleEnd && forward && touches < 10; ++touches)
+            ScreenTest::touch(forward);
+        const QRect rect = bar->tabRect(tab);
+        ASSERT_GE(rect.left(), 0);
+        ASSERT_LT(rect.right(), visibleEnd);
+        QTest::mouseClick(screen->windowHandle(), Qt::LeftButton, {}, bar->mapTo(screen, rect.center()));
+        EXPECT_EQ(screen->cameraTabs()->currentIndex(), tab);
+    }
+    ASSERT_TRUE(ScreenTest::saveShot(screen, "statistics_eight_cameras"));
+    screen->hide();
+}
+
+// "早班: 从", "晚班: 从" and "到" are read whole and stand apart from the hour boxes they name.
+TEST_F(StatisticsScreen, ShiftLabelsStandApartFromTheirHourBoxes)
+{
+    screen->show();
+    const auto labelled = [this](const QString& text) {
+        QList<QLabel*> found;
+        for (QLabel* label : screen->findChildren<QLabel*>()) {
+            if (label->text() == text)
+                found << label;
+        }
+        return found;
+    };
+    const auto inScreen = [this](const QWidget* widget) {
+        return QRect(widget->mapTo(screen, QPoint(0, 0)), widget->size());
+    };
+    const auto expectApart = [&](const QLabel* label, const QWidget* box) {
+        EXPECT_LE(label->fontMetrics().horizontalAdvance(label->text()), label->width()) << label->text().toStdString();
+        const QRect a = inScreen(label);
+        const QRect b = inScreen(box);
+        EXPECT_FALSE(a.adjusted(-1, -1, 1, 1).intersects(b)) << label->text().toStdString() << " touches its box";
+    };
+    const QList<QLabel*> from[2] = {labelled(QStringLiteral("早班: 从")), labelled(QStringLiteral("晚班: 从"))};
+    const QList<QLabel*> to = labelled(QStringLiteral("到"));
+    ASSERT_EQ(from[0].size(), 1);
+    ASSERT_EQ(from[1].size(), 1);
+    ASSERT_EQ(to.size(), 2);
+    for (int shift = 0; shift < 2; ++shift) {
+        SCOPED_TRACE(shift);
+        QLabel* toLabel = inScreen(to.at(0)).left() < inScreen(to.at(1)).left() ? to.at(shift) : to.at(1 - shift);
+        expectApart(from[shift].at(0), screen->hourChooser(2 * shift));
+        expectApart(toLabel, screen->hourChooser(2 * shift));
+        expectApart(toLabel, screen->hourChooser(2 * shift + 1));
+    }
+    screen->hide();
 }

@@ -170,8 +170,11 @@ TEST_F(StatsCounters, ShiftListsAndLabels)
     EXPECT_EQ(model.getCount(ShiftDay, true, 5, 8), 0);   // no camera 5
     EXPECT_TRUE(model.getRes(ShiftDay, true, 0, 7).isEmpty());
 
+    // The day began at 8 (its group says so): the night from 8 to 20 holds its first twelve
+    // slots, each under the clock hour it was counted in.
     setHours(model, 20, 8, 8, 20);
-    EXPECT_EQ(model.getRes(ShiftNight, true, 8, 8).first(), 12);
+    EXPECT_EQ(model.getRes(ShiftNight, true, 8, 8), (QList<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}));
+    EXPECT_EQ(model.getRes(ShiftMorning, true, 8, 8).first(), 12);
 
     model.shownGroupName = "null";
     EXPECT_EQ(model.getCount(ShiftDay, true, 8, 8), 0);
