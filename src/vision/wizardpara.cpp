@@ -166,7 +166,7 @@ bool WizardPara::load(const QString& databasePath)
             const QString stored = query.value(0).toString();
             // The row stays as it is for a look by hand; the settings page's next store replaces it.
             if (!field.set(*this, stored))
-                qWarning().noquote() << QStringLiteral("parameter %1 holds \"%2\", which is not %3; its default %4 is used")
+                qWarning().noquote() << QStringLiteral("parameter %1 holds \"%2\", which is not %3; its default \"%4\" is used")
                                             .arg(QString::fromLatin1(field.name), stored, field.usable, field.get(*this));
             continue;
         }
