@@ -281,7 +281,9 @@ bool writeSettingsAtomically(const QString& path, const QVariantMap& values, QSt
 
 int removeLeftoverTemporaries(const QStringList& folders)
 {
-    static const QRegularExpression writerName(QStringLiteral("^.+\\.part-(\\d+)-\\d+$"));
+    // QSettings locks the file it writes under the name with ".lock" behind; a kill leaves the
+    // lock beside (or instead of) the temporary file.
+    static const QRegularExpression writerName(QStringLiteral("^.+\\.part-(\\d+)-\\d+(\\.lock)?$"));
     // The statistics database builds its archives and its template under these names.
     static const QRegularExpression databaseName(QStringLiteral("^.+\\.db\\.part$"));
     const QDateTime stale = QDateTime::currentDateTime().addSecs(-60LL * kLeftoverAgeMinutes);

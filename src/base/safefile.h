@@ -20,8 +20,9 @@ bool writeFileAtomically(const QString& path, const QByteArray& content, QString
 bool writeSettingsAtomically(const QString& path, const QVariantMap& values, QString* reason = nullptr);
 
 // Removes from each folder the temporary files that the two writers above (and the statistics
-// database, "<name>.db.part") leave when the program is stopped midway (a kill, a power cut):
-// their own names only, whatever process id they carry, unless it is that of another running
+// database, "<name>.db.part") leave when the program is stopped midway (a kill, a power cut),
+// and the lock files QSettings leaves beside them ("<name>.part-<pid>-<n>.lock"): their own
+// names only, whatever process id they carry, unless it is that of another running
 // process of this program (younger than kLeftoverAgeMinutes: a write never takes that long).
 // Other files stay. Returns how many were removed; each one is logged.
 constexpr int kLeftoverAgeMinutes = 10;

@@ -65,11 +65,20 @@ QStringList counterKeys()
     return keys;
 }
 
+// A counter as CountWrite stores it: a whole number, never below 0 (the cycle only counts up and
+// a reset sets 0). Anything else is no count of this program's.
+bool readCounter(const QVariant& stored, int* value)
+{
+    bool number = false;
+    *value = stored.toString().toInt(&number);
+    return number && *value >= 0;
+}
+
 // The counters file as CountWrite leaves it: an INI file holding every counter as an integer.
 // A file that is empty, cut short or holds other values was not left so by it, and a counter
 // read from it as 0 would be a count silently lost. *readable: what it holds is this program's
-// counters (some may be missing or no numbers), and those that read may be taken; not so for a
-// file that is no INI file or holds anything else.
+// counters (some may be missing, no numbers or negative), and those that read may be taken; not
+// so for a file that is no INI file or holds anything else.
 QString countFileProblem(const QString& path, bool* readable)
 {
     *readable = false;
@@ -91,10 +100,9 @@ QString countFileProblem(const QString& path, bool* readable)
             missing << key;
             continue;
         }
-        bool number = false;
-        settings.value(key).toString().toInt(&number);
-        if (!number)
-            return QStringLiteral("counter %1 is not a number").arg(key);
+        int value = 0;
+        if (!readCounter(settings.value(key), &value))
+            return QStringLiteral("counter %1 holds \"%2\", which is no count").arg(key, settings.value(key).toString());
     }
     if (!missing.isEmpty())
         return QStringLiteral("%1 of %2 counters missing, the first %3").arg(missing.size()).arg(keys.size()).arg(missing.first());
@@ -323,14 +331,11 @@ void MoJuWizard::loadCounters()
     if (!problem.isEmpty())
         keepBrokenCopy(countFilePath(), problem);
     QSettings settings(countFilePath(), QSettings::IniFormat);
-    // Every counter that reads as a number is kept; the others start from 0, and all of them
+    // Every counter that reads as a count is kept; the others start from 0, and all of them
     // when nothing in the file can be trusted.
     const auto counter = [&settings, readable](const QString& key) {
-        if (!readable)
-            return 0;
-        bool number = false;
-        const int value = settings.value(key).toString().toInt(&number);
-        return number ? value : 0;
+        int value = 0;
+        return readable && readCounter(settings.value(key), &value) ? value : 0;
     };
     settings.beginGroup(QStringLiteral("count"));
     for (int c = 0; c < kMaxCameras; ++c) {

@@ -19,7 +19,10 @@ public:
     QString getCurGroupName() const { return groupName; }
 
     // Loads every member from the database file; a missing file, table or row gets its
-    // default and is written back. False only when the database cannot be opened at all.
+    // default and is written back. A stored value the program cannot use (no number, outside
+    // what the settings screens allow) is warned about, naming its key, and the default is used.
+    // A file that is no database or is damaged is set aside ("<path>.broken-<stamp>") and made
+    // afresh. False only when the database cannot be used at all (all members then default).
     bool load(const QString& databasePath = QStringLiteral("PARAM.db"));
     bool save(const QString& databasePath = QStringLiteral("PARAM.db")) const;
 };

@@ -261,8 +261,9 @@ TEST_F(MainWindowTest, UnreadableCountersAreKeptAsideAndStartFromZero)
     EXPECT_EQ(counts.value("count/allNum0").toInt(), 2);
 }
 
-// Counters missing or not numbers would start again from 0 without a word: the file is kept
-// beside itself as it was, with a warning naming the copy, and every counter that reads is kept.
+// Counters missing, not numbers or below 0 would start again from 0 (or be served as they are)
+// without a word: the file is kept beside itself as it was, with a warning naming the copy, and
+// every counter that reads as a count is kept.
 TEST_F(MainWindowTest, DamagedCountersAreKeptAsideByteForByteAndWhatReadsIsKept)
 {
     QVariantMap all;
@@ -281,23 +282,34 @@ TEST_F(MainWindowTest, DamagedCountersAreKeptAsideByteForByteAndWhatReadsIsKept)
     const QByteArray cut = lines.mid(0, 1 + 17).join('\n') + '\n';
     QByteArray notANumber = lines.join('\n');
     notANumber.replace("allNum1=101", "allNum1=1O1");
+    QByteArray negative = lines.join('\n');
+    negative.replace("allNum1=101", "allNum1=-5");
 
-    const QList<QPair<const char*, QByteArray>> cases{{"cut in half", cut}, {"empty", QByteArray()}, {"not a number", notANumber}};
+    struct Case {
+        const char* what;
+        QByteArray content;
+        int allNum0, allNum1, failNum0, syncNGNum;   // as loaded
+    };
+    const QList<Case> cases{{"cut in half", cut, 100, 101, 0, 0},
+                            {"empty", QByteArray(), 0, 0, 0, 0},
+                            {"not a number", notANumber, 100, 0, 100, 7},
+                            {"negative", negative, 100, 0, 100, 7}};
     for (int i = 0; i < cases.size(); ++i) {
-        SCOPED_TRACE(cases.at(i).first);
-        TestEnv::writeText(MoJuWizard::countFilePath(), cases.at(i).second);
+        const Case& c = cases.at(i);
+        SCOPED_TRACE(c.what);
+        TestEnv::writeText(MoJuWizard::countFilePath(), c.content);
         AppClock::setNow(QDateTime(QDate(2024, 5, 6), QTime(9, 15, i)));
         NetTest::LogCapture log;
         window = std::make_unique<MoJuWizard>(nullptr, 0);
         const QString kept = MoJuWizard::countFilePath() + QString(".broken-2024050609150%1").arg(i);
         QFile copy(kept);
         ASSERT_TRUE(copy.open(QIODevice::ReadOnly));
-        EXPECT_EQ(copy.readAll(), cases.at(i).second);
+        EXPECT_EQ(copy.readAll(), c.content);
         EXPECT_EQ(log.lines(QtWarningMsg).filter(kept).size(), 1);
-        EXPECT_EQ(gAllNum[0], i == 1 ? 0 : 100);
-        EXPECT_EQ(gAllNum[1], i == 0 ? 101 : 0);
-        EXPECT_EQ(gFailNum[0], i == 2 ? 100 : 0);
-        EXPECT_EQ(gSyncNGNum, i == 2 ? 7 : 0);
+        EXPECT_EQ(gAllNum[0], c.allNum0);
+        EXPECT_EQ(gAllNum[1], c.allNum1);
+        EXPECT_EQ(gFailNum[0], c.failNum0);
+        EXPECT_EQ(gSyncNGNum, c.syncNGNum);
         window.reset();
     }
 }

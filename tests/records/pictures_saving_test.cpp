@@ -2,6 +2,7 @@
 #include "base/globals.h"
 #include "detection/cammerwidget.h"
 #include "detection/mojuwizard.h"
+#include "netcore/nettestutil.h"
 #include "netservices/api/apireplies.h"
 #include "pictures_support.h"
 #include "records/copy2movedisk.h"
@@ -13,6 +14,7 @@
 #include <QFileInfo>
 #include <QImage>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -204,4 +206,34 @@ TEST(PictureSavingWithTheMainWindow, NgPicturesOfTheSimulatedCycleLandInTheirFol
     window.reset();
     Copy2MoveDisk::destroyInstance();
     qunsetenv("MOULD_SIM_NG_EVERY");
+}
+
+// A picture limit below 0 in PARAM.db would stop every NG picture without a word: it is warned
+// about by its key, and the pictures are kept under the default limit.
+TEST(PictureSavingWithTheMainWindow, AnUnusableLimitInTheParametersKeepsNgPicturesUnderTheDefault)
+{
+    TestEnv::EnvGuard cycle("MOULD_SIM_CYCLE_MS", "3600000");
+    TestEnv::EnvGuard ngEvery("MOULD_SIM_NG_EVERY", "1");
+    TestEnv::EnvGuard cameras("MOULD_SIM_CAMERAS", "1");
+    ASSERT_TRUE(TestEnv::setParameter("detectNum", "1"));
+    ASSERT_TRUE(TestEnv::setParameter("picNumNG", "-7"));
+    const QString folder = TestEnv::workDir() + "/alarmimage/camera1/detect1/NG";
+    const QStringList older{"a.jpg", "b.jpg", "c.jpg"};
+    for (const QString& name : older)
+        TestEnv::writeText(folder + "/" + name, "an older picture");
+
+    NetTest::LogCapture log;
+    auto window = std::make_unique<MoJuWizard>(nullptr, 0);
+    EXPECT_EQ(log.lines(QtWarningMsg).filter("parameter picNumNG ").size(), 1);
+    EXPECT_EQ(gPicNumNG, WizardPara().picNumNG);
+    window->Run();
+
+    QImage written;
+    EXPECT_TRUE(TestEnv::waitUntil([&] {
+        const QStringList names = jpegs(folder);
+        const QStringList saved = names.filter(QRegularExpression("^1_"));
+        return names.size() == older.size() + 1 && saved.size() == 1 && written.load(folder + "/" + saved.first(), "JPEG");
+    })) << jpegs(folder).join(' ').toStdString();
+    window.reset();
+    Copy2MoveDisk::destroyInstance();
 }
