@@ -25,9 +25,12 @@ namespace {
 
 class ProgramRun : public ::testing::Test {
 protected:
-    void start()
+    // The program's environment is this one's, less the variables named in unset.
+    void start(const QStringList& unset = QStringList())
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const QString& name : unset)
+            env.remove(name);
         env.insert("QT_QPA_PLATFORM", "offscreen");
         env.insert("MOULD_SIM_CYCLE_MS", "100");
         env.insert("MOULD_SIM_NG_EVERY", "2");
@@ -147,6 +150,26 @@ TEST_F(ProgramRun, TellsTheTerminalItsPortsFoldersAndHowToStop)
     EXPECT_TRUE(lines.at(6).contains("kill " + pid)) << lines.at(6).toStdString();
     EXPECT_TRUE(errors.contains(" warning: the HTTP API cannot listen on port 10100: ")) << errors.toStdString();
     stopWith(SIGTERM);
+}
+
+// Run headless from a root shell (no XDG_RUNTIME_DIR, the offscreen platform), it shows no Qt line
+// nobody can act on, and says when its stop is over; the log still has the platform's warning.
+TEST_F(ProgramRun, KeepsQtNoiseOffTheTerminalAndSaysWhenItHasStopped)
+{
+    start({"XDG_RUNTIME_DIR", "DISPLAY", "WAYLAND_DISPLAY"});
+    QByteArray out;
+    ASSERT_TRUE(TestEnv::waitUntil([&] {
+        out += process.readAllStandardOutput();
+        return out.contains("  stop: ");
+    }, 15000)) << out.toStdString();
+    stopWith(SIGTERM);
+    out += process.readAllStandardOutput();
+    const QByteArray terminal = out + process.readAllStandardError();
+    EXPECT_FALSE(terminal.contains("XDG_RUNTIME_DIR")) << terminal.toStdString();
+    EXPECT_FALSE(terminal.contains("propagateSizeHints")) << terminal.toStdString();
+    EXPECT_TRUE(out.endsWith("\nmould monitor stopped\n")) << out.toStdString();
+    EXPECT_TRUE(TestEnv::readBytes(var("cnt_net/workspace/log/mouldmonitor.INFO"))
+                    .contains("---warning--- This plugin does not support propagateSizeHints()"));
 }
 
 // Whole-file writes cut short by a kill leave their temporary files: the next start removes
