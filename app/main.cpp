@@ -7,6 +7,7 @@
 #include "base/logmanager.h"
 #include "base/platform.h"
 #include "base/publictools.h"
+#include "base/runtimefolder.h"
 #include "base/safefile.h"
 #include "base/signalwatcher.h"
 #include "base/startupnotice.h"
@@ -82,6 +83,7 @@ int main(int argc, char* argv[])
 {
     AppClock::pinTimeZone();
     chooseOffscreenWhenHeadless();
+    provideRuntimeFolder();
     registerMetaTypes();
     registerDiskMetaTypes();
     registerStatisticsMetaTypes();
@@ -142,5 +144,7 @@ int main(int argc, char* argv[])
     JXK_NETMN::destroyInstance();
     gpWarnBox = nullptr;
     qInfo() << "stopped";
+    // Whoever started it sees on the terminal that the stop is over, not only in the log.
+    StartupNotice::print({QStringLiteral("mould monitor stopped")});
     return result;
 }

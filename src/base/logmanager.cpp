@@ -26,6 +26,13 @@ void echoToTerminal(const char* kind, const QByteArray& text)
     std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
 }
 
+// Qt's platform plugin warns at every start of what it does not support (the offscreen one of
+// window size hints): nothing anyone at the terminal can act on, so it stays in the log only.
+bool isPlatformNoise(const QString& message)
+{
+    return message == QLatin1String("This plugin does not support propagateSizeHints()");
+}
+
 }  // namespace
 
 void LogManager::messageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message)
@@ -45,7 +52,8 @@ void LogManager::messageHandler(QtMsgType type, const QMessageLogContext& contex
     case QtWarningMsg:
         google::LogMessage(file, line, google::GLOG_INFO).stream()
             << "---warning--- " << text.constData() << where.constData();
-        echoToTerminal("warning", text);
+        if (!isPlatformNoise(message))
+            echoToTerminal("warning", text);
         break;
     case QtCriticalMsg:
         google::LogMessage(file, line, google::GLOG_ERROR).stream() << text.constData() << where.constData();

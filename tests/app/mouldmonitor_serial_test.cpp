@@ -1,8 +1,11 @@
 // The program as a whole: started in an empty folder with fast simulated cycles, stopped by signal.
+// As root the tests run in a network of their own (ProgramInItsOwnNetwork), so a copy of the
+// program already running on this machine, holding its fixed ports, does not fail them.
 #include "base/safefile.h"
 #include "records/resstatisticsparam.h"
 #include "records/stats_support.h"
 #include "support/fulldisk.h"
+#include "support/privatenetwork.h"
 #include "support/testenv.h"
 
 #include <QDir>
@@ -23,11 +26,22 @@
 
 namespace {
 
+constexpr char kElsewhere[] = "runs inside the private network ProgramInItsOwnNetwork makes";
+
 class ProgramRun : public ::testing::Test {
 protected:
-    void start()
+    void SetUp() override
+    {
+        if (PrivateNetwork::runsElsewhere())
+            GTEST_SKIP() << kElsewhere;
+    }
+
+    // The program's environment is this one's, less the variables named in unset.
+    void start(const QStringList& unset = QStringList())
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const QString& name : unset)
+            env.remove(name);
         env.insert("QT_QPA_PLATFORM", "offscreen");
         env.insert("MOULD_SIM_CYCLE_MS", "100");
         env.insert("MOULD_SIM_NG_EVERY", "2");
@@ -149,6 +163,26 @@ TEST_F(ProgramRun, TellsTheTerminalItsPortsFoldersAndHowToStop)
     stopWith(SIGTERM);
 }
 
+// Run headless from a root shell (no XDG_RUNTIME_DIR, the offscreen platform), it shows no Qt line
+// nobody can act on, and says when its stop is over; the log still has the platform's warning.
+TEST_F(ProgramRun, KeepsQtNoiseOffTheTerminalAndSaysWhenItHasStopped)
+{
+    start({"XDG_RUNTIME_DIR", "DISPLAY", "WAYLAND_DISPLAY"});
+    QByteArray out;
+    ASSERT_TRUE(TestEnv::waitUntil([&] {
+        out += process.readAllStandardOutput();
+        return out.contains("  stop: ");
+    }, 15000)) << out.toStdString();
+    stopWith(SIGTERM);
+    out += process.readAllStandardOutput();
+    const QByteArray terminal = out + process.readAllStandardError();
+    EXPECT_FALSE(terminal.contains("XDG_RUNTIME_DIR")) << terminal.toStdString();
+    EXPECT_FALSE(terminal.contains("propagateSizeHints")) << terminal.toStdString();
+    EXPECT_TRUE(out.endsWith("\nmould monitor stopped\n")) << out.toStdString();
+    EXPECT_TRUE(TestEnv::readBytes(var("cnt_net/workspace/log/mouldmonitor.INFO"))
+                    .contains("---warning--- This plugin does not support propagateSizeHints()"));
+}
+
 // Whole-file writes cut short by a kill leave their temporary files: the next start removes
 // them from the program's own folders, unless another running copy of the program may be
 // writing them, and nothing else.
@@ -243,6 +277,8 @@ protected:
 
 TEST(ProgramFullDisk, RunsInAPrivateMountNamespace)
 {
+    if (PrivateNetwork::runsElsewhere())
+        GTEST_SKIP() << kElsewhere;
     FullDisk::expectInnerTestsPass("ProgramOnAFullDisk.*", 1);
 }
 
@@ -279,4 +315,37 @@ TEST_F(ProgramOnAFullDisk, KeepsTheNetworkSettingsCountersAndStatistics)
         EXPECT_EQ(bytesOf(kept.at(i)), before.at(i)) << kept.at(i).toStdString();
     EXPECT_EQ(QDir(var(QString())).entryList({"*.broken-*"}, QDir::Files), QStringList());
     EXPECT_EQ(StatsTest::readDay(var("ResStatistics.db")), dayJson);
+}
+
+namespace {
+
+// How many tests the named suites hold, so the run in a private network expects every one.
+int testsIn(const QStringList& suites)
+{
+    const ::testing::UnitTest* unit = ::testing::UnitTest::GetInstance();
+    int count = 0;
+    for (int i = 0; i < unit->total_test_suite_count(); ++i) {
+        if (suites.contains(QLatin1String(unit->GetTestSuite(i)->name())))
+            count += unit->GetTestSuite(i)->total_test_count();
+    }
+    return count;
+}
+
+}  // namespace
+
+// A copy of the program already running here (./run.sh) holds the fixed ports; when they are free
+// this test holds them itself. The whole-program tests, run in a network of their own, pass all
+// the same.
+TEST(ProgramInItsOwnNetwork, PassesWhileAnotherCopyHoldsThePortsHere)
+{
+    if (!PrivateNetwork::runsElsewhere())
+        GTEST_SKIP() << "needs root, unshare -n and ip for a network of its own";
+    QTcpServer modbus;
+    QTcpServer api;
+    for (auto [server, port] : {std::make_pair(&modbus, 502), std::make_pair(&api, 10100)}) {
+        const bool held = server->listen(QHostAddress::Any, quint16(port))
+                          || server->serverError() == QAbstractSocket::AddressInUseError;
+        ASSERT_TRUE(held) << port << ": " << server->errorString().toStdString();
+    }
+    PrivateNetwork::expectInnerTestsPass("ProgramRun.*:ProgramFullDisk.*", testsIn({"ProgramRun", "ProgramFullDisk"}));
 }

@@ -1,6 +1,8 @@
 // Test entry: a Qt application on the offscreen platform, none of the machine settings of the
 // shell, and for every test a fresh temporary working directory (the program writes relative
 // paths) that is removed afterwards.
+#include "base/runtimefolder.h"
+
 #include <QApplication>
 #include <QDir>
 #include <QTemporaryDir>
@@ -45,6 +47,7 @@ int main(int argc, char** argv)
         qunsetenv(name);
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    provideRuntimeFolder();
     ::testing::InitGoogleTest(&argc, argv);
     QApplication app(argc, argv);
     ::testing::UnitTest::GetInstance()->listeners().Append(new WorkDirListener);
