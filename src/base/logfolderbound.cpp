@@ -1,5 +1,7 @@
 #include "base/logfolderbound.h"
 
+#include "base/appclock.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -16,6 +18,7 @@ namespace {
 constexpr qint64 kMb = 1024 * 1024;
 constexpr qint64 kLargestStep = kMb;
 constexpr qint64 kLargestLimitMb = 1024 * 1024;   // a terabyte: beyond any panel's disk
+constexpr qint64 kAgeLookMs = 60 * 60 * 1000;
 
 struct LogFile {
     QString path;
@@ -31,11 +34,12 @@ thread_local bool tTrimming = false;
 
 }  // namespace
 
-LogFolderBound::LogFolderBound(const QString& folder, const QString& program, qint64 limitBytes)
+LogFolderBound::LogFolderBound(const QString& folder, const QString& program, qint64 limitBytes, int keepDays)
     : m_folder(folder),
       m_program(program),
       m_limit(qMax(limitBytes, kSmallestLimitBytes)),
-      m_step(qMin(kLargestStep, m_limit / 16))
+      m_step(qMin(kLargestStep, m_limit / 16)),
+      m_keepDays(qMax(1, keepDays))
 {
 }
 
@@ -60,7 +64,7 @@ void LogFolderBound::wrote(qint64 bytes)
     {
         QMutexLocker lock(&m_mutex);
         m_unchecked += bytes;
-        if (m_unchecked < m_step)
+        if (m_unchecked < m_step && AppClock::steadyMs() - m_lookedAtMs < kAgeLookMs)
             return;
     }
     trim();
@@ -73,12 +77,16 @@ qint64 LogFolderBound::trim()
     tTrimming = true;
     const QRegularExpression name(QStringLiteral("^%1\\..+\\.log\\.(INFO|WARNING|ERROR|FATAL)\\.(\\d{8}-\\d{6})\\.(\\d+)$")
                                       .arg(QRegularExpression::escape(m_program)));
+    // File times are the system's: the program's clock may be moved in tests.
+    const QDateTime overdue = QDateTime::currentDateTime().addDays(-m_keepDays);
+    int expired = 0;
     int removed = 0;
     qint64 freed = 0;
     qint64 total = 0;
     {
         QMutexLocker lock(&m_mutex);
         m_unchecked = 0;
+        m_lookedAtMs = AppClock::steadyMs();
         QList<LogFile> files;
         const QFileInfoList entries = QDir(m_folder).entryInfoList(QDir::Files | QDir::NoSymLinks | QDir::Hidden);
         for (const QFileInfo& entry : entries) {
@@ -103,8 +111,17 @@ qint64 LogFolderBound::trim()
         }
         QList<LogFile> removable;
         for (int i = 0; i < files.size(); ++i) {
-            if (current.value(files.at(i).severity, -1) != i)
-                removable.append(files.at(i));
+            const LogFile& file = files.at(i);
+            if (current.value(file.severity, -1) == i)
+                continue;
+            if (file.modified >= overdue) {
+                removable.append(file);
+                continue;
+            }
+            if (!QFile::remove(file.path))
+                continue;
+            total -= file.size;
+            ++expired;
         }
         std::sort(removable.begin(), removable.end(), [](const LogFile& a, const LogFile& b) {
             return a.modified != b.modified ? a.modified < b.modified : a.stamp < b.stamp;
@@ -120,6 +137,8 @@ qint64 LogFolderBound::trim()
             ++removed;
         }
     }
+    if (expired > 0)
+        qInfo().noquote() << QStringLiteral("removed %1 log files not written for %2 days").arg(expired).arg(m_keepDays);
     if (removed > 0)
         qInfo().noquote() << QStringLiteral("log folder held to %1 MB: removed the %2 oldest log files (%3 MB)")
                                  .arg(m_limit / kMb)

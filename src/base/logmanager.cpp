@@ -77,10 +77,10 @@ LogManager* LogManager::getInstance(const QString& logDir)
 
 LogManager::LogManager(const QString& logDir)
     : m_logDir(logDir),
-      m_bound(QDir(logDir).absolutePath(), QString::fromLatin1(kProgramName), LogFolderBound::limitFromEnvironment())
+      m_bound(QDir(logDir).absolutePath(), QString::fromLatin1(kProgramName), LogFolderBound::limitFromEnvironment(),
+              kKeepDays)
 {
     QDir().mkpath(logDir);
-    // With a trailing slash: glog's cleaner finds its old files only when the folder ends in one.
     const QByteArray dir = (QDir(logDir).absolutePath() + QLatin1Char('/')).toUtf8();
     FLAGS_log_dir = dir.constData();
     FLAGS_logbufsecs = 0;
@@ -89,7 +89,6 @@ LogManager::LogManager(const QString& logDir)
     // Errors reach the terminal through the handler's echo, in the same words as warnings.
     FLAGS_stderrthreshold = google::GLOG_FATAL;
     google::InitGoogleLogging(kProgramName);
-    google::EnableLogCleaner(kKeepDays);
     google::InstallFailureSignalHandler();
     qInstallMessageHandler(messageHandler);
     // Files left by earlier runs may already fill the bound.

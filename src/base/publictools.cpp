@@ -9,7 +9,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
+#include <QMutex>
 #include <QRegularExpression>
+#include <QSet>
 #include <QUuid>
 #include <QtDebug>
 
@@ -226,26 +228,25 @@ QString networkValueFault(const QString& key, const QJsonValue& value)
     return QString();
 }
 
-// Takes the faulty values out of the file's object: each one reads as if it were absent, as
-// the readers of the file take a value of another type. The file as it was is kept as a copy
-// first, and then rewritten without them, so that it is copied once. False when no copy could
-// be kept: the file must then stay as it is.
-bool dropFaultyValues(QJsonObject* config)
+// Leaves out, of what this program reads, the values it cannot use: each one reads as if it were
+// absent, as the readers of the file take a value of another type. The file keeps them: the
+// companion process reads and writes the same file, and a value this program cannot read may be
+// one the companion wrote for itself. Each key is named in the log once a run, not at every read.
+void leaveOutFaultyValues(QJsonObject* config)
 {
-    QStringList faults;
+    static QMutex mutex;
+    static QSet<QString> named;   // under mutex
     for (const QString& key : config->keys()) {
         const QString fault = networkValueFault(key, config->value(key));
         if (fault.isEmpty())
             continue;
-        faults << fault;
         config->remove(key);
+        QMutexLocker lock(&mutex);
+        if (named.contains(key))
+            continue;
+        named.insert(key);
+        qWarning().noquote() << networkConfigPath() + ':' << fault + "; read as absent, left in the file as it is";
     }
-    if (faults.isEmpty())
-        return true;
-    if (keepBrokenCopy(networkConfigPath(), faults.join(QStringLiteral(", "))).isEmpty())
-        return false;
-    writeFileAtomically(networkConfigPath(), QJsonDocument(*config).toJson(QJsonDocument::Indented));
-    return true;
 }
 
 }  // namespace
@@ -263,7 +264,7 @@ QJsonObject readNetworkConfig(bool* opened)
     if (!document.isObject())
         return QJsonObject();
     QJsonObject config = document.object();
-    dropFaultyValues(&config);
+    leaveOutFaultyValues(&config);
     return config;
 }
 
@@ -282,7 +283,7 @@ bool networkConfigToUpdate(QJsonObject* config)
     file.close();
     if (document.isObject()) {
         *config = document.object();
-        return dropFaultyValues(config);
+        return true;
     }
     const QString why = error.error != QJsonParseError::NoError
                             ? QStringLiteral("%1 at offset %2").arg(error.errorString()).arg(error.offset)

@@ -30,13 +30,16 @@ std::string nint2string(unsigned int address);
 
 // "./cnt_net/config.json", the network configuration file the companion process reads too.
 QString networkConfigPath();
-// Its top-level object; empty when the file is missing or does not parse. *opened, when given,
-// says whether the file could be opened at all.
+// Its top-level object as this program reads it; empty when the file is missing or does not
+// parse. A value of one of the program's keys that is of another type or out of range is left
+// out, as if absent, and named in the log once a run; the file itself is not touched. *opened,
+// when given, says whether the file could be opened at all.
 QJsonObject readNetworkConfig(bool* opened = nullptr);
-// The object a writer of the file starts from (empty when the file is missing). A file that is
-// there but holds no JSON object is first copied aside (keepBrokenCopy), since the writer is
-// about to replace it; false when it can be neither read nor copied, and the writer must then
-// leave it alone.
+// The object a writer of the file starts from: every key as the file holds it, values this
+// program cannot read included, so that a writer changes only its own keys (empty when the file
+// is missing). A file that is there but holds no JSON object is first copied aside
+// (keepBrokenCopy), since the writer is about to replace it; false when it can be neither read
+// nor copied, and the writer must then leave it alone.
 bool networkConfigToUpdate(QJsonObject* config);
 
 // Sets "version" and "camcount" in "cnt_net/config.json", keeping every other key.

@@ -146,20 +146,19 @@ void Copy2MoveDisk::removeOldDays(const QString& root, const QString& today) con
 {
     // Hidden folders are not day folders: neither counted nor removed.
     QStringList names = QDir(root).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::NoSort);
+    if (names.size() <= std::max(1, m_days.load()))
+        return;
     std::sort(names.begin(), names.end());   // case-sensitive: the oldest date first
-    int excess = names.size() - std::max(1, m_days.load());
-    for (const QString& name : qAsConst(names)) {
-        if (excess <= 0)
-            break;
-        if (name == today)
-            continue;
-        const QString path = root + QLatin1Char('/') + name;
-        const QFileInfo entry(path);
-        // A link is removed as a link: whatever it points to is not ours.
-        const bool removed = entry.isSymLink() ? QFile::remove(path) : QDir(path).removeRecursively();
-        qInfo() << "Copy2MoveDisk: removed old day folder" << path << removed;
-        --excess;
-    }
+    // One folder per new day: a stick that holds many days more than the setting loses them one
+    // day at a time, not all its history with the first picture after the setting was lowered.
+    names.removeOne(today);
+    if (names.isEmpty())
+        return;
+    const QString path = root + QLatin1Char('/') + names.first();
+    const QFileInfo entry(path);
+    // A link is removed as a link: whatever it points to is not ours.
+    const bool removed = entry.isSymLink() ? QFile::remove(path) : QDir(path).removeRecursively();
+    qInfo() << "Copy2MoveDisk: removed old day folder" << path << removed;
 }
 
 void Copy2MoveDisk::copyPass()

@@ -125,9 +125,11 @@ TEST_F(Copy2MoveDiskTest, WritesPicturesIntoTodaysFolderOnTheStick)
     EXPECT_EQ(copier.queuedCount(), 0);
 }
 
-TEST_F(Copy2MoveDiskTest, RemovesTheOldestDayFoldersBeyondTheDaysKept)
+// A stick holding more days than are kept (the setting lowered, a stick from a machine that kept
+// more) loses one day folder per new day, the oldest first, not its whole history at once.
+TEST_F(Copy2MoveDiskTest, RemovesOneOldestDayFolderPerNewDayBeyondTheDaysKept)
 {
-    for (const char* day : {"20240101", "20240102", "20240103", "20240104"})
+    for (const char* day : {"20240101", "20240102", "20240103", "20240104", "20240105"})
         TestEnv::writeText(root() + "/" + day + "/camera1/detect1/NG/a.jpg", "x");
     // A link among the day folders goes, what it points to stays.
     TestEnv::writeText(TestEnv::workDir() + "/keep/precious.jpg", "x");
@@ -139,16 +141,22 @@ TEST_F(Copy2MoveDiskTest, RemovesTheOldestDayFoldersBeyondTheDaysKept)
     copier.start();
     copier.diskInfoChange({stick("AAAA-0001", mountPoint)});
     copier.add_map_actqueue(folder(), "n", picture);
-
-    EXPECT_EQ(dayFolders(), (QStringList{"20240103", "20240104", "20240506"}));
+    EXPECT_EQ(dayFolders(), (QStringList{"20240101", "20240102", "20240103", "20240104", "20240105", "20240506"}));
     EXPECT_TRUE(QFile::exists(TestEnv::workDir() + "/keep/precious.jpg"));
+    // Another picture of the same day finds its folder there: nothing more goes.
+    copier.add_map_actqueue(folder(), "m", picture);
+    EXPECT_EQ(dayFolders().size(), 6);
 
-    // Below 1 counts as 1, and today's folder stays even when a later name sorts after it.
-    TestEnv::writeText(root() + "/zzz/a.jpg", "x");
-    copier.setDays(0);
     AppClock::setNow(QDateTime(QDate(2024, 5, 7), QTime(0, 0, 1)));
     copier.add_map_actqueue(folder(), "n", picture);
-    EXPECT_EQ(dayFolders(), QStringList{"20240507"});
+    EXPECT_EQ(dayFolders(),
+              (QStringList{"20240102", "20240103", "20240104", "20240105", "20240506", "20240507"}));
+
+    // With the clock set back, today's folder sorts first and stays; the oldest other one goes.
+    AppClock::setNow(QDateTime(QDate(2024, 1, 1), QTime(8, 0, 0)));
+    copier.add_map_actqueue(folder(), "n", picture);
+    EXPECT_EQ(dayFolders(),
+              (QStringList{"20240101", "20240103", "20240104", "20240105", "20240506", "20240507"}));
     EXPECT_TRUE(QFile::exists(root() + "/.thumbs/a.jpg"));
 }
 
