@@ -128,6 +128,9 @@ private:
     static bool startAfresh(const QString& error);
     static bool isCurrentFile(const QString& path);
     bool loadDayFile(const QString& path, QJsonObject* json);
+    // The day JSON of an open file (see loadCountFromJson); what keeps the stored text from
+    // reading whole goes to *problem, empty when nothing does.
+    QJsonObject readDayJson(QSqlQuery& query, const QString& path, QString* problem);
     // Stores a day in today's file, or holds it back while the file keeps an ended day.
     void storeDay(const QString& date, const QJsonObject& json);
     bool storeCurrentDay(const QJsonObject& json);
