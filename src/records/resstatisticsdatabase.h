@@ -102,13 +102,14 @@ public:
     struct CountArrays;
     static CountArrays collectCounts(const QString& from, const QString& to, const CountShape& shape,
                                      const std::atomic<bool>* stopping);
-    // Adds one production day (null: no usable file) to the arrays.
+    // Adds one production day (null: no usable file) to the arrays; a day without data of the
+    // group is zeros from emptyDayStart o'clock on.
     static void addDay(const QDateTime& cursor, const QJsonObject* day, const QDateTime& fromTime,
-                       const QDateTime& toTime, const CountShape& shape, CountArrays& arrays);
+                       const QDateTime& toTime, const CountShape& shape, CountArrays& arrays, int emptyDayStart = 8);
     static bool completeData(QDateTime day, QDateTime from, QDateTime to, CountArrays& arrays, int cameraCount,
                              int detectCount, int& firstSlot, int& endSlot, int morningStart);
     static void completeDataForErrorData(QDateTime day, QDateTime from, QDateTime to, CountArrays& arrays,
-                                         int cameraCount, int detectCount);
+                                         int cameraCount, int detectCount, int morningStart = 8);
     static QString removeSuffix(const QString& path);
 
     // Longest range the count query answers (a year and a bit); longer ones answer empty.
