@@ -24,9 +24,11 @@ class ResStatisticsParam;
 // A current file that does not open stops the panel (box, reboot); one that opens but holds no
 // usable statistics (not a database, damaged, another table) is kept as
 // "ResStatistics.db.broken-<time>" and replaced by a fresh copy, so a damaged file costs that
-// day's counts, not every start. A full disk, a lock or an I/O error is no reason for that: the
-// file stays, the day stays in the model's memory, and the store of every minute tries again
-// (logged once when it starts failing and once when it works again). A day that counted
+// day's counts, not every start. A stored day that does not read whole (not JSON, values of
+// other kinds) is copied beside it under that name before the running day is stored over it.
+// A full disk, a lock or an I/O error is no reason for either: the file stays, the day stays in
+// the model's memory, and the store of every minute tries again (logged once when it starts
+// failing and once when it works again). A day that counted
 // nothing never replaces the archive of its date; archived days are only read here.
 // An ended day whose archive cannot be written (no room for the copy) waits in memory, and
 // today's file, which may be its only copy on the disk, is given to no other day meanwhile: the
