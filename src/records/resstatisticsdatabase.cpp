@@ -15,6 +15,7 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QJsonDocument>
+#include <QJsonParseError>
 #include <QRegularExpression>
 #include <QSqlError>
 #include <QThread>
@@ -23,8 +24,10 @@
 #include <QtDebug>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 
 namespace {
 
@@ -50,6 +53,93 @@ QString selectDayJson(QSqlQuery& query)
     if (!query.exec(ResStatisticsDatabase::dayJsonSelect()) || !query.next())
         return QString();
     return query.value(0).toString();
+}
+
+bool isWholeNumber(const QJsonValue& value)
+{
+    const double number = value.toDouble(0.5);
+    return value.isDouble() && number == std::floor(number) && number >= std::numeric_limits<int>::min()
+           && number <= std::numeric_limits<int>::max();
+}
+
+enum class Kind { Text, WholeNumber, List };
+
+// The first key of `keys` present in object with a value of another kind, as "<where><key> is
+// not ..."; empty when there is none. Missing keys read as their defaults and are no fault.
+QString kindFault(const QJsonObject& object, std::initializer_list<std::pair<const char*, Kind>> keys,
+                  const QString& where)
+{
+    for (const auto& [key, kind] : keys) {
+        const QJsonValue value = object.value(QLatin1String(key));
+        if (value.isUndefined())
+            continue;
+        if (kind == Kind::Text && !value.isString())
+            return where + key + QStringLiteral(" is not a text");
+        if (kind == Kind::WholeNumber && !isWholeNumber(value))
+            return where + key + QStringLiteral(" is not a whole number");
+        if (kind == Kind::List && !value.isArray())
+            return where + key + QStringLiteral(" is not a list");
+    }
+    return QString();
+}
+
+// The objects of a list; the position of the first element that is none goes to fault.
+QList<QJsonObject> objectsOf(const QJsonArray& list, const QString& where, QString* fault)
+{
+    QList<QJsonObject> objects;
+    for (int i = 0; i < list.size(); ++i) {
+        if (!list.at(i).isObject()) {
+            *fault = QStringLiteral("%1[%2] is not an object").arg(where).arg(i);
+            return {};
+        }
+        objects.append(list.at(i).toObject());
+    }
+    return objects;
+}
+
+// What in a stored day JSON the reader would not take as it stands: text that is not a JSON
+// object, or a value of another kind than the day's layout holds (read as absent or 0, so the
+// running day's next store would lose it). Empty when the day reads whole.
+QString dayJsonProblem(const QByteArray& text)
+{
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(text, &error);
+    if (error.error != QJsonParseError::NoError)
+        return QStringLiteral("not JSON: ") + error.errorString();
+    if (!document.isObject())
+        return QStringLiteral("not a JSON object");
+    const QJsonObject day = document.object();
+    QString fault = kindFault(day, {{"date", Kind::Text}, {"groups", Kind::List}}, QString());
+    const QList<QJsonObject> groups = objectsOf(day.value(QStringLiteral("groups")).toArray(), "groups", &fault);
+    for (int g = 0; fault.isEmpty() && g < groups.size(); ++g) {
+        const QString group = QStringLiteral("groups[%1].").arg(g);
+        fault = kindFault(groups.at(g),
+                          {{"groupName", Kind::Text}, {"morningStart", Kind::WholeNumber},
+                           {"nightStart", Kind::WholeNumber}, {"cameraCount", Kind::WholeNumber},
+                           {"detectCount", Kind::WholeNumber}, {"datas", Kind::List}},
+                          group);
+        const QList<QJsonObject> cameras =
+            objectsOf(groups.at(g).value(QStringLiteral("datas")).toArray(), group + "datas", &fault);
+        for (int c = 0; fault.isEmpty() && c < cameras.size(); ++c) {
+            const QString camera = group + QStringLiteral("datas[%1].").arg(c);
+            fault = kindFault(cameras.at(c), {{"cameraID", Kind::WholeNumber}, {"data", Kind::List}}, camera);
+            const QList<QJsonObject> steps =
+                objectsOf(cameras.at(c).value(QStringLiteral("data")).toArray(), camera + "data", &fault);
+            for (int s = 0; fault.isEmpty() && s < steps.size(); ++s) {
+                const QString step = camera + QStringLiteral("data[%1].").arg(s);
+                fault = kindFault(steps.at(s),
+                                  {{"detectID", Kind::WholeNumber}, {"OK", Kind::List}, {"NG", Kind::List}}, step);
+                for (const char* key : {"OK", "NG"}) {
+                    const QJsonArray hours = steps.at(s).value(QLatin1String(key)).toArray();
+                    for (int h = 0; fault.isEmpty() && h < hours.size(); ++h) {
+                        if (!isWholeNumber(hours.at(h)))
+                            fault = QStringLiteral("%1%2[%3] is not a whole number").arg(step, key).arg(h);
+                    }
+                }
+            }
+        }
+    }
+    return fault;
 }
 
 bool hasDisplay()
@@ -424,13 +514,23 @@ bool ResStatisticsDatabase::loadDayFile(const QString& path, QJsonObject* json)
     // archived day is only read: nothing but the day roll writes it.
     if (!QFileInfo(path).isFile())
         return false;
-    SqlConnection connection(kLoadConnection, path,
-                             isCurrentFile(path) ? SqlConnection::ReadWrite : SqlConnection::ReadOnly);
-    if (!connection.isOpen())
-        return false;
-    QSqlQuery query(connection.db());
-    *json = loadCountFromJson(query, path);
-    query.clear();
+    QString problem;
+    {
+        SqlConnection connection(kLoadConnection, path,
+                                 isCurrentFile(path) ? SqlConnection::ReadWrite : SqlConnection::ReadOnly);
+        if (!connection.isOpen())
+            return false;
+        QSqlQuery query(connection.db());
+        *json = readDayJson(query, path, &problem);
+        query.clear();
+    }
+    // The running day's next store writes over today's file: a stored day that does not read
+    // whole is kept first. Without room for a copy the file is set aside under that name.
+    if (!problem.isEmpty() && isCurrentFile(path)) {
+        const QString why = QStringLiteral("its statistics day does not read: ") + problem;
+        if (keepBrokenCopy(currentFileName(), why).isEmpty())
+            startAfresh(why);
+    }
     return true;
 }
 
@@ -449,6 +549,11 @@ void ResStatisticsDatabase::loadCountFromJson(QString path)
 }
 
 QJsonObject ResStatisticsDatabase::loadCountFromJson(QSqlQuery query, QString path)
+{
+    return readDayJson(query, path, nullptr);
+}
+
+QJsonObject ResStatisticsDatabase::readDayJson(QSqlQuery& query, const QString& path, QString* problem)
 {
     const QString text = selectDayJson(query);
     if (text.isEmpty()) {
@@ -474,6 +579,8 @@ QJsonObject ResStatisticsDatabase::loadCountFromJson(QSqlQuery query, QString pa
             qInfo().noquote() << "resstatistics laod statisticsjson fail";
         return converted;
     }
+    if (problem)
+        *problem = dayJsonProblem(text.toLocal8Bit());
     const QJsonDocument document = QJsonDocument::fromJson(text.toLocal8Bit());
     return document.isObject() ? document.object() : QJsonObject();
 }

@@ -24,9 +24,11 @@ class ResStatisticsParam;
 // A current file that does not open stops the panel (box, reboot); one that opens but holds no
 // usable statistics (not a database, damaged, another table) is kept as
 // "ResStatistics.db.broken-<time>" and replaced by a fresh copy, so a damaged file costs that
-// day's counts, not every start. A full disk, a lock or an I/O error is no reason for that: the
-// file stays, the day stays in the model's memory, and the store of every minute tries again
-// (logged once when it starts failing and once when it works again). A day that counted
+// day's counts, not every start. A stored day that does not read whole (not JSON, values of
+// other kinds) is copied beside it under that name before the running day is stored over it.
+// A full disk, a lock or an I/O error is no reason for either: the file stays, the day stays in
+// the model's memory, and the store of every minute tries again (logged once when it starts
+// failing and once when it works again). A day that counted
 // nothing never replaces the archive of its date; archived days are only read here.
 // An ended day whose archive cannot be written (no room for the copy) waits in memory, and
 // today's file, which may be its only copy on the disk, is given to no other day meanwhile: the
@@ -102,13 +104,14 @@ public:
     struct CountArrays;
     static CountArrays collectCounts(const QString& from, const QString& to, const CountShape& shape,
                                      const std::atomic<bool>* stopping);
-    // Adds one production day (null: no usable file) to the arrays.
+    // Adds one production day (null: no usable file) to the arrays; a day without data of the
+    // group is zeros from emptyDayStart o'clock on.
     static void addDay(const QDateTime& cursor, const QJsonObject* day, const QDateTime& fromTime,
-                       const QDateTime& toTime, const CountShape& shape, CountArrays& arrays);
+                       const QDateTime& toTime, const CountShape& shape, CountArrays& arrays, int emptyDayStart = 8);
     static bool completeData(QDateTime day, QDateTime from, QDateTime to, CountArrays& arrays, int cameraCount,
                              int detectCount, int& firstSlot, int& endSlot, int morningStart);
     static void completeDataForErrorData(QDateTime day, QDateTime from, QDateTime to, CountArrays& arrays,
-                                         int cameraCount, int detectCount);
+                                         int cameraCount, int detectCount, int morningStart = 8);
     static QString removeSuffix(const QString& path);
 
     // Longest range the count query answers (a year and a bit); longer ones answer empty.
@@ -128,6 +131,9 @@ private:
     static bool startAfresh(const QString& error);
     static bool isCurrentFile(const QString& path);
     bool loadDayFile(const QString& path, QJsonObject* json);
+    // The day JSON of an open file (see loadCountFromJson); what keeps the stored text from
+    // reading whole goes to *problem, empty when nothing does.
+    QJsonObject readDayJson(QSqlQuery& query, const QString& path, QString* problem);
     // Stores a day in today's file, or holds it back while the file keeps an ended day.
     void storeDay(const QString& date, const QJsonObject& json);
     bool storeCurrentDay(const QJsonObject& json);

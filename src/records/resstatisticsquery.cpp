@@ -276,10 +276,48 @@ struct DaySource {
     }
 };
 
+// The production day the clock is in, as the shift settings place it, and the hour it began.
+// While the stored roll time's day runs, that day, begun at its hour (new shift hours move only
+// the next day's start); else the day the morning-shift hour gives (the settings name the ended
+// day until the database thread writes the roll), 8 o'clock when the file does not say.
+struct RunningDay {
+    QDate date;
+    int startHour = 8;
+};
+
+RunningDay runningDay()
+{
+    constexpr qint64 kMaxSettingsBytes = 64 * 1024;
+    constexpr qint64 kDaySeconds = 86400;
+    QJsonObject settings;
+    QFile file(ResStatisticsParam::configFileName());
+    if (file.open(QIODevice::ReadOnly))
+        settings = QJsonDocument::fromJson(file.read(kMaxSettingsBytes)).object();
+    RunningDay running;
+    const QJsonValue hour = settings.value(QStringLiteral("morningsStart"));
+    const double value = hour.toDouble(-1);
+    if (hour.isDouble() && value >= 0 && value <= 23 && value == std::floor(value))
+        running.startHour = int(value);
+
+    const QDateTime now = AppClock::now();
+    bool isNumber = false;
+    const qint64 roll = settings.value(QStringLiteral("time")).toString().toLongLong(&isNumber);
+    const QDateTime rollTime = QDateTime::fromSecsSinceEpoch(roll);
+    const qint64 intoDay = rollTime.secsTo(now);
+    if (isNumber && intoDay >= 0 && intoDay < kDaySeconds) {
+        running.date = rollTime.date();
+        running.startHour = rollTime.time().hour();
+        return running;
+    }
+    running.date = now.time().hour() < running.startHour ? now.date().addDays(-1) : now.date();
+    return running;
+}
+
 // A day file, or nothing when the file is missing or does not open. A file without the JSON
-// row is read in the older row layout: today's file under the group asked and the date given,
-// an archive as a "default" group under its own date.
-std::optional<DaySource> readDay(ReadOnlyDatabase& connection, const QString& path, const QDate& currentDate,
+// row is read in the older row layout: today's file as the running day under the group asked
+// (the template the day roll leaves is the new day until its first store), an archive as a
+// "default" group under its own date.
+std::optional<DaySource> readDay(ReadOnlyDatabase& connection, const QString& path, const RunningDay& running,
                                  const QString& group)
 {
     if (!connection.open(path))
@@ -297,8 +335,9 @@ std::optional<DaySource> readDay(ReadOnlyDatabase& connection, const QString& pa
             CountGroup older = ResStatisticsDatabase::olderLayoutGroup(query);
             CountGroupList list;
             if (ResStatisticsDatabase::removeSuffix(path) == QLatin1String("ResStatistics")) {
-                list.date = currentDate.toString(kDateFormat);
+                list.date = running.date.toString(kDateFormat);
                 older.groupName = group;
+                older.morningStart = running.startHour;
             } else {
                 list.date = ResStatisticsDatabase::removeSuffix(path);
             }
@@ -310,25 +349,10 @@ std::optional<DaySource> readDay(ReadOnlyDatabase& connection, const QString& pa
     return source;
 }
 
-// The morning-shift hour "resstatistics.json" keeps, at which the production day begins; 8 when
-// the file does not say.
-int storedDayStartHour()
-{
-    constexpr int kDefaultHour = 8;
-    constexpr qint64 kMaxSettingsBytes = 64 * 1024;
-    QFile file(ResStatisticsParam::configFileName());
-    if (!file.open(QIODevice::ReadOnly))
-        return kDefaultHour;
-    const QJsonValue hour = QJsonDocument::fromJson(file.read(kMaxSettingsBytes)).object().value(
-        QStringLiteral("morningsStart"));
-    const double value = hour.toDouble(-1);
-    return hour.isDouble() && value >= 0 && value <= 23 && value == std::floor(value) ? int(value) : kDefaultHour;
-}
-
-// The production date "ResStatistics.db" holds: until the morning-shift hour it is still
-// yesterday's day. Read from the file itself; by the clock when it does not say (a fresh copy of
-// the template, as the day roll leaves it until the new day's first store).
-QDate currentFileDate(ReadOnlyDatabase& connection)
+// The production date "ResStatistics.db" holds, read from the file itself; the running day when
+// it does not say (a fresh copy of the template, as the day roll leaves it until the new day's
+// first store).
+QDate currentFileDate(ReadOnlyDatabase& connection, const RunningDay& running)
 {
     if (connection.open(ResStatisticsDatabase::currentFileName())) {
         QDate date;
@@ -343,8 +367,7 @@ QDate currentFileDate(ReadOnlyDatabase& connection)
         if (date.isValid())
             return date;
     }
-    const QDateTime now = AppClock::now();
-    return now.time().hour() < storedDayStartHour() ? now.date().addDays(-1) : now.date();
+    return running.date;
 }
 
 // Whether a file read as the current one holds the day asked for. One that names another day
@@ -486,7 +509,8 @@ ResStatisticsDatabase::CountArrays ResStatisticsDatabase::collectCounts(const QS
         return arrays;
 
     ReadOnlyDatabase connection(QStringLiteral("counts"));
-    const QDate todayFileDate = currentFileDate(connection);
+    const RunningDay running = runningDay();
+    const QDate todayFileDate = currentFileDate(connection, running);
     // Days are read in chunks: the files one after the other, then their JSON parsed by this
     // thread and one helper together, then added in order.
     QThreadPool helper;
@@ -507,12 +531,12 @@ ResStatisticsDatabase::CountArrays ResStatisticsDatabase::collectCounts(const QS
             const bool isToday = cursor.date() == todayFileDate;
             const QString archive = archivePath(cursor.date());
             std::optional<DaySource> source =
-                readDay(connection, isToday ? currentFileName() : archive, todayFileDate, shape.group);
+                readDay(connection, isToday ? currentFileName() : archive, running, shape.group);
             // The day may have rolled since the date was read: the current file then holds the
             // next day, or nothing yet, and the day asked for is in its archive.
             const bool otherDay = source && source->stored;
             if (isToday && !holdsDay(source, cursor.date()) && (otherDay || QFileInfo(archive).isFile()))
-                source = readDay(connection, archive, todayFileDate, shape.group);
+                source = readDay(connection, archive, running, shape.group);
             chunk.push_back({cursor, std::move(source)});
         }
         const auto parseEvery = [&chunk](size_t first) {
@@ -524,18 +548,24 @@ ResStatisticsDatabase::CountArrays ResStatisticsDatabase::collectCounts(const QS
         QFuture<void> other = QtConcurrent::run(&helper, [&parseEvery] { parseEvery(1); });
         parseEvery(0);
         other.waitForFinished();
-        for (Day& entry : chunk)
-            addDay(entry.cursor, entry.source ? &entry.source->parsed() : nullptr, fromTime, toTime, shape, arrays);
+        for (Day& entry : chunk) {
+            // The running day may be in no file yet (the ended one not archived so far): its
+            // hours start when it did.
+            const int emptyDayStart = entry.cursor.date() == running.date ? running.startHour : 8;
+            addDay(entry.cursor, entry.source ? &entry.source->parsed() : nullptr, fromTime, toTime, shape, arrays,
+                   emptyDayStart);
+        }
     }
     return arrays;
 }
 
 void ResStatisticsDatabase::addDay(const QDateTime& cursor, const QJsonObject* day, const QDateTime& fromTime,
-                                   const QDateTime& toTime, const CountShape& shape, CountArrays& arrays)
+                                   const QDateTime& toTime, const CountShape& shape, CountArrays& arrays,
+                                   int emptyDayStart)
 {
     const size_t before = arrays.detectAll.size();
     const auto zeroFill = [&] {
-        completeDataForErrorData(cursor, fromTime, toTime, arrays, shape.cameraCount, shape.stepCount);
+        completeDataForErrorData(cursor, fromTime, toTime, arrays, shape.cameraCount, shape.stepCount, emptyDayStart);
     };
     if (!day) {
         zeroFill();
@@ -602,11 +632,12 @@ bool ResStatisticsDatabase::completeData(QDateTime day, QDateTime from, QDateTim
 }
 
 void ResStatisticsDatabase::completeDataForErrorData(QDateTime day, QDateTime from, QDateTime to,
-                                                     CountArrays& arrays, int cameraCount, int detectCount)
+                                                     CountArrays& arrays, int cameraCount, int detectCount,
+                                                     int morningStart)
 {
     int firstSlot = 0;
     int endSlot = 0;
-    if (!slotWindow(QDateTime(day.date(), QTime(8, 0)), from, to, firstSlot, endSlot))
+    if (!slotWindow(QDateTime(day.date(), QTime(morningStart, 0)), from, to, firstSlot, endSlot))
         return;
     const int w = qMax(0, endSlot - firstSlot);
     cameraCount = qBound(0, cameraCount, kMaxCameras);

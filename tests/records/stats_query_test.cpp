@@ -266,3 +266,44 @@ TEST_F(StatsQuery, TheDayJustEndedIsAnsweredWhileTheNewDayFileIsStillEmpty)
     EXPECT_EQ(ints(noonOfTheFirst().value("detect_ng")), QList<int>{1});
     model.reset();
 }
+
+// From the roll on, the new production day answers its hours: whether the database thread has
+// not archived the ended day yet (today's file still holds it) or today's file is the empty
+// template until the next minute's store.
+TEST_F(StatsQuery, TheNewDayAnswersItsHoursFromTheRoll)
+{
+    FakeCommandRunner runner;
+    const QDateTime dayStart(QDate(2024, 3, 1), QTime(7, 0));
+    TestEnv::writeText("resstatistics.json", "{\"time\": \"" + QByteArray::number(dayStart.toSecsSinceEpoch()) +
+                                                 "\", \"morningsStart\": 7, \"morningsEnd\": 19, \"nightStart\": 19, "
+                                                 "\"nightEnd\": 7}");
+    QJsonObject ended = day("2024-03-01");
+    QJsonArray groups = ended.value("groups").toArray();
+    QJsonObject group = groups.at(0).toObject();
+    group.insert("morningStart", 7);
+    groups[0] = group;
+    ended.insert("groups", groups);
+    ASSERT_TRUE(StatsTest::writeDayFile("ResStatistics.db", ended));
+    AppClock::setNow(QDateTime(QDate(2024, 3, 2), QTime(7, 0, 20)));
+    EXPECT_EQ(ints(query("2024-03-02 06:00:00", "2024-03-02 07:59:59").value("detect_all")), (QList<int>{24, 0}));
+    EXPECT_EQ(ints(query("2024-03-02 07:00:00", "2024-03-02 07:59:59").value("detect_all")), QList<int>{0});
+
+    // The model rolls the day: archived, and today's file is the template until the next store.
+    ASSERT_TRUE(QFile::remove("ResStatistics.db"));
+    AppClock::setNow(dayStart.addSecs(3600 * 5));
+    auto model = std::make_unique<ResStatisticsParam>();
+    model->init("A", gDNum);
+    model->addRecord(1, 12, {true, false}, true);
+    AppClock::setNow(QDateTime(QDate(2024, 3, 2), QTime(7, 0, 20)));
+    model->checkDate();
+    ASSERT_EQ(model->getCurDBDate(), "2024-03-02");
+    ASSERT_TRUE(TestEnv::waitUntil([] {
+        return QFile::exists("ResStatistics/2024-03-01.db") && StatsTest::readDayText("ResStatistics.db").isEmpty();
+    }));
+    const QJsonObject span = query("2024-03-02 06:00:00", "2024-03-02 07:59:59");
+    EXPECT_EQ(ints(span.value("detect_all")), (QList<int>{0, 0}));
+    expectAligned(span, 2);
+    EXPECT_EQ(ints(query("2024-03-01 12:00:00", "2024-03-01 12:59:59").value("detect_ng")), QList<int>{1});
+    EXPECT_EQ(ints(query("2024-03-02 07:00:00", "2024-03-02 07:59:59").value("detect_all")), QList<int>{0});
+    model.reset();
+}

@@ -1,6 +1,7 @@
 // The statistics model with its database thread on real files: recording, storing, the day
 // roll and the shift settings file.
 #include "base/appclock.h"
+#include "netcore/nettestutil.h"
 #include "records/resstatisticsdatabase.h"
 #include "records/resstatisticsparam.h"
 #include "support/fakecommandrunner.h"
@@ -466,6 +467,39 @@ TEST_F(StatsRecording, RestartContinuesTheStoredDay)
     ASSERT_EQ(again.today().groups.size(), 1u);
     EXPECT_EQ(group().cameras[0].steps[0].NG[2], 1);
     EXPECT_EQ(again.shownGroupName, "A");
+}
+
+// A stored day that does not read would start the day empty, and the next store (at the latest
+// the one at the stop) would write that empty day over it: the file is kept first.
+TEST_F(StatsRecording, AStoredDayThatDoesNotReadIsKeptBeforeTheStopOverwritesIt)
+{
+    const QList<QByteArray> unreadable{
+        "{\"date\": \"2024-05-06\", \"groups\": [{\"groupName\": \"A\", \"da",
+        R"({"date": "2024-05-06", "groups": [{"groupName": "A", "datas": [{"cameraID": -1, "data": )"
+        R"([{"detectID": -1, "OK": ["5", 7], "NG": []}]}]}]})",
+        R"({"date": "2024-05-06", "groups": {"groupName": "A"}})",
+    };
+    for (int i = 0; i < unreadable.size(); ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_TRUE(!QFile::exists("ResStatistics.db") || QFile::remove("ResStatistics.db"));
+        const QString text = QString::fromUtf8(unreadable.at(i)).replace('\'', "''");
+        ASSERT_TRUE(StatsTest::execOn("ResStatistics.db",
+                                      {StatsTest::createTable(),
+                                       "INSERT INTO resstatistics VALUES ('statisticsjson', '" + text + "', '')"}));
+        const QByteArray original = TestEnv::readBytes("ResStatistics.db");
+        AppClock::setNow(at(0, 10, 0, i));
+        const QString kept = QString("ResStatistics.db.broken-2024050610000%1").arg(i);
+        {
+            NetTest::LogCapture log;
+            ResStatisticsParam& model = start();
+            model.setTimer(true);
+            model.addRecord(0, 10, {true, true}, true);
+            m_model.reset();   // stores the running day
+            EXPECT_EQ(log.lines(QtWarningMsg).filter(kept).size(), 1) << qPrintable(log.lines(QtWarningMsg).join('\n'));
+        }
+        EXPECT_EQ(TestEnv::readBytes(kept), original);
+        EXPECT_EQ(StatsTest::allCameraCycle(StatsTest::readDay("ResStatistics.db")).value("OK").toArray().at(2).toInt(), 1);
+    }
 }
 
 TEST_F(StatsRecording, ShownDayComesFromTodayOrAnArchive)
