@@ -1,8 +1,11 @@
-// The README's API examples run as they stand: every curl line of its code blocks is sent by curl
-// to a real server on loopback, and every route must have one that the server accepts. So the
-// documented bodies cannot drift from what the code reads.
+// The README's examples run as they stand: every curl line of its code blocks is sent by curl to
+// a real API server on loopback, and every route must have one that the server accepts; its
+// mbpoll lines read and reset a real Modbus server. So the documented requests cannot drift from
+// what the code reads.
 #include "api_support.h"
+#include "detection/counters.h"
 #include "detection/mojuwizard.h"
+#include "netservices/modbusserver.h"
 #include "netservices/api/httpapiserver.h"
 #include "netservices/companion/network.h"
 #include "support/fakecommandrunner.h"
@@ -20,6 +23,7 @@
 #include <QTextStream>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -28,15 +32,15 @@ const QString kDocumentedServer = QStringLiteral("http://127.0.0.1:10100");
 const QString kRoutePrefix = QStringLiteral("/v18/http/");
 
 struct Example {
-    QString line;          // as the README writes it, continuations joined
-    QStringList arguments;   // curl's arguments
-    QString route;
-    QJsonObject body;
+    QString line;            // as the README writes it, continuations joined
+    QStringList arguments;   // the program's arguments
+    QString route;           // curl: the API route it calls
+    QJsonObject body;        // curl: the JSON it sends
 };
 
 // The words of a command line as a POSIX shell splits them: blanks separate, '...' is taken as
-// it stands, "..." and a backslash outside quotes escape the next character. False for an open
-// quote.
+// it stands, "..." and a backslash outside quotes escape the next character, and a word that
+// starts with # begins a comment. False for an open quote.
 bool shellWords(const QString& line, QStringList* words)
 {
     QString word;
@@ -51,6 +55,8 @@ bool shellWords(const QString& line, QStringList* words)
                 word += line.at(++i);
             else
                 word += c;
+        } else if (c == QLatin1Char('#') && !inWord) {
+            break;
         } else if (c == QLatin1Char('\'') || c == QLatin1Char('"')) {
             quote = c;
             inWord = true;
@@ -72,8 +78,9 @@ bool shellWords(const QString& line, QStringList* words)
     return quote.isNull();
 }
 
-// Every command of the README's code blocks that starts with curl and names an API route.
-QList<Example> readmeExamples()
+// Every command of the README's code blocks that runs the program (curl: only those that call an
+// API route).
+QList<Example> readmeExamples(const QString& program)
 {
     QFile file(QStringLiteral(MOULD_README_PATH));
     EXPECT_TRUE(file.open(QIODevice::ReadOnly | QIODevice::Text)) << MOULD_README_PATH;
@@ -98,7 +105,9 @@ QList<Example> readmeExamples()
             continue;
         }
         pending.clear();
-        if (!command.startsWith(QLatin1String("curl ")) || !command.contains(kRoutePrefix))
+        if (!command.startsWith(program + QLatin1Char(' ')))
+            continue;
+        if (program == QLatin1String("curl") && !command.contains(kRoutePrefix))
             continue;
         Example example;
         example.line = command;
@@ -198,7 +207,7 @@ TEST(ReadmeExamples, EveryRouteHasAnExampleThatIsAnsweredAsDocumented)
     netmn->start_PeriodRecord();
     netmn->finish_PeriodRecord();
 
-    const QList<Example> examples = readmeExamples();
+    const QList<Example> examples = readmeExamples(QStringLiteral("curl"));
     QStringList documented;
     for (const Example& example : examples) {
         SCOPED_TRACE(example.line.toStdString());
@@ -252,4 +261,53 @@ TEST(ReadmeExamples, EveryRouteHasAnExampleThatIsAnsweredAsDocumented)
     for (const char* route : {"get_product_infos", "production_count_bytime", "get_last_detectinfo", "get_detected_picture",
                               "get_records", "set_clear_curcount", "set_localclock", "subscriber_baseinfo"})
         EXPECT_TRUE(documented.contains(QLatin1String(route))) << "no README example for " << route;
+}
+
+// The map's lines: the read shows the five registers, the reset zeroes the per-camera totals and
+// NG counts (function 6, which mbpoll uses for a single value, is refused) and keeps the NG count
+// over all cameras.
+TEST(ReadmeExamples, TheModbusLinesReadTheRegistersAndResetTheTotals)
+{
+    const QString mbpoll = QStandardPaths::findExecutable(QStringLiteral("mbpoll"));
+    if (mbpoll.isEmpty())
+        GTEST_SKIP() << "mbpoll is not installed";
+    gpWin = nullptr;
+    std::fill(gAllNum, gAllNum + kMaxCameras, 0);
+    std::fill(gFailNum, gFailNum + kMaxCameras, 0);
+    gAllNum[0] = 31;
+    gFailNum[0] = 3;
+    gSyncNGNum = 3;
+    ModbusServer server(QHostAddress::LocalHost, 0);
+    ASSERT_TRUE(server.isRunning());
+
+    const QList<Example> examples = readmeExamples(QStringLiteral("mbpoll"));
+    int reads = 0;
+    int resets = 0;
+    for (const Example& example : examples) {
+        SCOPED_TRACE(example.line.toStdString());
+        const int host = example.arguments.indexOf(QStringLiteral("127.0.0.1"));
+        ASSERT_GE(host, 0) << "the examples poll this machine";
+        const bool writes = host + 1 < example.arguments.size();
+        gAllNum[0] = 31;
+        gFailNum[0] = 3;
+
+        QProcess process;
+        process.start(mbpoll, QStringList{QStringLiteral("-p"), QString::number(server.serverPort())} + example.arguments);
+        ASSERT_TRUE(TestEnv::waitUntil([&] { return process.state() == QProcess::NotRunning; }, 20000));
+        const QString output = QString::fromLocal8Bit(process.readAllStandardOutput());
+        ASSERT_EQ(process.exitCode(), 0) << output.toStdString();
+        if (writes) {
+            ++resets;
+            EXPECT_EQ(gAllNum[0], 0);
+            EXPECT_EQ(gFailNum[0], 0);
+            EXPECT_EQ(gSyncNGNum, 3);
+        } else {
+            ++reads;
+            EXPECT_TRUE(output.contains(QStringLiteral("[2]: \t31"))) << output.toStdString();
+            EXPECT_TRUE(output.contains(QStringLiteral("[3]: \t3"))) << output.toStdString();
+            EXPECT_TRUE(output.contains(QStringLiteral("[4]: \t0"))) << output.toStdString();
+        }
+    }
+    EXPECT_GE(reads, 1);
+    EXPECT_GE(resets, 1);
 }
