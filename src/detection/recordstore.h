@@ -109,7 +109,7 @@ private:
     std::function<void()> m_beforeReading;
     std::function<void()> m_whileReading;
     mutable QReadWriteLock m_lock;
-    QDate m_day;                            // under m_lock
+    QDate m_day;                              // under m_lock
     const RecordStore* m_waiting = nullptr;   // under m_lock
     mutable QMutex m_countMutex;
     quint64 m_handed = 0;   // under m_countMutex

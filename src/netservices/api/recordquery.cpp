@@ -228,17 +228,17 @@ public:
             m_connection->close();
     }
 
-    // False (with a warning) when the file does not open or the query fails. A file that is not
-    // there holds no rows.
-    bool read(ReadOnlyDatabase& connection, const QString& path, const QPair<QTime, QTime>& span,
+    // A file that is not there holds no rows; one that does not open or whose query fails holds
+    // none either, with a warning (the day's other places and the other days are still read).
+    void read(ReadOnlyDatabase& connection, const QString& path, const QPair<QTime, QTime>& span,
               const OperationRecordQuery::Request& request)
     {
         if (!QFileInfo(path).isFile())
-            return true;
+            return;
         m_connection = &connection;
         if (!connection.open(path)) {
             qWarning().noquote() << "Cannot open database:" << connection.errorText();
-            return false;
+            return;
         }
         m_query = std::make_unique<QSqlQuery>(connection.db());
         // A day's sort must not need room on a disk that may be full; it is no larger than the
@@ -250,10 +250,9 @@ public:
         if (!m_query->exec()) {
             qWarning().noquote() << "查询失败：" << m_query->lastError().text();
             m_query.reset();
-            return false;
+            return;
         }
         next();
-        return true;
     }
 
     void take(QVector<Row> rows)
