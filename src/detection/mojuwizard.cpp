@@ -249,7 +249,7 @@ MoJuWizard::~MoJuWizard()
     m_writer->stop();
     if (const int lost = m_recordStore->waitingRecords())
         qCritical().noquote() << lost << "operation records could not be stored before the stop and are lost";
-    recordDay().forgetWaiting();
+    recordDay().clearWaitingRecords(m_recordStore.get());
     RecordDay::Rolling(recordDay()).setOpenDay(QDate());
     if (gpWin == this)
         gpWin = nullptr;

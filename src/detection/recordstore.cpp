@@ -2,7 +2,6 @@
 
 #include "base/sqlconnection.h"
 
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -77,44 +76,45 @@ quint64 RecordDay::handOver()
     return ++m_handed;
 }
 
-void RecordDay::recordsStored(int count)
-{
-    QMutexLocker lock(&m_countMutex);
-    m_stored += quint64(count);
-    m_storedChanged.wakeAll();
-}
-
-void RecordDay::forgetWaiting()
-{
-    QMutexLocker lock(&m_countMutex);
-    m_stored = m_handed;
-    m_storedChanged.wakeAll();
-}
-
 quint64 RecordDay::handedOver() const
 {
     QMutexLocker lock(&m_countMutex);
     return m_handed;
 }
 
-bool RecordDay::waitForStored(quint64 count, int timeoutMs) const
+void RecordDay::setWaitingRecords(const RecordStore* store)
 {
-    QDeadlineTimer deadline(timeoutMs);
-    QMutexLocker lock(&m_countMutex);
-    while (m_stored < count) {
-        if (!m_storedChanged.wait(&m_countMutex, deadline))
-            return m_stored >= count;
-    }
-    return true;
+    QWriteLocker lock(&m_lock);
+    m_waiting = store;
+}
+
+void RecordDay::clearWaitingRecords(const RecordStore* store)
+{
+    QWriteLocker lock(&m_lock);
+    if (m_waiting == store)
+        m_waiting = nullptr;
+}
+
+QList<OperationRecord> RecordDay::waitingRecords() const
+{
+    QReadLocker lock(&m_lock);
+    return m_waiting ? m_waiting->waitingOf(QDate()) : QList<OperationRecord>();
+}
+
+QList<OperationRecord> RecordDay::Reading::waitingOf(const QDate& day) const
+{
+    return m_day.m_waiting ? m_day.m_waiting->waitingOf(day) : QList<OperationRecord>();
 }
 
 RecordStore::RecordStore(RecordDay& day)
     : m_recordDay(day), m_storeLog(QStringLiteral("the operation records in ") + databasePath())
 {
+    day.setWaitingRecords(this);
 }
 
 RecordStore::~RecordStore()
 {
+    m_recordDay.clearWaitingRecords(this);
     closeConnection();
 }
 
@@ -137,6 +137,19 @@ int RecordStore::waitingRecords() const
 {
     QMutexLocker lock(&m_queueMutex);
     return m_queuedRecords;
+}
+
+QList<RecordStore::Record> RecordStore::waitingOf(const QDate& day) const
+{
+    QMutexLocker lock(&m_queueMutex);
+    QList<Record> records;
+    if (m_queuedRecords == 0)
+        return records;
+    for (const Waiting& waiting : m_queue) {
+        if (!waiting.roll.isValid() && (!day.isValid() || waiting.record.moment.date() == day))
+            records.append(waiting.record);
+    }
+    return records;
 }
 
 bool RecordStore::acceptsClientRecords()
@@ -208,16 +221,21 @@ bool RecordStore::storeWaiting()
         if (!rollTo(records.first().moment.date()))
             return false;
         QSqlError error;
-        bool stored = insertAll(records, &error);
-        if (!stored && sqlFailureKind(error) == SqlFailure::BrokenFile) {
-            closeConnection();
-            stored = ensureDatabase() && insertAll(records, &error);
+        bool stored = false;
+        {
+            // A reader sees the records either waiting or in the database, never both or neither.
+            const RecordDay::Storing storing(m_recordDay);
+            stored = insertAll(records, &error);
+            if (!stored && sqlFailureKind(error) == SqlFailure::BrokenFile) {
+                closeConnection();
+                stored = ensureDatabase() && insertAll(records, &error);
+            }
+            if (stored)
+                dropHead(records.size());
         }
         m_storeLog.update(stored, error.text());
         if (!stored)
             return false;
-        dropHead(records.size());
-        m_recordDay.recordsStored(records.size());
     }
 }
 

@@ -9,19 +9,28 @@
 #include <QMutex>
 #include <QReadWriteLock>
 #include <QString>
-#include <QWaitCondition>
 
 #include <deque>
 #include <functional>
 #include <memory>
 
+class RecordStore;
+
+// One operation record as it is made, before the disk has it.
+struct OperationRecord {
+    QDateTime moment;
+    QString password;
+    QString remarks;
+    QString type;
+};
+
 // Which day the open record database holds, agreed between the thread that rolls the day over
-// (the store writer) and the threads that read the records (the API's work threads). A reader
-// holds the day while it reads one day's rows, so no record file moves under it; a roll waits
-// for the readers to let go, and readers that come meanwhile wait for the roll.
-// It also counts the records handed to the writer and those stored, so that a reader can wait
-// for the records handed over before it asked (a plant system that sets the clock and then reads
-// the records finds that change among them).
+// and stores the records (the store writer) and the threads that read them (the API's work
+// threads). A reader holds the day while it reads one day's rows, so no record file moves under
+// it and no record goes from the waiting ones into a database meanwhile: what it reads of the
+// files and of the records still waiting (a full disk holds them) is each record once. A roll
+// or a store waits for the readers to let go, and readers that come meanwhile wait for it.
+// It also counts the records handed to the writer.
 class RecordDay {
 public:
     explicit RecordDay(const QDate& open = QDate()) : m_day(open) {}
@@ -33,6 +42,8 @@ public:
         explicit Reading(const RecordDay& day) : m_day(day), m_locker(beforeReading(day)), m_open(day.m_day) {}
         // Invalid while no record database is open (no main window).
         QDate openDay() const { return m_open; }
+        // The records of `day` handed over and not stored yet, in the order they came.
+        QList<OperationRecord> waitingOf(const QDate& day) const;
         // Between the day's file and the open database, while the day is held (a test rolls the
         // day over here).
         void betweenFiles() const
@@ -57,18 +68,28 @@ public:
         RecordDay& m_day;
     };
 
+    // Held from before waiting records go into a database until they have left the queue.
+    class Storing {
+    public:
+        explicit Storing(RecordDay& day) : m_locker(&day.m_lock) {}
+
+    private:
+        QWriteLocker m_locker;
+    };
+
+    // All records handed over and not stored yet, a moment's view without holding the day (an
+    // estimate). A reader that must see each record once holds the day (Reading::waitingOf).
+    QList<OperationRecord> waitingRecords() const;
+
+    // The store whose waiting records readers see. A store leaves before it goes: readers that
+    // hold the day finish first, and a newer store that took its place stays.
+    void setWaitingRecords(const RecordStore* store);
+    void clearWaitingRecords(const RecordStore* store);
+
     // A record is handed to the writer (any thread); returns how many have been in all.
     quint64 handOver();
-    // The writer has stored `count` of them.
-    void recordsStored(int count);
-    // The records still waiting will not be stored (the writer has stopped): nobody waits for
-    // them.
-    void forgetWaiting();
     // How many records have been handed over so far.
     quint64 handedOver() const;
-    // Waits until `count` records are stored; false when the time ran out first (the disk does
-    // not take them now).
-    bool waitForStored(quint64 count, int timeoutMs) const;
 
     // For tests: runs on the reader's thread each time a reader is about to hold the day (a test
     // rolls the day over at a chosen point of a query). Set and cleared while no reader runs.
@@ -88,11 +109,10 @@ private:
     std::function<void()> m_beforeReading;
     std::function<void()> m_whileReading;
     mutable QReadWriteLock m_lock;
-    QDate m_day;   // under m_lock
+    QDate m_day;                              // under m_lock
+    const RecordStore* m_waiting = nullptr;   // under m_lock
     mutable QMutex m_countMutex;
-    mutable QWaitCondition m_storedChanged;
     quint64 m_handed = 0;   // under m_countMutex
-    quint64 m_stored = 0;   // under m_countMutex
 };
 
 // The operation records on disk: the records of the record day in "RECORD.db", table RECORD,
@@ -103,9 +123,10 @@ private:
 // Records are handed over from the GUI thread and wait here, in order, with the day rolls asked
 // for between them; the store writer's thread stores all that waits at once (storeWaiting): the
 // records of one day in one transaction on a connection kept open, so one sync covers however
-// many came meanwhile and the writer keeps up with any producer. A record handed over is never
-// dropped; API callers ask first (acceptsClientRecords) and are turned away while too many wait,
-// the detection cycle's own records never are.
+// many came meanwhile and the writer keeps up with any producer. Until then readers find them here
+// (RecordDay::Reading::waitingOf). A record handed over is never dropped; API callers ask first
+// (acceptsClientRecords) and are turned away while too many wait, the detection cycle's own
+// records never are.
 //
 // Nothing here gives up on a full disk or an I/O error: a roll or records that the disk does not
 // take answer false and are tried again by the caller (the store writer), records keep their
@@ -115,12 +136,7 @@ private:
 // RECORD table is set aside as "<name>.broken-<time>" and made afresh.
 class RecordStore {
 public:
-    struct Record {
-        QDateTime moment;
-        QString password;
-        QString remarks;
-        QString type;
-    };
+    using Record = OperationRecord;
 
     // Records waiting for the disk at which API calls that make one are turned away, and the
     // number they must fall to before such calls are taken again.
@@ -143,6 +159,9 @@ public:
     void handOverRoll(const QDate& today);
     // Records handed over and not yet stored. Any thread.
     int waitingRecords() const;
+    // Those of them whose moment falls on `day` (all of them for an invalid day), in the order
+    // they came. Any thread.
+    QList<Record> waitingOf(const QDate& day) const;
     // Whether a record made on a client's behalf may be handed over now: false from the moment
     // kBusyRecords wait until no more than kCalmRecords do. The first refusal and the end of the
     // refusals are logged, the end with how many calls were turned away. One thread (the GUI

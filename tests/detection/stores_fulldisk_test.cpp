@@ -97,22 +97,28 @@ TEST_F(OnFullStoreDisk, CountsAndRecordsWaitOverMidnightAndAreStoredAndAnsweredO
     EXPECT_FALSE(writer()->waitUntilStored(kFullDiskMs));
     EXPECT_EQ(storedCount("count/allNum0"), 2);
 
+    // Answered by the record query the API runs, while they wait and once they are stored.
+    OperationRecordQuery::Request request;
+    ASSERT_TRUE(OperationRecordQuery::parse({{"datetime_start", "2026-03-09 23:00:00"}, {"datetime_end", "2026-03-10 01:00:00"}},
+                                            &request));
+    const OperationRecordQuery query(MoJuWizard::recordDatabasePath(), MoJuWizard::recordDay());
+    const auto remarks = [&] {
+        QStringList texts;
+        for (const QJsonValue& row : QJsonDocument::fromJson(query.run(request)).object().value("record").toArray())
+            texts << row.toArray().at(0).toString() + " " + row.toArray().at(2).toString();
+        return texts;
+    };
+    const QStringList answer{"2026-03-09 23:59:50 before the disk filled", "2026-03-09 23:59:50 on the full disk",
+                             "2026-03-10 00:00:10 after midnight on the full disk"};
+    EXPECT_EQ(remarks(), answer);
+
     FullDisk::release(disk);
     ASSERT_TRUE(writer()->waitUntilStored(15000));
     EXPECT_EQ(storedCount("count/allNum0"), gAllNum[0]);
     EXPECT_EQ(RecordsTest::recordTexts("RECORD/2026-03-09.db"), QStringList({"before the disk filled", "on the full disk"}));
     EXPECT_EQ(RecordsTest::recordTexts("RECORD.db"), QStringList({"after midnight on the full disk"}));
     EXPECT_EQ(textOf("time.txt"), "2026-03-10");
-
-    // Answered by the record query the API runs, without a restart.
-    OperationRecordQuery::Request request;
-    ASSERT_TRUE(OperationRecordQuery::parse({{"datetime_start", "2026-03-09 23:00:00"}, {"datetime_end", "2026-03-10 01:00:00"}},
-                                            &request));
-    const OperationRecordQuery query(MoJuWizard::recordDatabasePath(), MoJuWizard::recordDay());
-    const QJsonArray rows = QJsonDocument::fromJson(query.run(request)).object().value("record").toArray();
-    ASSERT_EQ(rows.size(), 3);
-    EXPECT_EQ(rows.at(2).toArray().at(0).toString(), "2026-03-10 00:00:10");
-    EXPECT_EQ(rows.at(2).toArray().at(2).toString(), "after midnight on the full disk");
+    EXPECT_EQ(remarks(), answer);
 }
 
 // The clock goes back into a day that has its file, and forward again while the disk is full:

@@ -88,9 +88,18 @@ QDateTime requestTime(const QString& text)
     return QDateTime::fromString(text, kTimeFormat);
 }
 
-bool isAnswerableSpan(const QDateTime& from, const QDateTime& to)
+bool isAnswerableSpan(const QDateTime& from, const QDateTime& to, QJsonObject* refusal)
 {
-    return from.isValid() && to.isValid() && from.daysTo(to) <= kMaxSpanDays;
+    QJsonObject why;
+    if (!from.isValid() || !to.isValid())
+        why = errorString(QStringLiteral("错误的时间格式"));
+    else if (from.daysTo(to) > kMaxSpanDays)
+        why = errorString(QStringLiteral("查询时间跨度超过%1天").arg(kMaxSpanDays));
+    if (why.isEmpty())
+        return true;
+    if (refusal)
+        *refusal = why;
+    return false;
 }
 
 QJsonObject productInfos(const QString& deviceName)
@@ -115,13 +124,13 @@ QJsonObject productInfos(const QString& deviceName)
     return reply;
 }
 
-bool parseCountRequest(const QJsonObject& body, CountRequest* request)
+bool parseCountRequest(const QJsonObject& body, CountRequest* request, QJsonObject* refusal)
 {
     const QJsonValue start = body.value(QStringLiteral("starttime"));
     const QJsonValue finish = body.value(QStringLiteral("finishtime"));
-    if (!start.isString() || !finish.isString())
-        return false;
-    if (!isAnswerableSpan(requestTime(start.toString()), requestTime(finish.toString())))
+    // A time that is no text reads as none.
+    if (!isAnswerableSpan(requestTime(start.isString() ? start.toString() : QString()),
+                          requestTime(finish.isString() ? finish.toString() : QString()), refusal))
         return false;
     request->from = start.toString();
     request->to = finish.toString();
@@ -130,11 +139,6 @@ bool parseCountRequest(const QJsonObject& body, CountRequest* request)
     request->cameraCount = shape.cameraCount;
     request->stepCount = shape.stepCount;
     return true;
-}
-
-QJsonObject countRefusal()
-{
-    return errorString(QStringLiteral("错误的时间格式"));
 }
 
 qint64 productionCountBytes(const CountRequest& request)

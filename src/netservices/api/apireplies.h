@@ -23,7 +23,9 @@ constexpr qint64 kMaxSpanDays = 400;
 // A request time, "yyyy-MM-dd hh:mm:ss"; invalid when the text is not one.
 QDateTime requestTime(const QString& text);
 // Both times readable and at most kMaxSpanDays apart (a start after the end is answerable).
-bool isAnswerableSpan(const QDateTime& from, const QDateTime& to);
+// Otherwise false, with the reply that says why in *refusal when given: {"errorstring":
+// "错误的时间格式"} for a time that does not read, one naming the cap for a span over it.
+bool isAnswerableSpan(const QDateTime& from, const QDateTime& to, QJsonObject* refusal = nullptr);
 
 QJsonObject productInfos(const QString& deviceName);
 
@@ -36,10 +38,9 @@ struct CountRequest {
     int stepCount = 0;     // detection steps in use
     QString deviceName;
 };
-// False for a missing, non-text, unreadable or overlong span. GUI thread.
-bool parseCountRequest(const QJsonObject& body, CountRequest* request);
-// {"errorstring": "错误的时间格式"}
-QJsonObject countRefusal();
+// False for a missing, non-text, unreadable or overlong span, with the reply in *refusal when
+// given (as isAnswerableSpan). GUI thread.
+bool parseCountRequest(const QJsonObject& body, CountRequest* request, QJsonObject* refusal = nullptr);
 // About the bytes productionCount will answer, from the span and the shape alone (every hour
 // slot in every array, four bytes a value): days with more cameras or steps than the shape,
 // or counts of four digits and more, make the reply larger. Any thread.

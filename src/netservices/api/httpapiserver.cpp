@@ -117,8 +117,9 @@ void HttpApiServer::httpapi__get_production_count_bytime(const CTask_FormData& r
     if (refusedWhileOff(request))
         return;
     HttpApiReplies::CountRequest count;
-    if (!HttpApiReplies::parseCountRequest(request.json, &count)) {
-        sendAsync(replyTo(request, HttpApiReplies::countRefusal()));
+    QJsonObject refusal;
+    if (!HttpApiReplies::parseCountRequest(request.json, &count, &refusal)) {
+        sendAsync(replyTo(request, refusal));
         return;
     }
     // What the query needs of this thread's state is taken here; the day files are read on a
@@ -172,20 +173,19 @@ void HttpApiServer::httpapi__get_records(const CTask_FormData& request)
     if (refusedWhileOff(request))
         return;
     OperationRecordQuery::Request span;
-    if (!OperationRecordQuery::parse(request.json, &span)) {
-        sendAsync(replyTo(request, OperationRecordQuery::refusal()));
+    QJsonObject refusal;
+    if (!OperationRecordQuery::parse(request.json, &span, &refusal)) {
+        sendAsync(replyTo(request, refusal));
         return;
     }
-    // The records handed over before this request (an API change just made) are in the answer.
-    const quint64 recordsBefore = MoJuWizard::recordDay().handedOver();
     // A reply that the connection or the transport cannot hold now is refused before the work.
     answerBounded(
         request,
         [span] {
             return OperationRecordQuery(MoJuWizard::recordDatabasePath(), MoJuWizard::recordDay()).estimateBytes(span);
         },
-        [request, span, recordsBefore](const std::atomic<bool>& stopping) {
-            const OperationRecordQuery query(MoJuWizard::recordDatabasePath(), MoJuWizard::recordDay(), recordsBefore);
+        [request, span](const std::atomic<bool>& stopping) {
+            const OperationRecordQuery query(MoJuWizard::recordDatabasePath(), MoJuWizard::recordDay());
             return jsonTextReply(request, query.run(span, &stopping));
         });
 }

@@ -10,7 +10,11 @@
 #include <QSqlQuery>
 #include <QStringList>
 #include <QVariant>
+#include <QVector>
 #include <QtDebug>
+
+#include <algorithm>
+#include <memory>
 
 namespace {
 
@@ -111,12 +115,15 @@ QString whereFor(const OperationRecordQuery::Request& request)
         where += QStringLiteral(" AND recordtype = ?");
     if (request.byOperator)
         where += QStringLiteral(" AND recordpassword = ?");
-    return where + QLatin1Char(';');
+    return where;
 }
 
+// In time order: a day that came twice (the clock was set back) has its second rows after its
+// later ones in the file. Rows of one second keep the order they were stored in.
 QString selectFor(const OperationRecordQuery::Request& request)
 {
-    return QStringLiteral("SELECT recordtime, recordpassword, remarks, recordtype") + whereFor(request);
+    return QStringLiteral("SELECT recordtime, recordpassword, remarks, recordtype") + whereFor(request) +
+           QStringLiteral(" ORDER BY recordtime, rowid;");
 }
 
 // The bytes a column's text takes in the reply beside its two quotes: UTF-8, one more for each
@@ -132,7 +139,7 @@ QString estimateFor(const OperationRecordQuery::Request& request)
 {
     return QStringLiteral("SELECT COUNT(*), TOTAL(%1 + %2 + %3)")
                .arg(textBytes("recordpassword"), textBytes("remarks"), textBytes("recordtype")) +
-           whereFor(request);
+           whereFor(request) + QLatin1Char(';');
 }
 
 void bindFilters(QSqlQuery& query, const QPair<QTime, QTime>& span, const OperationRecordQuery::Request& request)
@@ -148,6 +155,43 @@ void bindFilters(QSqlQuery& query, const QPair<QTime, QTime>& span, const Operat
 // A row: [, the moment (quoted, 19 characters), three quoted texts, the commas between, ], and
 // the comma before the next row.
 constexpr qint64 kRowFrameBytes = 1 + 21 + 3 * 2 + 3 + 1 + 1;
+
+// One row of the reply, as the database holds it.
+struct Row {
+    QString time;   // "hh.mm.ss"
+    QString password;
+    QString remarks;
+    QString type;
+};
+
+// The bytes a row takes in the reply.
+qint64 rowBytes(const Row& row)
+{
+    QByteArray texts;
+    for (const QString* text : {&row.password, &row.remarks, &row.type})
+        appendJsonString(texts, *text);
+    return kRowFrameBytes - 3 * 2 + texts.size();
+}
+
+// The records still waiting for the disk that the request asks for, as the rows they will be,
+// in time order.
+QVector<Row> waitingRows(const QList<OperationRecord>& records, const QPair<QTime, QTime>& span,
+                         const OperationRecordQuery::Request& request)
+{
+    const QString from = span.first.toString(kRowTimeFormat);
+    const QString to = span.second.toString(kRowTimeFormat);
+    QVector<Row> rows;
+    for (const OperationRecord& record : records) {
+        Row row{record.moment.toString(kRowTimeFormat), record.password, record.remarks, record.type};
+        if (row.time < from || row.time > to || (request.byType && row.type != request.type)
+            || (request.byOperator && row.password != request.operatorName))
+            continue;
+        rows.append(std::move(row));
+    }
+    // The clock set back while they waited: they came in another order than their times.
+    std::stable_sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) { return a.time < b.time; });
+    return rows;
+}
 
 // The bytes the matching rows of one file take in the reply; 0 for a file that is not there
 // or cannot be read (run() answers none of its rows either).
@@ -169,41 +213,110 @@ qint64 estimateDay(ReadOnlyDatabase& connection, const QString& path, const QPai
     return bytes;
 }
 
-// Appends the day's matching rows from one file, each preceded by a comma when `out` already
-// holds one; false (with a warning) when the file does not open or the query fails. A file that
-// is not there holds no rows.
-bool appendDay(ReadOnlyDatabase& connection, const QString& path, const QDate& day, const QPair<QTime, QTime>& span,
-               const OperationRecordQuery::Request& request, QByteArray& out, bool& first)
-{
-    if (!QFileInfo(path).isFile())
-        return true;
-    if (!connection.open(path)) {
-        qWarning().noquote() << "Cannot open database:" << connection.errorText();
-        return false;
-    }
-    bool ok = false;
+// The matching rows of one day from one place (a file, or the records still waiting), in time
+// order, one at a time. A file's rows are read as they are taken; the file is closed when this
+// goes.
+class DayRows {
+public:
+    DayRows() = default;
+    DayRows(const DayRows&) = delete;
+    DayRows& operator=(const DayRows&) = delete;
+    ~DayRows()
     {
-        QSqlQuery query(connection.db());
-        query.setForwardOnly(true);
-        query.prepare(selectFor(request));
-        bindFilters(query, span, request);
-        ok = query.exec();
-        if (!ok)
-            qWarning().noquote() << "查询失败：" << query.lastError().text();
-        const QByteArray datePrefix = day.toString(QStringLiteral("yyyy-MM-dd ")).toLatin1();
-        while (ok && query.next()) {
-            out.append(first ? "[" : ",[");
-            first = false;
-            appendMoment(out, datePrefix, day, query.value(0).toString());
-            for (int column = 1; column < 4; ++column) {
-                out.append(',');
-                appendJsonString(out, query.value(column).toString());
-            }
-            out.append(']');
-        }
+        m_query.reset();
+        if (m_connection)
+            m_connection->close();
     }
-    connection.close();
-    return ok;
+
+    // A file that is not there holds no rows; one that does not open or whose query fails holds
+    // none either, with a warning (the day's other places and the other days are still read).
+    void read(ReadOnlyDatabase& connection, const QString& path, const QPair<QTime, QTime>& span,
+              const OperationRecordQuery::Request& request)
+    {
+        if (!QFileInfo(path).isFile())
+            return;
+        m_connection = &connection;
+        if (!connection.open(path)) {
+            qWarning().noquote() << "Cannot open database:" << connection.errorText();
+            return;
+        }
+        m_query = std::make_unique<QSqlQuery>(connection.db());
+        // A day's sort must not need room on a disk that may be full; it is no larger than the
+        // day's part of the reply, whose room is held before the query runs.
+        m_query->exec(QStringLiteral("PRAGMA temp_store = MEMORY;"));
+        m_query->setForwardOnly(true);
+        m_query->prepare(selectFor(request));
+        bindFilters(*m_query, span, request);
+        if (!m_query->exec()) {
+            qWarning().noquote() << "查询失败：" << m_query->lastError().text();
+            m_query.reset();
+            return;
+        }
+        next();
+    }
+
+    void take(QVector<Row> rows)
+    {
+        m_rows = std::move(rows);
+        m_index = 0;
+        next();
+    }
+
+    bool atEnd() const { return m_atEnd; }
+    const Row& row() const { return m_row; }
+
+    void next()
+    {
+        if (m_query) {
+            m_atEnd = !m_query->next();
+            if (m_atEnd) {
+                if (m_query->lastError().isValid())
+                    qWarning().noquote() << "查询失败：" << m_query->lastError().text();
+                return;
+            }
+            m_row = {m_query->value(0).toString(), m_query->value(1).toString(), m_query->value(2).toString(),
+                     m_query->value(3).toString()};
+            return;
+        }
+        m_atEnd = m_index >= m_rows.size();
+        if (!m_atEnd)
+            m_row = std::move(m_rows[m_index++]);
+    }
+
+private:
+    ReadOnlyDatabase* m_connection = nullptr;
+    std::unique_ptr<QSqlQuery> m_query;
+    QVector<Row> m_rows;
+    int m_index = 0;
+    Row m_row;
+    bool m_atEnd = true;
+};
+
+// Appends the rows of one day from all its places in time order, each row preceded by a comma
+// when `out` already holds one. At one second, the earlier place (in the order given) comes
+// first: the day file holds what came before the open database, the waiting records come last.
+void appendDay(QByteArray& out, bool& first, const QDate& day, std::initializer_list<DayRows*> places)
+{
+    const QByteArray datePrefix = day.toString(QStringLiteral("yyyy-MM-dd ")).toLatin1();
+    for (;;) {
+        DayRows* earliest = nullptr;
+        for (DayRows* place : places) {
+            if (!place->atEnd() && (!earliest || place->row().time < earliest->row().time))
+                earliest = place;
+        }
+        if (!earliest)
+            return;
+        const Row& row = earliest->row();
+        out.append(first ? "[" : ",[");
+        first = false;
+        appendMoment(out, datePrefix, day, row.time);
+        for (const QString* text : {&row.password, &row.remarks, &row.type}) {
+            out.append(',');
+            appendJsonString(out, *text);
+        }
+        out.append(']');
+        earliest->next();
+    }
 }
 
 }  // namespace
@@ -222,11 +335,11 @@ OperationRecordQuery::DayPlan OperationRecordQuery::dayPlan(const QDateTime& sta
     return plan;
 }
 
-bool OperationRecordQuery::parse(const QJsonObject& body, Request* request)
+bool OperationRecordQuery::parse(const QJsonObject& body, Request* request, QJsonObject* refusal)
 {
     request->start = HttpApiReplies::requestTime(body.value(QStringLiteral("datetime_start")).toString());
     request->end = HttpApiReplies::requestTime(body.value(QStringLiteral("datetime_end")).toString());
-    if (!HttpApiReplies::isAnswerableSpan(request->start, request->end))
+    if (!HttpApiReplies::isAnswerableSpan(request->start, request->end, refusal))
         return false;
     const QString all = QStringLiteral("all");
     if (body.contains(QStringLiteral("recordtype"))) {
@@ -242,17 +355,10 @@ bool OperationRecordQuery::parse(const QJsonObject& body, Request* request)
     return true;
 }
 
-QJsonObject OperationRecordQuery::refusal()
-{
-    return {{QStringLiteral("errorstring"), QStringLiteral("错误的时间格式")}};
-}
-
-OperationRecordQuery::OperationRecordQuery(const QString& openDatabasePath, const RecordDay& recordDay,
-                                           quint64 recordsBefore)
+OperationRecordQuery::OperationRecordQuery(const QString& openDatabasePath, const RecordDay& recordDay)
     : m_openPath(openDatabasePath),
       m_dayFolder(QFileInfo(openDatabasePath).path() + QStringLiteral("/RECORD")),
-      m_recordDay(recordDay),
-      m_recordsBefore(recordsBefore)
+      m_recordDay(recordDay)
 {
 }
 
@@ -279,15 +385,25 @@ qint64 OperationRecordQuery::estimateBytes(const Request& request, const std::at
             break;
         }
     }
+    // The records still waiting for the disk, a moment's view of them.
+    QMap<QDate, QList<OperationRecord>> waiting;
+    for (const OperationRecord& record : m_recordDay.waitingRecords())
+        waiting[record.moment.date()].append(record);
+    for (auto it = waiting.cbegin(); it != waiting.cend(); ++it) {
+        const auto entry = plan.constFind(it.key());
+        if (entry == plan.cend())
+            continue;
+        for (const Row& row : waitingRows(it.value(), entry.value(), request))
+            bytes += rowBytes(row);
+    }
     return bytes;
 }
 
 QByteArray OperationRecordQuery::run(const Request& request, const std::atomic<bool>* stopping) const
 {
-    // On a full disk they wait in memory: the answer then goes without them.
-    m_recordDay.waitForStored(m_recordsBefore, kStoreWaitMs);
     const DayPlan plan = dayPlan(request.start, request.end);
-    ReadOnlyDatabase connection(QStringLiteral("records"));
+    ReadOnlyDatabase dayFiles(QStringLiteral("records"));
+    ReadOnlyDatabase openDatabase(QStringLiteral("records-open"));
     QByteArray out("{\"record\":[");
     bool first = true;
     for (auto it = plan.cbegin(); it != plan.cend(); ++it) {
@@ -296,12 +412,18 @@ QByteArray OperationRecordQuery::run(const Request& request, const std::atomic<b
         const QDate day = it.key();
         const QString dayFile = m_dayFolder + QLatin1Char('/') + day.toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(".db");
         // Where the day lives is looked at now, not when the query began: a roll may have moved
-        // it since. No roll moves it while it is read.
+        // it since. No roll moves it and no record is stored while it is read.
         const RecordDay::Reading reading(m_recordDay);
-        appendDay(connection, dayFile, day, it.value(), request, out, first);
+        DayRows fromFile;
+        DayRows fromOpenDatabase;
+        DayRows stillWaiting;
+        fromFile.read(dayFiles, dayFile, it.value(), request);
         reading.betweenFiles();
         if (day == reading.openDay())
-            appendDay(connection, m_openPath, day, it.value(), request, out, first);
+            fromOpenDatabase.read(openDatabase, m_openPath, it.value(), request);
+        // On a full disk they may wait for minutes: they are part of the day all the same.
+        stillWaiting.take(waitingRows(reading.waitingOf(day), it.value(), request));
+        appendDay(out, first, day, {&fromFile, &fromOpenDatabase, &stillWaiting});
     }
     out.append("]}");
     return out;

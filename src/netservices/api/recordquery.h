@@ -20,10 +20,12 @@ class RecordDay;
 //
 // It runs on a work thread, never on the GUI thread: every file is read through a read-only
 // connection of its own. Each day is read while the record day is held (RecordDay::Reading):
-// the day may roll over while the query runs, but never while one day is read, so every day is
-// read whole from where it is at that moment. A day that came twice (the clock was set back)
-// has rows in its day file and in the open database: both are read. The reply is written as
-// JSON text row by row, so a large answer costs about its own size while it is built.
+// the day may roll over and records may be stored while the query runs, but not while one day
+// is read, so every day is read whole from where it is at that moment, the records that still
+// wait for the disk included. A day that came twice (the clock was set back) has rows in its
+// day file and in the open database: both are read, and the day's places are merged in time
+// order. The reply is written as JSON text row by row, so a large answer costs about its own
+// size while it is built.
 class OperationRecordQuery {
 public:
     struct Request {
@@ -38,31 +40,27 @@ public:
     using DayPlan = QMap<QDate, QPair<QTime, QTime>>;
 
     static DayPlan dayPlan(const QDateTime& start, const QDateTime& end);
-    // The request body read and checked; false when its span is unreadable or overlong.
-    static bool parse(const QJsonObject& body, Request* request);
-    // The reply for a refused request: {"errorstring": "错误的时间格式"}.
-    static QJsonObject refusal();
+    // The request body read and checked; false when its span is unreadable or overlong, with the
+    // reply that says which in *refusal when given.
+    static bool parse(const QJsonObject& body, Request* request, QJsonObject* refusal = nullptr);
 
-    // The longest a query waits for the records handed over before it to be stored.
-    static constexpr int kStoreWaitMs = 1000;
-
-    // openDatabasePath: the open record database; recordDay: the day it holds. The folder of
-    // the day files is "RECORD" beside it. The query first waits (up to kStoreWaitMs) for the
-    // first recordsBefore records handed to the writer to be stored.
-    OperationRecordQuery(const QString& openDatabasePath, const RecordDay& recordDay, quint64 recordsBefore = 0);
+    // openDatabasePath: the open record database; recordDay: the day it holds and the records
+    // still waiting to be stored. The folder of the day files is "RECORD" beside it.
+    OperationRecordQuery(const QString& openDatabasePath, const RecordDay& recordDay);
 
     // About the bytes run() will answer, from sums SQLite makes without handing rows over (a
-    // fraction of run's time): exact but for control characters other than line feeds, and
-    // for rows stored meanwhile. Gives up (0) once `stopping` turns true.
+    // fraction of run's time) and the records waiting now: exact but for control characters
+    // other than line feeds, and for records handed over meanwhile. Gives up (0) once
+    // `stopping` turns true.
     qint64 estimateBytes(const Request& request, const std::atomic<bool>* stopping = nullptr) const;
 
-    // The reply's result as compact JSON text: {"record":[[moment,password,remarks,type],...]}.
-    // Gives up (returning what it has) once `stopping` turns true.
+    // The reply's result as compact JSON text: {"record":[[moment,password,remarks,type],...]},
+    // each day in time order, with the records still waiting to be stored among its rows. Gives
+    // up (returning what it has) once `stopping` turns true.
     QByteArray run(const Request& request, const std::atomic<bool>* stopping = nullptr) const;
 
 private:
     QString m_openPath;
     QString m_dayFolder;
     const RecordDay& m_recordDay;
-    quint64 m_recordsBefore;
 };

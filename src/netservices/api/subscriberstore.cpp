@@ -109,6 +109,47 @@ bool isLiteralAddress(const QString& text)
     return true;
 }
 
+// A registration time as subscribing stores it: a whole number of ms. Text is no time, even
+// when it reads as a number: no registration wrote it.
+bool registrationTime(const QVariant& value, qint64* ms)
+{
+    switch (value.userType()) {
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong: {
+        bool ok = false;
+        *ms = value.toLongLong(&ok);
+        return ok;
+    }
+    default:
+        return false;
+    }
+}
+
+// Why a key and time read from the file could not have come from a registration now; empty
+// when they could.
+QString unusableEntry(const QString& key, const QVariant& value, qint64 now)
+{
+    const QStringList parts = key.split(QLatin1Char(';'));
+    if (parts.size() != 3)
+        return QStringLiteral("not address;port;topic");
+    if (!isLiteralAddress(parts.at(0)))
+        return QStringLiteral("the address is not a literal one");
+    bool isNumber = false;
+    const int port = parts.at(1).toInt(&isNumber);
+    if (!isNumber || port < 1 || port > 65535 || QString::number(port) != parts.at(1))
+        return QStringLiteral("the port is not one of 1-65535");
+    if (parts.at(2).size() > SubscriberStore::kMaxTopicLength || !isTopicName(parts.at(2)))
+        return QStringLiteral("the topic names no topic");
+    qint64 registered = 0;
+    if (!registrationTime(value, &registered))
+        return QStringLiteral("the registration time is no number");
+    if (registered > now)
+        return QStringLiteral("the registration time is in the future");
+    return QString();
+}
+
 }  // namespace
 
 void SubscriberStore::open(const QString& path, StoreWriter* writer)
@@ -142,6 +183,34 @@ void SubscriberStore::open(const QString& path, StoreWriter* writer)
         return;
     }
     m_map = groups.toMap();
+    dropUnusable();
+}
+
+void SubscriberStore::dropUnusable()
+{
+    const qint64 now = gettimeofday_ms();
+    QStringList dropped;
+    int live = 0;
+    for (auto it = m_map.begin(); it != m_map.end();) {
+        QString why = unusableEntry(it.key(), it.value(), now);
+        // Expired ones go at the next read anyway, and take no room meanwhile.
+        if (why.isEmpty() && now - it.value().toLongLong() <= kLifeMs && ++live > kMaxKeys)
+            why = QStringLiteral("over the cap of %1 subscriptions").arg(kMaxKeys);
+        if (why.isEmpty()) {
+            ++it;
+            continue;
+        }
+        dropped << it.key() + QStringLiteral(" (") + why + QLatin1Char(')');
+        it = m_map.erase(it);
+    }
+    if (dropped.isEmpty())
+        return;
+    // The file as it was is kept once; written again without them, the next start finds none.
+    const bool kept = !keepBrokenCopy(m_path, QStringLiteral("%1 subscriptions cannot be used").arg(dropped.size())).isEmpty();
+    for (const QString& entry : qAsConst(dropped))
+        qWarning().noquote() << m_path + QStringLiteral(": the subscription") << entry << "is dropped";
+    if (kept)
+        store();
 }
 
 bool SubscriberStore::accept(const QJsonObject& element, QString* key) const

@@ -49,7 +49,10 @@ public:
 
     // (Re)loads the map from the file at path (an empty map when it holds none), or the map whose
     // store to that file still waits in writer. A file that does not read as one is copied aside
-    // (keepBrokenCopy) and replaced by an empty one. Later stores go through writer when given.
+    // (keepBrokenCopy) and replaced by an empty one. Entries that no registration could make (an
+    // address, port or topic subscribe refuses, a time that is no number or is in the future,
+    // live keys beyond kMaxKeys in key order) are dropped, each with a warning, after one copy
+    // of the file; the file then holds what is kept. Later stores go through writer when given.
     void open(const QString& path, StoreWriter* writer = nullptr);
 
     // Registers the valid elements of a "subscriber" array sent from the address requester
@@ -65,6 +68,7 @@ private:
     // taken as now, so no registration outlives an hour of the new clock either. True when the
     // map changed.
     bool expire();
+    void dropUnusable();
     void store();
     bool accept(const QJsonObject& element, QString* key) const;
 

@@ -70,8 +70,9 @@ QString pathOrError(const QJsonObject& body)
 QJsonObject countOrRefusal(const QJsonObject& body, const QString& deviceName)
 {
     HttpApiReplies::CountRequest request;
-    if (!HttpApiReplies::parseCountRequest(body, &request))
-        return HttpApiReplies::countRefusal();
+    QJsonObject refusal;
+    if (!HttpApiReplies::parseCountRequest(body, &request, &refusal))
+        return refusal;
     request.deviceName = deviceName;
     QJsonParseError error;
     const QJsonObject reply = QJsonDocument::fromJson(HttpApiReplies::productionCount(request), &error).object();
@@ -180,7 +181,11 @@ TEST_F(ApiRepliesTest, CountQueriesAnswerEveryRequestAndRefuseSpansBeforeReading
     EXPECT_EQ(count(20261207, "2026-12-07 10:00:00"), refused);
     EXPECT_EQ(countOrRefusal({{"starttime", "2026-12-07 00:00:00"}}, "press 7"), refused);
     EXPECT_EQ(count("2026-12-07", "2026-12-07 10:00:00"), refused);
-    EXPECT_EQ(count("2016-12-07 00:00:00", "2026-12-07 10:00:00"), refused);
+    // A span over the cap says so, not that its times do not read.
+    const QJsonObject overCap{{"errorstring", "查询时间跨度超过400天"}};
+    EXPECT_EQ(count("2016-12-07 00:00:00", "2026-12-07 10:00:00"), overCap);
+    EXPECT_EQ(count("2025-11-01 00:00:00", "2026-12-07 00:00:00"), overCap);   // 401 days
+    EXPECT_TRUE(count("2025-11-01 00:00:00", "2026-12-06 23:59:59").contains("detect_all"));   // 400
 
     const QJsonObject day = count("2026-12-07 00:00:00", "2026-12-07 23:59:59");
     for (const char* key : {"detect_all", "detect_all_detail", "detect_ng", "detect_ng_detail", "every_detect"})

@@ -264,9 +264,16 @@ TEST_F(HttpApiTest, ChangesMadeThroughTheApiAreInTheOperationRecords)
         remarks << row.toArray().at(2).toString();
     EXPECT_EQ(remarks, QStringList({"API: 清除计数", "API: 修改系统时间,2026-12-07 08:00:00"}));
 
-    // Requests the API cannot use still get an answer.
+    // Requests the API cannot use still get an answer that says why.
     EXPECT_EQ(post(port, api("production_count_bytime"), {{"starttime", 1}}).result().value("errorstring").toString(),
               "错误的时间格式");
+    EXPECT_EQ(post(port, api("production_count_bytime"),
+                   {{"starttime", "2025-11-01 00:00:00"}, {"finishtime", "2026-12-07 00:00:00"}})
+                  .result().value("errorstring").toString(),
+              "查询时间跨度超过400天");
+    EXPECT_EQ(post(port, api("get_records"), {{"datetime_start", "2025-11-01 00:00:00"}, {"datetime_end", "2026-12-07 00:00:00"}})
+                  .result().value("errorstring").toString(),
+              "查询时间跨度超过400天");
     EXPECT_EQ(post(port, api("subscriber_baseinfo")).result().value("errorstring").toString(), "参数错误");
 }
 
@@ -478,6 +485,44 @@ TEST_F(HttpApiTest, ARecordQueryThatTheDayRollOvertakesAnswersEveryRowOfTheFinis
     EXPECT_EQ(momentsAndRemarks(reply),
               QStringList({"2026-03-07 12:00:00 noon", "2026-03-08 12:00:00 noon", "2026-03-09 23:59:50 evening 1",
                            "2026-03-09 23:59:50 evening 2", "2026-03-09 23:59:50 evening 3"}));
+}
+
+// The clock is set back into a finished day, and later the disk takes no records for a while:
+// the day is answered in time order, and the records that wait for the disk are in the answer.
+TEST_F(HttpApiTest, ARecordQueryAnswersEachDayInTimeOrderWithTheRecordsStillWaitingForTheDisk)
+{
+    netmn.reset();
+    window.reset();
+    for (const char* file : {"RECORD.db", "time.txt"})
+        QFile::remove(file);
+    AppClock::setNow(QDateTime(QDate(2026, 3, 9), QTime(23, 26, 18)));
+    window = std::make_unique<MoJuWizard>(nullptr, 0);
+    netmn = ApiTest::listeningManager();
+    window->InsertRecord("late", "info");
+    AppClock::setNow(QDateTime(QDate(2026, 3, 10), QTime(0, 0, 10)));
+    window->checkRecordDay();
+    AppClock::setNow(QDateTime(QDate(2026, 3, 9), QTime(12, 0, 20)));   // set back a day
+    window->checkRecordDay();
+    window->InsertRecord("noon, the clock set back", "info");
+    AppClock::setNow(QDateTime(QDate(2026, 3, 10), QTime(8, 0, 0)));
+    window->checkRecordDay();
+    StoreWriter* writer = window->storeWriter();
+    ASSERT_TRUE(writer->waitUntilStored(10000));
+    ASSERT_EQ(RecordsTest::recordTexts("RECORD/2026-03-09.db"), QStringList({"late", "noon, the clock set back"}));
+
+    // The disk takes nothing for now (bounded, should the test never let it).
+    QSemaphore diskTakes;
+    writer->setBeforeStoreHook([&diskTakes] { diskTakes.tryAcquire(1, 30000); });
+    window->InsertRecord("waiting for the disk", "info");
+    const Reply reply = post(netmn->apiServer->serverPort(), api("get_records"),
+                             {{"datetime_start", "2026-03-09 00:00:00"}, {"datetime_end", "2026-03-10 23:59:59"}});
+    writer->setBeforeStoreHook(nullptr);
+    diskTakes.release(1000);
+    EXPECT_EQ(momentsAndRemarks(reply),
+              QStringList({"2026-03-09 12:00:20 noon, the clock set back", "2026-03-09 23:26:18 late",
+                           "2026-03-10 08:00:00 waiting for the disk"}));
+    ASSERT_TRUE(writer->waitUntilStored(10000));
+    EXPECT_EQ(RecordsTest::recordTexts("RECORD.db"), QStringList({"waiting for the disk"}));
 }
 
 TEST_F(HttpApiTest, OneClientCannotKeepAnotherOutOfTheSubscriptions)

@@ -1,5 +1,6 @@
 #include "../../netcore/nettestutil.h"
 #include "base/appclock.h"
+#include "base/publictools.h"
 #include "base/storewriter.h"
 #include "netservices/api/subscriberstore.h"
 #include "support/testenv.h"
@@ -190,6 +191,67 @@ TEST_F(SubscriberStoreTest, AnUnreadableFileIsKeptAsideAndReplaced)
         EXPECT_EQ(keysInFile(), QStringList{"127.0.0.1;9000;detected_info"});
         EXPECT_EQ(log.lines(QtWarningMsg).filter("cannot write"), QStringList());
     }
+}
+
+// Entries of the file that no registration could have made (written by hand, by another program
+// or an older version) are dropped at the start, each with a warning naming it, after one copy
+// of the file as it was; the file then holds what is kept, so the next start copies nothing.
+TEST_F(SubscriberStoreTest, LoadedEntriesAreCheckedAsRegistrationsAndTheUnusableDroppedAfterOneCopy)
+{
+    const auto writeGroups = [](const QVariantMap& groups) {
+        QFile::remove("subscriber.ini");
+        QSettings file("subscriber.ini", QSettings::IniFormat);
+        file.setValue("subscriber_groups", groups);
+    };
+    AppClock::setNow(QDateTime(QDate(2024, 5, 6), QTime(9, 0, 0)));
+    const qint64 now = gettimeofday_ms();
+    const QString kept = "127.0.0.1;9000;detected_info";
+    const QVariantMap unusable{
+        {"127.0.0.1;70000;detected_info", now},
+        {"127.0.0.1;abc;detected_info", now},
+        {"127.0.0.1;0;detected_info", now},
+        {"127.0.0.1;-1;detected_info", now},
+        {"plant-server;9000;detected_info", now},
+        {"127.0.0.1;9001;detected_info", QDateTime(QDate(2400, 1, 1), QTime(0, 0)).toMSecsSinceEpoch()},
+        {"127.0.0.1;9002;detected_info", QString::number(now)},
+    };
+    QVariantMap groups = unusable;
+    groups.insert(kept, now - 1000);
+    writeGroups(groups);
+    const QByteArray original = TestEnv::readBytes("subscriber.ini");
+
+    NetTest::LogCapture log;
+    SubscriberStore loaded;
+    loaded.open("subscriber.ini");
+    EXPECT_EQ(loaded.keys(), QStringList{kept});
+    EXPECT_EQ(keysInFile(), QStringList{kept});
+    EXPECT_EQ(addressesOf(loaded.subscribersOf("detected_info")), QStringList({"127.0.0.1:9000"}));
+    const QStringList copies = QDir().entryList({"subscriber.ini.broken-*"});
+    ASSERT_EQ(copies.size(), 1);
+    EXPECT_EQ(TestEnv::readBytes(copies.first()), original);
+    const QStringList warnings = log.lines(QtWarningMsg);
+    for (const QString& key : unusable.keys())
+        EXPECT_EQ(warnings.filter(key + " (").size(), 1) << key.toStdString();
+    SubscriberStore restarted;
+    restarted.open("subscriber.ini");
+    EXPECT_EQ(restarted.keys(), QStringList{kept});
+    EXPECT_EQ(QDir().entryList({"subscriber.ini.broken-*"}).size(), 1);
+
+    // Over the cap: the first live entries that fit are kept, the rest dropped; expired ones
+    // take no room.
+    groups.clear();
+    for (int port = 1001; port <= 1300; ++port)
+        groups.insert(QString("127.0.0.1;%1;detected_info").arg(port), now - port);
+    groups.insert("127.0.0.1;1000;detected_info", now - SubscriberStore::kLifeMs - 1);
+    writeGroups(groups);
+    AppClock::setNow(QDateTime(QDate(2024, 5, 6), QTime(9, 0, 1)));
+    SubscriberStore full;
+    full.open("subscriber.ini");
+    const QStringList fitting = groups.keys().mid(1, SubscriberStore::kMaxKeys);
+    EXPECT_EQ(keysInFile(), QStringList{"127.0.0.1;1000;detected_info"} + fitting);
+    EXPECT_EQ(full.subscribersOf("detected_info").size(), SubscriberStore::kMaxKeys);
+    EXPECT_EQ(QDir().entryList({"subscriber.ini.broken-*"}).size(), 2);
+    EXPECT_EQ(log.lines(QtWarningMsg).filter("over the cap of 256").size(), 300 - SubscriberStore::kMaxKeys);
 }
 
 // The network side starts again (network settings confirmed) while the last subscriptions still
