@@ -430,6 +430,12 @@ TEST_F(DownloadTest, SettingsPageWarnsWheneverTheListingCannotBeReadAndOpensAnAn
         if (warnBox.isVisible()) {
             warned = warnBox.text();
             if (!picture.isEmpty()) {
+                // In the middle of the panel, clear of the page's buttons.
+                EXPECT_TRUE(ScreenTest::isCentredOn(warnBox.frameGeometry(), page.frameGeometry()));
+                for (const QAbstractButton* button : page.findChildren<QAbstractButton*>()) {
+                    EXPECT_FALSE(warnBox.frameGeometry().intersects(QRect(button->mapToGlobal(QPoint(0, 0)), button->size())))
+                        << button->text().toStdString();
+                }
                 EXPECT_TRUE(ScreenTest::saveShotOfWindows({&page, &warnBox}, picture));
                 picture.clear();
             }
