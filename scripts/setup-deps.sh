@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake g++ make pkg-config
-  qtbase5-dev libqt5sql5-sqlite libqt5websockets5-dev libqt5xml5
+  qtbase5-dev qtbase5-private-dev libqt5sql5-sqlite libqt5websockets5-dev libqt5xml5
   libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev
   libgoogle-glog-dev libgtest-dev
   sqlite3 curl mbpoll libmodbus-dev

@@ -50,7 +50,9 @@ EditIP::EditIP(const QString& title, int style, QWidget* parent) : QWidget(paren
         octet->setMaxLength(3);
         octet->setAlignment(Qt::AlignCenter);
         octet->setMinimumSize(70, 50);
-        octet->setStyleSheet(QStringLiteral("font-size:24px;background:white;color:black;"));
+        // Disabled (an address that does not apply), a field reads as greyed out, not as one to fill.
+        octet->setStyleSheet(QStringLiteral("QLineEdit{font-size:24px;background:white;color:black;}"
+                                            "QLineEdit:disabled{background:rgb(170,170,170);color:rgb(90,90,90);}"));
         connect(octet, &QLineEdit::textChanged, this, [this] { emit textchange(getAddress()); });
         m_octets[i] = octet;
         layout->addWidget(octet);

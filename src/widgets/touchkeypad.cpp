@@ -1,8 +1,12 @@
 #include "widgets/touchkeypad.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QPushButton>
 #include <QScreen>
+
+#include <algorithm>
+#include <climits>
 
 TouchKeypad::TouchKeypad(const QString& name, const QString& extraStyle)
     : QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint)
@@ -44,18 +48,55 @@ void TouchKeypad::attach(QLineEdit* target)
 
 void TouchKeypad::placeBeside(const QWidget* field)
 {
+    const QWidget* owner = field->window();
     const QRect fieldRect(field->mapToGlobal(QPoint(0, 0)), field->size());
     QRect area = field->screen() ? field->screen()->availableGeometry() : QRect();
     // A window may reach past the screen it is on (a virtual or offscreen screen smaller than
     // the panel): the keypad may use the field's window as well.
-    area = area.united(field->window()->frameGeometry());
+    area = area.united(owner->frameGeometry());
 
-    const int roomBelow = area.bottom() - fieldRect.bottom();
-    const int roomAbove = fieldRect.top() - area.top();
-    int y = roomBelow >= height() || roomBelow >= roomAbove ? fieldRect.bottom() + 1 : fieldRect.top() - height();
-    y = qBound(area.top(), y, qMax(area.top(), area.bottom() + 1 - height()));
-    const int x = qBound(area.left(), fieldRect.left(), qMax(area.left(), area.right() + 1 - width()));
-    move(x, y);
+    // The buttons of the window it serves stay in reach: a keypad over "取消" leaves the
+    // operator no way out but typing on.
+    QList<QRect> buttons;
+    for (const QAbstractButton* button : owner->findChildren<QAbstractButton*>()) {
+        if (button->window() == owner && button->isVisible())
+            buttons << QRect(button->mapToGlobal(QPoint(0, 0)), button->size());
+    }
+
+    // Beside the field first (below, above, right, left), then beside the window; the first
+    // place that covers neither the field nor a button, else the one covering the fewest buttons.
+    const QRect window = owner->frameGeometry();
+    const QSize size = this->size();
+    const QPoint candidates[] = {
+        {fieldRect.left(), fieldRect.bottom() + 1},
+        {fieldRect.left(), fieldRect.top() - size.height()},
+        {fieldRect.right() + 1, fieldRect.top()},
+        {fieldRect.left() - size.width(), fieldRect.top()},
+        {window.right() + 1, fieldRect.top()},
+        {window.left() - size.width(), fieldRect.top()},
+        {fieldRect.left(), window.bottom() + 1},
+        {fieldRect.left(), window.top() - size.height()},
+    };
+    QRect best;
+    int bestCovered = INT_MAX;
+    for (const QPoint& candidate : candidates) {
+        const int x = qBound(area.left(), candidate.x(), qMax(area.left(), area.right() + 1 - size.width()));
+        const int y = qBound(area.top(), candidate.y(), qMax(area.top(), area.bottom() + 1 - size.height()));
+        const QRect place(QPoint(x, y), size);
+        if (place.intersects(fieldRect))
+            continue;
+        const int covered = int(std::count_if(buttons.cbegin(), buttons.cend(),
+                                              [&place](const QRect& button) { return place.intersects(button); }));
+        if (covered < bestCovered) {
+            best = place;
+            bestCovered = covered;
+        }
+        if (covered == 0)
+            break;
+    }
+    if (best.isNull())   // a field as big as the screen: the keypad goes below it as far as it can
+        best = QRect(QPoint(fieldRect.left(), fieldRect.bottom() + 1), size);
+    move(best.topLeft());
 }
 
 void TouchKeypad::insertText(const QString& text)

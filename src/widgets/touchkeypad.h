@@ -10,12 +10,14 @@ class QPushButton;
 // touch, that types into the field it was last attached to. It becomes a child window of that
 // field's window, because a running modal dialog blocks every other window (a parentless keypad
 // too), and so it also goes away with that window. It opens beside the field, never over it, so
-// the operator sees what is typed. Closing it deletes it. GUI thread only.
+// the operator sees what is typed, and clear of the window's buttons, so "取消" stays in reach.
+// Closing it deletes it. GUI thread only.
 class TouchKeypad : public QWidget {
     Q_OBJECT
 public:
-    // Types into this field from now on, offers the keys it can take, and shows itself below
-    // the field (above it when there is more room there).
+    // Types into this field from now on, offers the keys it can take, and shows itself beside
+    // the field: below it, else above, right or left of it, else beside its window, wherever it
+    // first covers none of the window's buttons.
     void attach(QLineEdit* target);
     QLineEdit* target() const { return m_target; }
 

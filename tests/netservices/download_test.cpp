@@ -15,6 +15,7 @@
 #include <QNetworkReply>
 #include <QRandomGenerator>
 #include <QScrollArea>
+#include <QSet>
 #include <QScrollBar>
 #include <QScroller>
 #include <QTcpServer>
@@ -85,14 +86,14 @@ protected:
         return dialog.packageGroup(column)->button(dialog.packageList().at(column).names.indexOf(name));
     }
 
-    // Touches a button of the dialog. A tap on a finger-scrolled area reaches the widget found at
-    // its screen position, and the test screen is only 800 x 600: the dialog is moved so that the
-    // button lies on it.
-    static void touchOnScreen(QWidget* dialog, QWidget* button)
+    // Whether a button's text, in its type and on as many lines as it has, lies inside it.
+    static ::testing::AssertionResult textInside(const QAbstractButton* button)
     {
-        dialog->move(dialog->pos() + QPoint(400, 300) - button->mapToGlobal(button->rect().center()));
-        QApplication::processEvents();
-        ScreenTest::touch(button);
+        const QRect text = button->fontMetrics().boundingRect(button->rect(), Qt::AlignCenter, button->text());
+        if (button->rect().adjusted(4, 0, -4, 0).contains(text))
+            return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "\"" << button->text().toStdString() << "\" takes " << text.width() << " x "
+                                             << text.height();
     }
 
     // Where a widget lies in the dialog.
@@ -179,8 +180,8 @@ TEST_F(DownloadTest, RootPackagesMakeOneUntitledPagedColumnAndATarGzLineOneButto
 }
 
 // Four folders on a screen that shows three columns: a finger drags the fourth into view, and
-// every package on every page can be touched there; a long name is cut in its middle on the
-// button and asked about whole.
+// every package on every page can be touched there; a long name is cut on the button, its
+// version kept, and asked about whole.
 TEST_F(DownloadTest, EveryPackageOfFourFoldersCanBeReachedAndTouched)
 {
     const QString longName = "V17_mould_monitor_18.0.1.71_werkhalle3_2025-12-07.tar.gz";
@@ -199,11 +200,11 @@ TEST_F(DownloadTest, EveryPackageOfFourFoldersCanBeReachedAndTouched)
 
     QAbstractButton* cut = findButton(dialog, 1, longName);
     ASSERT_NE(cut, nullptr);
-    EXPECT_TRUE(cut->text().startsWith("V17_mou")) << cut->text().toStdString();
-    EXPECT_TRUE(cut->text().endsWith(".tar.gz")) << cut->text().toStdString();
+    EXPECT_TRUE(cut->text().startsWith("V17_mould")) << cut->text().toStdString();
+    EXPECT_TRUE(cut->text().contains("18.0.1.71")) << cut->text().toStdString();
     EXPECT_GE(QFontInfo(cut->font()).pixelSize(), 20);
     EXPECT_TRUE(cut->text().contains("…"));
-    EXPECT_LE(cut->fontMetrics().horizontalAdvance(cut->text()), cut->width());
+    EXPECT_TRUE(textInside(cut));
 
     // The fourth column, out of sight at first, comes in under a dragging finger.
     QAbstractButton* fourth = dialog.packageGroup(3)->button(0);
@@ -228,7 +229,7 @@ TEST_F(DownloadTest, EveryPackageOfFourFoldersCanBeReachedAndTouched)
         for (int id = 0; id < names.size(); ++id) {
             SCOPED_TRACE(names.at(id).toStdString());
             if (id > 0 && id % VersionDownloadDialog::kPageSize == 0)
-                touchOnScreen(&dialog, dialog.nextPageButton(column));
+                ScreenTest::touch(dialog.nextPageButton(column));
             QAbstractButton* button = dialog.packageGroup(column)->button(id);
             ASSERT_TRUE(button->isVisible());
             if (area)
@@ -236,7 +237,7 @@ TEST_F(DownloadTest, EveryPackageOfFourFoldersCanBeReachedAndTouched)
             EXPECT_TRUE(dialog.rect().contains(rectIn(button, &dialog)));
             ASSERT_EQ(dialog.childAt(button->mapTo(&dialog, button->rect().center())), button);
             BoxAnswerer answerer({"否"});
-            touchOnScreen(&dialog, button);
+            ScreenTest::touch(button);
             ASSERT_TRUE(TestEnv::waitUntil([&] { return !answerer.texts.isEmpty(); }, 3000));
             EXPECT_EQ(answerer.texts, QStringList({"是否开始下载该版本?\n" + names.at(id)}));
         }
@@ -416,6 +417,35 @@ TEST_F(DownloadTest, OutsideServer)
     }
 }
 
+// Three versions of one program: their names differ only in the version, which their buttons
+// show whole, on two lines of readable type inside the button.
+TEST_F(DownloadTest, TheButtonsOfThreeVersionsOfOneProgramShowWhatTellsThemApart)
+{
+    const QStringList versions = {"18.0.1.71", "18.0.1.72", "18.0.2.1"};
+    QStringList names;
+    for (const QString& version : versions) {
+        names << "V17_mouldmonitor_" + version + "_arm64_release.tar.gz";
+        serve("release/" + names.last(), "x");
+    }
+    ListingServer server("served");
+    VersionDownloadDialog dialog("127.0.0.1", server.port());
+    ASSERT_EQ(dialog.packageList().size(), 1);
+    dialog.QDialog::show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+    QSet<QString> shown;
+    for (int i = 0; i < names.size(); ++i) {
+        const QAbstractButton* button = findButton(dialog, 0, names.at(i));
+        ASSERT_NE(button, nullptr);
+        shown << button->text();
+        EXPECT_TRUE(button->text().contains(versions.at(i))) << button->text().toStdString();
+        EXPECT_GE(QFontInfo(button->font()).pixelSize(), 20);
+        EXPECT_TRUE(textInside(button));
+        EXPECT_EQ(button->toolTip(), names.at(i));
+    }
+    EXPECT_EQ(shown.size(), 3);
+    EXPECT_TRUE(ScreenTest::saveShot(&dialog, "version_download_similar_names"));
+}
+
 TEST_F(DownloadTest, SettingsPageWarnsWheneverTheListingCannotBeReadAndOpensAnAnsweringServer)
 {
     WarnBox warnBox;
@@ -430,6 +460,12 @@ TEST_F(DownloadTest, SettingsPageWarnsWheneverTheListingCannotBeReadAndOpensAnAn
         if (warnBox.isVisible()) {
             warned = warnBox.text();
             if (!picture.isEmpty()) {
+                // In the middle of the panel, clear of the page's buttons.
+                EXPECT_TRUE(ScreenTest::isCentredOn(warnBox.frameGeometry(), page.frameGeometry()));
+                for (const QAbstractButton* button : page.findChildren<QAbstractButton*>()) {
+                    EXPECT_FALSE(warnBox.frameGeometry().intersects(QRect(button->mapToGlobal(QPoint(0, 0)), button->size())))
+                        << button->text().toStdString();
+                }
                 EXPECT_TRUE(ScreenTest::saveShotOfWindows({&page, &warnBox}, picture));
                 picture.clear();
             }

@@ -59,10 +59,12 @@ public:
         TestEnv::writeText(path("/proc/net/dev"), text);
     }
 
+    // A static card on address/24 with its gateway at .1 of that network.
     static QJsonObject card(const QString& name, const QString& address, bool wifi = false)
     {
+        const QString gateway = address.section(QLatin1Char('.'), 0, 2) + QStringLiteral(".1");
         return QJsonObject{{"name", name}, {"mac", "00:11:22:33:44:55"}, {"address", address},
-                           {"netmask", "255.255.255.0"}, {"gateway", "192.168.1.1"}, {"dns", "8.8.8.8"},
+                           {"netmask", "255.255.255.0"}, {"gateway", gateway}, {"dns", "8.8.8.8"},
                            {"isdhcp", false}, {"describe", name + " card"}, {"status", "up"},
                            {"iswifi", wifi}, {"ispriority", false}};
     }

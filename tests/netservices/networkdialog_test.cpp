@@ -27,6 +27,7 @@
 #include <QTextEdit>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 
@@ -262,6 +263,10 @@ TEST_F(NetworkDialogTest, AStaticCardNeedsAValidAddressAndMaskAndTakesNoGatewayA
 
     bool pictured = false;
     MessageAnswerer messages([&pictured](WarnBox* box) {   // the first message pictured over its dialog
+        // Over the middle of the card's settings, as on the panel.
+        const QRect settings = box->parentWidget()->window()->frameGeometry();
+        EXPECT_TRUE(ScreenTest::isCentredOn(box->frameGeometry(), settings));
+        EXPECT_TRUE(settings.contains(box->frameGeometry()));
         if (!pictured)
             pictured = ScreenTest::saveShotOfWindows({box->parentWidget()->window(), box}, "network_card_static_refused");
     });
@@ -315,6 +320,92 @@ TEST_F(NetworkDialogTest, AStaticCardNeedsAValidAddressAndMaskAndTakesNoGatewayA
     EXPECT_EQ(card.value("netmask").toString(), "255.255.255.0");
     EXPECT_EQ(card.value("gateway"), QJsonValue(""));
     EXPECT_EQ(card.value("dns"), QJsonValue(""));
+}
+
+// The card reaches its gateway directly: one outside the card's network is refused with a
+// message, and nothing is written or run; one inside a wider network is applied.
+TEST_F(NetworkDialogTest, AStaticGatewayOutsideTheCardsNetworkIsRefusedAndNothingIsApplied)
+{
+    const QByteArray wired = cardFileBytes(NetworkManager::kWiredFile);
+    const QByteArray wifi = cardFileBytes(NetworkManager::kWifiFile);
+    // What ran besides the screen's own polling.
+    const auto commandsRun = [this] {
+        QStringList run = machine.runner.commands();
+        run.erase(std::remove_if(run.begin(), run.end(), [](const QString& line) { return line == "ifconfig"; }), run.end());
+        return run;
+    };
+    const QStringList before = commandsRun();
+    bool pictured = false;
+    MessageAnswerer messages([&pictured](WarnBox* box) {
+        if (!pictured)
+            pictured = ScreenTest::saveShotOfWindows({box->parentWidget()->window(), box}, "network_card_gateway_outside_refused");
+    });
+    const auto pressOk = [this](const QString& mask, const QString& gateway) {
+        return editCard(tile("eth1"), [&](Network_CardItem_SetDia* dialog) {
+            dialog->findChild<EditIP*>("IPAddressEdite_IP")->setAddress("192.168.2.10");
+            dialog->findChild<EditIP*>("IPAddressEdite_Mask")->setAddress(mask);
+            dialog->findChild<EditIP*>("IPAddressEdite_Route")->setAddress(gateway);
+        }, true);
+    };
+
+    EXPECT_TRUE(pressOk("255.255.255.0", "10.9.9.9"));
+    EXPECT_EQ(messages.texts, QStringList{"默认网关须与IP地址在同一网段，或留空"});
+    TestEnv::spin(300);
+    EXPECT_TRUE(pictured);
+    EXPECT_EQ(commandsRun(), before);
+    EXPECT_EQ(cardFileBytes(NetworkManager::kWiredFile), wired);
+    EXPECT_EQ(cardFileBytes(NetworkManager::kWifiFile), wifi);
+    EXPECT_EQ(label(tile("eth1"), "labroute"), "192.168.2.1");
+
+    // 192.168.1.1 lies in 192.168.0.0/16 with the card.
+    messages.texts.clear();
+    EXPECT_FALSE(pressOk("255.255.0.0", "192.168.1.1"));
+    EXPECT_TRUE(messages.texts.isEmpty());
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return machine.runner.count("python3") == 1; }, 10000));
+    const QJsonObject card = machine.readCards(NetworkManager::kWiredFile).at(1).toObject();
+    EXPECT_EQ(card.value("netmask").toString(), "255.255.0.0");
+    EXPECT_EQ(card.value("gateway").toString(), "192.168.1.1");
+}
+
+// A card switched to DHCP: its address fields no longer count and cannot be edited, and its tile
+// says it takes its address automatically instead of showing the old static one. The card file
+// keeps the static settings for a return to them.
+TEST_F(NetworkDialogTest, ACardOnDhcpShowsNoStaticNumbersOnItsTileAndItsAddressFieldsAreDisabled)
+{
+    const char* const fields[] = {"IPAddressEdite_IP", "IPAddressEdite_Mask", "IPAddressEdite_Route", "IPAddressEdite_DNS"};
+    editCard(tile("eth1"), [&fields](Network_CardItem_SetDia* dialog) {
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog));
+        for (const char* name : fields)
+            EXPECT_TRUE(dialog->findChild<EditIP*>(name)->isEnabled()) << name;
+        dialog->findChild<QComboBox*>("QComboBox_pComTool")->setCurrentIndex(1);
+        for (const char* name : fields)
+            EXPECT_FALSE(dialog->findChild<EditIP*>(name)->isEnabled()) << name;
+        ScreenTest::touch(dialog->findChild<EditIP*>("IPAddressEdite_IP")->octet(3));
+        EXPECT_EQ(gpNumPad, nullptr);   // no keypad for a field that does not count
+        EXPECT_TRUE(ScreenTest::saveShot(dialog, "network_card_dhcp_settings"));
+    }, true);
+    ASSERT_TRUE(TestEnv::waitUntil([&] { return machine.runner.count("python3") == 1; }, 10000));
+    const QJsonObject card = machine.readCards(NetworkManager::kWiredFile).at(1).toObject();
+    EXPECT_TRUE(card.value("isdhcp").toBool());
+    EXPECT_EQ(card.value("address").toString(), "192.168.2.10");
+
+    Network_CardItem* eth1 = tile("eth1");
+    EXPECT_EQ(label(eth1, "labip"), "自动获取");
+    for (const QLabel* shown : eth1->findChildren<QLabel*>()) {
+        EXPECT_FALSE(shown->text().contains("192.168.") || shown->text().contains("255.255.")) << shown->text().toStdString();
+        EXPECT_FALSE(shown->toolTip().contains("192.168.")) << shown->toolTip().toStdString();
+    }
+    EXPECT_EQ(label(tile("eth0"), "labip"), "192.168.1.10");   // a static card still shows its own
+    EXPECT_TRUE(ScreenTest::saveShot(eth1->parentWidget(), "network_card_dhcp_tile"));
+
+    // Opened again the fields start disabled; back to static they can be edited again.
+    editCard(eth1, [&fields](Network_CardItem_SetDia* dialog) {
+        EXPECT_FALSE(dialog->findChild<EditIP*>("IPAddressEdite_IP")->isEnabled());
+        dialog->findChild<QComboBox*>("QComboBox_pComTool")->setCurrentIndex(0);
+        for (const char* name : fields)
+            EXPECT_TRUE(dialog->findChild<EditIP*>(name)->isEnabled()) << name;
+        EXPECT_EQ(dialog->findChild<EditIP*>("IPAddressEdite_IP")->getAddress(), "192.168.2.10");
+    }, false);
 }
 
 TEST_F(NetworkDialogTest, WifiSettingsOfferScannedNetworksAndKeepTheStoredOne)

@@ -168,6 +168,16 @@ inline bool saveShotOfWindows(const QList<QWidget*>& windows, const QString& nam
     return picture.save(screenshotDir() + QLatin1Char('/') + name + QStringLiteral(".png"));
 }
 
+// Whether a box lies where Qt centres a dialog on the rectangle: its middle there, less the
+// window frame Qt allows for when there is no window manager to ask (10 left, 40 up).
+inline ::testing::AssertionResult isCentredOn(const QRect& box, const QRect& on)
+{
+    const QPoint offset = box.center() - on.center();
+    if (offset.x() <= 0 && offset.x() >= -10 && offset.y() <= 0 && offset.y() >= -40)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "box middle off by " << offset.x() << "," << offset.y();
+}
+
 // The screens' images ("./images/...") in the working directory, as ./run.sh places them.
 inline void placeImages()
 {

@@ -17,7 +17,9 @@
 
 #include <QAbstractButton>
 #include <QButtonGroup>
+#include <QGuiApplication>
 #include <QPushButton>
+#include <QScreen>
 #include <QSqlQuery>
 #include <gtest/gtest.h>
 
@@ -138,6 +140,41 @@ TEST(StorageDialog, TheDaysKeypadOffersNoSignAndACountOutOfRangeIsRefusedWithThe
     QJsonObject json;
     dialog.save(json);
     EXPECT_EQ(json.value("days").toInt(), 1234);
+    delete gpNumPad;
+}
+
+// The days keypad leaves the dialog's buttons and boxes free: 取消 stays in reach while typing.
+TEST(StorageDialog, TheDaysKeypadCoversNoneOfTheDialogsButtons)
+{
+    initLanStr();
+    ScreenTest::placeImages();
+    ScreenTest::ModalAnswerer boxes;
+    SaveImageSettingDailog dialog;
+    dialog.init({{"days", 31}, {"useDiskSaveImage", 1}, {"lostUpanAlarm", 1}});
+    const auto globalRect = [](const QWidget* widget) { return QRect(widget->mapToGlobal(QPoint(0, 0)), widget->size()); };
+    boxes.expect([&](QWidget* box) {
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(box));
+        ScreenTest::touch(dialog.daysEdit());
+        NumberInput* pad = gpNumPad;
+        ASSERT_NE(pad, nullptr);
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(pad));
+        const QRect keypad = globalRect(pad);
+        EXPECT_TRUE(QGuiApplication::primaryScreen()->geometry().contains(keypad));
+        EXPECT_FALSE(keypad.intersects(globalRect(dialog.daysEdit())));
+        int buttons = 0;
+        for (const QAbstractButton* button : dialog.findChildren<QAbstractButton*>()) {
+            if (button->window() != &dialog)
+                continue;   // the keypad's own keys
+            ++buttons;
+            EXPECT_FALSE(keypad.intersects(globalRect(button))) << button->text().toStdString();
+        }
+        EXPECT_EQ(buttons, 4);   // confirm, cancel and the two boxes
+        EXPECT_TRUE(ScreenTest::saveShotOfWindows({&dialog, pad}, "picture_storage_keypad"));
+        ScreenTest::touchKey(pad, "4");
+        ScreenTest::clickIn(box, "cancel");
+    });
+    EXPECT_EQ(dialog.exec(), QDialog::Rejected);
+    EXPECT_TRUE(boxes.waitAllAnswered());
     delete gpNumPad;
 }
 

@@ -1,12 +1,14 @@
-// Test entry: a Qt application on the offscreen platform, none of the machine settings of the
-// shell, and for every test a fresh temporary working directory (the program writes relative
-// paths) that is removed afterwards.
+// Test entry: a Qt application on the offscreen platform with a screen of the panel's size, none
+// of the machine settings of the shell, and for every test a fresh temporary working directory
+// (the program writes relative paths) that is removed afterwards.
 #include "base/runtimefolder.h"
 
 #include <QApplication>
 #include <QDir>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <qpa/qwindowsysteminterface.h>
 
 #include <memory>
 
@@ -35,6 +37,19 @@ private:
     std::unique_ptr<QTemporaryDir> m_dir;
 };
 
+// Qt 5.15's offscreen platform has one screen of 800 x 600 and no setting for another size (a
+// configuration of its screens came with Qt 6). On it a dialog or box that Qt centres on its
+// parent is pushed back onto those 800 x 600 and sits elsewhere than on the panel: the screen is
+// told the panel's size instead, as a window system tells a screen that was resized.
+void giveTheScreenThePanelsSize()
+{
+    if (QGuiApplication::platformName() != QLatin1String("offscreen"))
+        return;
+    const QRect panel(0, 0, 1920, 1080);
+    QWindowSystemInterface::handleScreenGeometryChange(QGuiApplication::primaryScreen(), panel, panel);
+    QWindowSystemInterface::flushWindowSystemEvents();
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -50,6 +65,7 @@ int main(int argc, char** argv)
     provideRuntimeFolder();
     ::testing::InitGoogleTest(&argc, argv);
     QApplication app(argc, argv);
+    giveTheScreenThePanelsSize();
     ::testing::UnitTest::GetInstance()->listeners().Append(new WorkDirListener);
     return RUN_ALL_TESTS();
 }

@@ -197,9 +197,11 @@ Network_CardItem::Network_CardItem(const stu_netinfo& info, QWidget* parent) : Q
 void Network_CardItem::reload_information(const stu_netinfo& info)
 {
     m_info = info;
-    setElidedText(findChild<QLabel*>(QStringLiteral("labip")), info.address);
-    setElidedText(findChild<QLabel*>(QStringLiteral("labmask")), info.netmask);
-    setElidedText(findChild<QLabel*>(QStringLiteral("labroute")), info.gateway);
+    // A card on DHCP keeps its static settings in the card files for a return to them, but they
+    // are not what it runs with: the tile says it takes its address automatically instead.
+    setElidedText(findChild<QLabel*>(QStringLiteral("labip")), info.isdhcp ? lanText(609) : info.address);
+    setElidedText(findChild<QLabel*>(QStringLiteral("labmask")), info.isdhcp ? QString() : info.netmask);
+    setElidedText(findChild<QLabel*>(QStringLiteral("labroute")), info.isdhcp ? QString() : info.gateway);
     QLabel* tip = findChild<QLabel*>(QStringLiteral("labtip"));
     setElidedText(tip, info.describe);
     tip->setVisible(gLan != 3);
@@ -361,13 +363,23 @@ Network_CardItem_SetDia::Network_CardItem_SetDia(const stu_netinfo& info, QWidge
                      {"IPAddressEdite_Mask", lanText(330), info.netmask},
                      {"IPAddressEdite_Route", lanText(611), info.gateway},
                      {"IPAddressEdite_DNS", lanText(612), info.dns}};
+    QList<EditIP*> staticFields;
     for (const auto& address : addresses) {
         auto* edit = new EditIP(address.title, 1, this);
         edit->setObjectName(QLatin1String(address.name));
         edit->setFixedSize(550, kControlHeight);
         edit->setAddress(address.value);
         addRow(edit, nullptr);
+        staticFields << edit;
     }
+    // Under DHCP the card script applies none of the addresses: they keep their values for a
+    // return to static, but cannot be edited as if they counted.
+    const auto enableStaticFields = [staticFields](int mode) {
+        for (EditIP* edit : staticFields)
+            edit->setEnabled(mode == 0);
+    };
+    connect(tool, QOverload<int>::of(&QComboBox::currentIndexChanged), this, enableStaticFields);
+    enableStaticFields(tool->currentIndex());
 }
 
 stu_netinfo Network_CardItem_SetDia::getNetINfo()
@@ -420,6 +432,11 @@ QString Network_CardItem_SetDia::staticSettingsProblem() const
     };
     if (optionalProblem(route))
         return tr("默认网关须为有效的地址，或留空");
+    // The card reaches its gateway directly: one outside the card's network is unreachable, and
+    // the card script would apply a default route that leads nowhere.
+    quint32 gateway = 0;
+    if (!route->isEmpty() && toIpv4(route->getAddress(), &gateway) && (gateway & netmask) != (address & netmask))
+        return tr("默认网关须与IP地址在同一网段，或留空");
     if (optionalProblem(dns))
         return tr("默认DNS须为有效的地址，或留空");
     return QString();

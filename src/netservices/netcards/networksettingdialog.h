@@ -16,10 +16,11 @@ class EditIP;
 class QLabel;
 class QPushButton;
 
-// One card's tile on the network settings screen: addresses, link state (green or red left
-// border) and receive rate, and a button that opens the card's settings. An accepted edit makes
-// the tile emit sigUpdateAll (after 100 ms), which the screen receives queued and applies. A name
-// or description too long for the tile is cut with "…"; touching the tile shows them whole.
+// One card's tile on the network settings screen: addresses (on DHCP, that it takes them
+// automatically), link state (green or red left border) and receive rate, and a button that
+// opens the card's settings. An accepted edit makes the tile emit sigUpdateAll (after 100 ms),
+// which the screen receives queued and applies. A name or description too long for the tile is
+// cut with "…"; touching the tile shows them whole.
 class Network_CardItem : public QWidget {
     Q_OBJECT
 public:
@@ -50,8 +51,9 @@ private:
 // The settings of one card, each control named as getNetINfo looks it up; a Wi-Fi card also
 // has its in-use choice, network name (with the scanned networks) and key. OK takes static
 // settings only with a valid address and mask (contiguous ones, not 0.0.0.0), and a gateway and a
-// name server that are whole addresses or left empty; otherwise it says what is wrong and stays
-// open. An address field left empty is stored as "" (none), not 0.0.0.0.
+// name server that are whole addresses or left empty, the gateway in the card's network;
+// otherwise it says what is wrong and stays open. An address field left empty is stored as ""
+// (none), not 0.0.0.0. Under DHCP the address fields keep their values but are disabled.
 class Network_CardItem_SetDia : public CComp_DialogFrame {
     Q_OBJECT
 public:

@@ -25,13 +25,16 @@
 #include <QUrl>
 #include <QtDebug>
 
+#include <algorithm>
+#include <climits>
+#include <functional>
 #include <memory>
 
 namespace {
 
 const char* const kFontFamily = "wqy-microhei";
 const char* const kSuffixes[] = {"gz", "tar", "rar"};
-// The package buttons' size; a name wider than the button is cut in its middle.
+// The package buttons' size; a name wider than the button takes two lines.
 constexpr int kPackageButtonWidth = 200;
 constexpr int kPackageButtonHeight = 49;
 // Where the columns start below the screen's title, and where in a column the buttons start.
@@ -54,18 +57,140 @@ bool bigScreen()
     return gShowW > 1024;
 }
 
-// A package name on its button: in the button's own type when it fits, else in smaller type
-// (20 px, still readable) cut in its middle, where names of one product line differ least.
-void setPackageName(QPushButton* button, const QString& name)
+bool isSeparator(QChar c)
+{
+    return c == QLatin1Char('_') || c == QLatin1Char('-') || c == QLatin1Char(' ');
+}
+
+// The names of one column split into what they all share at the start, what tells each apart
+// (its version, mostly) and what they all share at the end (the archive suffix, often more).
+// The shared start ends at a separator, so that a version is not split; a name alone in its
+// column shares only its archive suffix.
+struct NameParts {
+    int sharedStart = 0;
+    int sharedEnd = 0;
+};
+
+NameParts splitColumn(const QStringList& names)
+{
+    NameParts parts;
+    if (names.size() < 2) {
+        parts.sharedEnd = names.isEmpty() ? 0 : VersionDownloadDialog::archiveSuffix(names.first()).size();
+        return parts;
+    }
+    int shortest = INT_MAX;
+    for (const QString& name : names)
+        shortest = qMin(shortest, name.size());
+    const QString& first = names.first();
+    int start = 0;
+    for (; start < shortest; ++start) {
+        const QChar c = first.at(start);
+        if (!std::all_of(names.cbegin(), names.cend(), [c, start](const QString& name) { return name.at(start) == c; }))
+            break;
+    }
+    while (start > 0 && !isSeparator(first.at(start - 1)))
+        --start;
+    int end = 0;
+    for (; end < shortest - start; ++end) {
+        const QChar c = first.at(first.size() - 1 - end);
+        if (!std::all_of(names.cbegin(), names.cend(),
+                         [c, end](const QString& name) { return name.at(name.size() - 1 - end) == c; }))
+            break;
+    }
+    parts.sharedStart = start;
+    parts.sharedEnd = end;
+    return parts;
+}
+
+// Text cut in its middle by count characters (none when count is 0).
+QString cutMiddle(const QString& text, int count)
+{
+    if (count <= 0)
+        return text;
+    const int kept = text.size() - count;
+    return text.left((kept + 1) / 2) + QStringLiteral("…") + text.right(kept / 2);
+}
+
+// Text in at most two lines of room pixels: broken after a separator in the last third of what
+// fits on the first line, else where the first line is full. Empty when it does not fit.
+QString inTwoLines(const QString& text, const QFontMetrics& metrics, int room)
+{
+    if (metrics.horizontalAdvance(text) <= room)
+        return text;
+    int fit = 0;
+    while (fit < text.size() && metrics.horizontalAdvance(text.left(fit + 1)) <= room)
+        ++fit;
+    int cut = fit;
+    for (int i = fit; i > fit * 2 / 3; --i) {
+        if (isSeparator(text.at(i - 1))) {
+            cut = i;
+            break;
+        }
+    }
+    const QString rest = text.mid(cut);
+    if (metrics.horizontalAdvance(rest) > room)
+        return QString();
+    return text.left(cut) + QLatin1Char('\n') + rest;
+}
+
+// The least count from 0 to most for which fits holds; -1 when it holds for none.
+int leastCut(int most, const std::function<bool(int)>& fits)
+{
+    for (int count = 0; count <= most; ++count) {
+        if (fits(count))
+            return count;
+    }
+    return -1;
+}
+
+// A package name on its button, told from the other names of its column: in the button's own
+// type when it fits, else in two lines of smaller type (20 px, still readable): the whole name
+// when it fits them; else what the names share at the start on the first line and the version
+// opening the second, the shared parts cut in their middle; else flowing over both lines, the
+// shared parts cut first and the version only where nothing else is left to cut.
+void setPackageName(QPushButton* button, const QString& name, const NameParts& parts)
 {
     const int room = kPackageButtonWidth - 12;
-    button->ensurePolished();
-    if (button->fontMetrics().horizontalAdvance(name) > room) {
-        button->setStyleSheet(button->styleSheet() + QStringLiteral("QPushButton{font-size:20px;}"));
-        button->ensurePolished();
-    }
-    button->setText(button->fontMetrics().elidedText(name, Qt::ElideMiddle, room));
     button->setToolTip(name);
+    button->ensurePolished();
+    if (button->fontMetrics().horizontalAdvance(name) <= room) {
+        button->setText(name);
+        return;
+    }
+    button->setStyleSheet(button->styleSheet() + QStringLiteral("QPushButton{font-size:20px;}"));
+    button->ensurePolished();
+    const QFontMetrics metrics = button->fontMetrics();
+    const auto fits = [&metrics, room](const QString& line) { return metrics.horizontalAdvance(line) <= room; };
+    const QString whole = inTwoLines(name, metrics, room);
+    if (!whole.isEmpty()) {
+        button->setText(whole);
+        return;
+    }
+
+    const QString start = name.left(parts.sharedStart);
+    const QString end = name.right(parts.sharedEnd);
+    const QString own = name.mid(start.size(), name.size() - start.size() - end.size());
+    // Each shared part keeps two characters on either side of its cut.
+    const int startCuttable = qMax(0, start.size() - 4);
+    const int endCuttable = qMax(0, end.size() - 4);
+    const int startCut = leastCut(startCuttable, [&](int count) { return fits(cutMiddle(start, count)); });
+    const int endCut = leastCut(endCuttable, [&](int count) { return fits(own + cutMiddle(end, count)); });
+    if (!start.isEmpty() && startCut >= 0 && endCut >= 0) {
+        button->setText(cutMiddle(start, startCut) + QLatin1Char('\n') + own + cutMiddle(end, endCut));
+        return;
+    }
+    for (int cut = 0;; ++cut) {
+        const int fromStart = qMin(cut, startCuttable);
+        const int fromEnd = qMin(cut - fromStart, endCuttable);
+        const int fromOwn = qMin(cut - fromStart - fromEnd, own.size());
+        const QString shownOwn = fromOwn == 0 ? own : own.left(own.size() - fromOwn) + QStringLiteral("…");
+        const QString shown = inTwoLines(cutMiddle(start, fromStart) + shownOwn + cutMiddle(end, fromEnd), metrics, room);
+        const bool nothingLeftToCut = fromStart == startCuttable && fromEnd == endCuttable && fromOwn == own.size();
+        if (!shown.isEmpty() || nothingLeftToCut) {
+            button->setText(shown.isEmpty() ? metrics.elidedText(name, Qt::ElideMiddle, room) : shown);
+            return;
+        }
+    }
 }
 
 struct ReplyDeleter {
@@ -226,10 +351,11 @@ VersionDownloadDialog::VersionDownloadDialog(const QString& server, quint16 port
     for (int column = 0; column < columnCount; ++column) {
         auto* group = new QButtonGroup(this);
         const QStringList& names = m_packages.at(column).names;
+        const NameParts parts = splitColumn(names);
         for (int id = 0; id < names.size(); ++id) {
             QPushButton* button = makeButton(QString(), m_columns);
             button->setFixedSize(kPackageButtonWidth, kPackageButtonHeight);
-            setPackageName(button, names.at(id));
+            setPackageName(button, names.at(id), parts);
             button->hide();
             group->addButton(button, id);
         }

@@ -46,8 +46,9 @@ private:
 // shows the product line's packages ("V17..." / "v17...") as buttons, one column per listing
 // that holds packages, seven a page, and downloads the chosen one next to the program as
 // "newupdate" + its archive suffix, after a backup archive of the program folder. Three columns
-// fit the screen and more scroll sideways; every column pages; a name too long for its button is
-// cut in the middle and named whole when the download is confirmed.
+// fit the screen and more scroll sideways; every column pages; a name too long for its button
+// takes two lines, where only what the column's names share is cut, so the versions of one
+// program stay told apart; the confirmation names it whole.
 //
 // GUI thread only, but for the backup archive, made on a pool thread behind a wait dialog. Every
 // request waits in a nested event loop (the screen and the detection cycle go on); the
