@@ -2,11 +2,8 @@
 
 #include "support/testenv.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <QProcess>
-#include <QProcessEnvironment>
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -21,46 +18,7 @@ constexpr char kInnerMarker[] = "MOULD_PRIVATE_MOUNTS_INNER";
 const QString kFiller = QStringLiteral("/filler");
 const char kMountFailed[] = "PRIVATE-MOUNT-FAILED";
 
-bool runs(const QString& program, const QStringList& arguments)
-{
-    QProcess process;
-    process.start(program, arguments);
-    return process.waitForFinished(5000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-}
-
 }  // namespace
-
-Rerun rerunInPrivateMounts(const QString& filter, int timeoutMs)
-{
-    Rerun rerun;
-    if (::geteuid() != 0 || !runs(QStringLiteral("unshare"), {"-m", "true"})) {
-        rerun.skipped = QStringLiteral("needs root and unshare -m for a private mount namespace");
-        return rerun;
-    }
-    QProcess inner;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(kInnerMarker, "1");
-    environment.remove("MOULD_PANEL");
-    inner.setProcessEnvironment(environment);
-    inner.setProcessChannelMode(QProcess::MergedChannels);
-    // unshare -m makes every mount private, so nothing mounted in there is seen outside.
-    inner.start(QStringLiteral("unshare"), {"-m", "--propagation", "private", QCoreApplication::applicationFilePath(),
-                                            "--gtest_filter=" + filter});
-    if (!inner.waitForStarted(5000)) {
-        rerun.skipped = QStringLiteral("unshare does not start");
-        return rerun;
-    }
-    rerun.finished = inner.waitForFinished(timeoutMs);
-    if (!rerun.finished) {
-        inner.kill();
-        inner.waitForFinished(5000);
-    }
-    rerun.output = inner.readAll();
-    rerun.exitCode = inner.exitCode();
-    if (rerun.output.contains(kMountFailed))
-        rerun.skipped = QStringLiteral("no tmpfs can be mounted here:\n") + QString::fromLocal8Bit(rerun.output);
-    return rerun;
-}
 
 bool inPrivateMounts()
 {
@@ -106,9 +64,14 @@ void release(const QString& folder)
 
 void expectInnerTestsPass(const QString& filter, int tests)
 {
-    const Rerun rerun = rerunInPrivateMounts(filter);
-    if (!rerun.skipped.isEmpty())
-        GTEST_SKIP() << rerun.skipped.toStdString();
+    if (::geteuid() != 0 || !TestEnv::commandSucceeds(QStringLiteral("unshare"), {"-m", "true"}))
+        GTEST_SKIP() << "needs root and unshare -m for a private mount namespace";
+    // unshare -m makes every mount private, so nothing mounted in there is seen outside.
+    const TestEnv::Rerun rerun = TestEnv::rerunSelf({"-m", "--propagation", "private"}, kInnerMarker, filter, 90000);
+    if (!rerun.started)
+        GTEST_SKIP() << "unshare does not start";
+    if (rerun.output.contains(kMountFailed))
+        GTEST_SKIP() << "no tmpfs can be mounted here:\n" << rerun.output.toStdString();
     EXPECT_TRUE(rerun.passed(tests)) << rerun.output.toStdString();
 }
 

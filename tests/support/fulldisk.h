@@ -1,30 +1,11 @@
 #pragma once
 
-#include <QByteArray>
 #include <QString>
 
 // Full-disk tests: a test program re-runs some of its own tests under `unshare -m`, a private
 // mount namespace (root only), where they mount a small tmpfs and fill it. Nothing is ever
 // mounted outside such a namespace.
 namespace FullDisk {
-
-// What the outer run found.
-struct Rerun {
-    QString skipped;   // why the inner tests could not run here; empty when they ran
-    bool finished = false;
-    int exitCode = -1;
-    QByteArray output;
-
-    // Every one of the given number of inner tests ran and passed.
-    bool passed(int tests) const
-    {
-        return finished && exitCode == 0
-               && output.contains("[  PASSED  ] " + QByteArray::number(tests) + (tests == 1 ? " test." : " tests."));
-    }
-};
-
-// Runs this test program again with the given gtest filter in a private mount namespace.
-Rerun rerunInPrivateMounts(const QString& filter, int timeoutMs = 90000);
 
 // The outer test's whole body: re-runs the inner tests matching filter and expects all `tests` of
 // them to pass, or skips the calling test with the reason they could not run here.

@@ -8,6 +8,8 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
+#include <QProcessEnvironment>
 #include <QSqlQuery>
 #include <QVariant>
 #include <QThread>
@@ -105,6 +107,37 @@ bool inNamespaceOfItsOwn(const char* kind)
     const QByteArray own = namespaceOf("self", kind);
     const QByteArray starter = namespaceOf(QByteArray::number(::getppid()), kind);
     return !own.isEmpty() && !starter.isEmpty() && own != starter;
+}
+
+bool commandSucceeds(const QString& program, const QStringList& arguments)
+{
+    QProcess process;
+    process.start(program, arguments);
+    return process.waitForFinished(5000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+Rerun rerunSelf(const QStringList& unshareOptions, const char* marker, const QString& filter, int timeoutMs)
+{
+    Rerun rerun;
+    QProcess inner;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QString::fromLatin1(marker), QStringLiteral("1"));
+    environment.remove(QStringLiteral("MOULD_PANEL"));
+    inner.setProcessEnvironment(environment);
+    inner.setProcessChannelMode(QProcess::MergedChannels);
+    inner.start(QStringLiteral("unshare"),
+                unshareOptions + QStringList{QCoreApplication::applicationFilePath(), "--gtest_filter=" + filter});
+    rerun.started = inner.waitForStarted(5000);
+    if (!rerun.started)
+        return rerun;
+    rerun.finished = inner.waitForFinished(timeoutMs);
+    if (!rerun.finished) {
+        inner.kill();
+        inner.waitForFinished(5000);
+    }
+    rerun.output = inner.readAll();
+    rerun.exitCode = inner.exitCode();
+    return rerun;
 }
 
 EnvGuard::EnvGuard(const char* name, const QByteArray& value)

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <functional>
 
 namespace TestEnv {
@@ -32,6 +33,29 @@ bool setParameter(const QString& name, const QString& value);
 // process that started it: it really was started inside a namespace of its own, whatever the
 // environment says.
 bool inNamespaceOfItsOwn(const char* kind);
+
+// Runs a program to its end (5 s at most); true when it exited with 0.
+bool commandSucceeds(const QString& program, const QStringList& arguments);
+
+// What re-running some of this test program's own tests elsewhere found.
+struct Rerun {
+    bool started = false;
+    bool finished = false;
+    int exitCode = -1;
+    QByteArray output;
+
+    // Every one of the given number of inner tests ran and passed.
+    bool passed(int tests) const
+    {
+        return finished && exitCode == 0
+               && output.contains("[  PASSED  ] " + QByteArray::number(tests) + (tests == 1 ? " test." : " tests."));
+    }
+};
+
+// Re-runs this test program with the given gtest filter under `unshare <unshareOptions>` (a
+// namespace of its own), with marker set to 1 in its environment so the inner tests know where
+// they are, and without MOULD_PANEL (in there, too, commands are only recorded).
+Rerun rerunSelf(const QStringList& unshareOptions, const char* marker, const QString& filter, int timeoutMs);
 
 // Sets (or, for a null value, removes) an environment variable for its lifetime.
 class EnvGuard {

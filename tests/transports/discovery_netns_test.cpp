@@ -35,13 +35,6 @@ bool inNamespace()
     return qEnvironmentVariable(kInnerMarker) == QLatin1String("1") && TestEnv::inNamespaceOfItsOwn("net");
 }
 
-bool run(const QString& program, const QStringList& arguments)
-{
-    QProcess process;
-    process.start(program, arguments);
-    return process.waitForFinished(5000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-}
-
 // Host side mtv0 10.0.0.5/24; camera side mtv1 10.0.0.6/24 and 192.168.1.20/24; a default
 // route on each, so both are complete interfaces.
 bool setUpNetwork()
@@ -62,7 +55,7 @@ bool setUpNetwork()
     };
     done = 1;
     for (const QStringList& step : steps) {
-        if (!run(QStringLiteral("ip"), step)) {
+        if (!TestEnv::commandSucceeds(QStringLiteral("ip"), step)) {
             done = 0;
             return false;
         }
@@ -104,29 +97,16 @@ TEST(DiscoveryNetns, RunsTheBroadcastTestsInAPrivateNetwork)
 {
     if (inNamespace())
         GTEST_SKIP() << "already inside";
-    if (::geteuid() != 0 || !run(QStringLiteral("unshare"), {"-n", "true"}))
+    if (::geteuid() != 0 || !TestEnv::commandSucceeds(QStringLiteral("unshare"), {"-n", "true"}))
         GTEST_SKIP() << "needs root and unshare -n for a private network namespace";
-    if (!run(QStringLiteral("ip"), {"-V"}))
+    if (!TestEnv::commandSucceeds(QStringLiteral("ip"), {"-V"}))
         GTEST_SKIP() << "needs ip (iproute2)";
 
-    QProcess inner;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(kInnerMarker, "1");
-    environment.remove("MOULD_PANEL");   // commands are only recorded in there, too
-    inner.setProcessEnvironment(environment);
-    inner.setProcessChannelMode(QProcess::MergedChannels);
-    inner.start(QStringLiteral("unshare"),
-                {"-n", QCoreApplication::applicationFilePath(), "--gtest_filter=InNetns.*"});
-    ASSERT_TRUE(inner.waitForStarted(5000));
-    const bool finished = inner.waitForFinished(60000);
-    if (!finished)
-        inner.kill();
-    const QByteArray output = inner.readAll();
-    if (output.contains(kSetupFailed))
-        GTEST_SKIP() << "no veth pair here:\n" << output.toStdString();
-    ASSERT_TRUE(finished) << output.toStdString();
-    EXPECT_EQ(inner.exitCode(), 0) << output.toStdString();
-    EXPECT_TRUE(output.contains("[  PASSED  ] 4 tests")) << output.toStdString();
+    const TestEnv::Rerun rerun = TestEnv::rerunSelf({"-n"}, kInnerMarker, QStringLiteral("InNetns.*"), 60000);
+    ASSERT_TRUE(rerun.started);
+    if (rerun.output.contains(kSetupFailed))
+        GTEST_SKIP() << "no veth pair here:\n" << rerun.output.toStdString();
+    EXPECT_TRUE(rerun.passed(4)) << rerun.output.toStdString();
 }
 
 TEST_F(InNetns, BroadcastDiscoverBringsTheInterfaceAnswer)
