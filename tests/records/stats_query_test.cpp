@@ -234,6 +234,14 @@ TEST_F(StatsQuery, BadInputAnswersEmptyAtOnce)
     EXPECT_TRUE(query("2024-01-10 12:00:00", "2024-01-10 09:00:00").value("detect_all").toArray().isEmpty());
 }
 
+// Shift settings of a production day begun at dayStart, with shifts from 7:00 and 19:00.
+void writeShiftsFromSeven(const QDateTime& dayStart)
+{
+    TestEnv::writeText("resstatistics.json", "{\"time\": \"" + QByteArray::number(dayStart.toSecsSinceEpoch()) +
+                                                 "\", \"morningsStart\": 7, \"morningsEnd\": 19, \"nightStart\": 19, "
+                                                 "\"nightEnd\": 7}");
+}
+
 }  // namespace
 
 TEST_F(StatsQuery, TheDayJustEndedIsAnsweredWhileTheNewDayFileIsStillEmpty)
@@ -241,9 +249,7 @@ TEST_F(StatsQuery, TheDayJustEndedIsAnsweredWhileTheNewDayFileIsStillEmpty)
     FakeCommandRunner runner;
     // Shifts from 7:00; the production day of the 1st runs to 7:00 on the 2nd.
     const QDateTime dayStart(QDate(2024, 3, 1), QTime(7, 0));
-    TestEnv::writeText("resstatistics.json", "{\"time\": \"" + QByteArray::number(dayStart.toSecsSinceEpoch()) +
-                                                 "\", \"morningsStart\": 7, \"morningsEnd\": 19, \"nightStart\": 19, "
-                                                 "\"nightEnd\": 7}");
+    writeShiftsFromSeven(dayStart);
     auto model = std::make_unique<ResStatisticsParam>();
     model->init("A", gDNum);
     model->addRecord(0, 12, {true, false}, false);   // 12:00, slot 5: camera 1 NG
@@ -274,9 +280,7 @@ TEST_F(StatsQuery, TheNewDayAnswersItsHoursFromTheRoll)
 {
     FakeCommandRunner runner;
     const QDateTime dayStart(QDate(2024, 3, 1), QTime(7, 0));
-    TestEnv::writeText("resstatistics.json", "{\"time\": \"" + QByteArray::number(dayStart.toSecsSinceEpoch()) +
-                                                 "\", \"morningsStart\": 7, \"morningsEnd\": 19, \"nightStart\": 19, "
-                                                 "\"nightEnd\": 7}");
+    writeShiftsFromSeven(dayStart);
     QJsonObject ended = day("2024-03-01");
     QJsonArray groups = ended.value("groups").toArray();
     QJsonObject group = groups.at(0).toObject();
