@@ -385,6 +385,13 @@ TEST_F(DownloadTest, SilentOrFailingServersAndBadListings)
     EXPECT_TRUE(dialog.packageList().isEmpty());
     EXPECT_TRUE(dialog.analysisdata("<html><body>\r\nV17_x.rar 07-Dec-2025 10:00    12\r\n\r\n</body></html>"));
     EXPECT_EQ(dialog.packageList().size(), 1);
+
+    // A name no file system holds is no package: it is not listed (nor fitted on a button).
+    const QString endless = "V17_" + QString(VersionDownloadDialog::kMaxNameLength, QLatin1Char('v')) + ".rar";
+    VersionDownloadDialog other("127.0.0.1", server.port());
+    EXPECT_TRUE(other.analysisdata("<html><body>\r\n" + endless + " 07-Dec-2025 10:00    12\r\nV17_y.rar 1\r\n\r\n</body></html>"));
+    ASSERT_EQ(other.packageList().size(), 1);
+    EXPECT_EQ(other.packageList().first().names, QStringList{"V17_y.rar"});
 }
 
 TEST_F(DownloadTest, OutsideServer)

@@ -494,6 +494,8 @@ void VersionDownloadDialog::parseTrxMembers(const QDomElement& root)
                 const QString candidate = line.left(at + needle.size());
                 if (!candidate.startsWith(QLatin1String("V17")) && !candidate.startsWith(QLatin1String("v17")))
                     continue;
+                if (candidate.size() > kMaxNameLength)
+                    continue;
                 // Only where the listed name ends: "V17_a.tar.gz" holds ".tar" too, but the server
                 // has no "V17_a.tar".
                 if (candidate.size() < line.size() && !line.at(candidate.size()).isSpace())

@@ -65,6 +65,9 @@ public:
     static constexpr qint64 kMaxListingBytes = 1024 * 1024;
     // Package buttons of all columns together: a listing could name hundreds of thousands.
     static constexpr int kMaxPackages = 512;
+    // A longer name is no file a server keeps (no file system takes it), and fitting it on a
+    // button would hold the screen for as long as the name is long.
+    static constexpr int kMaxNameLength = 255;
     static constexpr int kListingWaitMs = 1000;
     static constexpr int kTransferTimeoutMs = 3000;
     static constexpr int kDownloadWaitMs = 30000;
