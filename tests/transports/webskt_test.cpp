@@ -51,6 +51,15 @@ bool connectClient(WebSkt_Client& client, quint16 port, const QHostAddress& addr
     return false;
 }
 
+// The server listening on loopback at a port of its own, and a plain WebSocket peer connected to it.
+bool listenAndConnect(WebSkt_Server& server, QWebSocket& peer)
+{
+    if (!server.reAction(QHostAddress(QHostAddress::LocalHost), 0))
+        return false;
+    peer.open(QUrl(QString("ws://127.0.0.1:%1").arg(server.serverPort())));
+    return waitUntil([&] { return peer.state() == QAbstractSocket::ConnectedState; });
+}
+
 }  // namespace
 
 TEST(WebSkt, ReadsOnlyWellFormedFramesAndStampsOutgoingOnes)
@@ -134,10 +143,8 @@ TEST(WebSkt, FramesThatRepeatANameAreDroppedWithAWarningAndCostNothing)
     WebSkt_Server server;
     Inbox inbox;
     inbox.attach(server);
-    ASSERT_TRUE(server.reAction(QHostAddress(QHostAddress::LocalHost), 0));
     QWebSocket peer;
-    peer.open(QUrl(QString("ws://127.0.0.1:%1").arg(server.serverPort())));
-    ASSERT_TRUE(waitUntil([&] { return peer.state() == QAbstractSocket::ConnectedState; }));
+    ASSERT_TRUE(listenAndConnect(server, peer));
 
     // The decoder Qt has keeps the value of every repeated array or object member for good.
     QString repeating = R"({"url":"/repeating","user_agent":"u","data":{"k":[1]})";
@@ -170,10 +177,8 @@ TEST(WebSkt, FramesBeyondTheJsonBoundsAreDropped)
     WebSkt_Server server;
     Inbox inbox;
     inbox.attach(server);
-    ASSERT_TRUE(server.reAction(QHostAddress(QHostAddress::LocalHost), 0));
     QWebSocket peer;
-    peer.open(QUrl(QString("ws://127.0.0.1:%1").arg(server.serverPort())));
-    ASSERT_TRUE(waitUntil([&] { return peer.state() == QAbstractSocket::ConnectedState; }));
+    ASSERT_TRUE(listenAndConnect(server, peer));
 
     const QString envelope = R"({"url":"%1","user_agent":"u","data":{"k":%2}})";
     const QString deep = QString(100, QLatin1Char('[')) + QString(100, QLatin1Char(']'));
