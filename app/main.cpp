@@ -66,7 +66,7 @@ void printStartupNotice(const MoJuWizard& window, const JXK_NETMN& netmn)
     const ModbusServer* modbus = window.modbusServer();
     facts.ports << StartupNotice::Port{ModbusServer::kDefaultPort, QStringLiteral("Modbus TCP"),
                                        QStringLiteral("every interface"),
-                                       QStringLiteral("writing 1 to register 4 resets the totals, no login asked"),
+                                       QStringLiteral("writing 1 to register 4 with function 16 resets the totals, no login asked"),
                                        notOpenReason(modbus->serverPort(), modbus->listenError())};
     const QString apiNote = netmn.device_workapifunc
                                 ? QStringLiteral("switched on in cnt_net/config.json")
