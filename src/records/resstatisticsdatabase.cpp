@@ -100,10 +100,8 @@ QList<QJsonObject> objectsOf(const QJsonArray& list, const QString& where, QStri
 // What in a stored day JSON the reader would not take as it stands: text that is not a JSON
 // object, or a value of another kind than the day's layout holds (read as absent or 0, so the
 // running day's next store would lose it). Empty when the day reads whole.
-QString dayJsonProblem(const QByteArray& text)
+QString dayJsonProblem(const QJsonDocument& document, const QJsonParseError& error)
 {
-    QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(text, &error);
     if (error.error != QJsonParseError::NoError)
         return QStringLiteral("not JSON: ") + error.errorString();
     if (!document.isObject())
@@ -579,9 +577,10 @@ QJsonObject ResStatisticsDatabase::readDayJson(QSqlQuery& query, const QString& 
             qInfo().noquote() << "resstatistics laod statisticsjson fail";
         return converted;
     }
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(text.toLocal8Bit(), &error);
     if (problem)
-        *problem = dayJsonProblem(text.toLocal8Bit());
-    const QJsonDocument document = QJsonDocument::fromJson(text.toLocal8Bit());
+        *problem = dayJsonProblem(document, error);
     return document.isObject() ? document.object() : QJsonObject();
 }
 
